@@ -9,8 +9,7 @@
 
 namespace KVO {
 
-CompoThread::CompoThread(const std::string& name)
-    : running(false), name(name) {}
+CompoThread::CompoThread(const std::string& name) : running(false), name(name) {}
 
 CompoThread::~CompoThread() {
   if (thread.joinable()) thread.join();
@@ -63,11 +62,9 @@ void CompoThread::DoThread(const std::function<void()>& f) {
     running.store(false);
     throw;
   } catch (const std::exception& e) {
-    std::cerr << "CompoThread " << name << ": run ended by exception: "
-              << e.what() << std::endl;
+    std::cerr << "CompoThread " << name << ": run ended by exception: " << e.what() << std::endl;
   } catch (...) {
-    std::cerr << "CompoThread " << name
-              << ": run ended by an unknown exception" << std::endl;
+    std::cerr << "CompoThread " << name << ": run ended by an unknown exception" << std::endl;
   }
   running.store(false);
 }

@@ -1,5 +1,3 @@
-#include "runtime/CompoThread.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include "runtime/CompoThread.h"
 
 namespace {
 
@@ -35,8 +35,7 @@ class Gate {
 
 // Polls with a generous deadline; only a hang fails.
 bool Eventually(const std::function<bool()>& condition) {
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::yield();
