@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include <boost/thread/thread.hpp>
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -164,6 +166,42 @@ TEST(WaitHandleTest, ResetWakesNobody) {
   EXPECT_TRUE(w.StillBlocked());
   h.Set();
   EXPECT_TRUE(w.ReturnsSoon());
+}
+
+// Boost threads can be interrupted inside a condition wait; the handle must
+// neither lose a signal nor give up an untimed wait because of it.
+TEST(WaitHandleTest, InterruptedTimedWaitStillSeesASetThatArrived) {
+  for (int i = 0; i < 20; ++i) {
+    KVO::WaitHandle h(false, true);
+    KVO::WaitHandle waiting(false, false);
+    std::atomic<bool> answer{false};
+    boost::thread t([&] {
+      waiting.Set();
+      answer = h.WaitOne(60000);
+    });
+    waiting.WaitOne();
+    h.Set();
+    t.interrupt();
+    t.join();
+    EXPECT_TRUE(answer) << i;
+  }
+}
+
+TEST(WaitHandleTest, InterruptedUntimedWaitKeepsWaiting) {
+  KVO::WaitHandle h(false, true);
+  KVO::WaitHandle waiting(false, false);
+  KVO::WaitHandle returned(false, false);
+  boost::thread t([&] {
+    waiting.Set();
+    h.WaitOne();
+    returned.Set();
+  });
+  waiting.WaitOne();
+  t.interrupt();
+  EXPECT_FALSE(returned.WaitOne(100));
+  h.Set();
+  EXPECT_TRUE(returned.WaitOne(10000));
+  t.join();
 }
 
 }  // namespace
