@@ -1,0 +1,391 @@
+#include "imaging/JpegFile.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "imaging/ImageSize.h"
+#include "imaging/JpegErrorManager.h"
+
+// Every codec step below follows one pattern: the codec object and its
+// error manager live on the stack, setjmp marks the way back for fatal
+// codec errors, and the branch taken after a jump destroys the codec object
+// and releases what the step allocated. Nothing with a destructor is live
+// between setjmp and the codec calls, and pointers to memory that must be
+// released after a jump are volatile.
+
+namespace KVO {
+
+namespace {
+
+// The largest dimension the codec accepts (JPEG_MAX_DIMENSION).
+constexpr unsigned int kMaxJpegDimension = 65500;
+
+J_COLOR_SPACE ColorSpaceFor(unsigned int channels) {
+  return channels == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
+}
+
+int ComponentsFor(unsigned int channels) { return channels == 1 ? 1 : 3; }
+
+bool IsEncodableGeometry(unsigned int width, unsigned int height,
+                         unsigned int channels) {
+  return (channels == 1 || channels == 3) && width >= 1 &&
+         width <= kMaxJpegDimension && height >= 1 &&
+         height <= kMaxJpegDimension;
+}
+
+}  // namespace
+
+JpegFile::JpegFile() { channels = 3; }
+
+JpegFile::~JpegFile() {
+  Close();
+  FreeHeader();
+}
+
+bool JpegFile::Open(const char* name, bool forReading) {
+  if (name == nullptr) return false;
+  fileName = name;
+  Close();
+  file = std::fopen(fileName.c_str(), forReading ? "rb" : "wb");
+  ok = file != nullptr;
+  return ok;
+}
+
+int JpegFile::Close() {
+  if (file == nullptr) return 0;
+  const int result = std::fclose(file);
+  file = nullptr;
+  return result;
+}
+
+bool JpegFile::OpenStream(std::FILE* stream) {
+  if (stream == nullptr) return false;
+  Close();
+  file = stream;
+  ok = true;
+  return true;
+}
+
+bool JpegFile::SetJpegBuffer(unsigned char** buffer, unsigned long* size) {
+  Close();
+  memBuffer = buffer;
+  memSize = size;
+  ok = true;
+  return true;
+}
+
+void JpegFile::SetQuality(int newQuality) {
+  quality = newQuality;
+  FreeHeader();
+}
+
+void JpegFile::SetHeadless(bool newHeadless) { headless = newHeadless; }
+
+void JpegFile::SetChannels(int newChannels) {
+  channels = static_cast<unsigned int>(newChannels);
+}
+
+void JpegFile::FreeHeader() {
+  std::free(header);
+  header = nullptr;
+  headerSize = 0;
+}
+
+bool JpegFile::MakeHeader() {
+  if (header != nullptr) return true;
+  JpegErrorManager errors;
+  jpeg_compress_struct codec{};
+  codec.err = InstallJpegErrorManager(&errors);
+  if (setjmp(errors.jump)) {
+    jpeg_destroy_compress(&codec);
+    // The memory destination may already have handed out a partial buffer.
+    FreeHeader();
+    return false;
+  }
+  jpeg_create_compress(&codec);
+  headerSize = 0;
+  jpeg_mem_dest(&codec, &header, &headerSize);
+  codec.input_components = ComponentsFor(channels);
+  codec.in_color_space = ColorSpaceFor(channels);
+  jpeg_set_defaults(&codec);
+  jpeg_set_quality(&codec, quality, FALSE);
+  jpeg_write_tables(&codec);
+  jpeg_destroy_compress(&codec);
+  return true;
+}
+
+// Loads the stored tables into the decoder. Reading a table-only stream
+// ends with the decoder reset to its start state but with the tables kept,
+// so the image stream that follows may omit them. A complete stream given
+// as header is accepted too: its tables are kept the same way.
+static void FeedHeader(j_decompress_ptr codec, const unsigned char* header,
+                       unsigned long headerSize) {
+  jpeg_mem_src(codec, header, headerSize);
+  jpeg_read_header(codec, FALSE);
+  jpeg_abort_decompress(codec);
+}
+
+// Points the decoder at the image stream: the open file, else the caller's
+// memory. The codec refuses to switch an existing source manager to another
+// kind, so the header's manager is dropped first; it lives in the codec's
+// own pool and goes with the codec object.
+static void UseSource(j_decompress_ptr codec, std::FILE* file,
+                      const unsigned char* data, unsigned long size) {
+  codec->src = nullptr;
+  if (file != nullptr) {
+    jpeg_stdio_src(codec, file);
+  } else {
+    jpeg_mem_src(codec, data, size);
+  }
+}
+
+bool JpegFile::Info() {
+  if (headless && !MakeHeader()) return false;
+  JpegErrorManager errors;
+  jpeg_decompress_struct codec{};
+  codec.err = InstallJpegErrorManager(&errors);
+  if (setjmp(errors.jump)) {
+    jpeg_destroy_decompress(&codec);
+    return false;
+  }
+  jpeg_create_decompress(&codec);
+  if (headless) FeedHeader(&codec, header, headerSize);
+  UseSource(&codec, file, file ? nullptr : *memBuffer, file ? 0 : *memSize);
+  jpeg_read_header(&codec, headless ? TRUE : FALSE);
+  const unsigned int streamWidth = codec.image_width;
+  const unsigned int streamHeight = codec.image_height;
+  const unsigned int streamChannels =
+      static_cast<unsigned int>(codec.num_components);
+  jpeg_destroy_decompress(&codec);
+
+  if (!CheckedImageElements(streamWidth, streamHeight, streamChannels,
+                            nullptr)) {
+    return false;
+  }
+  width = streamWidth;
+  height = streamHeight;
+  channels = streamChannels;
+  return true;
+}
+
+bool JpegFile::Read(unsigned char* dst) {
+  if (headless && !MakeHeader()) return false;
+  JpegErrorManager errors;
+  jpeg_decompress_struct codec{};
+  unsigned char* volatile scratch = nullptr;
+  codec.err = InstallJpegErrorManager(&errors);
+  if (setjmp(errors.jump)) {
+    jpeg_destroy_decompress(&codec);
+    std::free(scratch);
+    return false;
+  }
+  jpeg_create_decompress(&codec);
+  if (headless) FeedHeader(&codec, header, headerSize);
+  UseSource(&codec, file, file ? nullptr : *memBuffer, file ? 0 : *memSize);
+  jpeg_read_header(&codec, TRUE);
+  codec.out_color_space = ColorSpaceFor(channels);
+  jpeg_calc_output_dimensions(&codec);
+  // The caller sized dst from what this object reported; a stream that
+  // changed since (or was never asked) must not write past it.
+  const std::size_t rowBytes =
+      static_cast<std::size_t>(codec.output_width) * codec.output_components;
+  if (codec.output_width != width || codec.output_height != height ||
+      static_cast<unsigned int>(codec.output_components) != channels ||
+      rowBytes == 0) {
+    jpeg_destroy_decompress(&codec);
+    return false;
+  }
+  scratch = static_cast<unsigned char*>(std::malloc(rowBytes));
+  if (scratch == nullptr) {
+    jpeg_destroy_decompress(&codec);
+    return false;
+  }
+  jpeg_start_decompress(&codec);
+  while (codec.output_scanline < codec.output_height) {
+    // The first decoded row is the top of the picture: it goes last.
+    unsigned char* target =
+        dst + (height - 1 - codec.output_scanline) * rowBytes;
+    JSAMPROW row = scratch;
+    if (jpeg_read_scanlines(&codec, &row, 1) != 1) break;
+    std::memcpy(target, scratch, rowBytes);
+  }
+  const bool complete = codec.output_scanline == codec.output_height;
+  jpeg_finish_decompress(&codec);
+  // The codec fills missing or corrupt data with made-up pixels and only
+  // warns; such a picture is not reported as good.
+  const bool warned = JpegCodecWarned(errors);
+  jpeg_destroy_decompress(&codec);
+  std::free(scratch);
+  return complete && !warned;
+}
+
+bool JpegFile::Write(const unsigned char* data) {
+  JpegErrorManager errors;
+  jpeg_compress_struct codec{};
+  codec.err = InstallJpegErrorManager(&errors);
+  if (setjmp(errors.jump)) {
+    jpeg_destroy_compress(&codec);
+    if (file == nullptr) {
+      // The memory destination hands its (partial) buffer out as it goes.
+      std::free(*memBuffer);
+      *memBuffer = nullptr;
+      *memSize = 0;
+    }
+    return false;
+  }
+  jpeg_create_compress(&codec);
+  if (file != nullptr) {
+    jpeg_stdio_dest(&codec, file);
+  } else {
+    jpeg_mem_dest(&codec, memBuffer, memSize);
+  }
+  codec.image_width = width;
+  codec.image_height = height;
+  codec.input_components = ComponentsFor(channels);
+  codec.in_color_space = ColorSpaceFor(channels);
+  jpeg_set_defaults(&codec);
+  // Headless streams must use exactly the tables a header made with the
+  // same settings carries, so neither forces baseline tables.
+  jpeg_set_quality(&codec, quality, headless ? FALSE : TRUE);
+  if (headless) {
+    jpeg_suppress_tables(&codec, TRUE);
+    jpeg_start_compress(&codec, FALSE);
+  } else {
+    jpeg_start_compress(&codec, TRUE);
+  }
+  const std::size_t rowBytes = static_cast<std::size_t>(width) * channels;
+  while (codec.next_scanline < codec.image_height) {
+    // Bottom-up buffer, top-down stream: buffer row height - 1 goes first.
+    JSAMPROW row = const_cast<unsigned char*>(
+        data + (height - 1 - codec.next_scanline) * rowBytes);
+    jpeg_write_scanlines(&codec, &row, 1);
+  }
+  jpeg_finish_compress(&codec);
+  jpeg_destroy_compress(&codec);
+  return true;
+}
+
+bool JpegFile::GetInfo() {
+  if (file != nullptr) {
+    std::rewind(file);
+  } else if (memBuffer == nullptr || *memBuffer == nullptr ||
+             memSize == nullptr || *memSize == 0) {
+    // An empty memory source is a fatal codec error; refuse it here.
+    return false;
+  }
+  ok = Info();
+  return ok;
+}
+
+bool JpegFile::ReadFile(unsigned char* dst) {
+  if (!ok) return false;
+  if (dst == nullptr || file == nullptr) return false;
+  std::rewind(file);
+  ok = Read(dst);
+  return ok;
+}
+
+bool JpegFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
+                         unsigned int imageChannels, const unsigned char* data,
+                         unsigned int /*stride*/) {
+  if (!ok) return false;
+  if (file == nullptr || data == nullptr ||
+      !IsEncodableGeometry(imageWidth, imageHeight, imageChannels)) {
+    return false;
+  }
+  width = imageWidth;
+  height = imageHeight;
+  channels = imageChannels;
+  std::rewind(file);
+  ok = Write(data);
+  return ok;
+}
+
+bool JpegFile::ReadFromMemory(unsigned char* dst) {
+  if (dst == nullptr || !ok) return false;
+  if (memBuffer == nullptr || memSize == nullptr || *memBuffer == nullptr ||
+      *memSize == 0) {
+    return false;
+  }
+  ok = Read(dst);
+  return ok;
+}
+
+bool JpegFile::WriteToMemory(unsigned int imageWidth, unsigned int imageHeight,
+                             unsigned int imageChannels,
+                             const unsigned char* data) {
+  if (!ok) return false;
+  if (memBuffer == nullptr || memSize == nullptr || *memBuffer != nullptr ||
+      *memSize != 0 || data == nullptr ||
+      !IsEncodableGeometry(imageWidth, imageHeight, imageChannels)) {
+    return false;
+  }
+  width = imageWidth;
+  height = imageHeight;
+  channels = imageChannels;
+  ok = Write(data);
+  return ok;
+}
+
+void JpegFile::GenerateHeader() { MakeHeader(); }
+
+bool JpegFile::ReadHeaderFromFile(const char* name) {
+  headless = true;
+  FreeHeader();
+  if (name == nullptr) return false;
+  std::FILE* stream = std::fopen(name, "rb");
+  if (stream == nullptr) return false;
+  long length = -1;
+  if (std::fseek(stream, 0, SEEK_END) == 0) length = std::ftell(stream);
+  std::rewind(stream);
+  unsigned char* buffer =
+      length > 0 ? static_cast<unsigned char*>(
+                       std::malloc(static_cast<std::size_t>(length)))
+                 : nullptr;
+  const bool read =
+      buffer != nullptr && std::fread(buffer, 1, static_cast<std::size_t>(length),
+                                      stream) == static_cast<std::size_t>(length);
+  std::fclose(stream);
+  if (!read) {
+    std::free(buffer);
+    return false;
+  }
+  header = buffer;
+  headerSize = static_cast<unsigned long>(length);
+  return true;
+}
+
+bool JpegFile::WriteHeaderToFile(const char* name) {
+  if (name == nullptr || !MakeHeader()) return false;
+  std::FILE* stream = std::fopen(name, "wb");
+  if (stream == nullptr) return false;
+  const bool written = std::fwrite(header, 1, headerSize, stream) == headerSize;
+  const bool closed = std::fclose(stream) == 0;
+  return written && closed;
+}
+
+void JpegFile::ReadHeaderFromMemory(unsigned char* data, unsigned long size) {
+  headless = true;
+  FreeHeader();
+  if (data == nullptr || size == 0) return;
+  unsigned char* copy = static_cast<unsigned char*>(std::malloc(size));
+  if (copy == nullptr) return;
+  std::memcpy(copy, data, size);
+  header = copy;
+  headerSize = size;
+}
+
+void JpegFile::WriteHeaderToMemory(unsigned char** data, unsigned long* size) {
+  if (data == nullptr || size == nullptr) return;
+  *data = nullptr;
+  *size = 0;
+  if (!MakeHeader()) return;
+  unsigned char* copy = static_cast<unsigned char*>(std::malloc(headerSize));
+  if (copy == nullptr) return;
+  std::memcpy(copy, header, headerSize);
+  *data = copy;
+  *size = headerSize;
+}
+
+}  // namespace KVO
