@@ -86,21 +86,23 @@ class PerformanceTimer {
   // line has no comma. The automatic column advances even when nothing is
   // written. The label "DELETE_FILE" empties the file and writes nothing.
 
-  // Appends "label,<commas>seconds since Start\n" (%g notation) and returns
-  // those seconds, read at entry. The lap is untouched.
+  // Appends the label, the column's commas, the seconds since Start() (%g
+  // notation) and "\n"; returns those seconds, read at entry. The lap is
+  // untouched.
   double LogTime(const std::string& label, int column);
 
-  // Appends "label,<commas>multiplier*lap\n" (six decimals), or just
-  // "label\n" when `labelOnly`. Returns multiplier times the lap in seconds
-  // and restarts the lap.
+  // Appends the label, the column's commas, multiplier times the lap (six
+  // decimals) and "\n"; or the label and "\n" alone when `labelOnly`.
+  // Returns multiplier times the lap in seconds and restarts the lap.
   double LogLap(const std::string& label, int column, int multiplier, bool labelOnly);
 
   // One step of a frame: LogLapWrite in immediate mode, LogLapCache in cached
   // mode. Returns the lap in seconds.
   double LogLap(int frameNumber, const std::string& label);
 
-  // Appends "label(frame),<commas>lap\n" (six decimals) in the next automatic
-  // column, which then advances. Returns the lap in seconds and restarts it.
+  // Appends "label(frame)", the next automatic column's commas (the column
+  // then advances), the lap (six decimals) and "\n". Returns the lap in
+  // seconds and restarts it.
   double LogLapWrite(int frameNumber, const std::string& label);
 
   // Records the lap under `label` in the cache; writes nothing. A frame

@@ -1,3 +1,5 @@
+#include "runtime/SpecialPaths.h"
+
 #include <limits.h>
 #include <unistd.h>
 
@@ -6,7 +8,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "runtime/SpecialPaths.h"
 
 namespace KVO {
 
