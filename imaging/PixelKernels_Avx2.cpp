@@ -161,7 +161,7 @@ KVO_AVX2 void Drop4To3Avx2(const uint8_t* s, uint8_t* d, size_t n, bool stream) 
     Store(out + 16, _mm_or_si128(_mm_srli_si128(b, 4), _mm_slli_si128(c, 8)), stream);
     Store(out + 32, _mm_or_si128(_mm_srli_si128(c, 8), _mm_slli_si128(e, 4)), stream);
   }
-  Drop4To3Tail(s + i, d + 3 * i, n - i);
+  Drop4To3Tail(s + 4 * i, d + 3 * i, n - i);
 }
 
 // Spreads 16 packed 3-byte pixels (48 bytes at `in`) into four vectors of
@@ -189,7 +189,7 @@ KVO_AVX2 void Pad3To4Avx2(const uint8_t* s, uint8_t* d, size_t n, bool stream) {
     Store(out + 32, v[2], stream);
     Store(out + 48, v[3], stream);
   }
-  Pad3To4Tail(s + i, d + 4 * i, n - i);
+  Pad3To4Tail(s + 3 * i, d + 4 * i, n - i);
 }
 
 // Grey of 16 pixels given as four vectors of 4-byte pixels: the sums of the
