@@ -1,0 +1,115 @@
+// The simulator's process-wide state, shared by the source files of the SIM
+// exports and by nothing else. Every variable is read and written with
+// simMutex held, except where its comment says otherwise.
+#ifndef API_SIMSTATE_H_
+#define API_SIMSTATE_H_
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "TolvenixUtilities.h"
+#include "runtime/Thread.h"
+#include "runtime/WaitHandle.h"
+
+namespace KVO {
+// A point of the simulator's breadcrumb history.
+template <typename T>
+struct Point2D {
+  T x;
+  T y;
+};
+}  // namespace KVO
+
+// The worker of a run: offers the next frame buffer to the host's
+// ready-for-new-input callback each time inputCallbackWaitHandle wakes it,
+// no faster than simFPSCap allows. Exceptions from the callback are caught
+// per offer.
+class SimInputPayloadThread : public KVO::Thread {
+ public:
+  SimInputPayloadThread();
+  ~SimInputPayloadThread() override;
+
+ protected:
+  int ThreadMain() override;
+};
+
+// Marker of simAnalyticInstanceType while no run is active.
+constexpr API_InstanceTypeEnum kNoRunInstanceType = API_INSTANCE_NONE;
+constexpr int kFrameRingSlots = 5;
+
+extern std::mutex simMutex;
+
+// Run identity, geometry and callbacks.
+extern API_InstanceTypeEnum simAnalyticInstanceType;
+extern int imWidth;
+extern int imHeight;
+extern int imDepth;
+extern TargetCallback targetCallback;
+extern TargetPayloadCallback targetBaseCallback;
+// Written only while no run is active; the worker reads it without the lock.
+extern ReadyForNewInputCallback inputCallback;
+
+// Frame ring and worker.
+extern unsigned char** simBuffer;
+extern void** simContextPtr;
+extern int simIndexIn;
+extern int simIndexOut;
+extern SimInputPayloadThread* inputPayloadThread;
+extern KVO::WaitHandle inputCallbackWaitHandle;  // has its own lock
+// Written by SIMStart before the worker exists, then only by the worker.
+extern double timeAtInputCallback;
+extern std::atomic<int> simFPSCap;  // read by the worker without the lock
+
+// Frame-rate and latency figures.
+extern int simFPSCount;
+extern int simLatencyCount;
+extern int framesSinceLastFpsUpdate;
+extern double lastFpsUpdate;
+
+// Synthetic target.
+extern unsigned int targetId;
+extern int simX;
+extern int simY;
+extern int simDirection;
+extern int simLifetime;
+extern std::vector<KVO::Point2D<int>> simTargetHistory;
+extern int targetHistoryTracker;
+extern int breadCrumpCount;
+
+// Overlay and border mask (the overlay buffer itself is declared with the
+// settings that write it).
+extern bool overlayInUse;
+extern bool borderMaskInUse;
+extern int simBorderMaskLeft;
+extern int simBorderMaskBottom;
+extern int simBorderMaskWidth;
+extern int simBorderMaskHeight;
+
+// Settings.
+extern bool metadataIsActive;
+extern unsigned int simPredictionFrames;
+extern int simLandSensitivity;
+extern int simMaritimeSensitivity;
+extern int simSARSensitivity;
+extern bool simAutoBorderActive;
+extern bool simParallaxFilterActive;
+extern int simAutoStabilizationFactor;
+extern int simDesiredBreadcrumbTrailLength;
+extern int simDesiredBreadcrumbLifeTime;
+extern int simPredictiveIdAggressiveness;
+extern bool simActivateAutoHorizon;
+extern unsigned int simHorizonHintX;
+extern unsigned int simHorizonHintY;
+extern unsigned int simTopCutOffLine;
+extern unsigned int simBottomCutOffLine;
+extern unsigned int simStrength;
+extern bool simDEM_BaseFolderHasBeenSet;
+extern int simDEM_Level;
+extern API_GeoLocMethodEnum simDEM_GeoLocMethod;
+extern int simMGRS_Precision;
+
+// True while a run is active. simMutex held.
+inline bool SimRunIsActive() { return simAnalyticInstanceType != kNoRunInstanceType; }
+
+#endif  // API_SIMSTATE_H_

@@ -1,0 +1,349 @@
+// The simulator's run lifecycle: its process-wide state, SIMStart/SIMStop,
+// the frame ring's buffers and the worker that offers them to the host.
+#include "TolvenixUtilities.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <limits>
+#include <memory>
+
+#include "api/SimState.h"
+#include "runtime/PerformanceTimer.h"
+
+// Constant-initialised: no constructor runs at load.
+std::mutex simMutex;
+
+API_InstanceTypeEnum simAnalyticInstanceType = kNoRunInstanceType;
+int imWidth = 0;
+int imHeight = 0;
+int imDepth = 0;
+TargetCallback targetCallback = nullptr;
+TargetPayloadCallback targetBaseCallback = nullptr;
+ReadyForNewInputCallback inputCallback = nullptr;
+
+unsigned char** simBuffer = nullptr;
+void** simContextPtr = nullptr;
+int simIndexIn = 0;
+int simIndexOut = 0;
+SimInputPayloadThread* inputPayloadThread = nullptr;
+double timeAtInputCallback = 0.0;
+std::atomic<int> simFPSCap{30};
+
+int simFPSCount = 30;
+int simLatencyCount = 80;
+int framesSinceLastFpsUpdate = 0;
+double lastFpsUpdate = 0.0;
+
+unsigned int targetId = 1;
+int simX = 20;
+int simY = 20;
+int simDirection = 0;
+int simLifetime = 100;
+std::vector<KVO::Point2D<int>> simTargetHistory;
+int targetHistoryTracker = 0;
+int breadCrumpCount = 0;
+
+bool overlayInUse = false;
+bool borderMaskInUse = false;
+int simBorderMaskLeft = 0;
+int simBorderMaskBottom = 0;
+int simBorderMaskWidth = 0;
+int simBorderMaskHeight = 0;
+
+bool metadataIsActive = false;
+unsigned int simPredictionFrames = 0;
+int simLandSensitivity = 0;
+int simMaritimeSensitivity = 0;
+int simSARSensitivity = 0;
+bool simAutoBorderActive = false;
+bool simParallaxFilterActive = false;
+int simAutoStabilizationFactor = 0;
+int simDesiredBreadcrumbTrailLength = 0;
+int simDesiredBreadcrumbLifeTime = 0;
+int simPredictiveIdAggressiveness = 0;
+bool simActivateAutoHorizon = false;
+unsigned int simHorizonHintX = 0;
+unsigned int simHorizonHintY = 0;
+unsigned int simTopCutOffLine = 0;
+unsigned int simBottomCutOffLine = 0;
+unsigned int simStrength = 0;
+bool simDEM_BaseFolderHasBeenSet = false;
+int simDEM_Level = 0;
+API_GeoLocMethodEnum simDEM_GeoLocMethod = API_GEOLOC_METHOD_DEFAULT;
+int simMGRS_Precision = 5;
+
+// Defined after the history so that it is destroyed first at unload.
+KVO::WaitHandle inputCallbackWaitHandle;
+
+namespace {
+
+// Serialises whole SIMStop calls: a second stop must not free the frame
+// buffers while the first is still joining a worker that may be offering one.
+std::mutex simStopMutex;
+
+constexpr int kDefaultWidth = 1920;
+constexpr int kDefaultHeight = 1080;
+constexpr int kDefaultDepth = 1;
+
+bool TypeIsAccepted(API_InstanceTypeEnum type) {
+  return (static_cast<uint32_t>(type) & ~uint32_t{8}) <= 2;
+}
+
+bool DepthIsAccepted(int depth) { return depth == 1 || depth == 3 || depth == 4; }
+
+// The frame size in bytes, or 0 when the geometry is outside what the
+// simulator handles (its byte size must be a positive 32-bit signed value).
+int FrameBytes(int width, int height, int depth) {
+  if (width <= 0 || height <= 0 || depth <= 0) return 0;
+  const int64_t bytes = int64_t{width} * height * depth;
+  if (bytes > std::numeric_limits<int32_t>::max()) return 0;
+  return static_cast<int>(bytes);
+}
+
+void ResetSyntheticTarget() {
+  simDirection = 0;
+  targetId = 1;
+  simX = 20;
+  simY = 20;
+  simLifetime = 100;
+}
+
+// Returns every non-kept variable to its stopped value. simMutex held.
+void ResetRunState() {
+  simAnalyticInstanceType = kNoRunInstanceType;
+  simDEM_GeoLocMethod = API_GEOLOC_METHOD_DEFAULT;
+  ResetSyntheticTarget();
+  imWidth = imHeight = imDepth = 0;
+  overlayInUse = false;
+  metadataIsActive = false;
+  simLandSensitivity = simMaritimeSensitivity = simSARSensitivity = 0;
+  simAutoBorderActive = simParallaxFilterActive = false;
+  simAutoStabilizationFactor = 0;
+  simDesiredBreadcrumbTrailLength = 0;
+  simDesiredBreadcrumbLifeTime = 0;
+  simPredictiveIdAggressiveness = 0;
+  simActivateAutoHorizon = false;
+  simHorizonHintX = simHorizonHintY = 0;
+  simTopCutOffLine = simBottomCutOffLine = 0;
+  simStrength = 0;
+  simDEM_BaseFolderHasBeenSet = false;
+  simDEM_Level = 0;
+  simIndexIn = simIndexOut = 0;
+  simMGRS_Precision = 5;
+  targetCallback = nullptr;
+  targetBaseCallback = nullptr;
+  simTargetHistory.clear();
+  targetHistoryTracker = 0;
+}
+
+// Frees the frame ring. simMutex held.
+void FreeFrameRing() {
+  delete[] simContextPtr;
+  simContextPtr = nullptr;
+  if (simBuffer != nullptr) {
+    for (int i = 0; i < kFrameRingSlots; ++i) delete[] simBuffer[i];
+    delete[] simBuffer;
+    simBuffer = nullptr;
+  }
+}
+
+// What a SIMStart overload stores beyond the common part.
+struct StartRequest {
+  API_InstanceTypeEnum type;
+  int width;
+  int height;
+  int depth;
+  TargetCallback targetArrayCallback;
+  TargetPayloadCallback payloadCallback;
+  // The TARGET-array overload restarts the frame-rate measurement and the
+  // offer pacing and makes the whole frame the border mask.
+  bool restartMeasurement;
+};
+
+// The kept variables that SIMStart writes, saved so that a failed start can
+// put them back.
+struct KeptBeforeStart {
+  int framesSinceLastFpsUpdate;
+  double lastFpsUpdate;
+  double timeAtInputCallback;
+  int borderLeft;
+  int borderBottom;
+  int borderWidth;
+  int borderHeight;
+};
+
+bool StartRun(const StartRequest& request) {
+  std::lock_guard<std::mutex> lock(simMutex);
+  // A second start during a run would orphan the first run's worker and
+  // buffers.
+  if (SimRunIsActive()) return false;
+  if (!TypeIsAccepted(request.type)) return false;
+  if (!DepthIsAccepted(request.depth)) return false;
+  const int frameBytes = FrameBytes(request.width, request.height, request.depth);
+  if (frameBytes == 0) return false;
+
+  // Everything that can fail is made before any state changes.
+  std::unique_ptr<void*[]> contexts(new void*[kFrameRingSlots]);
+  std::unique_ptr<unsigned char*[]> buffers(new unsigned char*[kFrameRingSlots]());
+  std::unique_ptr<unsigned char[]> frames[kFrameRingSlots];
+  for (auto& frame : frames) frame.reset(new unsigned char[frameBytes]);
+  std::unique_ptr<SimInputPayloadThread> worker(new SimInputPayloadThread());
+
+  const KeptBeforeStart kept{framesSinceLastFpsUpdate, lastFpsUpdate,     timeAtInputCallback,
+                             simBorderMaskLeft,        simBorderMaskBottom, simBorderMaskWidth,
+                             simBorderMaskHeight};
+
+  simAnalyticInstanceType = request.type;
+  imWidth = request.width;
+  imHeight = request.height;
+  imDepth = request.depth;
+  targetCallback = request.targetArrayCallback;
+  targetBaseCallback = request.payloadCallback;
+  ResetSyntheticTarget();
+  simIndexIn = simIndexOut = 0;
+  if (request.restartMeasurement) {
+    framesSinceLastFpsUpdate = 0;
+    lastFpsUpdate = KVO::PerformanceTimer::GetTime_Sec();
+    timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS();
+    simBorderMaskLeft = 0;
+    simBorderMaskBottom = 0;
+    simBorderMaskWidth = request.width;
+    simBorderMaskHeight = request.height;
+  }
+  inputCallbackWaitHandle.Set();
+
+  try {
+    worker->Start();
+  } catch (...) {
+    // The thread never ran: discard the attempt completely.
+    ResetRunState();
+    framesSinceLastFpsUpdate = kept.framesSinceLastFpsUpdate;
+    lastFpsUpdate = kept.lastFpsUpdate;
+    timeAtInputCallback = kept.timeAtInputCallback;
+    simBorderMaskLeft = kept.borderLeft;
+    simBorderMaskBottom = kept.borderBottom;
+    simBorderMaskWidth = kept.borderWidth;
+    simBorderMaskHeight = kept.borderHeight;
+    inputCallbackWaitHandle.Reset();
+    throw;
+  }
+
+  for (int i = 0; i < kFrameRingSlots; ++i) buffers[i] = frames[i].release();
+  simBuffer = buffers.release();
+  simContextPtr = contexts.release();
+  inputPayloadThread = worker.release();
+  return true;
+}
+
+// Sleeps whole milliseconds, resuming after a signal; any other failure ends
+// the sleep.
+void SleepMs(int64_t ms) {
+  timespec remaining{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+SimInputPayloadThread::SimInputPayloadThread() : KVO::Thread("KVOWorkerThread", 5000, false) {}
+
+SimInputPayloadThread::~SimInputPayloadThread() = default;
+
+int SimInputPayloadThread::ThreadMain() {
+  double periodMs = 33.0;
+  while (!stopRequested) {
+    try {
+      inputCallbackWaitHandle.WaitOne();
+      inputCallbackWaitHandle.Reset();
+      if (stopRequested) break;
+      if (inputCallback == nullptr) continue;
+
+      const double now = KVO::PerformanceTimer::GetTime_mS();
+      const int cap = simFPSCap.load();
+      if (cap != 0) periodMs = 1000.0 / static_cast<double>(cap);
+      // A wall clock set back must not stretch the wait beyond one period.
+      double elapsedMs = now - timeAtInputCallback;
+      if (elapsedMs < 0.0) elapsedMs = 0.0;
+      if (periodMs < 1000.0 && periodMs > elapsedMs) {
+        const auto waitMs = static_cast<int64_t>(periodMs - elapsedMs);
+        if (waitMs >= 1) SleepMs(waitMs);
+      }
+      timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS();
+      inputCallback(SIMGetNextFrameBuffer());
+    } catch (const std::exception& e) {
+      // An exception leaving this thread would end the host's process.
+      std::fprintf(stderr, "KVOWorkerThread: frame offer failed: %s\n", e.what());
+    } catch (...) {
+      std::fprintf(stderr, "KVOWorkerThread: frame offer failed\n");
+    }
+  }
+  return 0;
+}
+
+bool SIMStart(API_InstanceTypeEnum type, int width, int height, int depth,
+              TargetCallback callback) {
+  return StartRun({type, width, height, depth, callback, nullptr, true});
+}
+
+bool SIMStart(API_InstanceTypeEnum type, int width, int height, int depth,
+              TargetPayloadCallback callback, char* /*reserved1*/, char* /*reserved2*/) {
+  return StartRun({type, width, height, depth, nullptr, callback, false});
+}
+
+bool SIMStart(API_InstanceTypeEnum type, TargetPayloadCallback callback, char* /*reserved1*/,
+              char* /*reserved2*/) {
+  return StartRun(
+      {type, kDefaultWidth, kDefaultHeight, kDefaultDepth, nullptr, callback, false});
+}
+
+void SIMStop() {
+  std::lock_guard<std::mutex> stopLock(simStopMutex);
+  SimInputPayloadThread* worker = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(simMutex);
+    worker = inputPayloadThread;
+    inputPayloadThread = nullptr;
+  }
+  // The worker takes simMutex to fetch a buffer, so it is joined unlocked.
+  if (worker != nullptr) {
+    worker->RequestToStop();
+    inputCallbackWaitHandle.Set();
+    worker->WaitForStop();
+    delete worker;
+  }
+  std::lock_guard<std::mutex> lock(simMutex);
+  ResetRunState();
+  FreeFrameRing();
+}
+
+void SIMRegisterReadyForNewInputCallback(ReadyForNewInputCallback callback) {
+  std::lock_guard<std::mutex> lock(simMutex);
+  if (!SimRunIsActive()) inputCallback = callback;
+}
+
+unsigned char* SIMGetNextFrameBuffer() {
+  std::lock_guard<std::mutex> lock(simMutex);
+  return SimRunIsActive() ? simBuffer[simIndexIn] : nullptr;
+}
+
+unsigned char* SIMGetNextFrameBuffer(APIGetNextFrameBufferStatusCode_Enum* status) {
+  unsigned char* buffer = SIMGetNextFrameBuffer();
+  if (status != nullptr) *status = API_GET_NEXT_FRAME_BUFFER_OK;
+  return buffer;
+}
+
+bool SIMCancelFrameBuffer(unsigned char* buffer) {
+  std::lock_guard<std::mutex> lock(simMutex);
+  return SimRunIsActive() && buffer != nullptr && buffer == simBuffer[simIndexIn];
+}
+
+int SIMGetFrameLag() {
+  std::lock_guard<std::mutex> lock(simMutex);
+  if (!SimRunIsActive()) return 0;
+  int lag = simIndexIn - simIndexOut;
+  if (simIndexIn <= simIndexOut) lag += kFrameRingSlots;
+  return lag;
+}

@@ -1,0 +1,249 @@
+#include "imaging/UserDataImageBuffer.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <utility>
+
+namespace KVO {
+
+namespace {
+
+// Pointer arithmetic in ptrdiff_t: the 32-bit products the callers promise
+// to keep in range must not become signed overflow when they do not.
+template <typename T>
+T* Offset(T* base, std::ptrdiff_t elements) {
+  return base == nullptr ? nullptr : base + elements;
+}
+
+template <typename T>
+bool PointsInto(const T* p, const T* first, const T* last) {
+  return p != nullptr && !std::less<const T*>()(p, first) && std::less<const T*>()(p, last);
+}
+
+}  // namespace
+
+int CheckedElementCount(int width, int height, int channels) {
+  if (width < 0 || height < 0 || channels < 0) throw std::bad_array_new_length();
+  const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
+  if (channels == 0 || pixels == 0) return 0;
+  if (pixels > INT_MAX) throw std::bad_array_new_length();
+  const std::int64_t elements = pixels * channels;
+  if (elements > INT_MAX) throw std::bad_array_new_length();
+  return static_cast<int>(elements);
+}
+
+template <typename T>
+ImageBase<T>::ImageBase(int width, int height, int stride, int channels, T* begin, T* end)
+    : width(width), height(height), stride(stride), channels(channels), begin(begin), end(end) {}
+
+template <typename T>
+ImageBase<T>::~ImageBase() = default;
+
+template <typename T>
+void ImageBase<T>::Resize(int newWidth, int newHeight, int newChannels) {
+  Free();
+  width = newWidth;
+  height = newHeight;
+  // Widened so that absurd dimensions reach Allocate()'s refusal instead of
+  // overflowing here.
+  stride = static_cast<int>(static_cast<std::int64_t>(newWidth) * newChannels);
+  channels = newChannels;
+  Allocate();
+}
+
+template <typename T>
+bool ImageBase<T>::NeedsRedimensionFor(const ImageBase<T>& source) const {
+  if (width != source.width || height != source.height || channels != source.channels) {
+    return true;
+  }
+  // Equal dimensions but nowhere to put the pixels: writing through a null
+  // begin would crash, so such a destination gets its own array.
+  const bool sourceHasPixels = source.begin != nullptr && width > 0 && height > 0 && channels > 0;
+  return begin == nullptr && sourceHasPixels;
+}
+
+template <typename T>
+void ImageBase<T>::CopyPixelsFrom(const ImageBase<T>& source) {
+  // A source described but never given storage has nothing to read.
+  if (source.begin == nullptr || begin == nullptr) return;
+  const std::ptrdiff_t rowElements = static_cast<std::ptrdiff_t>(width) * channels;
+  if (rowElements <= 0 || height < 1) return;
+  const std::ptrdiff_t sourceStride = source.stride != 0 ? source.stride : rowElements;
+  if (stride == rowElements && sourceStride == rowElements) {
+    std::memmove(begin, source.begin, static_cast<std::size_t>(rowElements * height) * sizeof(T));
+    return;
+  }
+  for (std::ptrdiff_t y = 0; y < height; ++y) {
+    std::memmove(begin + y * stride, source.begin + y * sourceStride,
+                 static_cast<std::size_t>(rowElements) * sizeof(T));
+  }
+}
+
+template <typename T>
+void ImageBase<T>::DeepCopy(const ImageBase<T>& source) {
+  if (&source == this) return;
+  if (NeedsRedimensionFor(source)) Resize(source.width, source.height, source.channels);
+  CopyPixelsFrom(source);
+}
+
+template <typename T>
+UserDataGenericBuffer<T>::UserDataGenericBuffer(int width, int height, int channels, T* data)
+    : ImageBase<T>(width, height, static_cast<int>(static_cast<std::int64_t>(width) * channels),
+                   channels, data,
+                   Offset(data, static_cast<std::ptrdiff_t>(width) * height * channels)),
+      dataValid(false) {}
+
+template <typename T>
+UserDataGenericBuffer<T>::UserDataGenericBuffer(int width, int height, int channels,
+                                                Span<T, false> data)
+    : UserDataGenericBuffer(width, height, channels, data.data()) {}
+
+template <typename T>
+UserDataGenericBuffer<T>::UserDataGenericBuffer(int width, int height, int channels, bool allocate)
+    : ImageBase<T>(width, height, static_cast<int>(static_cast<std::int64_t>(width) * channels),
+                   channels, nullptr, nullptr),
+      dataValid(false) {
+  if (allocate) Allocate();
+}
+
+template <typename T>
+UserDataGenericBuffer<T>::UserDataGenericBuffer(const UserDataGenericBuffer<T>& other)
+    : ImageBase<T>(0, 0, 0, 0, nullptr, nullptr), dataValid(false) {
+  MemcpyFrom(other);
+}
+
+template <typename T>
+UserDataGenericBuffer<T>::UserDataGenericBuffer(UserDataGenericBuffer<T>&& other) noexcept
+    : ImageBase<T>(other), dataValid(other.dataValid), ownedData(std::move(other.ownedData)) {}
+
+template <typename T>
+UserDataGenericBuffer<T>::~UserDataGenericBuffer() = default;
+
+template <typename T>
+UserDataGenericBuffer<T>& UserDataGenericBuffer<T>::operator=(
+    const UserDataGenericBuffer<T>& other) {
+  MemcpyFrom(other);
+  return *this;
+}
+
+template <typename T>
+UserDataGenericBuffer<T>& UserDataGenericBuffer<T>::operator=(
+    UserDataGenericBuffer<T>&& other) noexcept {
+  if (&other == this) return *this;
+  std::unique_ptr<T[]> previous = std::move(ownedData);
+  const T* previousEnd = end;
+  ImageBase<T>::operator=(other);
+  dataValid = other.dataValid;
+  ownedData = std::move(other.ownedData);
+  // Moving in a view of our own array must not free the pixels it points at.
+  if (ownedData == nullptr && PointsInto<T>(begin, previous.get(), previousEnd)) {
+    ownedData = std::move(previous);
+  }
+  return *this;
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::Allocate() {
+  const int count = CheckedElementCount(width, height, channels);
+  std::unique_ptr<T[]> fresh(new T[static_cast<std::size_t>(count)]);
+  ownedData = std::move(fresh);
+  begin = ownedData.get();
+  end = begin + count;
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::Free() {
+  ownedData.reset();
+  begin = nullptr;
+  end = nullptr;
+  dataValid = false;
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::ReleaseOwnedUnlessViewed(const T* keep) {
+  if (ownedData == nullptr) return;
+  if (PointsInto<T>(keep, ownedData.get(), end)) return;
+  ownedData.reset();
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannels, T* data,
+                                     int newStride) {
+  ReleaseOwnedUnlessViewed(data);
+  width = newWidth;
+  height = newHeight;
+  channels = newChannels;
+  stride = newStride != 0 ? newStride
+                          : static_cast<int>(static_cast<std::int64_t>(newWidth) * newChannels);
+  begin = data;
+  end = Offset(data, static_cast<std::ptrdiff_t>(newWidth) * newChannels +
+                         static_cast<std::ptrdiff_t>(newHeight - 1) * stride);
+  dataValid = false;
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannels, bool allocate) {
+  ownedData.reset();
+  width = newWidth;
+  height = newHeight;
+  channels = newChannels;
+  stride = static_cast<int>(static_cast<std::int64_t>(newWidth) * newChannels);
+  begin = nullptr;
+  end = nullptr;
+  dataValid = false;
+  if (allocate) Allocate();
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::Reset(UserDataGenericBuffer<T>& other) {
+  if (&other == this) return;
+  ReleaseOwnedUnlessViewed(other.begin);
+  ImageBase<T>::operator=(other);
+  dataValid = other.dataValid;
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannels,
+                                     std::unique_ptr<T[]>&& data, int newStride) {
+  Reset(newWidth, newHeight, newChannels, data.get(), newStride);
+  ownedData = std::move(data);
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::Redimension(int newWidth, int newHeight, int newChannels) {
+  UserDataGenericBuffer<T>::Free();
+  width = newWidth;
+  height = newHeight;
+  stride = static_cast<int>(static_cast<std::int64_t>(newWidth) * newChannels);
+  channels = newChannels;
+  UserDataGenericBuffer<T>::Allocate();
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::MemcpyFrom(const UserDataGenericBuffer<T>* other) {
+  if (other != nullptr) MemcpyFrom(*other);
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::MemcpyFrom(const UserDataGenericBuffer<T>& other) {
+  if (&other == this) return;
+  if (this->NeedsRedimensionFor(other)) Redimension(other.width, other.height, other.channels);
+  this->CopyPixelsFrom(other);
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::ShallowCopy(UserDataGenericBuffer<T>& other) {
+  Reset(other);
+}
+
+#define KVO_DEFINE_IMAGE_BUFFER(T) \
+  template class ImageBase<T>;     \
+  template class UserDataGenericBuffer<T>;
+KVO_IMAGE_BUFFER_TYPES(KVO_DEFINE_IMAGE_BUFFER)
+#undef KVO_DEFINE_IMAGE_BUFFER
+
+}  // namespace KVO

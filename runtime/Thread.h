@@ -1,0 +1,105 @@
+#ifndef RUNTIME_THREAD_H_
+#define RUNTIME_THREAD_H_
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "runtime/Mutex.h"
+
+namespace KVO {
+
+// A Mutex that is always recursive.
+class SafeMutex : public Mutex {
+ public:
+  SafeMutex();
+  ~SafeMutex() override;
+
+  void Lock() override;
+  void Unlock() override;
+};
+
+// Names for debuggers are not passed to the operating system; does nothing.
+void SetDebugThreadName(const char* name);
+
+// Abstract base of a named worker thread with a cooperative stop protocol.
+//
+// A subclass implements ThreadMain(), which runs once on a new thread per
+// Start() and polls `stopRequested`. The owner stops it with RequestToStop(),
+// wakes the body by whatever it sleeps on, and joins with WaitForStop().
+// Nothing clears a stop request: a stopped worker is replaced, not restarted.
+//
+// Start(), SetName(), SetPriority(), WaitForStop(), Kill() and the destructor
+// hold the object's recursive lock for their whole run (WaitForStop() and the
+// destructor include the join), so the body must not call them on its own
+// object. Names and priorities stay inside the object.
+class Thread {
+ public:
+  // Stored, never applied to the operating system.
+  enum PriorityLevel : int32_t {
+    kPriorityNormal = 0,
+    kPriorityLow = 1,
+    kPriorityHigh = 2,
+  };
+
+  // `stopTimeoutMs` is the grace period the destructor sleeps after asking a
+  // running body to stop, before it joins (0 or less: no sleep).
+  // `autoStart` calls Start() from this constructor: the new thread may then
+  // run before a subclass is fully built, so subclasses pass false and call
+  // Start() themselves. Throws what Start() throws.
+  Thread(std::string name, int stopTimeoutMs, bool autoStart);
+  // Requests a stop, sleeps the grace period if the body still runs, joins.
+  virtual ~Thread();
+
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Launches a run unless one is under way (then does nothing). An earlier
+  // ended run is joined first. A failed thread creation propagates
+  // std::system_error (or std::bad_alloc) and leaves the object unusable:
+  // IsRunning() stays true.
+  virtual void Start();
+  // Sets the stop flag; takes no lock, returns at once.
+  virtual void RequestToStop();
+  // Sets the stop flag and joins the running or ended thread. Called on the
+  // worker thread itself, the join fails with std::system_error.
+  virtual void WaitForStop();
+
+  // The entry point that runs on the new thread.
+  void THREAD_Main();
+  // Thread names are not given to the operating system; does nothing.
+  void THREAD_SetName();
+  // Waits (yielding) until the body has returned; neither requests a stop
+  // nor joins.
+  void Kill();
+  // Renames the thread; refused (false) once it has been started.
+  bool SetName(std::string name);
+  std::string GetName() const;
+  bool IsRunning() const;
+  bool HasBeenStarted() const;
+  // Stores the level; applies nothing.
+  void SetPriority(PriorityLevel level);
+
+ protected:
+  // The body; returns when it sees `stopRequested` or its work is done and
+  // lets no exception escape.
+  virtual int ThreadMain() = 0;
+
+  // Result of the last completed ThreadMain().
+  int mainResult;
+  std::string name;
+  std::atomic<bool> isRunning;
+  std::atomic<bool> hasBeenStarted;
+  // Read by the body without a lock; never cleared.
+  std::atomic<bool> stopRequested;
+  bool stopped;
+  int stopTimeoutMs;
+  SafeMutex mutex;
+  std::shared_ptr<std::thread> thread;
+  PriorityLevel priority;
+};
+
+}  // namespace KVO
+
+#endif  // RUNTIME_THREAD_H_

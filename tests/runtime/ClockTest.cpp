@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "runtime/PerformanceTimer.h"
+
+namespace {
+
+using KVO::PerformanceTimer;
+
+TEST(ClockTest, UnitsAgreeWithEachOther) {
+  const double sec = PerformanceTimer::GetTime_Sec();
+  const double ms = PerformanceTimer::GetTime_mS();
+  const double us = PerformanceTimer::GetTime_uS();
+  const double ns = PerformanceTimer::GetTime_nS();
+  // Later reads are never earlier (barring a clock change), and never more
+  // than a generous ten seconds apart.
+  EXPECT_LE(sec * 1000.0, ms + 1.0);
+  EXPECT_LT(ms - sec * 1000.0, 10000.0);
+  EXPECT_LE(ms * 1000.0, us + 1000.0);
+  EXPECT_LE(us * 1000.0, ns + 1000000.0);
+  EXPECT_EQ(ns, std::floor(ns));
+  // After 2020-01-01: the epoch is the Unix epoch, not boot time.
+  EXPECT_GT(sec, 1577836800.0);
+}
+
+TEST(ClockTest, MillisecondsKeepTheFraction) {
+  bool sawFraction = false;
+  for (int i = 0; i < 100 && !sawFraction; ++i) {
+    const double ms = PerformanceTimer::GetTime_mS();
+    sawFraction = ms != std::floor(ms);
+  }
+  EXPECT_TRUE(sawFraction);
+}
+
+}  // namespace
