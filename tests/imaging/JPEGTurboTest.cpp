@@ -121,6 +121,14 @@ TEST_F(JPEGTurboTest, WriteRefusesSizesTheCodecCannotTake) {
   EXPECT_FALSE(std::filesystem::exists(Path("z.jpg")));
 }
 
+TEST_F(JPEGTurboTest, WriteThatCannotBeStoredAnswersFalse) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  Bytes picture = TwoBands(64, 64, 3);
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(JPEGTurbo::WriteJPEG("/dev/full", 80, 64, 64, picture.data()));
+  EXPECT_FALSE(::testing::internal::GetCapturedStderr().empty());
+}
+
 TEST(FlipJPEGTest, ReversesTheRowOrder) {
   unsigned char scratch[12];
   unsigned char one[] = {1, 2, 3, 4};
