@@ -25,7 +25,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <utility>
 
 #define TOLVENIX_EXPORT __attribute__((visibility("default")))
 
@@ -124,10 +123,14 @@ class Vector : private VectorReadOnly<T> {
   Vector(const Vector& other) { CopyFrom(other); }
   Vector& operator=(const Vector& other) {
     if (this != &other) {
+      // Field by field, by value: the fields may sit at 4-byte offsets, where
+      // std::swap's references would be misaligned.
       Vector copy(other);
-      std::swap(data, copy.data);
-      std::swap(count, copy.count);
-      std::swap(capacity, copy.capacity);
+      T* const oldData = data;
+      data = copy.data;
+      copy.data = oldData;
+      count = copy.count;
+      capacity = copy.capacity;
     }
     return *this;
   }

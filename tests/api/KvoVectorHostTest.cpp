@@ -10,6 +10,17 @@
 
 namespace {
 
+// The vector's fields may sit at 4-byte offsets: read them by value, never
+// bind references to them.
+template <typename T>
+const T* Data(const KVO::Vector<T>& v) {
+  return v.data;
+}
+template <typename T>
+uint64_t Capacity(const KVO::Vector<T>& v) {
+  return v.capacity;
+}
+
 template <typename T>
 T Make(int n);
 
@@ -73,8 +84,8 @@ TYPED_TEST_SUITE(KvoVector, ElementTypes);
 TYPED_TEST(KvoVector, ADefaultVectorIsEmptyWithoutStorage) {
   KVO::Vector<TypeParam> v;
   EXPECT_EQ(v.size(), 0u);
-  EXPECT_EQ(v.data, nullptr);
-  EXPECT_EQ(v.capacity, 0u);
+  EXPECT_EQ(Data(v), nullptr);
+  EXPECT_EQ(Capacity(v), 0u);
 }
 
 TYPED_TEST(KvoVector, PushBackGrowsByHalfPlusOne) {
@@ -82,7 +93,7 @@ TYPED_TEST(KvoVector, PushBackGrowsByHalfPlusOne) {
   std::vector<uint64_t> capacities;
   for (int i = 0; i < 8; ++i) {
     v.push_back(Make<TypeParam>(i));
-    capacities.push_back(v.capacity);
+    capacities.push_back(Capacity(v));
   }
   EXPECT_EQ(capacities, (std::vector<uint64_t>{1, 2, 4, 4, 7, 7, 7, 11}));
   this->ExpectHolds(v, 8);
@@ -90,7 +101,7 @@ TYPED_TEST(KvoVector, PushBackGrowsByHalfPlusOne) {
 
 TYPED_TEST(KvoVector, PushingAnOwnElementAcrossTheGrowthIsSafe) {
   KVO::Vector<TypeParam> v = this->Filled(4);
-  ASSERT_EQ(v.capacity, v.count);  // the next push_back reallocates
+  ASSERT_EQ(Capacity(v), v.size());  // the next push_back reallocates
   v.push_back(v[0]);
   v.push_back(v[4]);
   ASSERT_EQ(v.size(), 6u);
@@ -101,26 +112,26 @@ TYPED_TEST(KvoVector, PushingAnOwnElementAcrossTheGrowthIsSafe) {
 TYPED_TEST(KvoVector, SetCapacityNeverDropsElements) {
   KVO::Vector<TypeParam> v = this->Filled(5);
   v.set_capacity(2);
-  EXPECT_EQ(v.capacity, 5u);
+  EXPECT_EQ(Capacity(v), 5u);
   this->ExpectHolds(v, 5);
 
-  const TypeParam* before = v.data;
+  const TypeParam* before = Data(v);
   v.set_capacity(5);
-  EXPECT_EQ(v.data, before) << "the current capacity reallocates nothing";
+  EXPECT_EQ(Data(v), before) << "the current capacity reallocates nothing";
 
   v.set_capacity(40);
-  EXPECT_EQ(v.capacity, 40u);
+  EXPECT_EQ(Capacity(v), 40u);
   this->ExpectHolds(v, 5);
   v.set_capacity(6);
-  EXPECT_EQ(v.capacity, 6u);
+  EXPECT_EQ(Capacity(v), 6u);
   this->ExpectHolds(v, 5);
 
   KVO::Vector<TypeParam> empty;
   empty.set_capacity(0);
-  EXPECT_EQ(empty.data, nullptr);
+  EXPECT_EQ(Data(empty), nullptr);
   empty.set_capacity(3);
   EXPECT_EQ(empty.size(), 0u);
-  EXPECT_EQ(empty.capacity, 3u);
+  EXPECT_EQ(Capacity(empty), 3u);
 }
 
 TYPED_TEST(KvoVector, CopiesAreDeep) {
@@ -129,8 +140,8 @@ TYPED_TEST(KvoVector, CopiesAreDeep) {
   KVO::Vector<TypeParam> assigned = this->Filled(2);
   assigned = original;
   for (const KVO::Vector<TypeParam>* copy : {&constructed, &assigned}) {
-    EXPECT_NE(copy->data, original.data);
-    EXPECT_EQ(copy->capacity, original.capacity);
+    EXPECT_NE(Data(*copy), Data(original));
+    EXPECT_EQ(Capacity(*copy), Capacity(original));
     this->ExpectHolds(*copy, 5);
   }
   // The copies outlive the original's storage.
@@ -141,10 +152,10 @@ TYPED_TEST(KvoVector, CopiesAreDeep) {
 
 TYPED_TEST(KvoVector, SelfAssignmentChangesNothing) {
   KVO::Vector<TypeParam> v = this->Filled(3);
-  const TypeParam* before = v.data;
+  const TypeParam* before = Data(v);
   KVO::Vector<TypeParam>& alias = v;
   v = alias;
-  EXPECT_EQ(v.data, before);
+  EXPECT_EQ(Data(v), before);
   this->ExpectHolds(v, 3);
 }
 
@@ -153,11 +164,11 @@ TYPED_TEST(KvoVector, CopiesOfEmptyVectorsHaveNoStorage) {
   reserved.set_capacity(4);
   reserved.set_capacity(0);  // back to no storage
   KVO::Vector<TypeParam> copy(reserved);
-  EXPECT_EQ(copy.data, nullptr);
-  EXPECT_EQ(copy.capacity, 0u);
+  EXPECT_EQ(Data(copy), nullptr);
+  EXPECT_EQ(Capacity(copy), 0u);
   KVO::Vector<TypeParam> assigned = this->Filled(3);
   assigned = KVO::Vector<TypeParam>();
-  EXPECT_EQ(assigned.data, nullptr);
+  EXPECT_EQ(Data(assigned), nullptr);
   EXPECT_EQ(assigned.size(), 0u);
 }
 
@@ -170,7 +181,7 @@ TEST(BoundaryRecords, VectorFieldsSitWhereTheHostExpectsThem) {
   std::memcpy(&data, raw + 8, 8);
   std::memcpy(&count, raw + 16, 8);
   std::memcpy(&capacity, raw + 24, 8);
-  EXPECT_EQ(data, v.data);
+  EXPECT_EQ(data, Data(v));
   EXPECT_EQ(count, 1u);
   EXPECT_EQ(capacity, 1u);
 }

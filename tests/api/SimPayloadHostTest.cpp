@@ -180,9 +180,12 @@ TEST_F(SimPayload, TheRunWithoutGeometryUsesFullHdFrames) {
   ASSERT_TRUE(SIMStart(API_INSTANCE_SAR, &simtest::OnPayload, nullptr, nullptr));
   API_State state{};
   ASSERT_TRUE(SIMGetAPIState(&state));
-  EXPECT_EQ(state.width, 1920);
-  EXPECT_EQ(state.height, 1080);
-  EXPECT_EQ(state.depth, 1);
+  const int width = state.width;  // packed: read by value
+  const int height = state.height;
+  const int depth = state.depth;
+  EXPECT_EQ(width, 1920);
+  EXPECT_EQ(height, 1080);
+  EXPECT_EQ(depth, 1);
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
   HandBack(5);
   const std::vector<Report> reports = Log().Take();
