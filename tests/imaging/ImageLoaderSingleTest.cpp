@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <boost/filesystem/operations.hpp>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -188,20 +190,24 @@ TEST_F(ImageLoaderTest, BufferOneByteShortIsRefusedAfterReportingSize) {
 }
 
 TEST_F(ImageLoaderTest, SizeCheckDoesNotWrapAt32Bits) {
-  // 65,536 x 65,537 x 1 wraps to 65,536 in 32 bits, which this buffer holds.
-  Bytes header;
+  // A grey 40,000 x 40,000 header (pixels need not follow: nothing may be
+  // read). Asked for four channels it needs 6.4e9 bytes, which wraps to
+  // about 2.1e9 in 32 bits and would pass for the largest buffer size.
   const std::string path = dir.Path("huge.bmp");
-  testfiles::WriteBmp(path, 0, 0, 1, {});
+  testfiles::WriteBmp(path, 1, 1, 1, {0});
   Bytes file = testfiles::ReadWholeFile(path);
-  const std::uint32_t w = 65536, h = 65537;
-  std::memcpy(&file[18], &w, 4);
-  std::memcpy(&file[22], &h, 4);
+  const std::uint32_t side = 40000;
+  std::memcpy(&file[18], &side, 4);
+  std::memcpy(&file[22], &side, 4);
   testfiles::WriteWholeFile(path, file);
-  Bytes buffer(65536, 0x11);
-  EXPECT_FALSE(loader.LoadSingleInBuffer(path.c_str(), width, height, channels, buffer.size(),
-                                         buffer.data(), DesiredChannelsEnum::AsFile,
+  Bytes buffer(64, 0x11);
+  EXPECT_FALSE(loader.LoadSingleInBuffer(path.c_str(), width, height, channels, UINT_MAX,
+                                         buffer.data(), DesiredChannelsEnum::Four,
                                          ImageFileFormat::Bmp));
-  EXPECT_EQ(Bytes(65536, 0x11), buffer);
+  EXPECT_EQ(side, width);
+  EXPECT_EQ(side, height);
+  EXPECT_EQ(4u, channels);
+  EXPECT_EQ(Bytes(64, 0x11), buffer);
 }
 
 TEST_F(ImageLoaderTest, DesiredChannelsAboveFourAreRefused) {
