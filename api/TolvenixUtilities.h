@@ -589,8 +589,10 @@ TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 // channels cannot be turned into the desired count, or when the buffer is
 // smaller than width * height * channels (then the three outputs already
 // tell the size needed and the buffer is untouched).
-// Throws std::system_error when the loader's thread cannot be created or
-// joined, std::bad_alloc on allocation failure.
+// Each call starts and joins one library thread; when the system refuses to
+// create it, a two-line "Caught system_error with code ..." message goes to
+// standard output and the load goes on without it. Throws std::bad_alloc on
+// allocation failure.
 TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* width,
                                             unsigned int* height, unsigned int* channels,
                                             unsigned int bufferSize, unsigned char* buffer,
