@@ -226,9 +226,9 @@ int ClampToInt(double value) {
   return value >= kMax ? std::numeric_limits<int>::max() : static_cast<int>(value);
 }
 
-void CountFrameForRate() {
+void CountFrameForRate(double nowMs) {
   ++framesSinceLastFpsUpdate;
-  const double now = KVO::PerformanceTimer::GetTime_Sec();
+  const double now = nowMs / 1000.0;
   const double elapsed = now - lastFpsUpdate;
   if (elapsed >= kFpsIntervalSec) {
     simFPSCount = ClampToInt(framesSinceLastFpsUpdate / elapsed);
@@ -238,8 +238,10 @@ void CountFrameForRate() {
 }
 
 void ProcessQueuedFrame() {
+  // One clock reading serves both figures: the latency start and the
+  // frame-rate clock are the same instant.
   const double startMs = KVO::PerformanceTimer::GetTime_mS();
-  CountFrameForRate();
+  CountFrameForRate(startMs);
 
   // Once the ring is full the slot queued four calls ago is the one due. The
   // ring moves on before the report, so a failed report leaves it in step.
