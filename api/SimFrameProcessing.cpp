@@ -163,6 +163,11 @@ void AddBreadcrumbTrail(TargetPayloadLand& payload, std::uint32_t id) {
     simTargetHistory.clear();
     breadCrumpCount = 0;
   }
+  // A host that hands frames back unpaced reaches the top of an int in under
+  // an hour; folding the tracker there keeps the cadence and avoids overflow.
+  if (targetHistoryTracker == std::numeric_limits<int>::max()) {
+    targetHistoryTracker %= kBreadcrumbCadence;
+  }
   ++targetHistoryTracker;
   if (targetHistoryTracker % kBreadcrumbCadence == 0) {
     ++breadCrumpCount;
