@@ -84,7 +84,7 @@ bool ParseArguments(int argc, char** argv) {
   run.depth = std::atoi(argv[3]);
   run.instanceType = static_cast<unsigned int>(std::atoi(argv[4]));
   run.frames = std::atoi(argv[5]);
-  return run.width > 0 && run.height > 0 && run.frames > 0;
+  return run.width > 0 && run.height > 0 && run.frames > 0 && run.frames <= 1000000;
 }
 
 }  // namespace
