@@ -5,7 +5,6 @@
 // under it too, which is why hosts may not re-enter the SIM functions from it.
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +18,6 @@
 
 namespace {
 
-constexpr int kRingSlots = 5;
 constexpr int kBoxSize = 20;
 constexpr int kBoxHalf = kBoxSize / 2;
 // A coordinate at or below kLowMargin, or at or beyond size - kHighMargin,
@@ -212,7 +210,9 @@ void SendPayload(void* context, const TARGET& report) {
 
 void ProcessSlot(int slot) {
   StepTarget();
-  TARGET report = MakeReport();
+  // Aligned beyond the packed record's own alignment of 1, so that a host
+  // reading its 32-bit fields reads them aligned.
+  alignas(8) TARGET report = MakeReport();
   void* context = simContextPtr[slot];
   if (targetCallback != nullptr) {
     targetCallback(context, 1, &report);
@@ -221,7 +221,7 @@ void ProcessSlot(int slot) {
   SendPayload(context, report);
 }
 
-int NextSlot(int slot) { return slot + 1 == kRingSlots ? 0 : slot + 1; }
+int NextSlot(int slot) { return slot + 1 == kFrameRingSlots ? 0 : slot + 1; }
 
 // A clock stepped backwards or a callback that ran for weeks must not turn
 // into an out-of-range conversion.
