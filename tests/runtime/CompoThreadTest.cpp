@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -181,6 +186,49 @@ TEST_F(CompoThreadTest, EscapingExceptionIsReportedAndClearsRunning) {
   gate.Open();
   thread.Join();
   EXPECT_EQ(1, calls.load());
+}
+
+// Address space just below what a new thread's stack needs makes the system
+// refuse the launch. Runs in a child process so the limit stays there.
+void StartWithoutAddressSpace() {
+  KVO::CompoThread thread("refused");
+  const std::function<void()> nothing = [] {};
+  // Small blocks freed now are reused below, so only the stack is missing.
+  for (int i = 0; i < 64; ++i) delete[] new char[256];
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  long sizeKb = 0;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmSize:", 0) == 0) sizeKb = std::atol(line.c_str() + 7);
+  }
+  const rlimit limit{static_cast<rlim_t>(sizeKb + 1024) * 1024,
+                     static_cast<rlim_t>(sizeKb + 1024) * 1024};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
+  dup2(2, 1);  // the message goes to standard output; the matcher reads stderr
+  thread.Start(nothing);
+  const bool markedRunning = thread.IsRunning();
+  thread.Start(nothing);  // ignored: the object stays marked running
+  std::fflush(stdout);
+  std::_Exit(markedRunning && !thread.SetName("x") ? 0 : 1);
+}
+
+TEST(CompoThreadLaunchTest, RefusedLaunchIsReportedOnceAndStaysMarkedRunning) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TOLVENIX_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
+    defined(TOLVENIX_TEST_SANITIZED)
+  GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
+#else
+  // A fresh child process: the limit is set against its own small size.
+  const std::string style = GTEST_FLAG_GET(death_test_style);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(StartWithoutAddressSpace(), ::testing::ExitedWithCode(0),
+              "Caught system_error with code [a-z]+:[0-9]+\n meaning ");
+  GTEST_FLAG_SET(death_test_style, style);
+#endif
 }
 
 }  // namespace
