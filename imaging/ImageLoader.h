@@ -80,7 +80,8 @@ class ImageLoader : public ImageLoaderInterface {
   // Number of units in circulation (queue + pool). Growing adds empty units
   // to the pool. Shrinking drops pool units first, then the newest queued
   // units; the position moves back so that every unit taken back from the
-  // queue is loaded again.
+  // queue is loaded again (a sequence that had reached its end resumes for
+  // them), and an emptied queue reports no next media type.
   void SetLoadingQueueMaxLength(unsigned int length) override;
   // Lock-free read.
   unsigned int GetLoadingQueueMaxLength() override;

@@ -188,6 +188,18 @@ TEST_F(CompoThreadTest, EscapingExceptionIsReportedAndClearsRunning) {
   EXPECT_EQ(1, calls.load());
 }
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TOLVENIX_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
+    defined(TOLVENIX_TEST_SANITIZED)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Address space just below what a new thread's stack needs makes the system
 // refuse the launch. Runs in a child process so the limit stays there.
 void StartWithoutAddressSpace() {
@@ -212,23 +224,16 @@ void StartWithoutAddressSpace() {
   std::_Exit(markedRunning && !thread.SetName("x") ? 0 : 1);
 }
 
-TEST(CompoThreadLaunchTest, RefusedLaunchIsReportedOnceAndStaysMarkedRunning) {
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TOLVENIX_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
-    defined(TOLVENIX_TEST_SANITIZED)
-  GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
-#else
+TEST(CompoThreadLaunchTest, RefusedLaunchIsReportedAndStaysMarkedRunning) {
+  if (kSanitized) {
+    GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
+  }
   // A fresh child process: the limit is set against its own small size.
   const std::string style = GTEST_FLAG_GET(death_test_style);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(StartWithoutAddressSpace(), ::testing::ExitedWithCode(0),
               "Caught system_error with code [a-z]+:[0-9]+\n meaning ");
   GTEST_FLAG_SET(death_test_style, style);
-#endif
 }
 
 }  // namespace
