@@ -1,11 +1,10 @@
-#include "imaging/BayerFile.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
+#include "imaging/BayerFile.h"
 #include "tests/imaging/ImageFileTestSupport.h"
 
 namespace KVO {
@@ -46,8 +45,7 @@ TEST_F(BayerFileTest, ReadsTheFixedGeometryBottomUp) {
   // The file's first row is the buffer's last, and every row is reversed.
   for (std::size_t row = 0; row < BayerFile::kHeight; ++row) {
     const std::size_t bufferRow = BayerFile::kHeight - 1 - row;
-    ASSERT_TRUE(std::equal(samples_.begin() + row * kRow,
-                           samples_.begin() + (row + 1) * kRow,
+    ASSERT_TRUE(std::equal(samples_.begin() + row * kRow, samples_.begin() + (row + 1) * kRow,
                            read.begin() + bufferRow * kRow))
         << "file row " << row;
   }
@@ -96,8 +94,7 @@ TEST_F(BayerFileTest, FileCutAfterInfoIsAShortRead) {
   EXPECT_FALSE(file.ReadFile(read.data()));
   EXPECT_FALSE(file.IsOk());
   // Rows read before the cut are kept (the file's first row is last).
-  EXPECT_TRUE(std::equal(samples_.begin(), samples_.begin() + kRow,
-                         read.end() - kRow));
+  EXPECT_TRUE(std::equal(samples_.begin(), samples_.begin() + kRow, read.end() - kRow));
 }
 
 TEST_F(BayerFileTest, WritingAcceptsOnlyTheGeometryItHolds) {
@@ -133,27 +130,21 @@ TEST_F(BayerFileTest, WriteThatPutsNothingDownIsReportedAsFailure) {
 
 TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStart) {
   Bytes read(4 * 3);
-  ASSERT_TRUE(BayerFile::LoadFile(Path("frame.raw").c_str(), read.data(), 4, 3,
-                                  1));
-  EXPECT_TRUE(std::equal(samples_.begin(), samples_.begin() + 4,
-                         read.begin() + 8));
-  EXPECT_TRUE(std::equal(samples_.begin() + 8, samples_.begin() + 12,
-                         read.begin()));
+  ASSERT_TRUE(BayerFile::LoadFile(Path("frame.raw").c_str(), read.data(), 4, 3, 1));
+  EXPECT_TRUE(std::equal(samples_.begin(), samples_.begin() + 4, read.begin() + 8));
+  EXPECT_TRUE(std::equal(samples_.begin() + 8, samples_.begin() + 12, read.begin()));
 
   WriteAll(Path("short.raw"), Bytes(11, 1));
   Bytes guarded(13, 0xA5);
-  EXPECT_FALSE(BayerFile::LoadFile(Path("short.raw").c_str(), guarded.data(),
-                                   2, 2, 3));
+  EXPECT_FALSE(BayerFile::LoadFile(Path("short.raw").c_str(), guarded.data(), 2, 2, 3));
   EXPECT_EQ(guarded[12], 0xA5);
 }
 
 TEST_F(BayerFileTest, LoadFileRefusesMissingFilesAndOversizedGeometry) {
   unsigned char byte = 0;
-  EXPECT_FALSE(
-      BayerFile::LoadFile(Path("missing.raw").c_str(), &byte, 1, 1, 1));
+  EXPECT_FALSE(BayerFile::LoadFile(Path("missing.raw").c_str(), &byte, 1, 1, 1));
   EXPECT_FALSE(BayerFile::LoadFile(Path("frame.raw").c_str(), nullptr, 1, 1, 1));
-  EXPECT_FALSE(BayerFile::LoadFile(Path("frame.raw").c_str(), &byte, 65536,
-                                   65536, 1));
+  EXPECT_FALSE(BayerFile::LoadFile(Path("frame.raw").c_str(), &byte, 65536, 65536, 1));
 }
 
 }  // namespace

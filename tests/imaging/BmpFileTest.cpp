@@ -1,5 +1,3 @@
-#include "imaging/BmpFile.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +5,7 @@
 #include <filesystem>
 #include <tuple>
 
+#include "imaging/BmpFile.h"
 #include "tests/imaging/ImageFileTestSupport.h"
 
 namespace KVO {
@@ -23,17 +22,15 @@ using testing_support::WriteAll;
 class BmpFileTest : public ImageFileTest {
  protected:
   // Writes a picture with BmpFile and answers the file's bytes.
-  void WriteBmp(const std::string& name, unsigned width, unsigned height,
-                unsigned channels, const unsigned char* data,
-                unsigned stride = 0) {
+  void WriteBmp(const std::string& name, unsigned width, unsigned height, unsigned channels,
+                const unsigned char* data, unsigned stride = 0) {
     BmpFile file;
     ASSERT_TRUE(file.Open(Path(name).c_str(), false));
     EXPECT_TRUE(file.WriteFile(width, height, channels, data, stride));
     EXPECT_TRUE(file.IsOk());
   }
-  Bytes WriteAndLoad(const std::string& name, unsigned width, unsigned height,
-                     unsigned channels, const unsigned char* data,
-                     unsigned stride = 0) {
+  Bytes WriteAndLoad(const std::string& name, unsigned width, unsigned height, unsigned channels,
+                     const unsigned char* data, unsigned stride = 0) {
     WriteBmp(name, width, height, channels, data, stride);
     return ReadAll(Path(name));
   }
@@ -94,20 +91,17 @@ TEST_F(BmpFileTest, FourChannelsGive32BitsAndNoPalette) {
 
 TEST_F(BmpFileTest, StrideIsHonouredAndGapBytesAreNeverWritten) {
   // Two rows of 3 grey pixels, 8 bytes apart, with 0xEE between them.
-  const unsigned char buffer[] = {1, 2, 3, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE,
-                                  4, 5, 6, 0xEE};
+  const unsigned char buffer[] = {1, 2, 3, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 4, 5, 6, 0xEE};
   const Bytes bytes = WriteAndLoad("stride.bmp", 3, 2, 1, buffer, 8);
   ASSERT_EQ(bytes.size(), 1086u);
-  EXPECT_EQ(Bytes(bytes.begin() + 1078, bytes.end()),
-            (Bytes{1, 2, 3, 0, 4, 5, 6, 0}));
+  EXPECT_EQ(Bytes(bytes.begin() + 1078, bytes.end()), (Bytes{1, 2, 3, 0, 4, 5, 6, 0}));
 
   // Rows that need no fill but are not packed go row by row too.
   const Bytes wide = Pattern(2 * 16);
   const Bytes strided = WriteAndLoad("stride4.bmp", 4, 2, 3, wide.data(), 16);
   ASSERT_EQ(strided.size(), 54u + 24u);
   EXPECT_TRUE(std::equal(wide.begin(), wide.begin() + 12, strided.begin() + 54));
-  EXPECT_TRUE(
-      std::equal(wide.begin() + 16, wide.begin() + 28, strided.begin() + 66));
+  EXPECT_TRUE(std::equal(wide.begin() + 16, wide.begin() + 28, strided.begin() + 66));
 }
 
 TEST_F(BmpFileTest, ZeroHeightWritesHeadersOnly) {
@@ -118,9 +112,8 @@ TEST_F(BmpFileTest, ZeroHeightWritesHeadersOnly) {
 }
 
 // Round trips over channel counts and widths that need 0 to 3 fill bytes.
-class BmpRoundTripTest
-    : public BmpFileTest,
-      public ::testing::WithParamInterface<std::tuple<unsigned, unsigned>> {};
+class BmpRoundTripTest : public BmpFileTest,
+                         public ::testing::WithParamInterface<std::tuple<unsigned, unsigned>> {};
 
 TEST_P(BmpRoundTripTest, ReadsBackWhatWasWritten) {
   const auto [channels, width] = GetParam();
@@ -145,8 +138,7 @@ TEST_P(BmpRoundTripTest, ReadsBackWhatWasWritten) {
 
 INSTANTIATE_TEST_SUITE_P(ChannelsAndWidths, BmpRoundTripTest,
                          ::testing::Combine(::testing::Values(1u, 2u, 3u, 4u),
-                                            ::testing::Values(1u, 2u, 3u, 4u,
-                                                              35u)));
+                                            ::testing::Values(1u, 2u, 3u, 4u, 35u)));
 
 TEST_F(BmpFileTest, NegativeHeightDeliversRowsTopRowFirst) {
   const Bytes pixels = Pattern(5 * 3 * 3);
@@ -251,11 +243,11 @@ TEST_F(BmpFileTest, WritesThatDoNotFitTheHeaderAreRefusedBeforeWriting) {
     unsigned width, height, channels;
   };
   // The data pointer is never read for these: each is refused up front.
-  for (const Case& c : {Case{65536, 65536, 1},       // file size above 4 GiB
-                        Case{0x80000000u, 1, 1},     // width beyond int32
-                        Case{1, 0x80000000u, 1},     // height beyond int32
-                        Case{0x40000000u, 1, 4},     // row length 4 GiB
-                        Case{1, 1, 8192}}) {         // bits per pixel > 16 bit
+  for (const Case& c : {Case{65536, 65536, 1},    // file size above 4 GiB
+                        Case{0x80000000u, 1, 1},  // width beyond int32
+                        Case{1, 0x80000000u, 1},  // height beyond int32
+                        Case{0x40000000u, 1, 4},  // row length 4 GiB
+                        Case{1, 1, 8192}}) {      // bits per pixel > 16 bit
     BmpFile file;
     ASSERT_TRUE(file.Open(Path("big.bmp").c_str(), false));
     EXPECT_FALSE(file.WriteFile(c.width, c.height, c.channels, &pixel, 0))
@@ -299,8 +291,7 @@ struct Damage {
   bool infoFails;  // else GetInfo passes and ReadFile must fail
 };
 
-class DamagedBmpTest : public BmpFileTest,
-                       public ::testing::WithParamInterface<Damage> {};
+class DamagedBmpTest : public BmpFileTest, public ::testing::WithParamInterface<Damage> {};
 
 TEST_P(DamagedBmpTest, IsRefusedWithoutTouchingMemoryBeyondTheBuffer) {
   const Bytes pixels = Pattern(35 * 39 * 3);
@@ -333,62 +324,32 @@ INSTANTIATE_TEST_SUITE_P(
                },
                true},
         Damage{"Empty",
-               [](const std::string& p) {
-                 Fixture::TruncateBy(p, std::filesystem::file_size(p));
-               },
+               [](const std::string& p) { Fixture::TruncateBy(p, std::filesystem::file_size(p)); },
                true},
-        Damage{"LastRowCutShort",
-               [](const std::string& p) { Fixture::TruncateBy(p, 1); }, false},
+        Damage{"LastRowCutShort", [](const std::string& p) { Fixture::TruncateBy(p, 1); }, false},
         Damage{"HalfThePixelsMissing",
-               [](const std::string& p) {
-                 Fixture::TruncateBy(p, 35 * 39 * 3 / 2);
-               },
-               false},
-        Damage{"OddBitsPerPixel",
-               [](const std::string& p) { Fixture::OverwriteLE16(p, 28, 7); },
+               [](const std::string& p) { Fixture::TruncateBy(p, 35 * 39 * 3 / 2); }, false},
+        Damage{"OddBitsPerPixel", [](const std::string& p) { Fixture::OverwriteLE16(p, 28, 7); },
                true},
         Damage{"NegativeBitsPerPixel",
-               [](const std::string& p) {
-                 Fixture::OverwriteLE16(p, 28, 0xFFE8);
-               },
-               true},
+               [](const std::string& p) { Fixture::OverwriteLE16(p, 28, 0xFFE8); }, true},
         Damage{"MostNegativeHeight",
-               [](const std::string& p) {
-                 Fixture::OverwriteLE32(p, 22, 0x80000000u);
-               },
-               true},
+               [](const std::string& p) { Fixture::OverwriteLE32(p, 22, 0x80000000u); }, true},
         Damage{"WidthGrownBeyondTheLimit",
-               [](const std::string& p) {
-                 Fixture::OverwriteLE32(p, 18, 0x7FFFFFFFu);
-               },
-               true},
+               [](const std::string& p) { Fixture::OverwriteLE32(p, 18, 0x7FFFFFFFu); }, true},
         Damage{"HeightGrownBeyondTheLimit",
-               [](const std::string& p) {
-                 Fixture::OverwriteLE32(p, 22, 0x7FFFFFFFu);
-               },
-               true},
+               [](const std::string& p) { Fixture::OverwriteLE32(p, 22, 0x7FFFFFFFu); }, true},
         Damage{"WidthGrownWithinTheLimit",
-               [](const std::string& p) { Fixture::OverwriteLE32(p, 18, 4000); },
-               false},
+               [](const std::string& p) { Fixture::OverwriteLE32(p, 18, 4000); }, false},
         Damage{"HeightGrownWithinTheLimit",
-               [](const std::string& p) { Fixture::OverwriteLE32(p, 22, 400); },
-               false},
+               [](const std::string& p) { Fixture::OverwriteLE32(p, 22, 400); }, false},
         Damage{"DepthGrownTo32Bits",
-               [](const std::string& p) { Fixture::OverwriteLE16(p, 28, 32); },
-               false},
+               [](const std::string& p) { Fixture::OverwriteLE16(p, 28, 32); }, false},
         Damage{"DataOffsetBeyondTheEnd",
-               [](const std::string& p) {
-                 Fixture::OverwriteLE32(p, 10, 1u << 30);
-               },
-               false},
+               [](const std::string& p) { Fixture::OverwriteLE32(p, 10, 1u << 30); }, false},
         Damage{"NegativeDataOffset",
-               [](const std::string& p) {
-                 Fixture::OverwriteLE32(p, 10, 0xFFFFFF00u);
-               },
-               false}),
-    [](const ::testing::TestParamInfo<Damage>& info) {
-      return std::string(info.param.what);
-    });
+               [](const std::string& p) { Fixture::OverwriteLE32(p, 10, 0xFFFFFF00u); }, false}),
+    [](const ::testing::TestParamInfo<Damage>& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace KVO

@@ -12,7 +12,8 @@ namespace KVO {
 namespace ImageConversions {
 namespace {
 
-using testing_support::AccelerationSwitch;
+using testing_support::AllKernelChoices;
+using testing_support::KernelSelection;
 using testing_support::StridedPicture;
 
 template <typename T>
@@ -132,8 +133,8 @@ TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
 INSTANTIATE_TEST_SUITE_P(Heights, FlipInPlaceTest, ::testing::Values(0, 1, 2, 4, 5, 39));
 
 TEST(RawFlipTest, FirstSourceRowBecomesTheLastDestinationRow) {
-  for (bool accelerated : {true, false}) {
-    AccelerationSwitch acceleration(accelerated);
+  for (const auto* kernels : AllKernelChoices()) {
+    KernelSelection selection(kernels);
     // Large enough for the streaming copy, misaligned on purpose.
     for (auto [width, height] : std::vector<std::pair<int, int>>{{35, 39}, {1537, 1024}}) {
       std::vector<unsigned char> source(static_cast<size_t>(width) * height * 3 + 1);

@@ -1,5 +1,3 @@
-#include "imaging/JpegFile.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <tuple>
 
 #include "imaging/BmpFile.h"
+#include "imaging/JpegFile.h"
 #include "tests/imaging/ImageFileTestSupport.h"
 #include "tests/imaging/JpegTestPictures.h"
 
@@ -43,15 +42,15 @@ Bytes TakeStream(unsigned char* stream, unsigned long length) {
 
 class JpegFileTest : public ImageFileTest {
  protected:
-  void WriteJpeg(const std::string& name, unsigned width, unsigned height,
-                 unsigned channels, const Bytes& picture) {
+  void WriteJpeg(const std::string& name, unsigned width, unsigned height, unsigned channels,
+                 const Bytes& picture) {
     JpegFile file;
     ASSERT_TRUE(file.Open(Path(name).c_str(), false));
     ASSERT_TRUE(file.WriteFile(width, height, channels, picture.data(), 0));
   }
 
-  Bytes Encode(JpegFile& file, unsigned width, unsigned height,
-               unsigned channels, const Bytes& picture) {
+  Bytes Encode(JpegFile& file, unsigned width, unsigned height, unsigned channels,
+               const Bytes& picture) {
     unsigned char* stream = nullptr;
     unsigned long length = 0;
     EXPECT_TRUE(file.SetJpegBuffer(&stream, &length));
@@ -82,10 +81,9 @@ TEST_F(JpegFileTest, NewObjectWritesCompleteStreamsOfThreeChannels) {
 }
 
 // Round trips: channel count x size x file or memory.
-class JpegRoundTripTest
-    : public JpegFileTest,
-      public ::testing::WithParamInterface<
-          std::tuple<unsigned, std::pair<unsigned, unsigned>, bool>> {};
+class JpegRoundTripTest : public JpegFileTest,
+                          public ::testing::WithParamInterface<
+                              std::tuple<unsigned, std::pair<unsigned, unsigned>, bool>> {};
 
 TEST_P(JpegRoundTripTest, ReadsBackTheSamePictureBottomRowFirst) {
   const auto [channels, size, inMemory] = GetParam();
@@ -115,19 +113,17 @@ TEST_P(JpegRoundTripTest, ReadsBackTheSamePictureBottomRowFirst) {
   const std::size_t rowBytes = std::size_t{width} * channels;
   for (std::size_t i = 0; i < rowBytes; ++i) {
     ASSERT_NEAR(read[i], picture[i], kJpegTolerance) << "bottom row " << i;
-    ASSERT_NEAR(read[read.size() - 1 - i], picture[picture.size() - 1 - i],
-                kJpegTolerance)
+    ASSERT_NEAR(read[read.size() - 1 - i], picture[picture.size() - 1 - i], kJpegTolerance)
         << "top row " << i;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Pictures, JpegRoundTripTest,
-    ::testing::Combine(::testing::Values(1u, 3u),
-                       ::testing::Values(std::make_pair(48u, 32u),
-                                         std::make_pair(35u, 39u),
-                                         std::make_pair(1u, 1u)),
-                       ::testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(Pictures, JpegRoundTripTest,
+                         ::testing::Combine(::testing::Values(1u, 3u),
+                                            ::testing::Values(std::make_pair(48u, 32u),
+                                                              std::make_pair(35u, 39u),
+                                                              std::make_pair(1u, 1u)),
+                                            ::testing::Bool()));
 
 TEST_F(JpegFileTest, ColourBytesAreBlueGreenRed) {
   // A pure blue picture must come back blue, not red.
@@ -216,9 +212,8 @@ TEST_F(JpegFileTest, TableOnlyStreamReadsAsEmptyPictureWhenNotHeadless) {
 // image stream comes from.
 enum class HeaderSource { File, Memory, Afresh };
 
-class HeadlessJpegTest
-    : public JpegFileTest,
-      public ::testing::WithParamInterface<std::tuple<HeaderSource, bool>> {};
+class HeadlessJpegTest : public JpegFileTest,
+                         public ::testing::WithParamInterface<std::tuple<HeaderSource, bool>> {};
 
 TEST_P(HeadlessJpegTest, StreamWithoutTablesDecodesWithTheHeader) {
   const auto [source, streamInFile] = GetParam();
@@ -243,8 +238,7 @@ TEST_P(HeadlessJpegTest, StreamWithoutTablesDecodesWithTheHeader) {
       ASSERT_NE(header, nullptr);
       const Bytes copy = TakeStream(header, headerSize);
       EXPECT_TRUE(HasMarker(copy, kQuantTables));
-      reader.ReadHeaderFromMemory(const_cast<unsigned char*>(copy.data()),
-                                  copy.size());
+      reader.ReadHeaderFromMemory(const_cast<unsigned char*>(copy.data()), copy.size());
       break;
     }
     case HeaderSource::Afresh:
@@ -267,12 +261,11 @@ TEST_P(HeadlessJpegTest, StreamWithoutTablesDecodesWithTheHeader) {
   EXPECT_LE(MaxBandDifference(read, picture, 40, 32, 3), kJpegTolerance);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sources, HeadlessJpegTest,
-    ::testing::Combine(::testing::Values(HeaderSource::File,
-                                         HeaderSource::Memory,
-                                         HeaderSource::Afresh),
-                       ::testing::Bool()));
+INSTANTIATE_TEST_SUITE_P(Sources, HeadlessJpegTest,
+                         ::testing::Combine(::testing::Values(HeaderSource::File,
+                                                              HeaderSource::Memory,
+                                                              HeaderSource::Afresh),
+                                            ::testing::Bool()));
 
 TEST_F(JpegFileTest, HeadlessStreamWithoutTheHeaderIsRefusedInProcess) {
   const Bytes picture = TwoBands(16, 16, 3);
@@ -358,8 +351,7 @@ TEST_F(DamagedJpegTest, TruncatedStreamIsRefused) {
   JpegFile file;
   EXPECT_FALSE(ReadBack("good.jpg", file));
   EXPECT_FALSE(file.IsOk());
-  EXPECT_NE(codecMessage_.find("Premature end"), std::string::npos)
-      << codecMessage_;
+  EXPECT_NE(codecMessage_.find("Premature end"), std::string::npos) << codecMessage_;
 }
 
 TEST_F(DamagedJpegTest, CorruptEntropyDataIsRefused) {
@@ -367,8 +359,7 @@ TEST_F(DamagedJpegTest, CorruptEntropyDataIsRefused) {
   // warns and pads the rest of the picture.
   const Bytes bytes = ReadAll(Path("good.jpg"));
   std::size_t scan = 0;
-  while (scan + 1 < bytes.size() &&
-         !(bytes[scan] == 0xFF && bytes[scan + 1] == 0xDA)) {
+  while (scan + 1 < bytes.size() && !(bytes[scan] == 0xFF && bytes[scan + 1] == 0xDA)) {
     ++scan;
   }
   const std::size_t middle = scan + (bytes.size() - scan) / 2;
@@ -400,8 +391,7 @@ TEST_F(DamagedJpegTest, GrownDimensionsAreRefusedOrStayInsideTheBuffer) {
   // The frame header's height and width follow 0xFFC0, length and precision.
   Bytes bytes = ReadAll(Path("good.jpg"));
   std::size_t sof = 0;
-  while (sof + 1 < bytes.size() &&
-         !(bytes[sof] == 0xFF && bytes[sof + 1] == kStartOfFrame)) {
+  while (sof + 1 < bytes.size() && !(bytes[sof] == 0xFF && bytes[sof + 1] == kStartOfFrame)) {
     ++sof;
   }
   ASSERT_LT(sof + 9, bytes.size());

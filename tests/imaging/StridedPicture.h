@@ -35,14 +35,27 @@ struct StridedPicture {
   UserDataGenericBuffer<T> view;
 };
 
-// Runs the enclosing test body with the accelerated kernels on, then off.
-class AccelerationSwitch {
+// Selects a kernel set (null: the portable loops) for the enclosing scope.
+class KernelSelection {
  public:
-  explicit AccelerationSwitch(bool enabled) { PixelKernels::EnableAcceleration(enabled); }
-  ~AccelerationSwitch() { PixelKernels::EnableAcceleration(true); }
-  AccelerationSwitch(const AccelerationSwitch&) = delete;
-  AccelerationSwitch& operator=(const AccelerationSwitch&) = delete;
+  explicit KernelSelection(const PixelKernels::AcceleratedKernels* kernels) {
+    PixelKernels::SelectKernels(kernels);
+  }
+  ~KernelSelection() { PixelKernels::SelectBestKernels(); }
+  KernelSelection(const KernelSelection&) = delete;
+  KernelSelection& operator=(const KernelSelection&) = delete;
 };
+
+// The portable loops (null) followed by every kernel set this CPU runs.
+inline std::vector<const PixelKernels::AcceleratedKernels*> AllKernelChoices() {
+  std::vector<const PixelKernels::AcceleratedKernels*> choices = {nullptr};
+  for (const auto* set : PixelKernels::SupportedKernelSets()) choices.push_back(set);
+  return choices;
+}
+
+inline const char* KernelName(const PixelKernels::AcceleratedKernels* kernels) {
+  return kernels == nullptr ? "portable" : kernels->name;
+}
 
 }  // namespace testing_support
 }  // namespace KVO
