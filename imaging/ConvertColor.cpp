@@ -183,10 +183,13 @@ void ConvertRows(Pair pair, const ImageBase<T>& source, ImageBase<T>& destinatio
   if (!flip && source.stride == sourceRow && destination.stride == destinationRow) {
     ConvertRun(pair, source.begin, destination.begin, static_cast<size_t>(width) * height, stream);
   } else {
+    const size_t rowBytes = static_cast<size_t>(destinationRow) * sizeof(T);
     for (ptrdiff_t y = 0; y < height; ++y) {
       const ptrdiff_t r = flip ? height - 1 - y : y;
-      ConvertRun(pair, source.begin + y * source.stride, destination.begin + r * destination.stride,
-                 static_cast<size_t>(width), stream);
+      T* out = destination.begin + r * destination.stride;
+      if (flip && !stream && r > 0)
+        PixelKernels::PrefetchRowForWrite(out - destination.stride, rowBytes);
+      ConvertRun(pair, source.begin + y * source.stride, out, static_cast<size_t>(width), stream);
     }
   }
   if (stream) PixelKernels::FinishStreaming();

@@ -51,8 +51,9 @@ void FlipVertically(const ImageBase<T>& source, ImageBase<T>& destination) {
   // forward stream across rows, while a backward walk stalls on every row.
   // The destination side is written either way, so it takes the descent.
   for (ptrdiff_t y = 0; y <= last; ++y) {
-    CopyRow(source.begin + y * source.stride, destination.begin + (last - y) * destination.stride,
-            rowBytes, stream);
+    T* out = destination.begin + (last - y) * destination.stride;
+    if (!stream && y < last) PixelKernels::PrefetchRowForWrite(out - destination.stride, rowBytes);
+    CopyRow(source.begin + y * source.stride, out, rowBytes, stream);
   }
   if (stream) PixelKernels::FinishStreaming();
 }
@@ -103,16 +104,10 @@ void FlipVerticallyInPlace(ImageBase<unsigned char>& image,
   // cached when written back. The bottom rows are walked backwards, which
   // the hardware prefetchers do not follow, so the next one is requested
   // while the current pair is swapped.
-  constexpr ptrdiff_t kCacheLineBytes = 64;
   for (ptrdiff_t i = 0; i < image.height / 2; ++i) {
     unsigned char* top = image.begin + i * image.stride;
     unsigned char* bottom = image.begin + (last - i) * image.stride;
-    if (last - i - 1 > i) {
-      const unsigned char* next = bottom - image.stride;
-      for (ptrdiff_t offset = 0; offset < rowBytes; offset += kCacheLineBytes) {
-        __builtin_prefetch(next + offset);
-      }
-    }
+    if (last - i - 1 > i) PixelKernels::PrefetchRowForWrite(bottom - image.stride, bytes);
     std::memcpy(row, top, bytes);
     std::memcpy(top, bottom, bytes);
     std::memcpy(bottom, row, bytes);

@@ -57,6 +57,17 @@ void SelectBestKernels();
 // caches: only images much larger than a core's cache gain from it.
 bool ShouldStream(std::size_t destinationBytes);
 
+// Asks for the cache lines of `bytes` bytes at `row` ahead of writing
+// them. Rows written bottom-up defeat the hardware prefetchers, which only
+// follow forward streams; requesting the next row early restores the pace.
+inline void PrefetchRowForWrite(const void* row, std::size_t bytes) {
+  constexpr std::size_t kCacheLineBytes = 64;
+  const char* p = static_cast<const char*>(row);
+  for (std::size_t offset = 0; offset < bytes; offset += kCacheLineBytes) {
+    __builtin_prefetch(p + offset, 1);
+  }
+}
+
 // Orders non-temporal stores before the operation returns.
 void FinishStreaming();
 
