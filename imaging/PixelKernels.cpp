@@ -36,10 +36,10 @@ std::atomic<const AcceleratedKernels*>& Current() {
   return current;
 }
 
-// Above this a destination cannot stay in the shared cache beside its
+// From this size a destination cannot stay in the shared cache beside its
 // source, so writing around the caches saves the read-for-ownership of every
 // line; smaller images are better left cached for their next user.
-constexpr std::size_t kStreamThresholdBytes = std::size_t{12} << 20;
+std::atomic<std::size_t> streamThresholdBytes{kDefaultStreamThresholdBytes};
 
 }  // namespace
 
@@ -54,7 +54,12 @@ void SelectKernels(const AcceleratedKernels* kernels) {
 void SelectBestKernels() { SelectKernels(Supported().empty() ? nullptr : Supported().front()); }
 
 bool ShouldStream(std::size_t destinationBytes) {
-  return Accelerated() != nullptr && destinationBytes >= kStreamThresholdBytes;
+  return Accelerated() != nullptr &&
+         destinationBytes >= streamThresholdBytes.load(std::memory_order_relaxed);
+}
+
+void SetStreamThreshold(std::size_t bytes) {
+  streamThresholdBytes.store(bytes, std::memory_order_relaxed);
 }
 
 void FinishStreaming() {

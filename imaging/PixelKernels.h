@@ -54,8 +54,14 @@ void SelectKernels(const AcceleratedKernels* kernels);
 void SelectBestKernels();
 
 // Whether an image operation writing `destinationBytes` should bypass the
-// caches: only images much larger than a core's cache gain from it.
+// caches (never without an accelerated set): only images too large to stay
+// cached gain from it.
 bool ShouldStream(std::size_t destinationBytes);
+
+// The destination size from which operations stream; tests lower it to run
+// the streaming paths on small images. Not meant to race with conversions.
+constexpr std::size_t kDefaultStreamThresholdBytes = std::size_t{12} << 20;
+void SetStreamThreshold(std::size_t bytes);
 
 // Asks for the cache lines of `bytes` bytes at `row` ahead of writing
 // them. Rows written bottom-up defeat the hardware prefetchers, which only
@@ -74,8 +80,8 @@ void FinishStreaming();
 #if defined(__x86_64__)
 // The AVX2 set; use only when the CPU supports AVX2.
 const AcceleratedKernels* Avx2Kernels();
-// The AVX2 set with an AVX-512 VBMI white balance; use only when the CPU
-// supports AVX2, AVX-512 BW and AVX-512 VBMI.
+// The AVX2 set with AVX-512 VBMI grey (3 -> 1) and white balance; use only
+// when the CPU supports AVX2, AVX-512 BW and AVX-512 VBMI.
 const AcceleratedKernels* Avx512VbmiKernels();
 #endif
 

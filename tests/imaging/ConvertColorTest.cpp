@@ -10,7 +10,8 @@ namespace KVO {
 namespace ImageConversions {
 namespace {
 
-using testing_support::AllKernelChoices;
+using testing_support::AllKernelAndStoreChoices;
+using testing_support::KernelChoice;
 using testing_support::KernelName;
 using testing_support::KernelSelection;
 using testing_support::StridedPicture;
@@ -70,15 +71,16 @@ class ConvertColorTest : public ::testing::Test {
   // Every pair of channel counts 1..5, flipped and not, through both image
   // dispatchers, on packed and strided images, with every kernel set.
   void CheckAllPairs(const Shape& shape) {
-    for (const auto* kernels : AllKernelChoices()) {
-      KernelSelection selection(kernels);
+    for (const KernelChoice& choice : AllKernelAndStoreChoices()) {
+      KernelSelection selection(choice.kernels, choice.streamAlways);
       for (int s = 1; s <= 5; ++s) {
         for (int d = 1; d <= 5; ++d) {
           for (bool flip : {false, true}) {
             SCOPED_TRACE(::testing::Message()
-                         << s << "->" << d << " flip " << flip << " " << KernelName(kernels) << " "
-                         << shape.width << "x" << shape.height << " pad " << shape.sourcePadding
-                         << "/" << shape.destinationPadding);
+                         << s << "->" << d << " flip " << flip << " " << KernelName(choice.kernels)
+                         << (choice.streamAlways ? " streamed " : " ") << shape.width << "x"
+                         << shape.height << " pad " << shape.sourcePadding << "/"
+                         << shape.destinationPadding);
             StridedPicture<T> source(shape.width, shape.height, s, shape.sourcePadding, 0);
             source.Scramble(static_cast<std::uint32_t>(s * 31 + d));
             StridedPicture<T> destination(shape.width, shape.height, d, shape.destinationPadding,
@@ -113,8 +115,8 @@ TYPED_TEST(ConvertColorTest, EveryPairMatchesThePerPixelRuleOnStridedImages) {
 }
 
 TYPED_TEST(ConvertColorTest, RawPointerFormConvertsPackedCallerBuffers) {
-  for (const auto* kernels : AllKernelChoices()) {
-    KernelSelection selection(kernels);
+  for (const KernelChoice& choice : AllKernelAndStoreChoices()) {
+    KernelSelection selection(choice.kernels, choice.streamAlways);
     for (int s = 1; s <= 5; ++s) {
       for (int d = 1; d <= 5; ++d) {
         for (bool flip : {false, true}) {
@@ -297,12 +299,12 @@ TYPED_TEST(ConvertColorTest, SplitChannelsWithTooFewOrNullPlanesDoesNothing) {
   EXPECT_EQ(a.begin, nullptr);
 }
 
-// Images big enough for the streaming stores, at a misaligned start, so the
-// aligned body, the head and the tail of every kernel all run; the portable
-// loops, checked against the per-pixel rule above, are the reference.
+// Long rows at a misaligned start, so the aligned body, the head and the
+// tail of every kernel all run, cached and streamed; the portable loops,
+// checked against the per-pixel rule above, are the reference.
 TEST(ConvertColorLargeTest, StreamingPathsMatchThePortableLoops) {
   constexpr int kWidth = 2049;
-  constexpr int kHeight = 1100;
+  constexpr int kHeight = 40;
   for (auto [s, d] :
        std::vector<std::pair<int, int>>{{1, 3}, {1, 4}, {3, 1}, {4, 1}, {3, 4}, {4, 3}, {3, 3}}) {
     std::vector<unsigned char> source(static_cast<size_t>(kWidth) * kHeight * s + 1);
@@ -318,11 +320,12 @@ TEST(ConvertColorLargeTest, StreamingPathsMatchThePortableLoops) {
         CvtColor<unsigned char>::ConvertColor(source.data() + 1, portable.data() + 1, kWidth,
                                               kHeight, s, d, flip);
       }
-      for (const auto* kernels : AllKernelChoices()) {
-        if (kernels == nullptr) continue;
+      for (const KernelChoice& choice : AllKernelAndStoreChoices()) {
+        if (choice.kernels == nullptr) continue;
         SCOPED_TRACE(::testing::Message()
-                     << s << "->" << d << " flip " << flip << " " << KernelName(kernels));
-        KernelSelection selection(kernels);
+                     << s << "->" << d << " flip " << flip << " " << KernelName(choice.kernels)
+                     << " streamed " << choice.streamAlways);
+        KernelSelection selection(choice.kernels, choice.streamAlways);
         std::vector<unsigned char> fast(destinationSize, 1);
         CvtColor<unsigned char>::ConvertColor(source.data() + 1, fast.data() + 1, kWidth, kHeight,
                                               s, d, flip);

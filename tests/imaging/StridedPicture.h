@@ -35,13 +35,19 @@ struct StridedPicture {
   UserDataGenericBuffer<T> view;
 };
 
-// Selects a kernel set (null: the portable loops) for the enclosing scope.
+// Selects a kernel set (null: the portable loops) for the enclosing scope;
+// with `streamAlways` every destination is written with streaming stores.
 class KernelSelection {
  public:
-  explicit KernelSelection(const PixelKernels::AcceleratedKernels* kernels) {
+  explicit KernelSelection(const PixelKernels::AcceleratedKernels* kernels,
+                           bool streamAlways = false) {
     PixelKernels::SelectKernels(kernels);
+    if (streamAlways) PixelKernels::SetStreamThreshold(0);
   }
-  ~KernelSelection() { PixelKernels::SelectBestKernels(); }
+  ~KernelSelection() {
+    PixelKernels::SelectBestKernels();
+    PixelKernels::SetStreamThreshold(PixelKernels::kDefaultStreamThresholdBytes);
+  }
   KernelSelection(const KernelSelection&) = delete;
   KernelSelection& operator=(const KernelSelection&) = delete;
 };
@@ -50,6 +56,21 @@ class KernelSelection {
 inline std::vector<const PixelKernels::AcceleratedKernels*> AllKernelChoices() {
   std::vector<const PixelKernels::AcceleratedKernels*> choices = {nullptr};
   for (const auto* set : PixelKernels::SupportedKernelSets()) choices.push_back(set);
+  return choices;
+}
+
+// Every kernel set with its stores cached and streamed (the portable loops
+// never stream).
+struct KernelChoice {
+  const PixelKernels::AcceleratedKernels* kernels;
+  bool streamAlways;
+};
+inline std::vector<KernelChoice> AllKernelAndStoreChoices() {
+  std::vector<KernelChoice> choices = {{nullptr, false}};
+  for (const auto* set : PixelKernels::SupportedKernelSets()) {
+    choices.push_back({set, false});
+    choices.push_back({set, true});
+  }
   return choices;
 }
 
