@@ -8,8 +8,7 @@
 
 namespace KVO {
 
-ImageFileFormat AbstractImageFile::GuessFormat(const char* fileName,
-                                               ImageFileFormat format) {
+ImageFileFormat AbstractImageFile::GuessFormat(const char* fileName, ImageFileFormat format) {
   if (format != ImageFileFormat::Auto) return format;
   const std::size_t length = fileName == nullptr ? 0 : std::strlen(fileName);
   // Short names are taken as BMP without looking at them: a name such as

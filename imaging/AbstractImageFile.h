@@ -66,16 +66,14 @@ class AbstractImageFile {
   // Writes height rows of width * channels bytes whose starts lie stride
   // bytes apart in data (0 means packed); data row 0 is the bottom row.
   // data must not be null. Classes that ignore stride read packed rows.
-  virtual bool WriteFile(unsigned int width, unsigned int height,
-                         unsigned int channels, const unsigned char* data,
-                         unsigned int stride) = 0;
+  virtual bool WriteFile(unsigned int width, unsigned int height, unsigned int channels,
+                         const unsigned char* data, unsigned int stride) = 0;
 
   // Answers format unchanged unless it is Auto; then decides from the last
   // character of fileName (case folded): 'P' Bmp, 'G' Jpeg, 'W' BayerRaw,
   // anything else Bmp. Names of at most 5 characters (null counts as empty)
   // give Bmp. Stateless; any thread.
-  static ImageFileFormat GuessFormat(const char* fileName,
-                                     ImageFileFormat format);
+  static ImageFileFormat GuessFormat(const char* fileName, ImageFileFormat format);
 
   // Answers a new, unopened object for the format: BmpFile, JpegFile (with
   // default settings) or BayerFile; null for Auto and for values without a

@@ -11,12 +11,11 @@ namespace {
 // Reads rows from the stream's current position, the first row read into
 // the last row of dst, so the top-down file ends bottom-up in memory. Every
 // row is attempted even after a short read; answers the bytes read in all.
-std::uint64_t ReadRowsBottomUp(std::FILE* stream, unsigned char* dst,
-                               std::size_t rowBytes, std::size_t rows) {
+std::uint64_t ReadRowsBottomUp(std::FILE* stream, unsigned char* dst, std::size_t rowBytes,
+                               std::size_t rows) {
   std::uint64_t bytesRead = 0;
   for (std::size_t row = 0; row < rows; ++row) {
-    bytesRead +=
-        std::fread(dst + (rows - 1 - row) * rowBytes, 1, rowBytes, stream);
+    bytesRead += std::fread(dst + (rows - 1 - row) * rowBytes, 1, rowBytes, stream);
   }
   return bytesRead;
 }
@@ -72,12 +71,10 @@ bool BayerFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
                           unsigned int imageChannels, const unsigned char* data,
                           unsigned int /*stride*/) {
   if (!ok || file == nullptr) return false;
-  if (imageWidth != width || imageHeight != height ||
-      imageChannels != channels) {
+  if (imageWidth != width || imageHeight != height || imageChannels != channels) {
     return false;
   }
-  const std::size_t totalBytes =
-      static_cast<std::size_t>(imageWidth) * imageHeight * imageChannels;
+  const std::size_t totalBytes = static_cast<std::size_t>(imageWidth) * imageHeight * imageChannels;
   if (totalBytes == 0) return true;
   if (data == nullptr) return false;
   std::rewind(file);
@@ -87,9 +84,8 @@ bool BayerFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
   return std::fflush(file) == 0 && written;
 }
 
-bool BayerFile::LoadFile(const char* fileName, unsigned char* dst,
-                         unsigned int width, unsigned int height,
-                         unsigned int channels) {
+bool BayerFile::LoadFile(const char* fileName, unsigned char* dst, unsigned int width,
+                         unsigned int height, unsigned int channels) {
   if (fileName == nullptr || dst == nullptr) return false;
   std::uint64_t totalBytes = 0;
   if (!CheckedImageElements(width, height, channels, &totalBytes)) {
@@ -97,8 +93,8 @@ bool BayerFile::LoadFile(const char* fileName, unsigned char* dst,
   }
   std::FILE* stream = std::fopen(fileName, "rb");
   if (stream == nullptr) return false;
-  const std::uint64_t bytesRead = ReadRowsBottomUp(
-      stream, dst, static_cast<std::size_t>(width) * channels, height);
+  const std::uint64_t bytesRead =
+      ReadRowsBottomUp(stream, dst, static_cast<std::size_t>(width) * channels, height);
   std::fclose(stream);
   return bytesRead == totalBytes;
 }

@@ -35,9 +35,8 @@ class BayerFile : public AbstractImageFile {
   // only 0 x 0 x 0); ignores stride; writes the packed buffer in buffer
   // order from the start of the file. Answers whether every byte was
   // written. Never changes the ready flag.
-  bool WriteFile(unsigned int width, unsigned int height,
-                 unsigned int channels, const unsigned char* data,
-                 unsigned int stride) override;
+  bool WriteFile(unsigned int width, unsigned int height, unsigned int channels,
+                 const unsigned char* data, unsigned int stride) override;
 
   // Takes ownership of an already open stream as if Open had opened it;
   // refused (false, stream not taken) while a file is open or for null.
@@ -48,9 +47,8 @@ class BayerFile : public AbstractImageFile {
   // the file's size nor the geometry, except that more than 2,147,483,647
   // bytes is refused. Answers whether all bytes were read; false when the
   // file does not open or dst is null.
-  static bool LoadFile(const char* fileName, unsigned char* dst,
-                       unsigned int width, unsigned int height,
-                       unsigned int channels);
+  static bool LoadFile(const char* fileName, unsigned char* dst, unsigned int width,
+                       unsigned int height, unsigned int channels);
 
  private:
   std::FILE* file = nullptr;

@@ -16,9 +16,7 @@ constexpr std::size_t kPaletteBytes = 256 * 4;
 constexpr int kPlainDataOffset = 54;
 constexpr int kPalettedDataOffset = 1078;
 
-std::uint64_t PaddedRowBytes(std::uint64_t rowBytes) {
-  return (rowBytes + 3) & ~std::uint64_t{3};
-}
+std::uint64_t PaddedRowBytes(std::uint64_t rowBytes) { return (rowBytes + 3) & ~std::uint64_t{3}; }
 
 bool IsSupportedBitsPerPixel(int bitsPerPixel) {
   switch (bitsPerPixel) {
@@ -84,14 +82,13 @@ bool BmpFile::GetInfo() {
   if (heightField == std::numeric_limits<std::int32_t>::min()) return false;
   if (!IsSupportedBitsPerPixel(bitsPerPixel)) return false;
   const std::uint32_t fileChannels = static_cast<std::uint32_t>(bitsPerPixel) / 8;
-  const std::uint32_t fileHeight =
-      heightField < 0 ? static_cast<std::uint32_t>(-heightField)
-                      : static_cast<std::uint32_t>(heightField);
+  const std::uint32_t fileHeight = heightField < 0 ? static_cast<std::uint32_t>(-heightField)
+                                                   : static_cast<std::uint32_t>(heightField);
   // Callers size buffers from width * height (times their own channel
   // count) as well as from GetRawSize(), so both must stay in range even for
   // 1- and 4-bit files that report 0 channels.
-  if (!CheckedImageElements(widthField, fileHeight,
-                            fileChannels == 0 ? 1 : fileChannels, nullptr)) {
+  if (!CheckedImageElements(widthField, fileHeight, fileChannels == 0 ? 1 : fileChannels,
+                            nullptr)) {
     return false;
   }
 
@@ -101,9 +98,8 @@ bool BmpFile::GetInfo() {
   flipped = heightField < 0;
   // Some writers put a 256-entry palette behind the headers of grey files
   // without counting it in the data offset.
-  dataOffset = (channels == 1 && offsetField == kPlainDataOffset)
-                   ? kPalettedDataOffset
-                   : offsetField;
+  dataOffset =
+      (channels == 1 && offsetField == kPlainDataOffset) ? kPalettedDataOffset : offsetField;
   ok = true;
   return true;
 }
@@ -141,8 +137,7 @@ bool BmpFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
   // Sizes in 64 bits: the header stores them in 32-bit fields, and a file
   // whose fields wrapped would be short yet reported as written.
   constexpr std::uint64_t kMaxSigned = std::numeric_limits<std::int32_t>::max();
-  constexpr std::uint64_t kMaxUnsigned =
-      std::numeric_limits<std::uint32_t>::max();
+  constexpr std::uint64_t kMaxUnsigned = std::numeric_limits<std::uint32_t>::max();
   const std::uint64_t bitsPerPixel = std::uint64_t{8} * imageChannels;
   if (imageWidth > kMaxSigned || imageHeight > kMaxSigned ||
       bitsPerPixel > std::numeric_limits<std::uint16_t>::max()) {
@@ -152,8 +147,7 @@ bool BmpFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
   const std::uint64_t paddedRowBytes = PaddedRowBytes(rowBytes);
   if (paddedRowBytes > kMaxUnsigned) return false;
   const std::uint64_t imageBytes = paddedRowBytes * imageHeight;
-  const std::uint64_t offset =
-      imageChannels == 1 ? kPalettedDataOffset : kPlainDataOffset;
+  const std::uint64_t offset = imageChannels == 1 ? kPalettedDataOffset : kPlainDataOffset;
   if (offset + imageBytes > kMaxUnsigned) return false;
 
   ok = false;
@@ -165,24 +159,20 @@ bool BmpFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
   unsigned char headers[kHeadersBytes] = {};
   headers[0] = 'B';
   headers[1] = 'M';
-  boost::endian::store_little_u32(headers + 2,
-                                  static_cast<std::uint32_t>(offset + imageBytes));
+  boost::endian::store_little_u32(headers + 2, static_cast<std::uint32_t>(offset + imageBytes));
   boost::endian::store_little_u32(headers + 10, static_cast<std::uint32_t>(offset));
   boost::endian::store_little_u32(headers + 14, 40);
   boost::endian::store_little_s32(headers + 18, static_cast<std::int32_t>(imageWidth));
-  boost::endian::store_little_s32(headers + 22,
-                                  static_cast<std::int32_t>(imageHeight));
+  boost::endian::store_little_s32(headers + 22, static_cast<std::int32_t>(imageHeight));
   boost::endian::store_little_u16(headers + 26, 1);
-  boost::endian::store_little_u16(headers + 28,
-                                  static_cast<std::uint16_t>(bitsPerPixel));
+  boost::endian::store_little_u16(headers + 28, static_cast<std::uint16_t>(bitsPerPixel));
   boost::endian::store_little_u32(headers + 34, static_cast<std::uint32_t>(imageBytes));
 
   std::rewind(file);
   if (std::fwrite(headers, 1, kHeadersBytes, file) != kHeadersBytes) {
     return false;
   }
-  if (imageChannels == 1 &&
-      std::fwrite(palette.get(), 1, kPaletteBytes, file) != kPaletteBytes) {
+  if (imageChannels == 1 && std::fwrite(palette.get(), 1, kPaletteBytes, file) != kPaletteBytes) {
     return false;
   }
 
@@ -194,8 +184,7 @@ bool BmpFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
   } else {
     static const unsigned char kZeros[4] = {};
     for (std::size_t row = 0; row < imageHeight; ++row) {
-      if (std::fwrite(data + row * strideBytes, 1, rowBytes, file) !=
-              rowBytes ||
+      if (std::fwrite(data + row * strideBytes, 1, rowBytes, file) != rowBytes ||
           std::fwrite(kZeros, 1, fillBytes, file) != fillBytes) {
         return false;
       }

@@ -41,9 +41,8 @@ class BmpFile : public AbstractImageFile {
   // 2^31 - 1, bits per pixel above 65535): false, nothing written, ready flag
   // kept. A short write: false with the ready flag clear; what was written
   // stays in the file. Stores the geometry, which the accessors then report.
-  bool WriteFile(unsigned int width, unsigned int height,
-                 unsigned int channels, const unsigned char* data,
-                 unsigned int stride) override;
+  bool WriteFile(unsigned int width, unsigned int height, unsigned int channels,
+                 const unsigned char* data, unsigned int stride) override;
 
   // Takes ownership of an already open stream (for example from fmemopen)
   // as if Open had opened it; refused (false, stream not taken) while a file

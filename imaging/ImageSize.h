@@ -12,8 +12,8 @@ constexpr std::uint64_t kMaxImageElements = 2147483647u;
 // Answers true and stores the product in *elements (when elements is not
 // null) if it is at most kMaxImageElements; answers false otherwise and
 // leaves *elements untouched. Any factor of 0 gives 0 (accepted).
-bool CheckedImageElements(std::uint64_t width, std::uint64_t height,
-                          std::uint64_t channels, std::uint64_t* elements);
+bool CheckedImageElements(std::uint64_t width, std::uint64_t height, std::uint64_t channels,
+                          std::uint64_t* elements);
 
 }  // namespace KVO
 

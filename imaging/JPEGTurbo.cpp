@@ -28,10 +28,10 @@ std::FILE* OpenForReading(const char* fileName) {
 
 }  // namespace
 
-bool JPEGTurbo::WriteJPEG(const char* fileName, int quality, int width,
-                          int height, unsigned char* data) {
-  if (fileName == nullptr || data == nullptr || width < 1 ||
-      width > kMaxJpegDimension || height < 1 || height > kMaxJpegDimension) {
+bool JPEGTurbo::WriteJPEG(const char* fileName, int quality, int width, int height,
+                          unsigned char* data) {
+  if (fileName == nullptr || data == nullptr || width < 1 || width > kMaxJpegDimension ||
+      height < 1 || height > kMaxJpegDimension) {
     return false;
   }
   JpegErrorManager errors;
@@ -61,9 +61,7 @@ bool JPEGTurbo::WriteJPEG(const char* fileName, int quality, int width,
   const std::size_t rowBytes = static_cast<std::size_t>(width) * 3;
   while (codec.next_scanline < codec.image_height) {
     // Bottom-up buffer, top-down stream.
-    JSAMPROW row =
-        data + (static_cast<std::size_t>(height) - 1 - codec.next_scanline) *
-                   rowBytes;
+    JSAMPROW row = data + (static_cast<std::size_t>(height) - 1 - codec.next_scanline) * rowBytes;
     jpeg_write_scanlines(&codec, &row, 1);
   }
   jpeg_finish_compress(&codec);
@@ -96,12 +94,10 @@ unsigned char* JPEGTurbo::ReadJPEG(const char* fileName, unsigned char* out,
   jpeg_start_decompress(&codec);
 
   const int components = codec.output_components;
-  const std::size_t rowBytes =
-      static_cast<std::size_t>(codec.output_width) * components;
+  const std::size_t rowBytes = static_cast<std::size_t>(codec.output_width) * components;
   std::uint64_t totalBytes = 0;
   bool ready = CheckedImageElements(codec.output_width, codec.output_height,
-                                    static_cast<std::uint64_t>(components),
-                                    &totalBytes) &&
+                                    static_cast<std::uint64_t>(components), &totalBytes) &&
                totalBytes != 0;
   unsigned char* picture = out;
   unsigned char* scratch = rowScratch;
@@ -148,8 +144,7 @@ unsigned char* JPEGTurbo::ReadJPEG(const char* fileName, unsigned char* out,
   return picture;
 }
 
-bool JPEGTurbo::GetJPEGInfo(const char* fileName, int* width, int* height,
-                            int* components) {
+bool JPEGTurbo::GetJPEGInfo(const char* fileName, int* width, int* height, int* components) {
   if (fileName == nullptr) return false;
   std::FILE* stream = OpenForReading(fileName);
   if (stream == nullptr) return false;
@@ -173,17 +168,15 @@ bool JPEGTurbo::GetJPEGInfo(const char* fileName, int* width, int* height,
   return true;
 }
 
-void JPEGTurbo::FlipJPEG(unsigned char* data, int width, int height,
-                         int channels, unsigned char* scratch) {
-  if (data == nullptr || scratch == nullptr || width <= 0 || height <= 0 ||
-      channels <= 0) {
+void JPEGTurbo::FlipJPEG(unsigned char* data, int width, int height, int channels,
+                         unsigned char* scratch) {
+  if (data == nullptr || scratch == nullptr || width <= 0 || height <= 0 || channels <= 0) {
     return;
   }
   const std::size_t rowBytes = static_cast<std::size_t>(width) * channels;
   const std::size_t rows = static_cast<std::size_t>(height);
   for (std::size_t row = 0; row < rows; ++row) {
-    std::memcpy(scratch + (rows - 1 - row) * rowBytes, data + row * rowBytes,
-                rowBytes);
+    std::memcpy(scratch + (rows - 1 - row) * rowBytes, data + row * rowBytes, rowBytes);
   }
   std::memcpy(data, scratch, rows * rowBytes);
 }

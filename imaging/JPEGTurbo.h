@@ -16,8 +16,8 @@ class JPEGTurbo {
   //         address; the first row in memory is the bottom row.
   // False for refused arguments, a file that does not open (after printing
   // "can't open <name>" on standard error) or a codec failure.
-  static bool WriteJPEG(const char* fileName, int quality, int width,
-                        int height, unsigned char* data);
+  static bool WriteJPEG(const char* fileName, int quality, int width, int height,
+                        unsigned char* data);
 
   // Decodes fileName. Rows are top-down: the first row in memory is the top
   // row. Three-component pictures come as B, G, R; others as the codec
@@ -37,14 +37,13 @@ class JPEGTurbo {
   // Reads the dimensions and component count of fileName. False when the
   // file does not open (message as ReadJPEG) or the header is not valid;
   // the outputs are written only on success.
-  static bool GetJPEGInfo(const char* fileName, int* width, int* height,
-                          int* components);
+  static bool GetJPEGInfo(const char* fileName, int* width, int* height, int* components);
 
   // Flips data (height rows of width * channels bytes) vertically through
   // scratch, which must hold the same number of bytes. Nothing happens for
   // height or width or channels of 0 or less.
-  static void FlipJPEG(unsigned char* data, int width, int height,
-                       int channels, unsigned char* scratch);
+  static void FlipJPEG(unsigned char* data, int width, int height, int channels,
+                       unsigned char* scratch);
 };
 
 }  // namespace KVO

@@ -2,8 +2,10 @@
 #define IMAGING_JPEGERRORMANAGER_H_
 
 #include <csetjmp>
+#include <cstddef>
 #include <cstdio>
 
+// The codec's header uses size_t and FILE without declaring them.
 #include <jpeglib.h>
 
 namespace KVO {

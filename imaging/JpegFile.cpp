@@ -27,11 +27,9 @@ J_COLOR_SPACE ColorSpaceFor(unsigned int channels) {
 
 int ComponentsFor(unsigned int channels) { return channels == 1 ? 1 : 3; }
 
-bool IsEncodableGeometry(unsigned int width, unsigned int height,
-                         unsigned int channels) {
-  return (channels == 1 || channels == 3) && width >= 1 &&
-         width <= kMaxJpegDimension && height >= 1 &&
-         height <= kMaxJpegDimension;
+bool IsEncodableGeometry(unsigned int width, unsigned int height, unsigned int channels) {
+  return (channels == 1 || channels == 3) && width >= 1 && width <= kMaxJpegDimension &&
+         height >= 1 && height <= kMaxJpegDimension;
 }
 
 }  // namespace
@@ -82,9 +80,7 @@ void JpegFile::SetQuality(int newQuality) {
 
 void JpegFile::SetHeadless(bool newHeadless) { headless = newHeadless; }
 
-void JpegFile::SetChannels(int newChannels) {
-  channels = static_cast<unsigned int>(newChannels);
-}
+void JpegFile::SetChannels(int newChannels) { channels = static_cast<unsigned int>(newChannels); }
 
 void JpegFile::FreeHeader() {
   std::free(header);
@@ -130,8 +126,8 @@ static void FeedHeader(j_decompress_ptr codec, const unsigned char* header,
 // memory. The codec refuses to switch an existing source manager to another
 // kind, so the header's manager is dropped first; it lives in the codec's
 // own pool and goes with the codec object.
-static void UseSource(j_decompress_ptr codec, std::FILE* file,
-                      const unsigned char* data, unsigned long size) {
+static void UseSource(j_decompress_ptr codec, std::FILE* file, const unsigned char* data,
+                      unsigned long size) {
   codec->src = nullptr;
   if (file != nullptr) {
     jpeg_stdio_src(codec, file);
@@ -155,12 +151,10 @@ bool JpegFile::Info() {
   jpeg_read_header(&codec, headless ? TRUE : FALSE);
   const unsigned int streamWidth = codec.image_width;
   const unsigned int streamHeight = codec.image_height;
-  const unsigned int streamChannels =
-      static_cast<unsigned int>(codec.num_components);
+  const unsigned int streamChannels = static_cast<unsigned int>(codec.num_components);
   jpeg_destroy_decompress(&codec);
 
-  if (!CheckedImageElements(streamWidth, streamHeight, streamChannels,
-                            nullptr)) {
+  if (!CheckedImageElements(streamWidth, streamHeight, streamChannels, nullptr)) {
     return false;
   }
   width = streamWidth;
@@ -191,8 +185,7 @@ bool JpegFile::Read(unsigned char* dst) {
   const std::size_t rowBytes =
       static_cast<std::size_t>(codec.output_width) * codec.output_components;
   if (codec.output_width != width || codec.output_height != height ||
-      static_cast<unsigned int>(codec.output_components) != channels ||
-      rowBytes == 0) {
+      static_cast<unsigned int>(codec.output_components) != channels || rowBytes == 0) {
     jpeg_destroy_decompress(&codec);
     return false;
   }
@@ -204,8 +197,7 @@ bool JpegFile::Read(unsigned char* dst) {
   jpeg_start_decompress(&codec);
   while (codec.output_scanline < codec.output_height) {
     // The first decoded row is the top of the picture: it goes last.
-    unsigned char* target =
-        dst + (height - 1 - codec.output_scanline) * rowBytes;
+    unsigned char* target = dst + (height - 1 - codec.output_scanline) * rowBytes;
     JSAMPROW row = scratch;
     if (jpeg_read_scanlines(&codec, &row, 1) != 1) break;
     std::memcpy(target, scratch, rowBytes);
@@ -257,8 +249,7 @@ bool JpegFile::Write(const unsigned char* data) {
   const std::size_t rowBytes = static_cast<std::size_t>(width) * channels;
   while (codec.next_scanline < codec.image_height) {
     // Bottom-up buffer, top-down stream: buffer row height - 1 goes first.
-    JSAMPROW row = const_cast<unsigned char*>(
-        data + (height - 1 - codec.next_scanline) * rowBytes);
+    JSAMPROW row = const_cast<unsigned char*>(data + (height - 1 - codec.next_scanline) * rowBytes);
     jpeg_write_scanlines(&codec, &row, 1);
   }
   jpeg_finish_compress(&codec);
@@ -269,8 +260,7 @@ bool JpegFile::Write(const unsigned char* data) {
 bool JpegFile::GetInfo() {
   if (file != nullptr) {
     std::rewind(file);
-  } else if (memBuffer == nullptr || *memBuffer == nullptr ||
-             memSize == nullptr || *memSize == 0) {
+  } else if (memBuffer == nullptr || *memBuffer == nullptr || memSize == nullptr || *memSize == 0) {
     // An empty memory source is a fatal codec error; refuse it here.
     return false;
   }
@@ -304,8 +294,7 @@ bool JpegFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
 
 bool JpegFile::ReadFromMemory(unsigned char* dst) {
   if (dst == nullptr || !ok) return false;
-  if (memBuffer == nullptr || memSize == nullptr || *memBuffer == nullptr ||
-      *memSize == 0) {
+  if (memBuffer == nullptr || memSize == nullptr || *memBuffer == nullptr || *memSize == 0) {
     return false;
   }
   ok = Read(dst);
@@ -313,12 +302,10 @@ bool JpegFile::ReadFromMemory(unsigned char* dst) {
 }
 
 bool JpegFile::WriteToMemory(unsigned int imageWidth, unsigned int imageHeight,
-                             unsigned int imageChannels,
-                             const unsigned char* data) {
+                             unsigned int imageChannels, const unsigned char* data) {
   if (!ok) return false;
-  if (memBuffer == nullptr || memSize == nullptr || *memBuffer != nullptr ||
-      *memSize != 0 || data == nullptr ||
-      !IsEncodableGeometry(imageWidth, imageHeight, imageChannels)) {
+  if (memBuffer == nullptr || memSize == nullptr || *memBuffer != nullptr || *memSize != 0 ||
+      data == nullptr || !IsEncodableGeometry(imageWidth, imageHeight, imageChannels)) {
     return false;
   }
   width = imageWidth;
@@ -340,12 +327,10 @@ bool JpegFile::ReadHeaderFromFile(const char* name) {
   if (std::fseek(stream, 0, SEEK_END) == 0) length = std::ftell(stream);
   std::rewind(stream);
   unsigned char* buffer =
-      length > 0 ? static_cast<unsigned char*>(
-                       std::malloc(static_cast<std::size_t>(length)))
+      length > 0 ? static_cast<unsigned char*>(std::malloc(static_cast<std::size_t>(length)))
                  : nullptr;
-  const bool read =
-      buffer != nullptr && std::fread(buffer, 1, static_cast<std::size_t>(length),
-                                      stream) == static_cast<std::size_t>(length);
+  const bool read = buffer != nullptr && std::fread(buffer, 1, static_cast<std::size_t>(length),
+                                                    stream) == static_cast<std::size_t>(length);
   std::fclose(stream);
   if (!read) {
     std::free(buffer);

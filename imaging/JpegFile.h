@@ -77,9 +77,8 @@ class JpegFile : public AbstractImageFile {
   // Encodes into the open file (rewound first). Refused before the codec is
   // touched for channels other than 1 and 3, width or height outside
   // 1..65500, null data, or no open file. Stores the geometry.
-  bool WriteFile(unsigned int width, unsigned int height,
-                 unsigned int channels, const unsigned char* data,
-                 unsigned int stride) override;
+  bool WriteFile(unsigned int width, unsigned int height, unsigned int channels,
+                 const unsigned char* data, unsigned int stride) override;
 
   // Decodes the caller's stream into dst as ReadFile does. Refused for null
   // dst, unset addresses, a null stream pointer or a length of 0.
@@ -89,8 +88,8 @@ class JpegFile : public AbstractImageFile {
   // Refused unless the caller's stream pointer is null and its length 0
   // (so reset both before a second call), and for the geometry refusals of
   // WriteFile. On failure the pointer is null and the length 0.
-  bool WriteToMemory(unsigned int width, unsigned int height,
-                     unsigned int channels, const unsigned char* data);
+  bool WriteToMemory(unsigned int width, unsigned int height, unsigned int channels,
+                     const unsigned char* data);
 
   // Makes the table-only header from quality and channels when none is
   // stored. On a codec failure no header is stored.

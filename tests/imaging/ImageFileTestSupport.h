@@ -18,8 +18,7 @@ using Bytes = std::vector<unsigned char>;
 
 inline Bytes ReadAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in),
-               std::istreambuf_iterator<char>());
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 inline void WriteAll(const std::string& path, const Bytes& bytes) {
@@ -56,8 +55,7 @@ class ImageFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string pattern =
-        (std::filesystem::temp_directory_path() / "tolvenix-files-XXXXXX")
-            .string();
+        (std::filesystem::temp_directory_path() / "tolvenix-files-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
   }
@@ -70,7 +68,6 @@ class ImageFileTest : public ::testing::Test {
     return (std::filesystem::path(dir_) / name).string();
   }
 
-
  public:
   // Damage verbs; static so parameter tables can name them.
   static void TruncateBy(const std::string& path, std::size_t bytes) {
@@ -78,22 +75,18 @@ class ImageFileTest : public ::testing::Test {
     ASSERT_LE(bytes, size);
     std::filesystem::resize_file(path, size - bytes);
   }
-  static void OverwriteByte(const std::string& path, std::size_t offset,
-                            unsigned char value) {
+  static void OverwriteByte(const std::string& path, std::size_t offset, unsigned char value) {
     Bytes bytes = ReadAll(path);
     ASSERT_LT(offset, bytes.size());
     bytes[offset] = value;
     WriteAll(path, bytes);
   }
-  static void OverwriteLE32(const std::string& path, std::size_t offset,
-                            std::uint32_t value) {
+  static void OverwriteLE32(const std::string& path, std::size_t offset, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) {
-      OverwriteByte(path, offset + i,
-                    static_cast<unsigned char>(value >> (8 * i)));
+      OverwriteByte(path, offset + i, static_cast<unsigned char>(value >> (8 * i)));
     }
   }
-  static void OverwriteLE16(const std::string& path, std::size_t offset,
-                            std::uint16_t value) {
+  static void OverwriteLE16(const std::string& path, std::size_t offset, std::uint16_t value) {
     OverwriteByte(path, offset, static_cast<unsigned char>(value));
     OverwriteByte(path, offset + 1, static_cast<unsigned char>(value >> 8));
   }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -306,6 +307,35 @@ TEST_F(JpegFileTest, FailedHeaderReadsLeaveNoHeaderAndSetHeadless) {
   const Bytes picture = TwoBands(16, 16, 3);
   const Bytes read = Decode(reader, Encode(writer, 16, 16, 3, picture));
   EXPECT_LE(MaxBandDifference(read, picture, 16, 16, 3), kJpegTolerance);
+}
+
+TEST_F(JpegFileTest, HeaderWriteThatCannotBeStoredAnswersFalse) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  JpegFile file;
+  EXPECT_FALSE(file.WriteHeaderToFile("/dev/full"));
+}
+
+TEST_F(JpegFileTest, HeaderFromMemoryIsCopiedAndEmptyOnesAreIgnored) {
+  JpegFile writer;
+  unsigned char* header = nullptr;
+  unsigned long headerSize = 0;
+  writer.WriteHeaderToMemory(&header, &headerSize);
+  ASSERT_NE(header, nullptr);
+  JpegFile reader;
+  reader.ReadHeaderFromMemory(header, headerSize);
+  std::fill(header, header + headerSize, 0);  // the reader keeps its own copy
+  std::free(header);
+  ASSERT_TRUE(reader.WriteHeaderToFile(Path("copy.hdr").c_str()));
+  const Bytes copy = ReadAll(Path("copy.hdr"));
+  EXPECT_TRUE(HasMarker(copy, kQuantTables));
+
+  // Nothing stored after an empty one: the header is made afresh.
+  reader.ReadHeaderFromMemory(nullptr, 10);
+  unsigned char* fresh = nullptr;
+  unsigned long freshSize = 0;
+  reader.WriteHeaderToMemory(&fresh, &freshSize);
+  ASSERT_NE(fresh, nullptr);
+  EXPECT_EQ(TakeStream(fresh, freshSize), copy);
 }
 
 TEST_F(JpegFileTest, ReadingColourAsOneChannelGivesGrey) {

@@ -20,8 +20,7 @@ constexpr unsigned char kTopColour[3] = {20, 180, 220};
 // A bottom-up picture whose lower half (first rows in memory) has the
 // bottom colour and upper half the top colour. Heights that are multiples
 // of 32 keep the band edge on block boundaries.
-inline std::vector<unsigned char> TwoBands(unsigned width, unsigned height,
-                                           unsigned channels) {
+inline std::vector<unsigned char> TwoBands(unsigned width, unsigned height, unsigned channels) {
   std::vector<unsigned char> picture(std::size_t{width} * height * channels);
   for (unsigned row = 0; row < height; ++row) {
     const unsigned char* colour = row < height / 2 ? kBottomColour : kTopColour;
@@ -34,8 +33,7 @@ inline std::vector<unsigned char> TwoBands(unsigned width, unsigned height,
   return picture;
 }
 
-inline int MaxDifference(const std::vector<unsigned char>& a,
-                         const std::vector<unsigned char>& b) {
+inline int MaxDifference(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {
   if (a.size() != b.size()) return 256;
   int worst = 0;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -47,11 +45,9 @@ inline int MaxDifference(const std::vector<unsigned char>& a,
 // Largest difference over the lower and upper quarters of two pictures of
 // TwoBands' shape: chroma upsampling blurs the band edge, the rest is flat.
 inline int MaxBandDifference(const std::vector<unsigned char>& a,
-                             const std::vector<unsigned char>& b,
-                             unsigned width, unsigned height,
+                             const std::vector<unsigned char>& b, unsigned width, unsigned height,
                              unsigned channels) {
-  if (a.size() != b.size() ||
-      a.size() != std::size_t{width} * height * channels) {
+  if (a.size() != b.size() || a.size() != std::size_t{width} * height * channels) {
     return 256;
   }
   const std::size_t rowBytes = std::size_t{width} * channels;

@@ -1,0 +1,114 @@
+// Writes the fuzzers' seed corpora with the library's own writers:
+//   MakeSeedCorpus <corpus root>
+// creates <root>/<Target>/ files for each fuzz target. Small pictures only.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "imaging/BmpFile.h"
+#include "imaging/JPEGTurbo.h"
+#include "imaging/JpegFile.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<unsigned char>;
+
+Bytes Picture(unsigned width, unsigned height, unsigned channels) {
+  Bytes picture(std::size_t{width} * height * channels);
+  for (std::size_t i = 0; i < picture.size(); ++i) {
+    picture[i] = static_cast<unsigned char>((i * 37) ^ (i >> 3));
+  }
+  return picture;
+}
+
+void WriteBytes(const fs::path& path, const unsigned char* data, std::size_t size) {
+  std::FILE* out = std::fopen(path.c_str(), "wb");
+  if (out == nullptr) return;
+  std::fwrite(data, 1, size, out);
+  std::fclose(out);
+}
+
+void Bmps(const fs::path& dir) {
+  struct Shape {
+    unsigned width, height, channels;
+  };
+  for (const Shape& s : {Shape{1, 1, 1}, Shape{3, 2, 1}, Shape{5, 3, 3}, Shape{4, 2, 3},
+                         Shape{3, 3, 4}, Shape{7, 2, 2}}) {
+    const std::string name = "bmp_" + std::to_string(s.width) + "x" + std::to_string(s.height) +
+                             "x" + std::to_string(s.channels) + ".bmp";
+    KVO::BmpFile file;
+    const Bytes picture = Picture(s.width, s.height, s.channels);
+    if (file.Open((dir / name).c_str(), false)) {
+      file.WriteFile(s.width, s.height, s.channels, picture.data(), 0);
+    }
+  }
+}
+
+Bytes Jpeg(unsigned width, unsigned height, unsigned channels, int quality, bool headless) {
+  unsigned char* stream = nullptr;
+  unsigned long length = 0;
+  KVO::JpegFile file;
+  file.SetQuality(quality);
+  file.SetHeadless(headless);
+  file.SetJpegBuffer(&stream, &length);
+  const Bytes picture = Picture(width, height, channels);
+  Bytes result;
+  if (file.WriteToMemory(width, height, channels, picture.data())) {
+    result.assign(stream, stream + length);
+  }
+  std::free(stream);
+  return result;
+}
+
+void Jpegs(const fs::path& dir, bool withHeadless) {
+  struct Shape {
+    unsigned width, height, channels;
+    int quality;
+  };
+  for (const Shape& s :
+       {Shape{8, 8, 1, 80}, Shape{17, 9, 3, 80}, Shape{16, 16, 3, 20}, Shape{33, 5, 1, 95}}) {
+    const Bytes stream = Jpeg(s.width, s.height, s.channels, s.quality, false);
+    const std::string name = "jpeg_" + std::to_string(s.width) + "x" + std::to_string(s.height) +
+                             "x" + std::to_string(s.channels) + "_q" + std::to_string(s.quality) +
+                             ".jpg";
+    WriteBytes(dir / name, stream.data(), stream.size());
+  }
+  if (withHeadless) {
+    const Bytes stream = Jpeg(24, 16, 3, 80, true);
+    WriteBytes(dir / "jpeg_headless_24x16x3.jph", stream.data(), stream.size());
+  }
+  Bytes picture = Picture(12, 10, 3);
+  KVO::JPEGTurbo::WriteJPEG((dir / "jpegturbo_12x10.jpg").c_str(), 75, 12, 10, picture.data());
+}
+
+void Bayers(const fs::path& dir) {
+  // Three bytes of LoadFile geometry, then samples.
+  const Bytes small = {3, 1, 1, 10, 20, 30, 40, 50, 60, 70, 80};
+  WriteBytes(dir / "bayer_geometry_4x2x1", small.data(), small.size());
+  const Bytes shortRead = {7, 7, 3, 1, 2, 3};
+  WriteBytes(dir / "bayer_short", shortRead.data(), shortRead.size());
+  const Bytes repeated = Picture(64, 1, 1);
+  WriteBytes(dir / "bayer_repeated", repeated.data(), repeated.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <corpus root>\n", argv[0]);
+    return 2;
+  }
+  const fs::path root = argv[1];
+  for (const char* target :
+       {"BmpReaderFuzzer", "JpegMemoryFuzzer", "JpegFileFuzzer", "BayerReaderFuzzer"}) {
+    fs::create_directories(root / target);
+  }
+  Bmps(root / "BmpReaderFuzzer");
+  Jpegs(root / "JpegMemoryFuzzer", true);
+  Jpegs(root / "JpegFileFuzzer", false);
+  Bayers(root / "BayerReaderFuzzer");
+  return 0;
+}
