@@ -29,9 +29,9 @@ class Span<T, false> {
 // bottom row of the picture). `stride` counts elements, not bytes.
 //
 // An image is packed when stride == width * channels: its rows follow one
-// another without gaps. An image with storage has end == begin +
-// (height - 1) * stride +
-// width * channels; one without storage has begin == end == nullptr.
+// another without gaps. An image with storage has
+// end == begin + (height - 1) * stride + width * channels; one without
+// storage has begin == end == nullptr.
 // Element counts are 32-bit signed: an image holds at most 2,147,483,647
 // elements.
 //
