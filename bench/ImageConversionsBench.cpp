@@ -3,19 +3,21 @@
 // (operation / memcpy). Ratios, not absolute times, are what to judge.
 //
 // Run by hand: ImageConversionsBench (5 repetitions by default; pass
-// --benchmark_repetitions=N to change).
+// --benchmark_repetitions=N to change). --kernels=NAME runs a given kernel
+// set ("portable" for the plain loops, "avx2", "avx512vbmi") instead of the
+// best one.
 
 #include <benchmark/benchmark.h>
 
+#include <boost/optional.hpp>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-#include <boost/optional.hpp>
-
 #include "imaging/ImageConversions.h"
+#include "imaging/PixelKernels.h"
 
 namespace {
 
@@ -194,12 +196,33 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 }  // namespace
 
+// Applies --kernels=NAME; false when NAME is not a set this CPU runs.
+bool SelectKernelsByName(const char* name) {
+  if (std::strcmp(name, "portable") == 0) {
+    KVO::PixelKernels::SelectKernels(nullptr);
+    return true;
+  }
+  for (const auto* kernels : KVO::PixelKernels::SupportedKernelSets()) {
+    if (std::strcmp(name, kernels->name) == 0) {
+      KVO::PixelKernels::SelectKernels(kernels);
+      return true;
+    }
+  }
+  std::fprintf(stderr, "unknown or unsupported kernel set: %s\n", name);
+  return false;
+}
+
 int main(int argc, char** argv) {
   // Five repetitions unless the caller chooses: the ratios use medians.
-  std::vector<char*> args(argv, argv + argc);
+  std::vector<char*> args = {argv[0]};
   bool repetitionsGiven = false;
   for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--kernels=", 10) == 0) {
+      if (!SelectKernelsByName(argv[i] + 10)) return 1;
+      continue;
+    }
     if (std::strncmp(argv[i], "--benchmark_repetitions", 23) == 0) repetitionsGiven = true;
+    args.push_back(argv[i]);
   }
   static char repetitions[] = "--benchmark_repetitions=5";
   static char aggregatesOnly[] = "--benchmark_report_aggregates_only=true";
