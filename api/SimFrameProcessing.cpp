@@ -5,7 +5,6 @@
 // under it too, which is why hosts may not re-enter the SIM functions from it.
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +18,6 @@
 
 namespace {
 
-constexpr int kRingSlots = 5;
 constexpr int kBoxSize = 20;
 constexpr int kBoxHalf = kBoxSize / 2;
 // A coordinate at or below kLowMargin, or at or beyond size - kHighMargin,
@@ -163,6 +161,11 @@ void AddBreadcrumbTrail(TargetPayloadLand& payload, std::uint32_t id) {
     simTargetHistory.clear();
     breadCrumpCount = 0;
   }
+  // A host that hands frames back unpaced reaches the top of an int in under
+  // an hour; folding the tracker there keeps the cadence and avoids overflow.
+  if (targetHistoryTracker == std::numeric_limits<int>::max()) {
+    targetHistoryTracker %= kBreadcrumbCadence;
+  }
   ++targetHistoryTracker;
   if (targetHistoryTracker % kBreadcrumbCadence == 0) {
     ++breadCrumpCount;
@@ -207,7 +210,9 @@ void SendPayload(void* context, const TARGET& report) {
 
 void ProcessSlot(int slot) {
   StepTarget();
-  TARGET report = MakeReport();
+  // Aligned beyond the packed record's own alignment of 1, so that a host
+  // reading its 32-bit fields reads them aligned.
+  alignas(8) TARGET report = MakeReport();
   void* context = simContextPtr[slot];
   if (targetCallback != nullptr) {
     targetCallback(context, 1, &report);
@@ -216,7 +221,7 @@ void ProcessSlot(int slot) {
   SendPayload(context, report);
 }
 
-int NextSlot(int slot) { return slot + 1 == kRingSlots ? 0 : slot + 1; }
+int NextSlot(int slot) { return slot + 1 == kFrameRingSlots ? 0 : slot + 1; }
 
 // A clock stepped backwards or a callback that ran for weeks must not turn
 // into an out-of-range conversion.
@@ -226,9 +231,9 @@ int ClampToInt(double value) {
   return value >= kMax ? std::numeric_limits<int>::max() : static_cast<int>(value);
 }
 
-void CountFrameForRate() {
+void CountFrameForRate(double nowMs) {
   ++framesSinceLastFpsUpdate;
-  const double now = KVO::PerformanceTimer::GetTime_Sec();
+  const double now = nowMs / 1000.0;
   const double elapsed = now - lastFpsUpdate;
   if (elapsed >= kFpsIntervalSec) {
     simFPSCount = ClampToInt(framesSinceLastFpsUpdate / elapsed);
@@ -238,8 +243,10 @@ void CountFrameForRate() {
 }
 
 void ProcessQueuedFrame() {
+  // One clock reading serves both figures: the latency start and the
+  // frame-rate clock are the same instant.
   const double startMs = KVO::PerformanceTimer::GetTime_mS();
-  CountFrameForRate();
+  CountFrameForRate(startMs);
 
   // Once the ring is full the slot queued four calls ago is the one due. The
   // ring moves on before the report, so a failed report leaves it in step.
