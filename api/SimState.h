@@ -12,15 +12,6 @@
 #include "runtime/Thread.h"
 #include "runtime/WaitHandle.h"
 
-namespace KVO {
-// A point of the simulator's breadcrumb history.
-template <typename T>
-struct Point2D {
-  T x;
-  T y;
-};
-}  // namespace KVO
-
 // The worker of a run: offers the next frame buffer to the host's
 // ready-for-new-input callback each time inputCallbackWaitHandle wakes it,
 // no faster than simFPSCap allows. Exceptions from the callback are caught

@@ -64,11 +64,244 @@ enum API_GeoLocMethodEnum : uint32_t {
 };
 static_assert(sizeof(API_GeoLocMethodEnum) == 4, "API_GeoLocMethodEnum is ABI");
 
+// Sensitivity kind: 0 land, 1 maritime, 2 SAR. Functions taking it accept
+// any other value and treat it as selecting nothing.
+enum API_TypeEnum : uint32_t {
+  API_TYPE_LAND = 0,
+  API_TYPE_MARITIME = 1,
+  API_TYPE_SAR = 2,
+};
+static_assert(sizeof(API_TypeEnum) == 4, "API_TypeEnum is ABI");
+
+// ---------------------------------------------------------------------------
+// Result container
+
+namespace KVO {
+
+// A point, x then y.
+template <typename T>
+struct Point2D {
+  T x;
+  T y;
+};
+
+// Packed to 4 bytes so that a vector may sit at a 4-byte offset of a record
+// (as in LandPayload_Breadcrumb) with its own alignment still honoured.
+#pragma pack(push, 4)
+
+// The read-only interface of a KVO::Vector, through which hosts read the
+// lists of the payload records. Holds no data.
+template <typename T>
+class VectorReadOnly {
+ public:
+  // Element `index`; no bounds check: index < size().
+  virtual const T& operator[](unsigned long index) const = 0;
+  // The same as operator[], also unchecked.
+  virtual const T& at(unsigned long index) const = 0;
+  // Number of elements in use.
+  virtual unsigned long size() const = 0;
+
+ protected:
+  VectorReadOnly() = default;
+  VectorReadOnly(const VectorReadOnly&) = default;
+  VectorReadOnly& operator=(const VectorReadOnly&) = default;
+  ~VectorReadOnly() = default;
+};
+
+// Growable array carried by the payload records: 32 bytes, the table pointer
+// then `data`, `count` and `capacity`.
+//
+// Owns `data`, an array of `capacity` elements (null when `capacity` is 0);
+// elements from `count` on are default-constructed. Copies are deep. One
+// thread at a time. Allocation failure propagates as std::bad_alloc
+// (std::bad_array_new_length beyond what an array of T can hold); the vector
+// is then unchanged.
+template <typename T>
+class Vector : private VectorReadOnly<T> {
+ public:
+  Vector() = default;
+  Vector(const Vector& other) { CopyFrom(other); }
+  Vector& operator=(const Vector& other) {
+    if (this != &other) {
+      // Field by field, by value: the fields may sit at 4-byte offsets, where
+      // std::swap's references would be misaligned.
+      Vector copy(other);
+      T* const oldData = data;
+      data = copy.data;
+      copy.data = oldData;
+      count = copy.count;
+      capacity = copy.capacity;
+    }
+    return *this;
+  }
+  ~Vector() { delete[] data; }
+
+  const T& operator[](unsigned long index) const override { return data[index]; }
+  const T& at(unsigned long index) const override { return data[index]; }
+  unsigned long size() const override { return count; }
+
+  // Appends a copy of `value`, which may be an element of this vector. A
+  // full vector first grows to count + 1 + count / 2 elements.
+  void push_back(const T& value) {
+    if (count < capacity) {
+      data[count] = value;
+    } else {
+      const uint64_t grown = count + 1 + count / 2;
+      T* larger = new T[grown];
+      try {
+        for (uint64_t i = 0; i < count; ++i) larger[i] = data[i];
+        // Copied before the old array goes: `value` may live in it.
+        larger[count] = value;
+      } catch (...) {
+        delete[] larger;
+        throw;
+      }
+      delete[] data;
+      data = larger;
+      capacity = grown;
+    }
+    ++count;
+  }
+
+  // Reallocates to max(n, size()) elements, keeping the elements in use;
+  // nothing happens when that is already the capacity.
+  void set_capacity(unsigned long n) {
+    const uint64_t wanted = n > count ? n : count;
+    if (wanted == capacity) return;
+    T* resized = wanted == 0 ? nullptr : new T[wanted];
+    try {
+      for (uint64_t i = 0; i < count; ++i) resized[i] = data[i];
+    } catch (...) {
+      delete[] resized;
+      throw;
+    }
+    delete[] data;
+    data = resized;
+    capacity = wanted;
+  }
+
+  // The record's fields; hosts read them only through size(), operator[]
+  // and at().
+  T* data = nullptr;
+  uint64_t count = 0;
+  uint64_t capacity = 0;
+
+ private:
+  void CopyFrom(const Vector& other) {
+    if (other.data == nullptr || other.capacity == 0) return;
+    T* copied = new T[other.capacity];
+    try {
+      for (uint64_t i = 0; i < other.count; ++i) copied[i] = other.data[i];
+    } catch (...) {
+      delete[] copied;
+      throw;
+    }
+    data = copied;
+    count = other.count;
+    capacity = other.capacity;
+  }
+};
+
+#pragma pack(pop)
+
+constexpr std::size_t kVectorRecordBytes = 32;
+constexpr std::size_t kTargetRecordBytes = 100;
+constexpr std::size_t kBreadcrumbRecordBytes = 68;
+constexpr std::size_t kTargetPayloadLandBytes = 72;
+constexpr std::size_t kApiStateBytes = 103;
+constexpr std::size_t kApiRemoteStatusBytes = 16;
+
+}  // namespace KVO
+
+static_assert(sizeof(KVO::Vector<int>) == KVO::kVectorRecordBytes, "KVO::Vector layout is ABI");
+
 // ---------------------------------------------------------------------------
 // Result records
+//
+// Coordinates count pixels from the frame's bottom-left corner with y growing
+// upward: a box spans left..right and bottom..top, with top > bottom.
 
-struct TARGET;
-struct TargetPayloadBase;
+#pragma pack(push, 1)
+
+// One target report.
+struct TARGET {
+  uint32_t reserved0;     // 0
+  uint32_t id;            // target id, from 1
+  int32_t left;           // x of the box's left edge
+  int32_t top;            // y of the box's top edge
+  int32_t right;          // x of the box's right edge
+  int32_t bottom;         // y of the box's bottom edge
+  uint8_t reserved1[16];  // 0
+  int32_t confidence;     // percent, 30..99
+  double value1;          // frame height / left
+  double value2;          // frame width / bottom
+  uint8_t reserved2[8];   // 0
+  char text[32];          // "n/a", zero-filled
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(TARGET) == KVO::kTargetRecordBytes, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, reserved0) == 0, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, id) == 4, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, left) == 8, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, top) == 12, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, right) == 16, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, bottom) == 20, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, reserved1) == 24, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, confidence) == 40, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, value1) == 44, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, value2) == 52, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, reserved2) == 60, "TARGET layout is ABI");
+static_assert(offsetof(TARGET, text) == 68, "TARGET layout is ABI");
+
+#pragma pack(push, 4)
+
+// One target's breadcrumb trail: the box centres, oldest first.
+struct LandPayload_Breadcrumb {
+  uint32_t id = 0;      // id of the target the trail belongs to
+  KVO::Vector<int> xs;  // x of each point
+  KVO::Vector<int> ys;  // y of each point, same count as xs
+};
+
+// What a payload callback receives; always a TargetPayloadLand.
+struct TargetPayloadBase {
+  void* context = nullptr;  // as passed to SIMProcessNextFrame
+};
+
+// The payload of one processed frame. `targets` holds the target when it
+// passed the overlay or border-mask test (0 or 1 records); `breadcrumbs`
+// holds one trail per reported target for the land family (types 0 and 8)
+// and is empty otherwise. Owns its lists; valid only during the callback.
+struct TargetPayloadLand : public TargetPayloadBase {
+  KVO::Vector<TARGET> targets;
+  KVO::Vector<LandPayload_Breadcrumb> breadcrumbs;
+};
+
+#pragma pack(pop)
+
+// Offsets of the records holding a vector are checked by the tests: they
+// are not standard-layout, so offsetof does not apply.
+static_assert(sizeof(LandPayload_Breadcrumb) == KVO::kBreadcrumbRecordBytes,
+              "LandPayload_Breadcrumb layout is ABI");
+static_assert(sizeof(TargetPayloadBase) == 8, "TargetPayloadBase layout is ABI");
+static_assert(sizeof(TargetPayloadLand) == KVO::kTargetPayloadLandBytes,
+              "TargetPayloadLand layout is ABI");
+
+// ---------------------------------------------------------------------------
+// State and status records
+
+// Records the library accepts by pointer and never reads.
+struct API_BasicMetadata {
+  double latitude_deg;
+  double longitude_deg;
+  double altitude_m;
+  double timestamp_Sec;
+};
+struct APIMaritimeHorizonHint {
+  uint32_t x;
+  uint32_t y;
+};
 
 // ---------------------------------------------------------------------------
 // Callbacks
@@ -83,6 +316,89 @@ typedef void (*TargetPayloadCallback)(TargetPayloadBase* payload);
 // Ready-for-new-input callback: the buffer to fill next. Called on the
 // library's worker thread with no lock held.
 typedef void (*ReadyForNewInputCallback)(unsigned char* buffer);
+
+// ---------------------------------------------------------------------------
+// State snapshot and remote status
+
+#pragma pack(push, 1)
+
+// Snapshot of an active run, written whole by SIMGetAPIState. Not in it: the
+// frame-rate cap, the SAR sensitivity, the predictive-id aggressiveness and
+// the border-mask rectangle.
+struct API_State {
+  API_InstanceTypeEnum instanceType;
+  bool isRunning;                         // always true in a snapshot
+  int32_t width;                          // pixels
+  int32_t height;                         // pixels
+  int32_t depth;                          // bytes per pixel
+  TargetCallback targetCallback;          // of a TARGET-array run, or null
+  TargetPayloadCallback payloadCallback;  // of a payload run, or null
+  bool overlayOrBorderMaskInUse;
+  bool metadataIsActive;
+  int32_t fps;         // frames handed back per second
+  int32_t latency_mS;  // time of the last frame hand-back
+  int32_t landSensitivity;
+  bool autoBorderActive;
+  bool parallaxFilterActive;
+  int32_t autoStabilizationFactor;
+  int32_t breadcrumbTrailLength;  // selector: 0, 1, 2, other
+  int32_t breadcrumbLifeTime;
+  int32_t maritimeSensitivity;
+  bool autoHorizonActive;
+  uint32_t horizonHintX;
+  uint32_t horizonHintY;
+  uint32_t topCutOffLine;
+  uint32_t bottomCutOffLine;
+  uint32_t deadPixelDetectionStrength;
+  bool demBaseFolderHasBeenSet;
+  int32_t demLevel;
+  API_GeoLocMethodEnum demGeoLocMethod;
+  int32_t mgrsPrecision;
+  uint32_t predictionFrames;  // target-position prediction
+};
+
+// Remote status; no instance type has one, so the library never fills it.
+struct API_RemoteStatus {
+  uint32_t value0;
+  uint32_t value1;
+  uint32_t value2;
+  uint32_t value3;
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(API_State) == KVO::kApiStateBytes, "API_State layout is ABI");
+static_assert(offsetof(API_State, instanceType) == 0, "API_State layout is ABI");
+static_assert(offsetof(API_State, isRunning) == 4, "API_State layout is ABI");
+static_assert(offsetof(API_State, width) == 5, "API_State layout is ABI");
+static_assert(offsetof(API_State, height) == 9, "API_State layout is ABI");
+static_assert(offsetof(API_State, depth) == 13, "API_State layout is ABI");
+static_assert(offsetof(API_State, targetCallback) == 17, "API_State layout is ABI");
+static_assert(offsetof(API_State, payloadCallback) == 25, "API_State layout is ABI");
+static_assert(offsetof(API_State, overlayOrBorderMaskInUse) == 33, "API_State layout is ABI");
+static_assert(offsetof(API_State, metadataIsActive) == 34, "API_State layout is ABI");
+static_assert(offsetof(API_State, fps) == 35, "API_State layout is ABI");
+static_assert(offsetof(API_State, latency_mS) == 39, "API_State layout is ABI");
+static_assert(offsetof(API_State, landSensitivity) == 43, "API_State layout is ABI");
+static_assert(offsetof(API_State, autoBorderActive) == 47, "API_State layout is ABI");
+static_assert(offsetof(API_State, parallaxFilterActive) == 48, "API_State layout is ABI");
+static_assert(offsetof(API_State, autoStabilizationFactor) == 49, "API_State layout is ABI");
+static_assert(offsetof(API_State, breadcrumbTrailLength) == 53, "API_State layout is ABI");
+static_assert(offsetof(API_State, breadcrumbLifeTime) == 57, "API_State layout is ABI");
+static_assert(offsetof(API_State, maritimeSensitivity) == 61, "API_State layout is ABI");
+static_assert(offsetof(API_State, autoHorizonActive) == 65, "API_State layout is ABI");
+static_assert(offsetof(API_State, horizonHintX) == 66, "API_State layout is ABI");
+static_assert(offsetof(API_State, horizonHintY) == 70, "API_State layout is ABI");
+static_assert(offsetof(API_State, topCutOffLine) == 74, "API_State layout is ABI");
+static_assert(offsetof(API_State, bottomCutOffLine) == 78, "API_State layout is ABI");
+static_assert(offsetof(API_State, deadPixelDetectionStrength) == 82, "API_State layout is ABI");
+static_assert(offsetof(API_State, demBaseFolderHasBeenSet) == 86, "API_State layout is ABI");
+static_assert(offsetof(API_State, demLevel) == 87, "API_State layout is ABI");
+static_assert(offsetof(API_State, demGeoLocMethod) == 91, "API_State layout is ABI");
+static_assert(offsetof(API_State, mgrsPrecision) == 95, "API_State layout is ABI");
+static_assert(offsetof(API_State, predictionFrames) == 99, "API_State layout is ABI");
+static_assert(sizeof(API_RemoteStatus) == KVO::kApiRemoteStatusBytes,
+              "API_RemoteStatus layout is ABI");
 
 // ---------------------------------------------------------------------------
 // Run lifecycle and frame buffers
@@ -126,5 +442,122 @@ TOLVENIX_EXPORT bool SIMCancelFrameBuffer(unsigned char* buffer);
 // Frames queued in the ring: 0 without a run, 5 right after SIMStart, then
 // 1, 2, 3, 4 and 4 from then on.
 TOLVENIX_EXPORT int SIMGetFrameLag();
+
+// ---------------------------------------------------------------------------
+// Frame hand-back
+
+// Hands back the frame just filled. The context comes back unchanged in the
+// report of this frame, four calls later: the first four calls of a run only
+// queue, and from the fifth on each call reports the context of the call
+// four earlier through the run's result callback, on this thread, with the
+// simulator's lock held. Wakes the worker for the next offer.
+//   context  any pointer, null included
+// Does nothing while no run is active. Throws std::bad_alloc when a payload
+// cannot be built (the frame is then dropped, the ring stays in step).
+TOLVENIX_EXPORT void SIMProcessNextFrame(void* context);
+// As above; then writes 0 to `status` when a run is active and `status` is
+// not null. Without a run `status` is left untouched.
+TOLVENIX_EXPORT void SIMProcessNextFrame(void* context, APIProcessNextFrameStatusCode_Enum* status);
+// As above; `hint` is ignored.
+TOLVENIX_EXPORT void SIMProcessNextFrame(void* context, APIProcessNextFrameStatusCode_Enum* status,
+                                         APIMaritimeHorizonHint* hint);
+
+// ---------------------------------------------------------------------------
+// Settings
+//
+// Each answers true when the request was accepted; a refused request changes
+// nothing. "Run active" means between an accepted SIMStart and SIMStop; "land
+// family" means a run of type 0 or 8. Settings other than the frame-rate cap,
+// the target-position prediction and the border mask and overlay go back to
+// their defaults at SIMStop.
+
+// Stores the elevation-model settings. Run active.
+//   baseFolder  only whether it is null is kept; never read
+//   level       any value
+//   method      any value
+TOLVENIX_EXPORT bool SIMSetDEM(unsigned char* baseFolder, int level, API_GeoLocMethodEnum method);
+// Stores a sensitivity; the maxima of SIMGetMaxSensitivity are not enforced.
+// True whenever a run is active; a kind other than 0, 1, 2 stores nothing.
+TOLVENIX_EXPORT bool SIMSetSensitivity(API_TypeEnum kind, int value);
+// Copies an overlay mask and makes it decide which targets a payload
+// reports: a target is reported while the overlay byte at its box centre is
+// 0. Run active.
+//   overlay  width x height bytes of the run, bottom row first, or null to
+//            stop using the overlay (its pixels are kept)
+// A non-null overlay turns the border mask off. Throws std::bad_alloc when
+// the copy cannot be allocated; the overlay is then off.
+TOLVENIX_EXPORT bool SIMSetOverlay(unsigned char* overlay);
+// Stores the target-position prediction in frames, also while no run is
+// active (the next run reports it). True only while a run is active.
+TOLVENIX_EXPORT bool SIMSetTargetPositionPrediction(unsigned int frames);
+// Grid-reference precision. Run active; -5..6.
+TOLVENIX_EXPORT bool SIMSetMGRSPrecision(int precision);
+// Frame-rate cap of the buffer offers, from the next offer on. Run active;
+// 10..30 frames per second. Kept across SIMStop.
+TOLVENIX_EXPORT bool SIMSetFpsCap(int framesPerSecond);
+// Land family.
+TOLVENIX_EXPORT bool SIMSetAutoBorder(bool active);
+// Land family.
+TOLVENIX_EXPORT bool SIMSetParallaxFilter(bool active);
+// Stabilisation factor. Land family; 0..20.
+TOLVENIX_EXPORT bool SIMConfigureStabilizationTransform(int factor);
+// Writes the metadata-logging file at `path`, created or truncated, whether
+// or not a run is active: "Set Active: " 0|1, line feed, "Log Timestamps: "
+// 0|1 (31 bytes). A null or unwritable path writes nothing, silently.
+// Returns whether a run is active.
+TOLVENIX_EXPORT bool SIMSetMetadataLogging(bool active, char* path, bool logTimestamps);
+// Marks metadata as active; both arguments are ignored. Run active.
+TOLVENIX_EXPORT bool SIMUpdateMetadata(unsigned int length, unsigned char* packet);
+// Marks metadata as active; the record is ignored. Run active.
+TOLVENIX_EXPORT bool SIMSetMetadata(API_BasicMetadata* metadata);
+// Land family; any value.
+TOLVENIX_EXPORT bool SIMSetPredictiveIdAggressiveness(int value);
+// Breadcrumb trail length: selector 0, 1, 2 give trails of up to 10, 20, 50
+// points, any other value 200. Land family.
+TOLVENIX_EXPORT bool SIMSetDesiredBreadcrumbTrailLength(int selector);
+// Land family; any value.
+TOLVENIX_EXPORT bool SIMSetDesiredBreadcrumbLifeTime(int value);
+// Land family; changes nothing.
+TOLVENIX_EXPORT bool SIMResetPersistenceData();
+// Horizon settings, stored as given. Instance type 1 only.
+TOLVENIX_EXPORT bool SIMSetupHorizon(bool autoHorizon, unsigned int hintX, unsigned int hintY,
+                                     unsigned int topCutOffLine, unsigned int bottomCutOffLine);
+// Dead-pixel detection strength. Instance type 1 only.
+TOLVENIX_EXPORT bool SIMSetDeadPixelDetectionStrength(unsigned int strength);
+// Turns overlay and border mask off and sets the rectangle to the whole
+// frame (the overlay pixels are kept). Changes nothing without a run; true
+// always.
+TOLVENIX_EXPORT bool SIMClearBorderMaskAndOverlay();
+// Border-mask rectangle: a payload reports a target whose box corner lies
+// strictly inside it. Turns the overlay off. Run active, and
+//   left, bottom    >= 0
+//   left + width    < frame width
+//   bottom + height < frame height
+TOLVENIX_EXPORT bool SIMSetBorderMask(int left, int bottom, int width, int height);
+
+// ---------------------------------------------------------------------------
+// Queries
+
+// The library's version, 4.1.6. Null pointers are skipped. No lock.
+TOLVENIX_EXPORT void UTIL_GetDLLVersion(unsigned int* major, unsigned int* minor,
+                                        unsigned int* sub);
+// The interface version, 4.1.6, through the first three pointers and again
+// through the last three. Null pointers are skipped. No lock.
+TOLVENIX_EXPORT void SIMGetAPIVersion(unsigned int* major, unsigned int* minor, unsigned int* sub,
+                                      unsigned int* majorAgain, unsigned int* minorAgain,
+                                      unsigned int* subAgain);
+// 0 while a run is active, 9 when none is.
+TOLVENIX_EXPORT int32_t SIMGetAPIStatus();
+// Fills the whole snapshot and answers true while a run is active; writes
+// nothing and answers false otherwise or for a null pointer.
+TOLVENIX_EXPORT bool SIMGetAPIState(API_State* state);
+// Largest sensitivity of a kind for the active run: land 8 (land family
+// only), maritime and SAR 15; -1 where none applies or without a run.
+TOLVENIX_EXPORT int32_t SIMGetMaxSensitivity(API_TypeEnum kind);
+// 100 while a run is active, -1 when none is.
+TOLVENIX_EXPORT int32_t SIMGetAvgConfidenceLevel();
+// Always false, the record left untouched: no instance type has a remote
+// status.
+TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 
 #endif  // API_TOLVENIXUTILITIES_H_

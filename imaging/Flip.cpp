@@ -1,0 +1,124 @@
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "imaging/ImageConversions.h"
+#include "imaging/PixelKernels.h"
+
+namespace KVO {
+namespace ImageConversions {
+
+namespace {
+
+using std::ptrdiff_t;
+using std::size_t;
+
+// Gives `destination` the source's form unless it already has it, in which
+// case its stride and memory are kept. A matching destination without
+// storage gets some: rows cannot be written through a null begin.
+template <typename T>
+void MatchForm(const ImageBase<T>& source, ImageBase<T>& destination) {
+  const bool matches = destination.width == source.width && destination.height == source.height &&
+                       destination.channels == source.channels;
+  const bool needsStorage =
+      destination.begin == nullptr && source.width > 0 && source.height > 0 && source.channels > 0;
+  if (!matches || needsStorage) destination.Resize(source.width, source.height, source.channels);
+}
+
+void CopyRow(const void* source, void* destination, size_t bytes, bool stream) {
+  const PixelKernels::AcceleratedKernels* kernels = PixelKernels::Accelerated();
+  if (kernels != nullptr) {
+    kernels->copy(static_cast<const std::uint8_t*>(source), static_cast<std::uint8_t*>(destination),
+                  bytes, stream);
+  } else {
+    std::memcpy(destination, source, bytes);
+  }
+}
+
+}  // namespace
+
+template <typename T>
+void FlipVertically(const ImageBase<T>& source, ImageBase<T>& destination) {
+  MatchForm(source, destination);
+  const ptrdiff_t rowElements = static_cast<ptrdiff_t>(source.width) * source.channels;
+  if (source.height < 1 || rowElements <= 0) return;
+  if (source.begin == nullptr || destination.begin == nullptr) return;
+  const size_t rowBytes = static_cast<size_t>(rowElements) * sizeof(T);
+  const bool stream = PixelKernels::ShouldStream(rowBytes * static_cast<size_t>(source.height));
+  const ptrdiff_t last = source.height - 1;
+  for (ptrdiff_t y = 0; y <= last; ++y) {
+    CopyRow(source.begin + (last - y) * source.stride, destination.begin + y * destination.stride,
+            rowBytes, stream);
+  }
+  if (stream) PixelKernels::FinishStreaming();
+}
+
+template <typename T>
+void FlipHorizontally(const ImageBase<T>& source, ImageBase<T>& destination) {
+  MatchForm(source, destination);
+  const ptrdiff_t width = source.width;
+  const ptrdiff_t channels = source.channels;
+  if (source.height < 1 || width < 1 || channels < 1) return;
+  if (source.begin == nullptr || destination.begin == nullptr) return;
+  for (ptrdiff_t y = 0; y < source.height; ++y) {
+    const T* in = source.begin + y * source.stride;
+    T* out = destination.begin + y * destination.stride;
+    if (channels == 1) {
+      for (ptrdiff_t x = 0; x < width; ++x) out[x] = in[width - 1 - x];
+      continue;
+    }
+    // Whole pixels move; the channel order inside each pixel is kept.
+    for (ptrdiff_t x = 0; x < width; ++x) {
+      const T* pixel = in + (width - 1 - x) * channels;
+      for (ptrdiff_t c = 0; c < channels; ++c) out[x * channels + c] = pixel[c];
+    }
+  }
+}
+
+void FlipVertically(const unsigned char* source, unsigned char* destination, int width, int height,
+                    int channels) {
+  UserDataGenericBuffer<unsigned char> sourceView(width, height, channels,
+                                                  const_cast<unsigned char*>(source));
+  UserDataGenericBuffer<unsigned char> destinationView(width, height, channels, destination);
+  FlipVertically<unsigned char>(sourceView, destinationView);
+}
+
+void FlipVerticallyInPlace(ImageBase<unsigned char>& image,
+                           boost::optional<unsigned char*> scratch) {
+  const ptrdiff_t rowBytes = static_cast<ptrdiff_t>(image.width) * image.channels;
+  if (image.height < 2 || rowBytes <= 0 || image.begin == nullptr) return;
+  std::unique_ptr<unsigned char[]> temporary;
+  unsigned char* row = scratch ? *scratch : nullptr;
+  if (row == nullptr) {
+    temporary.reset(new unsigned char[static_cast<size_t>(rowBytes)]);
+    row = temporary.get();
+  }
+  const size_t bytes = static_cast<size_t>(rowBytes);
+  const ptrdiff_t last = image.height - 1;
+  // The row buffer stays in the first-level cache and both rows are already
+  // cached when written back, so plain copies run at memory speed here.
+  for (ptrdiff_t i = 0; i < image.height / 2; ++i) {
+    unsigned char* top = image.begin + i * image.stride;
+    unsigned char* bottom = image.begin + (last - i) * image.stride;
+    std::memcpy(row, top, bytes);
+    std::memcpy(top, bottom, bytes);
+    std::memcpy(bottom, row, bytes);
+  }
+}
+
+#define KVO_DEFINE_FLIPS(T)                                                   \
+  template void FlipVertically<T>(const ImageBase<T>& source, ImageBase<T>&); \
+  template void FlipHorizontally<T>(const ImageBase<T>& source, ImageBase<T>&);
+KVO_DEFINE_FLIPS(signed char)
+KVO_DEFINE_FLIPS(unsigned char)
+KVO_DEFINE_FLIPS(short)
+KVO_DEFINE_FLIPS(unsigned short)
+KVO_DEFINE_FLIPS(int)
+KVO_DEFINE_FLIPS(unsigned int)
+KVO_DEFINE_FLIPS(long)
+KVO_DEFINE_FLIPS(unsigned long)
+#undef KVO_DEFINE_FLIPS
+
+}  // namespace ImageConversions
+}  // namespace KVO

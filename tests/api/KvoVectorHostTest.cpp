@@ -1,0 +1,213 @@
+// KVO::Vector and the records that carry it, compiled from the public header
+// alone, as a host sees them.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "TolvenixUtilities.h"
+
+namespace {
+
+// The vector's fields may sit at 4-byte offsets: read them by value, never
+// bind references to them.
+template <typename T>
+const T* Data(const KVO::Vector<T>& v) {
+  return v.data;
+}
+template <typename T>
+uint64_t Capacity(const KVO::Vector<T>& v) {
+  return v.capacity;
+}
+
+template <typename T>
+T Make(int n);
+
+template <>
+int Make<int>(int n) {
+  return n * 7 + 1;
+}
+
+template <>
+TARGET Make<TARGET>(int n) {
+  TARGET t{};
+  t.id = static_cast<uint32_t>(n);
+  t.left = n + 1;
+  t.value1 = n * 0.5;
+  return t;
+}
+
+template <>
+LandPayload_Breadcrumb Make<LandPayload_Breadcrumb>(int n) {
+  LandPayload_Breadcrumb b;
+  b.id = static_cast<uint32_t>(n);
+  for (int k = 0; k <= n % 5; ++k) {
+    b.xs.push_back(n + k);
+    b.ys.push_back(n - k);
+  }
+  return b;
+}
+
+bool Same(int a, int b) { return a == b; }
+bool Same(const TARGET& a, const TARGET& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool Same(const LandPayload_Breadcrumb& a, const LandPayload_Breadcrumb& b) {
+  if (a.id != b.id || a.xs.size() != b.xs.size() || a.ys.size() != b.ys.size()) {
+    return false;
+  }
+  for (unsigned long i = 0; i < a.xs.size(); ++i) {
+    if (a.xs[i] != b.xs[i] || a.ys[i] != b.ys[i]) return false;
+  }
+  return true;
+}
+
+template <typename T>
+class KvoVector : public ::testing::Test {
+ protected:
+  static KVO::Vector<T> Filled(int n) {
+    KVO::Vector<T> v;
+    for (int i = 0; i < n; ++i) v.push_back(Make<T>(i));
+    return v;
+  }
+  static void ExpectHolds(const KVO::Vector<T>& v, int n) {
+    ASSERT_EQ(v.size(), static_cast<unsigned long>(n));
+    for (int i = 0; i < n; ++i) {
+      EXPECT_TRUE(Same(v[i], Make<T>(i))) << i;
+      EXPECT_TRUE(Same(v.at(i), Make<T>(i))) << i;
+    }
+  }
+};
+
+using ElementTypes = ::testing::Types<int, TARGET, LandPayload_Breadcrumb>;
+TYPED_TEST_SUITE(KvoVector, ElementTypes);
+
+TYPED_TEST(KvoVector, ADefaultVectorIsEmptyWithoutStorage) {
+  KVO::Vector<TypeParam> v;
+  EXPECT_EQ(v.size(), 0u);
+  EXPECT_EQ(Data(v), nullptr);
+  EXPECT_EQ(Capacity(v), 0u);
+}
+
+TYPED_TEST(KvoVector, PushBackGrowsByHalfPlusOne) {
+  KVO::Vector<TypeParam> v;
+  std::vector<uint64_t> capacities;
+  for (int i = 0; i < 8; ++i) {
+    v.push_back(Make<TypeParam>(i));
+    capacities.push_back(Capacity(v));
+  }
+  EXPECT_EQ(capacities, (std::vector<uint64_t>{1, 2, 4, 4, 7, 7, 7, 11}));
+  this->ExpectHolds(v, 8);
+}
+
+TYPED_TEST(KvoVector, PushingAnOwnElementAcrossTheGrowthIsSafe) {
+  KVO::Vector<TypeParam> v = this->Filled(4);
+  ASSERT_EQ(Capacity(v), v.size());  // the next push_back reallocates
+  v.push_back(v[0]);
+  v.push_back(v[4]);
+  ASSERT_EQ(v.size(), 6u);
+  EXPECT_TRUE(Same(v[4], Make<TypeParam>(0)));
+  EXPECT_TRUE(Same(v[5], Make<TypeParam>(0)));
+}
+
+TYPED_TEST(KvoVector, SetCapacityNeverDropsElements) {
+  KVO::Vector<TypeParam> v = this->Filled(5);
+  v.set_capacity(2);
+  EXPECT_EQ(Capacity(v), 5u);
+  this->ExpectHolds(v, 5);
+
+  const TypeParam* before = Data(v);
+  v.set_capacity(5);
+  EXPECT_EQ(Data(v), before) << "the current capacity reallocates nothing";
+
+  v.set_capacity(40);
+  EXPECT_EQ(Capacity(v), 40u);
+  this->ExpectHolds(v, 5);
+  v.set_capacity(6);
+  EXPECT_EQ(Capacity(v), 6u);
+  this->ExpectHolds(v, 5);
+
+  KVO::Vector<TypeParam> empty;
+  empty.set_capacity(0);
+  EXPECT_EQ(Data(empty), nullptr);
+  empty.set_capacity(3);
+  EXPECT_EQ(empty.size(), 0u);
+  EXPECT_EQ(Capacity(empty), 3u);
+}
+
+TYPED_TEST(KvoVector, CopiesAreDeep) {
+  KVO::Vector<TypeParam> original = this->Filled(5);
+  KVO::Vector<TypeParam> constructed(original);
+  KVO::Vector<TypeParam> assigned = this->Filled(2);
+  assigned = original;
+  for (const KVO::Vector<TypeParam>* copy : {&constructed, &assigned}) {
+    EXPECT_NE(Data(*copy), Data(original));
+    EXPECT_EQ(Capacity(*copy), Capacity(original));
+    this->ExpectHolds(*copy, 5);
+  }
+  // The copies outlive the original's storage.
+  original = KVO::Vector<TypeParam>();
+  this->ExpectHolds(constructed, 5);
+  this->ExpectHolds(assigned, 5);
+}
+
+TYPED_TEST(KvoVector, SelfAssignmentChangesNothing) {
+  KVO::Vector<TypeParam> v = this->Filled(3);
+  const TypeParam* before = Data(v);
+  KVO::Vector<TypeParam>& alias = v;
+  v = alias;
+  EXPECT_EQ(Data(v), before);
+  this->ExpectHolds(v, 3);
+}
+
+TYPED_TEST(KvoVector, CopiesOfEmptyVectorsHaveNoStorage) {
+  KVO::Vector<TypeParam> reserved;
+  reserved.set_capacity(4);
+  reserved.set_capacity(0);  // back to no storage
+  KVO::Vector<TypeParam> copy(reserved);
+  EXPECT_EQ(Data(copy), nullptr);
+  EXPECT_EQ(Capacity(copy), 0u);
+  KVO::Vector<TypeParam> assigned = this->Filled(3);
+  assigned = KVO::Vector<TypeParam>();
+  EXPECT_EQ(Data(assigned), nullptr);
+  EXPECT_EQ(assigned.size(), 0u);
+}
+
+TEST(BoundaryRecords, VectorFieldsSitWhereTheHostExpectsThem) {
+  KVO::Vector<int> v;
+  v.push_back(3);
+  const auto* raw = reinterpret_cast<const unsigned char*>(&v);
+  int* data;
+  uint64_t count, capacity;
+  std::memcpy(&data, raw + 8, 8);
+  std::memcpy(&count, raw + 16, 8);
+  std::memcpy(&capacity, raw + 24, 8);
+  EXPECT_EQ(data, Data(v));
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(capacity, 1u);
+}
+
+TEST(BoundaryRecords, PayloadMembersSitAtTheirOffsets) {
+  LandPayload_Breadcrumb crumb;
+  const auto* base = reinterpret_cast<const unsigned char*>(&crumb);
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(&crumb.xs) - base, 4);
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(&crumb.ys) - base, 36);
+
+  TargetPayloadLand payload;
+  const auto* start = reinterpret_cast<const unsigned char*>(&payload);
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(&payload.context) - start, 0);
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(&payload.targets) - start, 8);
+  EXPECT_EQ(reinterpret_cast<const unsigned char*>(&payload.breadcrumbs) - start, 40);
+  EXPECT_EQ(static_cast<TargetPayloadBase*>(&payload),
+            reinterpret_cast<TargetPayloadBase*>(&payload));
+}
+
+TEST(BoundaryRecords, BreadcrumbAssignmentCopiesBothLists) {
+  LandPayload_Breadcrumb a = Make<LandPayload_Breadcrumb>(4);
+  LandPayload_Breadcrumb b;
+  b = a;
+  a.xs.push_back(100);
+  a.ys = KVO::Vector<int>();
+  EXPECT_TRUE(Same(b, Make<LandPayload_Breadcrumb>(4)));
+}
+
+}  // namespace

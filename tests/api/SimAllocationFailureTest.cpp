@@ -1,0 +1,142 @@
+// Allocation failures inside the simulator: the overlay copy and the payload
+// of a processed frame. The test binary replaces the global allocation
+// functions so that it can make chosen allocations fail.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "TolvenixUtilities.h"
+#include "api/SimOverlay.h"
+#include "api/SimState.h"
+
+namespace {
+
+// Armed per thread, so only the calls under test see failures.
+thread_local bool failEveryAllocation = false;
+thread_local std::size_t failAllocationOfBytes = 0;
+
+void* Allocate(std::size_t bytes) {
+  if (failEveryAllocation || (failAllocationOfBytes != 0 && bytes == failAllocationOfBytes)) {
+    throw std::bad_alloc();
+  }
+  void* p = std::malloc(bytes == 0 ? 1 : bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+}  // namespace
+
+void* operator new(std::size_t bytes) { return Allocate(bytes); }
+void* operator new[](std::size_t bytes) { return Allocate(bytes); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+struct Offers {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int count = 0;
+} offers;
+
+void CountOffer(unsigned char*) {
+  {
+    std::lock_guard<std::mutex> lock(offers.mutex);
+    ++offers.count;
+  }
+  offers.changed.notify_all();
+}
+
+bool WaitForOffers(int n) {
+  std::unique_lock<std::mutex> lock(offers.mutex);
+  return offers.changed.wait_for(lock, std::chrono::seconds(30), [&] { return offers.count >= n; });
+}
+
+std::vector<void*> reportedContexts;
+void OnPayload(TargetPayloadBase* payload) { reportedContexts.push_back(payload->context); }
+
+void* Context(uintptr_t n) { return reinterpret_cast<void*>(n); }
+
+class SimAllocationFailure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SIMStop();
+    SIMRegisterReadyForNewInputCallback(nullptr);
+    reportedContexts.clear();
+  }
+  void TearDown() override {
+    failEveryAllocation = false;
+    failAllocationOfBytes = 0;
+    SIMStop();
+    SIMRegisterReadyForNewInputCallback(nullptr);
+  }
+};
+
+TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
+  constexpr int kWidth = 97;
+  constexpr int kHeight = 89;
+  std::vector<unsigned char> overlay(kWidth * kHeight, 0);
+
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
+  ASSERT_TRUE(SIMSetOverlay(overlay.data()));  // a 64 x 48 overlay
+  SIMStop();
+
+  // Another geometry: the copy must reallocate, and that allocation fails.
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, kWidth, kHeight, 1, &OnPayload, nullptr, nullptr));
+  {
+    // As if the old overlay were still in use.
+    std::lock_guard<std::mutex> lock(simMutex);
+    overlayInUse = true;
+  }
+  failAllocationOfBytes = kWidth * kHeight;
+  EXPECT_THROW(SIMSetOverlay(overlay.data()), std::bad_alloc);
+  failAllocationOfBytes = 0;
+
+  {
+    std::lock_guard<std::mutex> lock(simMutex);
+    EXPECT_FALSE(overlayInUse);
+    EXPECT_EQ(simOverlay.begin, nullptr);
+  }
+  // Frames go on, decided by the whole-frame rectangle instead.
+  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
+  for (uintptr_t i = 1; i <= 6; ++i) SIMProcessNextFrame(Context(i));
+  EXPECT_EQ(reportedContexts.size(), 2u);
+
+  // A later copy succeeds and turns the overlay on again.
+  ASSERT_TRUE(SIMSetOverlay(overlay.data()));
+  std::lock_guard<std::mutex> lock(simMutex);
+  EXPECT_TRUE(overlayInUse);
+  EXPECT_NE(simOverlay.begin, nullptr);
+}
+
+TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) {
+  SIMRegisterReadyForNewInputCallback(&CountOffer);
+  offers.count = 0;
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
+  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
+  ASSERT_TRUE(WaitForOffers(1));
+
+  for (uintptr_t i = 1; i <= 4; ++i) {
+    SIMProcessNextFrame(Context(i));
+    ASSERT_TRUE(WaitForOffers(static_cast<int>(i) + 1));
+  }
+  failEveryAllocation = true;
+  EXPECT_THROW(SIMProcessNextFrame(Context(5)), std::bad_alloc);
+  failEveryAllocation = false;
+  EXPECT_TRUE(WaitForOffers(6)) << "the worker was woken";
+  EXPECT_EQ(SIMGetFrameLag(), 4);
+  EXPECT_TRUE(reportedContexts.empty());
+
+  // The frame of call 1 was lost; call 6 reports call 2's.
+  SIMProcessNextFrame(Context(6));
+  ASSERT_EQ(reportedContexts.size(), 1u);
+  EXPECT_EQ(reportedContexts[0], Context(2));
+}
+
+}  // namespace
