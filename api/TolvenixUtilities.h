@@ -560,4 +560,58 @@ TOLVENIX_EXPORT int32_t SIMGetAvgConfidenceLevel();
 // status.
 TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 
+// ---------------------------------------------------------------------------
+// Image files
+//
+// Pixels in both directions: one byte per channel, interleaved, colour
+// channels B, G, R (then a fourth) from the lowest address; the first row in
+// memory is the bottom row of the picture. File formats: 0 guess from the
+// name's last character ("p" BMP, "g" JPEG, "w" raw Bayer, anything else and
+// names of at most 5 characters BMP), 1 BMP, 2 JPEG, 4 raw Bayer (3376 x 2704
+// one-byte samples, reading only); 3 and values above 4 are refused. The
+// host's buffers stay the host's: they are read or written, never kept.
+// Each call is independent; host threads may call these concurrently.
+
+// Reads an image file into the host's buffer, or only reports its size.
+//   path            file to read; not null
+//   width, height   receive the picture's size in pixels (null: skipped)
+//   channels        receives the channel count (null: skipped); header-only
+//                   mode reports the file's own count, a load the count
+//                   delivered
+//   bufferSize      size of `buffer` in bytes; 0 selects header-only mode
+//   buffer          receives width * height * channels bytes, packed rows;
+//                   null selects header-only mode
+//   desiredChannels 0 as the file, 1, 3 or 4 that many, 2 one for a grey
+//                   file and four otherwise; other values are refused
+//   format          see above
+// Header-only mode answers true and reports 0, 0, 0 when the file cannot be
+// read. A load answers false when the file cannot be read, when the file's
+// channels cannot be turned into the desired count, or when the buffer is
+// smaller than width * height * channels (then the three outputs already
+// tell the size needed and the buffer is untouched).
+// Each call starts and joins one library thread; when the system refuses to
+// create it, a two-line "Caught system_error with code ..." message goes to
+// standard output and the load goes on without it. Throws std::bad_alloc on
+// allocation failure.
+TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* width,
+                                            unsigned int* height, unsigned int* channels,
+                                            unsigned int bufferSize, unsigned char* buffer,
+                                            int desiredChannels, int format);
+
+// Writes the host's pixels to an image file, creating or truncating it.
+//   path      file to write
+//   width     pixels per row (JPEG: 1 to 65,500)
+//   height    rows (JPEG: 1 to 65,500)
+//   channels  bytes per pixel: BMP any, JPEG 1 (grey) or 3
+//   pixels    the picture; null is refused
+//   format    see above; raw Bayer is refused for any non-empty picture
+//   stride    bytes between the starts of two rows, 0 for packed rows;
+//             negative values are refused
+// Answers true when the file was written. A refused save never touches the
+// file system; a failed write leaves what was written.
+// Throws std::bad_alloc on allocation failure.
+TOLVENIX_EXPORT bool UTIL_SaveImageFromBuffer(char const* path, unsigned int width,
+                                              unsigned int height, unsigned int channels,
+                                              unsigned char* pixels, int format, int stride);
+
 #endif  // API_TOLVENIXUTILITIES_H_

@@ -1,19 +1,28 @@
 // An example host of the simulated analytics interface, built against the
 // public header and the shared library only.
 //
-//   example_host [width height depth instanceType frames]
+//   example_host [width height depth instanceType frames
+//                 [saveEvery bmp|jpg prefix]]
 //
 // Starts a payload run (defaults: 640 480 1 0 60), fills and hands back every
 // buffer it is offered, prints one line per report, and after the given
 // number of reports prints the run's frame-rate and latency figures and
-// stops.
+// stops. With saveEvery, every saveEvery-th offered frame is saved through
+// UTIL_SaveImageFromBuffer as prefix_<frame>.bmp or .jpg with the reported
+// target's box drawn into it (JPEG holds 1 or 3 bytes per pixel; 4-byte
+// frames are saved as BMP).
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "TolvenixUtilities.h"
 
@@ -28,6 +37,29 @@ struct Run {
 };
 
 Run run;
+
+// Frame saving, off unless saveEvery > 0.
+struct Saving {
+  int saveEvery = 0;
+  int format = 1;  // the exports' file format: 1 BMP, 2 JPEG
+  std::string suffix = ".bmp";
+  std::string prefix;
+};
+
+Saving saving;
+
+// A copy of an offered frame waiting for its report, then for main to save
+// it. Guarded by reportMutex.
+struct PendingFrame {
+  std::uintptr_t frame = 0;
+  std::vector<unsigned char> pixels;
+  bool hasTarget = false;
+  TARGET target{};
+};
+std::map<std::uintptr_t, std::vector<unsigned char>> framesAwaitingReport;
+std::deque<PendingFrame> framesToSave;
+int framesSaved = 0;
+int savesFailed = 0;
 
 // Reports counted so far; main waits on it.
 std::mutex reportMutex;
@@ -50,10 +82,17 @@ void OnReadyForNewInput(unsigned char* buffer) {
   const std::size_t bytes = static_cast<std::size_t>(run.width) * run.height * run.depth;
   std::memset(buffer, static_cast<int>(framesHandedBack & 0xFF), bytes);
   ++framesHandedBack;
+  // The buffer is reused before its report comes back, so keep a copy.
+  if (saving.saveEvery > 0 && framesHandedBack % saving.saveEvery == 0) {
+    std::vector<unsigned char> copy(buffer, buffer + bytes);
+    std::lock_guard<std::mutex> lock(reportMutex);
+    framesAwaitingReport[framesHandedBack] = std::move(copy);
+  }
   SIMProcessNextFrame(reinterpret_cast<void*>(framesHandedBack));
 }
 
-// Called with the library's lock held: print and count, nothing more.
+// Called with the library's lock held: print and count, and hand a kept
+// frame over to main, which saves it once no lock of the library is held.
 void OnPayload(TargetPayloadBase* base) {
   const auto* payload = static_cast<const TargetPayloadLand*>(base);
   const auto frame = reinterpret_cast<std::uintptr_t>(payload->context);
@@ -72,18 +111,87 @@ void OnPayload(TargetPayloadBase* base) {
   {
     std::lock_guard<std::mutex> lock(reportMutex);
     ++reports;
+    auto kept = framesAwaitingReport.find(frame);
+    if (kept != framesAwaitingReport.end()) {
+      PendingFrame pending;
+      pending.frame = frame;
+      pending.pixels = std::move(kept->second);
+      pending.hasTarget = payload->targets.size() > 0;
+      if (pending.hasTarget) pending.target = payload->targets[0];
+      framesAwaitingReport.erase(kept);
+      framesToSave.push_back(std::move(pending));
+    }
   }
   reportsChanged.notify_all();
 }
 
+// A one-pixel outline of the box in white. Coordinates count from the
+// frame's bottom-left corner, and the buffer's first row is the bottom row,
+// so y is the row index as it is.
+void DrawBox(std::vector<unsigned char>& pixels, const TARGET& target) {
+  auto plot = [&](int x, int y) {
+    if (x < 0 || y < 0 || x >= run.width || y >= run.height) return;
+    const std::size_t at = (static_cast<std::size_t>(y) * run.width + x) * run.depth;
+    std::memset(&pixels[at], 0xFF, static_cast<std::size_t>(run.depth));
+  };
+  for (int x = target.left; x <= target.right; ++x) {
+    plot(x, target.bottom);
+    plot(x, target.top);
+  }
+  for (int y = target.bottom; y <= target.top; ++y) {
+    plot(target.left, y);
+    plot(target.right, y);
+  }
+}
+
+void Save(PendingFrame& pending) {
+  if (pending.hasTarget) DrawBox(pending.pixels, pending.target);
+  const std::string path = saving.prefix + "_" + std::to_string(pending.frame) + saving.suffix;
+  if (UTIL_SaveImageFromBuffer(
+          path.c_str(), static_cast<unsigned int>(run.width), static_cast<unsigned int>(run.height),
+          static_cast<unsigned int>(run.depth), pending.pixels.data(), saving.format, 0)) {
+    std::printf("saved %s\n", path.c_str());
+    ++framesSaved;
+  } else {
+    std::fprintf(stderr, "could not save %s\n", path.c_str());
+    ++savesFailed;
+  }
+}
+
+// Saves every frame handed over so far; called by main with reportMutex
+// held through `lock`, which it releases around each save.
+void SaveHandedOverFrames(std::unique_lock<std::mutex>& lock) {
+  while (!framesToSave.empty()) {
+    PendingFrame pending = std::move(framesToSave.front());
+    framesToSave.pop_front();
+    lock.unlock();
+    Save(pending);
+    lock.lock();
+  }
+}
+
+bool ParseSaving(char** argv) {
+  saving.saveEvery = std::atoi(argv[0]);
+  const std::string format = argv[1];
+  saving.prefix = argv[2];
+  if (format == "jpg" && run.depth != 4) {
+    saving.format = 2;
+    saving.suffix = ".jpg";
+  } else if (format != "bmp" && format != "jpg") {
+    return false;
+  }
+  return saving.saveEvery > 0 && !saving.prefix.empty();
+}
+
 bool ParseArguments(int argc, char** argv) {
   if (argc == 1) return true;
-  if (argc != 6) return false;
+  if (argc != 6 && argc != 9) return false;
   run.width = std::atoi(argv[1]);
   run.height = std::atoi(argv[2]);
   run.depth = std::atoi(argv[3]);
   run.instanceType = static_cast<unsigned int>(std::atoi(argv[4]));
   run.frames = std::atoi(argv[5]);
+  if (argc == 9 && !ParseSaving(argv + 6)) return false;
   return run.width > 0 && run.height > 0 && run.frames > 0 && run.frames <= 1000000;
 }
 
@@ -91,7 +199,10 @@ bool ParseArguments(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (!ParseArguments(argc, argv)) {
-    std::fprintf(stderr, "usage: %s [width height depth instanceType frames]\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s [width height depth instanceType frames "
+                 "[saveEvery bmp|jpg prefix]]\n",
+                 argv[0]);
     return 2;
   }
 
@@ -107,9 +218,15 @@ int main(int argc, char** argv) {
 
   bool finished;
   {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(10 + run.frames / 5);
     std::unique_lock<std::mutex> lock(reportMutex);
-    finished = reportsChanged.wait_for(lock, std::chrono::seconds(10 + run.frames / 5),
-                                       [] { return reports >= run.frames; });
+    do {
+      finished = reportsChanged.wait_until(
+          lock, deadline, [] { return reports >= run.frames || !framesToSave.empty(); });
+      SaveHandedOverFrames(lock);
+    } while (finished && reports < run.frames);
+    finished = reports >= run.frames;
   }
 
   API_State state;
@@ -118,6 +235,14 @@ int main(int argc, char** argv) {
   }
   SIMStop();
   SIMRegisterReadyForNewInputCallback(nullptr);
+  {
+    std::unique_lock<std::mutex> lock(reportMutex);
+    SaveHandedOverFrames(lock);
+  }
+  if (saving.saveEvery > 0) {
+    std::printf("saved %d frames\n", framesSaved);
+    if (savesFailed > 0 || framesSaved == 0) return 1;
+  }
   if (!finished) {
     std::fprintf(stderr, "only %d of %d reports arrived\n", reports, run.frames);
     return 1;

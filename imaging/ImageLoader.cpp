@@ -1,0 +1,289 @@
+// Construction, destruction and the single loads of the image loader. The
+// sequence side (loading thread, queue) is in ImageLoaderSequence.cpp.
+#include "imaging/ImageLoader.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <climits>
+#include <cstdint>
+#include <memory>
+
+#include "imaging/ImageConversions.h"
+
+namespace KVO {
+
+namespace {
+
+// The imaging layer counts elements, rows and offsets in int; every buffer
+// the loader hands on must stay within that.
+bool FitsImageLimits(std::uint64_t width, std::uint64_t height, std::uint64_t channels) {
+  if (width > INT_MAX || height > INT_MAX || channels > INT_MAX) return false;
+  return width * height * channels <= static_cast<std::uint64_t>(INT_MAX);
+}
+
+bool IsConvertible(unsigned int channels) {
+  return channels == 1 || channels == 3 || channels == 4;
+}
+
+}  // namespace
+
+struct ImageLoader::Destination {
+  enum Kind { kNewArray, kCallerBuffer, kReallocable };
+  Kind kind;
+  // kNewArray and kReallocable: the array (and its size in bytes).
+  std::unique_ptr<unsigned char[]>* array = nullptr;
+  unsigned int* capacity = nullptr;
+  // kCallerBuffer.
+  unsigned char* buffer = nullptr;
+  unsigned int bufferSize = 0;
+
+  // Answers where to put `bytes` bytes, or null when they do not fit.
+  unsigned char* Prepare(std::uint64_t bytes) {
+    switch (kind) {
+      case kCallerBuffer:
+        // Null for a null buffer too: nothing fits there.
+        return bytes <= bufferSize ? buffer : nullptr;
+      case kNewArray:
+        array->reset(new unsigned char[bytes]);
+        return array->get();
+      case kReallocable:
+        if (*capacity < bytes || !*array) {
+          // Release first so that array and capacity agree even when the
+          // allocation throws.
+          array->reset();
+          *capacity = 0;
+          array->reset(new unsigned char[bytes]);
+          *capacity = static_cast<unsigned int>(bytes);
+        }
+        return array->get();
+    }
+    return nullptr;
+  }
+
+  void ReadFailed() {
+    if (kind == kCallerBuffer) return;
+    array->reset();
+    if (capacity) *capacity = 0;
+  }
+};
+
+unsigned char* ImageLoader::ScratchBuffer::Reserve(std::uint64_t bytes) {
+  if (capacity < bytes || !data) {
+    data.reset();
+    capacity = 0;
+    data.reset(new unsigned char[bytes]);
+    capacity = static_cast<unsigned int>(bytes);
+  }
+  return data.get();
+}
+
+ImageLoader::ImageLoader() : wakeEvent(new WaitHandle(false, true)) {
+  freeUnits.set_capacity(loadingQueueMaxLength.load());
+  loadedUnits.set_capacity(loadingQueueMaxLength.load());
+  // The pool is filled before the thread starts: a throw after the start
+  // would leave a thread that no destructor wakes.
+  for (unsigned int i = 0; i < loadingQueueMaxLength.load(); ++i) {
+    AddEmptyUnit();
+  }
+  thread.Start(std::function<void()>([this] { ThreadLoop(); }));
+}
+
+ImageLoader::~ImageLoader() {
+  CloseInput();
+  running.store(false);
+  wakeEvent->Set();
+  thread.Join();
+  wakeEvent.reset();
+  lock.Lock();
+  scratch = ScratchBuffer();
+  threadScratch = ScratchBuffer();
+  freeUnits.clear();
+  loadedUnits.clear();
+  lock.Unlock();
+}
+
+unsigned int ImageLoader::GetLoadingQueueMaxLength() { return loadingQueueMaxLength.load(); }
+
+unsigned int ImageLoader::GetStatus() { return status.load(); }
+
+unsigned int ImageLoader::GetNextMediaType() { return nextMediaType.load(); }
+
+unsigned int ImageLoader::GetLastLoadedFrameNumber() const { return lastFrame.load(); }
+
+unsigned int ImageLoader::GetDesiredChannels(DesiredChannelsEnum desired,
+                                             unsigned int fileChannels) const {
+  switch (desired) {
+    case DesiredChannelsEnum::AsFile:
+      return fileChannels;
+    case DesiredChannelsEnum::OneOrFour:
+      return fileChannels == 1 ? 1u : 4u;
+    default:
+      return static_cast<unsigned int>(desired);
+  }
+}
+
+bool ImageLoader::GetInfo(const char* fileName, unsigned int& width, unsigned int& height,
+                          unsigned int& channels, ImageFileFormat format) {
+  std::unique_ptr<AbstractImageFile> file(
+      AbstractImageFile::GetImageObject(AbstractImageFile::GuessFormat(fileName, format)));
+  if (!file || !file->Open(fileName, true) || !file->GetInfo()) return false;
+  width = file->GetWidth();
+  height = file->GetHeight();
+  channels = file->GetChannels();
+  return true;
+}
+
+bool ImageLoader::LoadBytes(const char* fileName, unsigned int& width, unsigned int& height,
+                            unsigned int& channels, DesiredChannelsEnum desired,
+                            ImageFileFormat format, ScratchBuffer& scratchBuffer,
+                            Destination& destination, long* timestamp,
+                            boost::filesystem::path* pathCache) {
+  // Values above 4 would reach the conversions as channel counts they
+  // cannot write into a buffer sized for them.
+  if (static_cast<unsigned int>(desired) > 4) return false;
+  std::unique_ptr<AbstractImageFile> file(
+      AbstractImageFile::GetImageObject(AbstractImageFile::GuessFormat(fileName, format)));
+  if (!file || !file->Open(fileName, true) || !file->GetInfo()) return false;
+
+  if (timestamp) {
+    // The thread reuses one path object so that a steady sequence allocates
+    // nothing once its names have reached their length.
+    if (pathCache) {
+      *pathCache = fileName;
+      *timestamp = static_cast<long>(boost::filesystem::last_write_time(*pathCache));
+    } else {
+      *timestamp = static_cast<long>(boost::filesystem::last_write_time(fileName));
+    }
+  }
+
+  const unsigned int fileWidth = file->GetWidth();
+  const unsigned int fileHeight = file->GetHeight();
+  const bool flipped = file->IsFlipped();
+  const unsigned int fileChannels = file->GetChannels();
+  const unsigned int wanted = GetDesiredChannels(desired, fileChannels);
+  width = fileWidth;
+  height = fileHeight;
+  channels = wanted;
+
+  // A pair the conversions do not handle would leave the destination
+  // untouched while the load reported success.
+  if (fileChannels == 0) return false;
+  if (wanted != fileChannels && !(IsConvertible(fileChannels) && IsConvertible(wanted))) {
+    return false;
+  }
+  if (!FitsImageLimits(fileWidth, fileHeight, fileChannels) ||
+      !FitsImageLimits(fileWidth, fileHeight, wanted)) {
+    return false;
+  }
+  const std::uint64_t pixels = std::uint64_t{fileWidth} * fileHeight;
+  const std::uint64_t wantedBytes = pixels * wanted;
+  const std::uint64_t fileBytes = pixels * fileChannels;
+
+  unsigned char* target = destination.Prepare(wantedBytes);
+  if (!target) return false;
+
+  bool read = false;
+  if (!flipped && wanted == fileChannels) {
+    read = file->ReadFile(target);
+  } else {
+    unsigned char* raw = scratchBuffer.Reserve(fileBytes);
+    read = file->ReadFile(raw);
+    if (read) {
+      const int w = static_cast<int>(fileWidth);
+      const int h = static_cast<int>(fileHeight);
+      if (wanted == fileChannels) {
+        // Same channels, so the file is top-down: turn the rows only.
+        ImageConversions::FlipVertically(raw, target, w, h, static_cast<int>(fileChannels));
+      } else {
+        ImageConversions::CvtColor<unsigned char>::ConvertColor(
+            raw, target, w, h, static_cast<int>(fileChannels), static_cast<int>(wanted), flipped);
+      }
+    }
+  }
+  if (!read) destination.ReadFailed();
+  return read;
+}
+
+std::unique_ptr<unsigned char[]> ImageLoader::LoadSingle(const char* fileName, unsigned int& width,
+                                                         unsigned int& height,
+                                                         unsigned int& channels,
+                                                         DesiredChannelsEnum desired,
+                                                         ImageFileFormat format) {
+  std::unique_ptr<unsigned char[]> result;
+  Destination destination{Destination::kNewArray};
+  destination.array = &result;
+  if (!LoadBytes(fileName, width, height, channels, desired, format, scratch, destination, nullptr,
+                 nullptr)) {
+    result.reset();
+  }
+  return result;
+}
+
+bool ImageLoader::LoadSingleInBuffer(const char* fileName, unsigned int& width,
+                                     unsigned int& height, unsigned int& channels,
+                                     unsigned int bufferSize, unsigned char* buffer,
+                                     DesiredChannelsEnum desired, ImageFileFormat format) {
+  Destination destination{Destination::kCallerBuffer};
+  destination.buffer = buffer;
+  destination.bufferSize = bufferSize;
+  return LoadBytes(fileName, width, height, channels, desired, format, scratch, destination,
+                   nullptr, nullptr);
+}
+
+bool ImageLoader::LoadSingleInReallocableBuffer(const char* fileName, unsigned int& width,
+                                                unsigned int& height, unsigned int& channels,
+                                                unsigned int& capacity, long& timestamp,
+                                                std::unique_ptr<unsigned char[]>& buffer,
+                                                DesiredChannelsEnum desired,
+                                                ImageFileFormat format) {
+  Destination destination{Destination::kReallocable};
+  destination.array = &buffer;
+  destination.capacity = &capacity;
+  return LoadBytes(fileName, width, height, channels, desired, format, scratch, destination,
+                   &timestamp, nullptr);
+}
+
+bool ImageLoader::LoadSingleInReallocableBufferPrivate(const char* fileName, unsigned int& width,
+                                                       unsigned int& height, unsigned int& channels,
+                                                       unsigned int& capacity, long& timestamp,
+                                                       std::unique_ptr<unsigned char[]>& buffer,
+                                                       ImageFileFormat format) {
+  Destination destination{Destination::kReallocable};
+  destination.array = &buffer;
+  destination.capacity = &capacity;
+  return LoadBytes(fileName, width, height, channels, threadSequence.desiredChannels, format,
+                   threadScratch, destination, &timestamp, &threadPath);
+}
+
+bool ImageLoader::Load(const std::string& fileName, ImageBase<unsigned char>& image) {
+  std::unique_ptr<AbstractImageFile> file(AbstractImageFile::GetImageObject(
+      AbstractImageFile::GuessFormat(fileName.c_str(), ImageFileFormat::Auto)));
+  if (!file || !file->Open(fileName.c_str(), true) || !file->GetInfo()) {
+    return false;
+  }
+  const unsigned int fileWidth = file->GetWidth();
+  const unsigned int fileHeight = file->GetHeight();
+  const unsigned int fileChannels = file->GetChannels();
+  if (fileChannels == 0 || !FitsImageLimits(fileWidth, fileHeight, fileChannels)) {
+    return false;
+  }
+  const int w = static_cast<int>(fileWidth);
+  const int h = static_cast<int>(fileHeight);
+  const int c = static_cast<int>(fileChannels);
+  if (image.width != w || image.height != h || image.channels != c || image.stride != w * c) {
+    image.Free();
+    image.stride = w * c;
+    image.channels = c;
+    image.width = w;
+    image.height = h;
+    image.Allocate();
+  }
+  if (file->IsFlipped()) {
+    unsigned char* raw = scratch.Reserve(std::uint64_t{fileWidth} * fileHeight * fileChannels);
+    if (!file->ReadFile(raw)) return false;
+    ImageConversions::FlipVertically(raw, image.begin, w, h, c);
+    return true;
+  }
+  return file->ReadFile(image.begin);
+}
+
+}  // namespace KVO

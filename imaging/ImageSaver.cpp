@@ -1,0 +1,98 @@
+#include "imaging/ImageSaver.h"
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace KVO {
+
+namespace {
+
+constexpr unsigned int kMaxJpegSide = 65500;
+// BMP headers: 14-byte file header, 40-byte info header, 1024-byte palette.
+constexpr std::uint64_t kBmpHeaderBytes = 54;
+constexpr std::uint64_t kBmpPaletteBytes = 1024;
+
+// Everything that the file classes would refuse only after the file has been
+// opened for writing (and so truncated) is refused here first.
+bool Acceptable(ImageFileFormat format, unsigned int width, unsigned int height,
+                unsigned int channels) {
+  switch (format) {
+    case ImageFileFormat::Jpeg:
+      return (channels == 1 || channels == 3) && width >= 1 && width <= kMaxJpegSide &&
+             height >= 1 && height <= kMaxJpegSide;
+    case ImageFileFormat::BayerRaw:
+      // The raw class writes only the geometry it read, and a file opened
+      // for writing has none.
+      return width == 0 && height == 0 && channels == 0;
+    case ImageFileFormat::Bmp: {
+      // The header's size fields are 32 bits and its width is signed.
+      const std::uint64_t rowBytes = std::uint64_t{width} * channels;
+      const std::uint64_t paddedRowBytes = (rowBytes + 3) / 4 * 4;
+      const std::uint64_t fileBytes =
+          kBmpHeaderBytes + (channels == 1 ? kBmpPaletteBytes : 0) + paddedRowBytes * height;
+      return width <= INT32_MAX && height <= INT32_MAX &&
+             std::uint64_t{channels} * 8 <= UINT16_MAX && fileBytes <= UINT32_MAX;
+    }
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+bool ImageSaver::Save(const char* fileName, unsigned int width, unsigned int height,
+                      unsigned int channels, const unsigned char* data, ImageFileFormat format,
+                      unsigned int stride) {
+  if (!data) return false;
+  const ImageFileFormat resolved = AbstractImageFile::GuessFormat(fileName, format);
+  if (!Acceptable(resolved, width, height, channels)) return false;
+  std::unique_ptr<AbstractImageFile> file(AbstractImageFile::GetImageObject(resolved));
+  if (!file) return false;
+
+  // The JPEG class reads its rows packed; a strided picture is packed here
+  // first so that it is not saved sheared.
+  const std::uint64_t rowBytes = std::uint64_t{width} * channels;
+  std::unique_ptr<unsigned char[]> packed;
+  if (resolved == ImageFileFormat::Jpeg && stride != 0 && stride != rowBytes) {
+    packed.reset(new unsigned char[rowBytes * height]);
+    for (std::uint64_t row = 0; row < height; ++row) {
+      std::memcpy(packed.get() + row * rowBytes, data + row * stride, rowBytes);
+    }
+    data = packed.get();
+    stride = 0;
+  }
+
+  if (!file->Open(fileName, false)) return false;
+  return file->WriteFile(width, height, channels, data, stride);
+}
+
+bool ImageSaver::Save(const char* fileName, const ImageBase<unsigned char>& image,
+                      ImageFileFormat format) {
+  if (image.width < 0 || image.height < 0 || image.channels < 0 || image.stride < 0) {
+    return false;
+  }
+  return Save(fileName, static_cast<unsigned int>(image.width),
+              static_cast<unsigned int>(image.height), static_cast<unsigned int>(image.channels),
+              image.begin, format, static_cast<unsigned int>(image.stride));
+}
+
+bool ImageSaver::SaveBitmap(const char* fileName, unsigned int width, unsigned int height,
+                            unsigned int channels, const unsigned char* data) {
+  return StaticSaveBitmap(fileName, width, height, channels, data);
+}
+
+bool ImageSaver::StaticSaveBitmap(const char* fileName, unsigned int width, unsigned int height,
+                                  unsigned int channels, const unsigned char* data) {
+  return Save(fileName, width, height, channels, data, ImageFileFormat::Bmp, 0);
+}
+
+bool ImageSaver::SaveBitmap(const char* fileName, const ImageBase<unsigned char>& image) {
+  if (image.width < 0 || image.height < 0 || image.channels < 0) return false;
+  return SaveBitmap(fileName, static_cast<unsigned int>(image.width),
+                    static_cast<unsigned int>(image.height),
+                    static_cast<unsigned int>(image.channels), image.begin);
+}
+
+}  // namespace KVO

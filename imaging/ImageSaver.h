@@ -1,0 +1,55 @@
+#ifndef IMAGING_IMAGESAVER_H_
+#define IMAGING_IMAGESAVER_H_
+
+#include "imaging/AbstractImageFile.h"
+#include "imaging/ImageSaverInterface.h"
+#include "imaging/UserDataImageBuffer.h"
+
+namespace KVO {
+
+// Writes a caller's pixels to an image file in one call. Keeps no state:
+// saves to different files may run on different threads at once.
+//
+// Pixels: one byte per channel, interleaved (B, G, R from the lowest address
+// for colour), rows `stride` bytes apart (0 meaning width * channels), and
+// the first row in memory is the bottom row of the picture. The caller's
+// memory is only read.
+//
+// What a save writes, by format (Auto guesses from the name's last
+// character):
+//   Bmp      any channel count (grey palette for one channel);
+//   Jpeg     1 (grey) or 3 channels at quality 80, width and height 1 to
+//            65,500;
+//   BayerRaw only an image of 0 x 0 x 0 (an empty file);
+//   3, > 4   nothing.
+// Every refusal answers false and prints nothing. A save that would be
+// refused (null pixels, a format without a class, a JPEG or raw Bayer image
+// those formats cannot hold, a BMP whose size fields would overflow) is
+// refused before the file is opened, so an existing file of that name is
+// never truncated by it. A failed write leaves what was written.
+class ImageSaver : public ImageSaverInterface {
+ public:
+  ImageSaver() = default;
+  ~ImageSaver() override = default;
+
+  // The general save; stride in bytes, honoured by every format.
+  static bool Save(const char* fileName, unsigned int width, unsigned int height,
+                   unsigned int channels, const unsigned char* data, ImageFileFormat format,
+                   unsigned int stride);
+  // The same with the image's width, height, channels, begin and stride.
+  static bool Save(const char* fileName, const ImageBase<unsigned char>& image,
+                   ImageFileFormat format);
+
+  // BMP whatever the name says, rows packed.
+  bool SaveBitmap(const char* fileName, unsigned int width, unsigned int height,
+                  unsigned int channels, const unsigned char* data) override;
+  static bool StaticSaveBitmap(const char* fileName, unsigned int width, unsigned int height,
+                               unsigned int channels, const unsigned char* data);
+  // BMP of the image's width, height, channels and begin; its stride is not
+  // used, so its rows are taken packed.
+  bool SaveBitmap(const char* fileName, const ImageBase<unsigned char>& image);
+};
+
+}  // namespace KVO
+
+#endif  // IMAGING_IMAGESAVER_H_

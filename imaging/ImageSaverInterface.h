@@ -1,0 +1,17 @@
+#ifndef IMAGING_IMAGESAVERINTERFACE_H_
+#define IMAGING_IMAGESAVERINTERFACE_H_
+
+namespace KVO {
+
+// Abstract face of the image saver; the slot order is part of the design.
+class ImageSaverInterface {
+ public:
+  virtual ~ImageSaverInterface() = default;
+  // Writes a BMP file whatever the name says; rows packed. See ImageSaver.
+  virtual bool SaveBitmap(const char* fileName, unsigned int width, unsigned int height,
+                          unsigned int channels, const unsigned char* data) = 0;
+};
+
+}  // namespace KVO
+
+#endif  // IMAGING_IMAGESAVERINTERFACE_H_

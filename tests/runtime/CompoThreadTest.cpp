@@ -1,0 +1,234 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "runtime/CompoThread.h"
+
+namespace {
+
+// A one-shot latch: the callable under test blocks on it until the test
+// opens it, so "a run is under way" is a fact and not a timing guess.
+class Gate {
+ public:
+  void Open() {
+    std::lock_guard<std::mutex> guard(mutex);
+    open = true;
+    condition.notify_all();
+  }
+  void Wait() {
+    std::unique_lock<std::mutex> guard(mutex);
+    condition.wait(guard, [this] { return open; });
+  }
+
+ private:
+  std::mutex mutex;
+  std::condition_variable condition;
+  bool open = false;
+};
+
+// Polls with a generous deadline; only a hang fails.
+bool Eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+std::atomic<int> plainCalls{0};
+void CountPlainCall() { ++plainCalls; }
+
+class CompoThreadTest : public ::testing::Test {
+ protected:
+  KVO::CompoThread thread{"worker"};
+  Gate gate;
+  std::atomic<int> calls{0};
+  std::function<void()> blocking = [this] {
+    ++calls;
+    gate.Wait();
+  };
+};
+
+TEST_F(CompoThreadTest, EmptyCallableRunsNothingAndEnds) {
+  thread.Start(std::function<void()>());
+  thread.Join();
+  EXPECT_FALSE(thread.IsRunning());
+}
+
+TEST_F(CompoThreadTest, NullFunctionPointerRunsNothingAndEnds) {
+  thread.Start(nullptr);
+  thread.Join();
+  EXPECT_FALSE(thread.IsRunning());
+}
+
+TEST_F(CompoThreadTest, FunctionPointerRunsOncePerStart) {
+  plainCalls = 0;
+  thread.Start(&CountPlainCall);
+  thread.Join();
+  thread.Start(&CountPlainCall);
+  thread.Join();
+  EXPECT_EQ(2, plainCalls.load());
+}
+
+TEST_F(CompoThreadTest, StartDuringARunIsIgnored) {
+  thread.Start(blocking);
+  ASSERT_TRUE(Eventually([this] { return calls.load() == 1; }));
+  std::atomic<int> other{0};
+  thread.Start([&other] { ++other; });
+  EXPECT_TRUE(thread.IsRunning());
+  gate.Open();
+  thread.Join();
+  EXPECT_EQ(1, calls.load());
+  EXPECT_EQ(0, other.load());
+  EXPECT_FALSE(thread.IsRunning());
+}
+
+TEST_F(CompoThreadTest, StartAfterEndedRunWithoutJoinRunsAgain) {
+  gate.Open();
+  thread.Start(blocking);
+  ASSERT_TRUE(Eventually([this] { return !thread.IsRunning(); }));
+  thread.Start(blocking);
+  thread.Join();
+  EXPECT_EQ(2, calls.load());
+}
+
+TEST_F(CompoThreadTest, CallerCopyMayDieRightAfterStart) {
+  std::atomic<int> seen{0};
+  {
+    auto owned = std::make_shared<int>(41);
+    std::function<void()> f = [owned, &seen, this] {
+      gate.Wait();
+      seen = *owned + 1;
+    };
+    thread.Start(f);
+  }
+  gate.Open();
+  thread.Join();
+  EXPECT_EQ(42, seen.load());
+}
+
+TEST_F(CompoThreadTest, NameIsLockedWhileRunning) {
+  thread.Start(blocking);
+  EXPECT_FALSE(thread.SetName("x"));
+  EXPECT_EQ("worker", thread.GetName());
+  gate.Open();
+  ASSERT_TRUE(Eventually([this] { return !thread.IsRunning(); }));
+  // The run has returned; the thread need not have been joined yet.
+  EXPECT_TRUE(thread.SetName("x"));
+  EXPECT_EQ("x", thread.GetName());
+}
+
+TEST_F(CompoThreadTest, JoinWithoutRunAndSecondJoinReturn) {
+  thread.Join();
+  thread.Start(std::function<void()>());
+  thread.Join();
+  thread.Join();
+  EXPECT_FALSE(thread.IsRunning());
+}
+
+TEST_F(CompoThreadTest, DestructorWaitsForTheCallable) {
+  std::atomic<bool> finished{false};
+  std::thread opener;
+  {
+    KVO::CompoThread local("local");
+    local.Start([this, &finished] {
+      gate.Wait();
+      finished = true;
+    });
+    opener = std::thread([this] { gate.Open(); });
+  }
+  EXPECT_TRUE(finished.load());
+  opener.join();
+}
+
+TEST_F(CompoThreadTest, ConcurrentStartsLaunchOneRun) {
+  constexpr int kStarters = 8;
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::thread starters[kStarters];
+  for (auto& starter : starters) {
+    starter = std::thread([&] {
+      ++ready;
+      while (!go.load()) std::this_thread::yield();
+      thread.Start(blocking);
+    });
+  }
+  ASSERT_TRUE(Eventually([&] { return ready.load() == kStarters; }));
+  go = true;
+  for (auto& starter : starters) starter.join();
+  gate.Open();
+  thread.Join();
+  EXPECT_EQ(1, calls.load());
+}
+
+TEST_F(CompoThreadTest, EscapingExceptionIsReportedAndClearsRunning) {
+  testing::internal::CaptureStderr();
+  thread.Start(std::function<void()>([] { throw std::runtime_error("boom"); }));
+  thread.Join();
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(thread.IsRunning());
+  EXPECT_NE(std::string::npos, errors.find("boom"));
+  // The object is usable again.
+  thread.Start(blocking);
+  gate.Open();
+  thread.Join();
+  EXPECT_EQ(1, calls.load());
+}
+
+// Address space just below what a new thread's stack needs makes the system
+// refuse the launch. Runs in a child process so the limit stays there.
+void StartWithoutAddressSpace() {
+  KVO::CompoThread thread("refused");
+  const std::function<void()> nothing = [] {};
+  // Small blocks freed now are reused below, so only the stack is missing.
+  for (int i = 0; i < 64; ++i) delete[] new char[256];
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  long sizeKb = 0;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmSize:", 0) == 0) sizeKb = std::atol(line.c_str() + 7);
+  }
+  const rlimit limit{static_cast<rlim_t>(sizeKb + 1024) * 1024,
+                     static_cast<rlim_t>(sizeKb + 1024) * 1024};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
+  dup2(2, 1);  // the message goes to standard output; the matcher reads stderr
+  thread.Start(nothing);
+  const bool markedRunning = thread.IsRunning();
+  thread.Start(nothing);  // ignored: the object stays marked running
+  std::fflush(stdout);
+  std::_Exit(markedRunning && !thread.SetName("x") ? 0 : 1);
+}
+
+TEST(CompoThreadLaunchTest, RefusedLaunchIsReportedOnceAndStaysMarkedRunning) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TOLVENIX_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
+    defined(TOLVENIX_TEST_SANITIZED)
+  GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
+#else
+  // A fresh child process: the limit is set against its own small size.
+  const std::string style = GTEST_FLAG_GET(death_test_style);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(StartWithoutAddressSpace(), ::testing::ExitedWithCode(0),
+              "Caught system_error with code [a-z]+:[0-9]+\n meaning ");
+  GTEST_FLAG_SET(death_test_style, style);
+#endif
+}
+
+}  // namespace
