@@ -153,7 +153,9 @@ void ConvertRun(Pair pair, const T* s, T* d, size_t n, bool stream) {
   }
 }
 
-bool StreamFor(size_t elements, size_t elementBytes) {
+// Streams when the bytes read and written together outgrow the cache.
+bool StreamFor(Pair pair, size_t pixels, size_t elementBytes) {
+  const size_t elements = pixels * (SourceChannels(pair) + DestinationChannels(pair));
   return PixelKernels::ShouldStream(elements * elementBytes);
 }
 
@@ -164,7 +166,7 @@ void ConvertPacked(Pair pair, const ImageBase<T>& source, ImageBase<T>& destinat
   if (source.width < 1 || source.height < 1) return;
   if (source.begin == nullptr || destination.begin == nullptr) return;
   const size_t n = static_cast<size_t>(source.width) * static_cast<size_t>(source.height);
-  const bool stream = StreamFor(n * DestinationChannels(pair), sizeof(T));
+  const bool stream = StreamFor(pair, n, sizeof(T));
   ConvertRun(pair, source.begin, destination.begin, n, stream);
   if (stream) PixelKernels::FinishStreaming();
 }
@@ -179,7 +181,7 @@ void ConvertRows(Pair pair, const ImageBase<T>& source, ImageBase<T>& destinatio
   if (source.begin == nullptr || destination.begin == nullptr) return;
   const ptrdiff_t sourceRow = static_cast<ptrdiff_t>(width) * SourceChannels(pair);
   const ptrdiff_t destinationRow = static_cast<ptrdiff_t>(width) * DestinationChannels(pair);
-  const bool stream = StreamFor(static_cast<size_t>(destinationRow) * height, sizeof(T));
+  const bool stream = StreamFor(pair, static_cast<size_t>(width) * height, sizeof(T));
   if (!flip && source.stride == sourceRow && destination.stride == destinationRow) {
     ConvertRun(pair, source.begin, destination.begin, static_cast<size_t>(width) * height, stream);
   } else {

@@ -45,7 +45,7 @@ void FlipVertically(const ImageBase<T>& source, ImageBase<T>& destination) {
   if (source.height < 1 || rowElements <= 0) return;
   if (source.begin == nullptr || destination.begin == nullptr) return;
   const size_t rowBytes = static_cast<size_t>(rowElements) * sizeof(T);
-  const bool stream = PixelKernels::ShouldStream(rowBytes * static_cast<size_t>(source.height));
+  const bool stream = PixelKernels::ShouldStream(2 * rowBytes * static_cast<size_t>(source.height));
   const ptrdiff_t last = source.height - 1;
   // Source rows in ascending order: the hardware prefetchers follow a
   // forward stream across rows, while a backward walk stalls on every row.

@@ -36,9 +36,10 @@ std::atomic<const AcceleratedKernels*>& Current() {
   return current;
 }
 
-// From this size a destination cannot stay in the shared cache beside its
-// source, so writing around the caches saves the read-for-ownership of every
-// line; smaller images are better left cached for their next user.
+// From this footprint source and destination cannot both stay in the shared
+// cache, so writing around it saves the read-for-ownership of every
+// destination line; smaller images are better left cached for their next
+// user.
 std::atomic<std::size_t> streamThresholdBytes{kDefaultStreamThresholdBytes};
 
 }  // namespace
@@ -53,9 +54,9 @@ void SelectKernels(const AcceleratedKernels* kernels) {
 
 void SelectBestKernels() { SelectKernels(Supported().empty() ? nullptr : Supported().front()); }
 
-bool ShouldStream(std::size_t destinationBytes) {
+bool ShouldStream(std::size_t footprintBytes) {
   return Accelerated() != nullptr &&
-         destinationBytes >= streamThresholdBytes.load(std::memory_order_relaxed);
+         footprintBytes >= streamThresholdBytes.load(std::memory_order_relaxed);
 }
 
 void SetStreamThreshold(std::size_t bytes) {

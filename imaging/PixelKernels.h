@@ -53,14 +53,14 @@ void SelectKernels(const AcceleratedKernels* kernels);
 // Back to the best supported set.
 void SelectBestKernels();
 
-// Whether an image operation writing `destinationBytes` should bypass the
-// caches (never without an accelerated set): only images too large to stay
-// cached gain from it.
-bool ShouldStream(std::size_t destinationBytes);
+// Whether an image operation that reads and writes `footprintBytes` bytes
+// in all should write around the caches (never without an accelerated set):
+// only operations too large to stay cached gain from it.
+bool ShouldStream(std::size_t footprintBytes);
 
-// The destination size from which operations stream; tests lower it to run
-// the streaming paths on small images. Not meant to race with conversions.
-constexpr std::size_t kDefaultStreamThresholdBytes = std::size_t{12} << 20;
+// The footprint from which operations stream; tests lower it to run the
+// streaming paths on small images. Not meant to race with conversions.
+constexpr std::size_t kDefaultStreamThresholdBytes = std::size_t{24} << 20;
 void SetStreamThreshold(std::size_t bytes);
 
 // Asks for the cache lines of `bytes` bytes at `row` ahead of writing
