@@ -42,21 +42,22 @@ T Using2R(T b, T g, T r) {
   return static_cast<T>((std::uint32_t{b} + g + 2 * std::uint32_t{r}) >> 2);
 }
 
-// Portable row loops, the reference for every accelerated kernel. Written
-// as plain indexed loops so the compiler can vectorise them.
+// Portable row loops, the reference for every accelerated kernel. Plain
+// indexed loops over non-aliasing rows with constant steps, so that the
+// compiler vectorises them (all but the 8-bit grey, a table lookup).
 template <typename T>
-void Expand1To3Row(const T* s, T* d, size_t n) {
+void Expand1To3Row(const T* __restrict s, T* __restrict d, size_t n) {
   for (size_t i = 0; i < n; ++i) d[3 * i] = d[3 * i + 1] = d[3 * i + 2] = s[i];
 }
 template <typename T>
-void Expand1To4Row(const T* s, T* d, size_t n) {
+void Expand1To4Row(const T* __restrict s, T* __restrict d, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     d[4 * i] = d[4 * i + 1] = d[4 * i + 2] = s[i];
     d[4 * i + 3] = 0;
   }
 }
 template <typename T>
-void Drop4To3Row(const T* s, T* d, size_t n) {
+void Drop4To3Row(const T* __restrict s, T* __restrict d, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     d[3 * i] = s[4 * i];
     d[3 * i + 1] = s[4 * i + 1];
@@ -64,7 +65,7 @@ void Drop4To3Row(const T* s, T* d, size_t n) {
   }
 }
 template <typename T>
-void Pad3To4Row(const T* s, T* d, size_t n) {
+void Pad3To4Row(const T* __restrict s, T* __restrict d, size_t n) {
   for (size_t i = 0; i < n; ++i) {
     d[4 * i] = s[3 * i];
     d[4 * i + 1] = s[3 * i + 1];
@@ -72,12 +73,17 @@ void Pad3To4Row(const T* s, T* d, size_t n) {
     d[4 * i + 3] = 0;
   }
 }
+template <size_t Step, typename T>
+void GreyRow(const T* __restrict s, T* __restrict d, size_t n) {
+  for (size_t i = 0; i < n; ++i) d[i] = Grey(s[Step * i], s[Step * i + 1], s[Step * i + 2]);
+}
+// Sources of more than four channels, which only ConvertToGrey accepts.
 template <typename T>
-void GreyRow(const T* s, T* d, size_t n, int step) {
+void GreyRowAnyStep(const T* s, T* d, size_t n, size_t step) {
   for (size_t i = 0; i < n; ++i) d[i] = Grey(s[step * i], s[step * i + 1], s[step * i + 2]);
 }
 template <typename T>
-void Using2RRow(const T* s, T* d, size_t n) {
+void Using2RRow(const T* __restrict s, T* __restrict d, size_t n) {
   for (size_t i = 0; i < n; ++i) d[i] = Using2R(s[3 * i], s[3 * i + 1], s[3 * i + 2]);
 }
 
@@ -139,15 +145,17 @@ void ConvertRun(Pair pair, const T* s, T* d, size_t n, bool stream) {
       Pad3To4Row(s, d, n);
       break;
     case Pair::k3To1:
-      GreyRow(s, d, n, 3);
+      GreyRow<3>(s, d, n);
       break;
     case Pair::k4To1:
-      GreyRow(s, d, n, 4);
+      GreyRow<4>(s, d, n);
       break;
   }
 }
 
-bool StreamFor(size_t elements, size_t elementBytes) {
+// Streams when the bytes read and written together outgrow the cache.
+bool StreamFor(Pair pair, size_t pixels, size_t elementBytes) {
+  const size_t elements = pixels * (SourceChannels(pair) + DestinationChannels(pair));
   return PixelKernels::ShouldStream(elements * elementBytes);
 }
 
@@ -158,7 +166,7 @@ void ConvertPacked(Pair pair, const ImageBase<T>& source, ImageBase<T>& destinat
   if (source.width < 1 || source.height < 1) return;
   if (source.begin == nullptr || destination.begin == nullptr) return;
   const size_t n = static_cast<size_t>(source.width) * static_cast<size_t>(source.height);
-  const bool stream = StreamFor(n * DestinationChannels(pair), sizeof(T));
+  const bool stream = StreamFor(pair, n, sizeof(T));
   ConvertRun(pair, source.begin, destination.begin, n, stream);
   if (stream) PixelKernels::FinishStreaming();
 }
@@ -173,14 +181,17 @@ void ConvertRows(Pair pair, const ImageBase<T>& source, ImageBase<T>& destinatio
   if (source.begin == nullptr || destination.begin == nullptr) return;
   const ptrdiff_t sourceRow = static_cast<ptrdiff_t>(width) * SourceChannels(pair);
   const ptrdiff_t destinationRow = static_cast<ptrdiff_t>(width) * DestinationChannels(pair);
-  const bool stream = StreamFor(static_cast<size_t>(destinationRow) * height, sizeof(T));
+  const bool stream = StreamFor(pair, static_cast<size_t>(width) * height, sizeof(T));
   if (!flip && source.stride == sourceRow && destination.stride == destinationRow) {
     ConvertRun(pair, source.begin, destination.begin, static_cast<size_t>(width) * height, stream);
   } else {
+    const size_t rowBytes = static_cast<size_t>(destinationRow) * sizeof(T);
     for (ptrdiff_t y = 0; y < height; ++y) {
       const ptrdiff_t r = flip ? height - 1 - y : y;
-      ConvertRun(pair, source.begin + y * source.stride, destination.begin + r * destination.stride,
-                 static_cast<size_t>(width), stream);
+      T* out = destination.begin + r * destination.stride;
+      if (flip && !stream && r > 0)
+        PixelKernels::PrefetchRowForWrite(out - destination.stride, rowBytes);
+      ConvertRun(pair, source.begin + y * source.stride, out, static_cast<size_t>(width), stream);
     }
   }
   if (stream) PixelKernels::FinishStreaming();
@@ -367,8 +378,8 @@ void CvtColor<T>::ConvertToGrey(const ImageBase<T>& source, ImageBase<T>& destin
   }
   if (source.width < 1 || source.height < 1 || source.begin == nullptr) return;
   for (ptrdiff_t y = 0; y < source.height; ++y) {
-    GreyRow(source.begin + y * source.stride, destination.begin + y * destination.stride,
-            static_cast<size_t>(source.width), source.channels);
+    GreyRowAnyStep(source.begin + y * source.stride, destination.begin + y * destination.stride,
+                   static_cast<size_t>(source.width), static_cast<size_t>(source.channels));
   }
 }
 

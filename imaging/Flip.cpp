@@ -45,11 +45,15 @@ void FlipVertically(const ImageBase<T>& source, ImageBase<T>& destination) {
   if (source.height < 1 || rowElements <= 0) return;
   if (source.begin == nullptr || destination.begin == nullptr) return;
   const size_t rowBytes = static_cast<size_t>(rowElements) * sizeof(T);
-  const bool stream = PixelKernels::ShouldStream(rowBytes * static_cast<size_t>(source.height));
+  const bool stream = PixelKernels::ShouldStream(2 * rowBytes * static_cast<size_t>(source.height));
   const ptrdiff_t last = source.height - 1;
+  // Source rows in ascending order: the hardware prefetchers follow a
+  // forward stream across rows, while a backward walk stalls on every row.
+  // The destination side is written either way, so it takes the descent.
   for (ptrdiff_t y = 0; y <= last; ++y) {
-    CopyRow(source.begin + (last - y) * source.stride, destination.begin + y * destination.stride,
-            rowBytes, stream);
+    T* out = destination.begin + (last - y) * destination.stride;
+    if (!stream && y < last) PixelKernels::PrefetchRowForWrite(out - destination.stride, rowBytes);
+    CopyRow(source.begin + y * source.stride, out, rowBytes, stream);
   }
   if (stream) PixelKernels::FinishStreaming();
 }
@@ -97,10 +101,13 @@ void FlipVerticallyInPlace(ImageBase<unsigned char>& image,
   const size_t bytes = static_cast<size_t>(rowBytes);
   const ptrdiff_t last = image.height - 1;
   // The row buffer stays in the first-level cache and both rows are already
-  // cached when written back, so plain copies run at memory speed here.
+  // cached when written back. The bottom rows are walked backwards, which
+  // the hardware prefetchers do not follow, so the next one is requested
+  // while the current pair is swapped.
   for (ptrdiff_t i = 0; i < image.height / 2; ++i) {
     unsigned char* top = image.begin + i * image.stride;
     unsigned char* bottom = image.begin + (last - i) * image.stride;
+    if (last - i - 1 > i) PixelKernels::PrefetchRowForWrite(bottom - image.stride, bytes);
     std::memcpy(row, top, bytes);
     std::memcpy(top, bottom, bytes);
     std::memcpy(bottom, row, bytes);

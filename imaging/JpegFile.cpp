@@ -167,11 +167,9 @@ bool JpegFile::Read(unsigned char* dst) {
   if (headless && !MakeHeader()) return false;
   JpegErrorManager errors;
   jpeg_decompress_struct codec{};
-  unsigned char* volatile scratch = nullptr;
   codec.err = InstallJpegErrorManager(&errors);
   if (setjmp(errors.jump)) {
     jpeg_destroy_decompress(&codec);
-    std::free(scratch);
     return false;
   }
   jpeg_create_decompress(&codec);
@@ -181,7 +179,9 @@ bool JpegFile::Read(unsigned char* dst) {
   codec.out_color_space = ColorSpaceFor(channels);
   jpeg_calc_output_dimensions(&codec);
   // The caller sized dst from what this object reported; a stream that
-  // changed since (or was never asked) must not write past it.
+  // changed since (or was never asked) must not write past it. Once the
+  // decoder's rows are known to be exactly the caller's rows, they are
+  // decoded in place: a row scratch would only add a copy per row.
   const std::size_t rowBytes =
       static_cast<std::size_t>(codec.output_width) * codec.output_components;
   if (codec.output_width != width || codec.output_height != height ||
@@ -189,18 +189,11 @@ bool JpegFile::Read(unsigned char* dst) {
     jpeg_destroy_decompress(&codec);
     return false;
   }
-  scratch = static_cast<unsigned char*>(std::malloc(rowBytes));
-  if (scratch == nullptr) {
-    jpeg_destroy_decompress(&codec);
-    return false;
-  }
   jpeg_start_decompress(&codec);
   while (codec.output_scanline < codec.output_height) {
     // The first decoded row is the top of the picture: it goes last.
-    unsigned char* target = dst + (height - 1 - codec.output_scanline) * rowBytes;
-    JSAMPROW row = scratch;
+    JSAMPROW row = dst + (height - 1 - codec.output_scanline) * rowBytes;
     if (jpeg_read_scanlines(&codec, &row, 1) != 1) break;
-    std::memcpy(target, scratch, rowBytes);
   }
   const bool complete = codec.output_scanline == codec.output_height;
   jpeg_finish_decompress(&codec);
@@ -208,7 +201,6 @@ bool JpegFile::Read(unsigned char* dst) {
   // warns; such a picture is not reported as good.
   const bool warned = JpegCodecWarned(errors);
   jpeg_destroy_decompress(&codec);
-  std::free(scratch);
   return complete && !warned;
 }
 

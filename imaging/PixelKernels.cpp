@@ -11,33 +11,56 @@ namespace PixelKernels {
 
 namespace {
 
-std::atomic<bool> accelerationEnabled{true};
-
-const AcceleratedKernels* Detect() {
+std::vector<const AcceleratedKernels*> Detect() {
+  std::vector<const AcceleratedKernels*> sets;
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return Avx2Kernels();
+  if (__builtin_cpu_supports("avx2")) {
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi")) {
+      sets.push_back(Avx512VbmiKernels());
+    }
+    sets.push_back(Avx2Kernels());
+  }
 #endif
-  return nullptr;
+  return sets;
 }
 
-// Above this the destination cannot stay in a core's caches anyway, so
-// writing around them saves the read-for-ownership of every line.
-constexpr std::size_t kStreamThresholdBytes = std::size_t{4} << 20;
+const std::vector<const AcceleratedKernels*>& Supported() {
+  static const std::vector<const AcceleratedKernels*> sets = Detect();
+  return sets;
+}
+
+std::atomic<const AcceleratedKernels*>& Current() {
+  static std::atomic<const AcceleratedKernels*> current{Supported().empty() ? nullptr
+                                                                            : Supported().front()};
+  return current;
+}
+
+// From this footprint source and destination cannot both stay in the shared
+// cache, so writing around it saves the read-for-ownership of every
+// destination line; smaller images are better left cached for their next
+// user.
+std::atomic<std::size_t> streamThresholdBytes{kDefaultStreamThresholdBytes};
 
 }  // namespace
 
-const AcceleratedKernels* Accelerated() {
-  static const AcceleratedKernels* const detected = Detect();
-  return accelerationEnabled.load(std::memory_order_relaxed) ? detected : nullptr;
+const AcceleratedKernels* Accelerated() { return Current().load(std::memory_order_relaxed); }
+
+std::vector<const AcceleratedKernels*> SupportedKernelSets() { return Supported(); }
+
+void SelectKernels(const AcceleratedKernels* kernels) {
+  Current().store(kernels, std::memory_order_relaxed);
 }
 
-void EnableAcceleration(bool enabled) {
-  accelerationEnabled.store(enabled, std::memory_order_relaxed);
+void SelectBestKernels() { SelectKernels(Supported().empty() ? nullptr : Supported().front()); }
+
+bool ShouldStream(std::size_t footprintBytes) {
+  return Accelerated() != nullptr &&
+         footprintBytes >= streamThresholdBytes.load(std::memory_order_relaxed);
 }
 
-bool ShouldStream(std::size_t destinationBytes) {
-  return Accelerated() != nullptr && destinationBytes >= kStreamThresholdBytes;
+void SetStreamThreshold(std::size_t bytes) {
+  streamThresholdBytes.store(bytes, std::memory_order_relaxed);
 }
 
 void FinishStreaming() {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Internal: vector row kernels for the 8-bit conversions, flips and white
 // balance, chosen once at run time from what the CPU offers. Every kernel
@@ -37,25 +38,51 @@ struct AcceleratedKernels {
                        const std::uint8_t levels[3]);
 };
 
-// The best kernel set for this CPU, or null when there is none or
-// acceleration has been switched off. Thread-safe.
+// The kernel set in use: the best one this CPU supports unless a test has
+// selected another; null means the portable loops. Thread-safe.
 const AcceleratedKernels* Accelerated();
 
-// Switches the accelerated kernels off (false) or back on, so that tests can
-// run the portable loops on any machine. Not meant for concurrent use with
-// running conversions.
-void EnableAcceleration(bool enabled);
+// Every kernel set this CPU can run, best first.
+std::vector<const AcceleratedKernels*> SupportedKernelSets();
 
-// Whether an image operation writing `destinationBytes` should bypass the
-// caches: only images much larger than a core's cache gain from it.
-bool ShouldStream(std::size_t destinationBytes);
+// Makes `kernels` (one of SupportedKernelSets(), or null for the portable
+// loops) the set in use, so tests can compare every set on any machine.
+// Not meant to race with running conversions.
+void SelectKernels(const AcceleratedKernels* kernels);
+
+// Back to the best supported set.
+void SelectBestKernels();
+
+// Whether an image operation that reads and writes `footprintBytes` bytes
+// in all should write around the caches (never without an accelerated set):
+// only operations too large to stay cached gain from it.
+bool ShouldStream(std::size_t footprintBytes);
+
+// The footprint from which operations stream; tests lower it to run the
+// streaming paths on small images. Not meant to race with conversions.
+constexpr std::size_t kDefaultStreamThresholdBytes = std::size_t{24} << 20;
+void SetStreamThreshold(std::size_t bytes);
+
+// Asks for the cache lines of `bytes` bytes at `row` ahead of writing
+// them. Rows written bottom-up defeat the hardware prefetchers, which only
+// follow forward streams; requesting the next row early restores the pace.
+inline void PrefetchRowForWrite(const void* row, std::size_t bytes) {
+  constexpr std::size_t kCacheLineBytes = 64;
+  const char* p = static_cast<const char*>(row);
+  for (std::size_t offset = 0; offset < bytes; offset += kCacheLineBytes) {
+    __builtin_prefetch(p + offset, 1);
+  }
+}
 
 // Orders non-temporal stores before the operation returns.
 void FinishStreaming();
 
 #if defined(__x86_64__)
-// The AVX2 set; call only when the CPU supports AVX2.
+// The AVX2 set; use only when the CPU supports AVX2.
 const AcceleratedKernels* Avx2Kernels();
+// The AVX2 set with AVX-512 VBMI grey (3 -> 1) and white balance; use only
+// when the CPU supports AVX2, AVX-512 BW and AVX-512 VBMI.
+const AcceleratedKernels* Avx512VbmiKernels();
 #endif
 
 }  // namespace PixelKernels

@@ -207,9 +207,44 @@ KVO_AVX2 inline __m128i Grey16(const __m128i v[4]) {
   return _mm_packus_epi16(lowGrey, highGrey);
 }
 
+// Grey of 32 pixels given as four vectors of 4-byte pixels, each holding
+// pixels 8k..8k+3 in its low lane and 8k+4..8k+7 in its high lane. The
+// arithmetic is Grey16's; the in-lane packs leave 4-pixel groups in the
+// order 0 2 4 6 | 1 3 5 7, which the final permute undoes.
+KVO_AVX2 inline __m256i Grey32(const __m256i v[4]) {
+  const __m256i weights = _mm256_set1_epi32(0x00010101);
+  const __m256i third = _mm256_set1_epi16(static_cast<short>(43691));
+  const __m256i low =
+      _mm256_hadd_epi16(_mm256_maddubs_epi16(v[0], weights), _mm256_maddubs_epi16(v[1], weights));
+  const __m256i high =
+      _mm256_hadd_epi16(_mm256_maddubs_epi16(v[2], weights), _mm256_maddubs_epi16(v[3], weights));
+  const __m256i packed = _mm256_packus_epi16(_mm256_srli_epi16(_mm256_mulhi_epu16(low, third), 1),
+                                             _mm256_srli_epi16(_mm256_mulhi_epu16(high, third), 1));
+  return _mm256_permutevar8x32_epi32(packed, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
+KVO_AVX2 inline void Store32(uint8_t* p, __m256i v, bool stream) {
+  Store(p, _mm256_castsi256_si128(v), stream);
+  Store(p + 16, _mm256_extracti128_si256(v, 1), stream);
+}
+
 KVO_AVX2 void Grey3To1Avx2(const uint8_t* s, uint8_t* d, size_t n, bool stream) {
   size_t i = stream ? PixelsToAlign(d, 1, n) : 0;
   GreyTail(s, d, i, 3);
+  const __m256i spread =
+      _mm256_broadcastsi128_si256(Mask(0, 1, 2, Z, 3, 4, 5, Z, 6, 7, 8, Z, 9, 10, 11, Z));
+  // Each lane loads 16 bytes for the 12 of its four pixels, so the last
+  // group reads 4 bytes beyond the 96 of the block: keep 2 pixels in hand.
+  for (; i + 34 <= n; i += 32) {
+    const uint8_t* in = s + 3 * i;
+    __m256i v[4];
+    for (int k = 0; k < 4; ++k) {
+      const __m256i pair = _mm256_inserti128_si256(_mm256_castsi128_si256(Load(in + 24 * k)),
+                                                   Load(in + 24 * k + 12), 1);
+      v[k] = _mm256_shuffle_epi8(pair, spread);
+    }
+    Store32(d + i, Grey32(v), stream);
+  }
   for (; i + 16 <= n; i += 16) {
     __m128i v[4];
     Spread3To4(s + 3 * i, v);
@@ -221,6 +256,14 @@ KVO_AVX2 void Grey3To1Avx2(const uint8_t* s, uint8_t* d, size_t n, bool stream) 
 KVO_AVX2 void Grey4To1Avx2(const uint8_t* s, uint8_t* d, size_t n, bool stream) {
   size_t i = stream ? PixelsToAlign(d, 1, n) : 0;
   GreyTail(s, d, i, 4);
+  for (; i + 32 <= n; i += 32) {
+    const uint8_t* in = s + 4 * i;
+    const __m256i v[4] = {_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32)),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 64)),
+                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 96))};
+    Store32(d + i, Grey32(v), stream);
+  }
   for (; i + 16 <= n; i += 16) {
     const uint8_t* in = s + 4 * i;
     const __m128i v[4] = {Load(in), Load(in + 16), Load(in + 32), Load(in + 48)};

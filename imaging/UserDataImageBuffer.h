@@ -28,8 +28,10 @@ class Span<T, false> {
 // row y - 1. Row 0 is the first row in memory (for image files that is the
 // bottom row of the picture). `stride` counts elements, not bytes.
 //
-// An image with storage has end == begin + (height - 1) * stride +
-// width * channels; one without storage has begin == end == nullptr.
+// An image is packed when stride == width * channels: its rows follow one
+// another without gaps. An image with storage has
+// end == begin + (height - 1) * stride + width * channels; one without
+// storage has begin == end == nullptr.
 // Element counts are 32-bit signed: an image holds at most 2,147,483,647
 // elements.
 //
@@ -62,8 +64,6 @@ class ImageBase {
   // Free(), then the given dimensions with a packed stride, then Allocate().
   // On allocation failure the image keeps the new dimensions and no storage.
   void Resize(int width, int height, int channels);
-
-  bool IsPacked() const { return stride == width * channels; }
 
  protected:
   ImageBase(int width, int height, int stride, int channels, T* begin, T* end);

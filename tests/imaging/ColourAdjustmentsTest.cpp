@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "imaging/ImageConversions.h"
@@ -11,7 +12,9 @@ namespace KVO {
 namespace ImageConversions {
 namespace {
 
-using testing_support::AccelerationSwitch;
+using testing_support::AllKernelChoices;
+using testing_support::KernelName;
+using testing_support::KernelSelection;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -22,10 +25,10 @@ unsigned char Balanced(unsigned char v, unsigned char level) {
   return static_cast<unsigned char>(static_cast<int>(static_cast<float>(v) * factor));
 }
 
-class WhiteBalanceTest : public ::testing::TestWithParam<bool> {
+class WhiteBalanceTest : public ::testing::TestWithParam<const PixelKernels::AcceleratedKernels*> {
  protected:
-  WhiteBalanceTest() : acceleration(GetParam()) {}
-  AccelerationSwitch acceleration;
+  WhiteBalanceTest() : selection(GetParam()) {}
+  KernelSelection selection;
 };
 
 TEST_P(WhiteBalanceTest, EveryLevelMapsEveryValueByTheRule) {
@@ -142,7 +145,8 @@ TEST_P(WhiteBalanceTest, ImagesWithFewerThanThreeChannelsAreLeftAlone) {
   MaximizeValue(&view);
   EXPECT_EQ(grey, (Bytes{1, 2, 3, 4}));
 }
-INSTANTIATE_TEST_SUITE_P(Kernels, WhiteBalanceTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Kernels, WhiteBalanceTest, ::testing::ValuesIn(AllKernelChoices()),
+                         [](const auto& info) { return std::string(KernelName(info.param)); });
 
 TEST(MaximizeTest, SaturationAndValueStretchEachPixel) {
   Bytes image = {10, 20, 30, 7, 0, 0, 0, 7, 40, 40, 10, 7, 30, 10, 20, 7, 5, 9, 9, 7};

@@ -12,7 +12,9 @@ namespace KVO {
 namespace ImageConversions {
 namespace {
 
-using testing_support::AccelerationSwitch;
+using testing_support::AllKernelAndStoreChoices;
+using testing_support::KernelChoice;
+using testing_support::KernelSelection;
 using testing_support::StridedPicture;
 
 template <typename T>
@@ -132,10 +134,10 @@ TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
 INSTANTIATE_TEST_SUITE_P(Heights, FlipInPlaceTest, ::testing::Values(0, 1, 2, 4, 5, 39));
 
 TEST(RawFlipTest, FirstSourceRowBecomesTheLastDestinationRow) {
-  for (bool accelerated : {true, false}) {
-    AccelerationSwitch acceleration(accelerated);
-    // Large enough for the streaming copy, misaligned on purpose.
-    for (auto [width, height] : std::vector<std::pair<int, int>>{{35, 39}, {1537, 1024}}) {
+  for (const KernelChoice& choice : AllKernelAndStoreChoices()) {
+    KernelSelection selection(choice.kernels, choice.streamAlways);
+    // Rows long enough for the vector copy, misaligned on purpose.
+    for (auto [width, height] : std::vector<std::pair<int, int>>{{35, 39}, {1537, 64}}) {
       std::vector<unsigned char> source(static_cast<size_t>(width) * height * 3 + 1);
       std::uint32_t seed = 5;
       for (unsigned char& v : source)

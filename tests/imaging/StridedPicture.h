@@ -35,14 +35,48 @@ struct StridedPicture {
   UserDataGenericBuffer<T> view;
 };
 
-// Runs the enclosing test body with the accelerated kernels on, then off.
-class AccelerationSwitch {
+// Selects a kernel set (null: the portable loops) for the enclosing scope;
+// with `streamAlways` every destination is written with streaming stores.
+class KernelSelection {
  public:
-  explicit AccelerationSwitch(bool enabled) { PixelKernels::EnableAcceleration(enabled); }
-  ~AccelerationSwitch() { PixelKernels::EnableAcceleration(true); }
-  AccelerationSwitch(const AccelerationSwitch&) = delete;
-  AccelerationSwitch& operator=(const AccelerationSwitch&) = delete;
+  explicit KernelSelection(const PixelKernels::AcceleratedKernels* kernels,
+                           bool streamAlways = false) {
+    PixelKernels::SelectKernels(kernels);
+    if (streamAlways) PixelKernels::SetStreamThreshold(0);
+  }
+  ~KernelSelection() {
+    PixelKernels::SelectBestKernels();
+    PixelKernels::SetStreamThreshold(PixelKernels::kDefaultStreamThresholdBytes);
+  }
+  KernelSelection(const KernelSelection&) = delete;
+  KernelSelection& operator=(const KernelSelection&) = delete;
 };
+
+// The portable loops (null) followed by every kernel set this CPU runs.
+inline std::vector<const PixelKernels::AcceleratedKernels*> AllKernelChoices() {
+  std::vector<const PixelKernels::AcceleratedKernels*> choices = {nullptr};
+  for (const auto* set : PixelKernels::SupportedKernelSets()) choices.push_back(set);
+  return choices;
+}
+
+// Every kernel set with its stores cached and streamed (the portable loops
+// never stream).
+struct KernelChoice {
+  const PixelKernels::AcceleratedKernels* kernels;
+  bool streamAlways;
+};
+inline std::vector<KernelChoice> AllKernelAndStoreChoices() {
+  std::vector<KernelChoice> choices = {{nullptr, false}};
+  for (const auto* set : PixelKernels::SupportedKernelSets()) {
+    choices.push_back({set, false});
+    choices.push_back({set, true});
+  }
+  return choices;
+}
+
+inline const char* KernelName(const PixelKernels::AcceleratedKernels* kernels) {
+  return kernels == nullptr ? "portable" : kernels->name;
+}
 
 }  // namespace testing_support
 }  // namespace KVO
