@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -404,6 +409,62 @@ TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {
                         1, folder.c_str(), ".txt", ImageFileFormat::Auto);
     EXPECT_EQ(ImageLoader::Loading, loader.GetStatus());
   }
+}
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TOLVENIX_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
+    defined(TOLVENIX_TEST_SANITIZED)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Frame 0 declares 1.6e9 pixels and the address space is capped below that,
+// so its allocation throws on the loading thread; frame 1 must still come.
+void LoadPastAFrameThatThrows() {
+  testfiles::TempDir dir;
+  const std::string folder = dir.Root() + "f_";
+  testfiles::WriteBmp(folder + "00000001.bmp", kWidth, kHeight, 3,
+                      testfiles::MakePicture(kWidth, kHeight, 3, 1));
+  testfiles::WriteBmp(folder + "00000000.bmp", 1, 1, 1, {0});
+  Bytes huge = testfiles::ReadWholeFile(folder + "00000000.bmp");
+  const std::uint32_t side = 40000;
+  std::memcpy(&huge[18], &side, 4);
+  std::memcpy(&huge[22], &side, 4);
+  testfiles::WriteWholeFile(folder + "00000000.bmp", huge);
+
+  ImageLoader loader;
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  long sizeKb = 0;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmSize:", 0) == 0) sizeKb = std::atol(line.c_str() + 7);
+  }
+  const rlim_t cap = static_cast<rlim_t>(sizeKb + 256 * 1024) * 1024;
+  const rlimit limit{cap, cap};
+  if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
+  loader.LoadSequence(folder.c_str(), ".bmp", DesiredChannelsEnum::AsFile, 0, 1, 2, 1,
+                      folder.c_str(), ".txt", ImageFileFormat::Bmp);
+  Bytes buffer(kWidth * kHeight * 3);
+  unsigned int width = 0, height = 0, channels = 0, frame = 99;
+  const bool arrived = Eventually([&] {
+    return loader.GetNextImage(buffer.size(), buffer.data(), width, height, channels, frame);
+  });
+  std::_Exit(arrived && frame == 1 ? 0 : 1);
+}
+
+TEST(SequenceFailures, AFrameThatThrowsIsSkipped) {
+  if (kSanitized) {
+    GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
+  }
+  const std::string style = GTEST_FLAG_GET(death_test_style);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(LoadPastAFrameThatThrows(), ::testing::ExitedWithCode(0), "");
+  GTEST_FLAG_SET(death_test_style, style);
 }
 
 }  // namespace
