@@ -5,6 +5,7 @@
 #include <boost/filesystem/operations.hpp>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "imaging/ImageConversions.h"
@@ -184,6 +185,8 @@ bool ImageLoader::LoadBytes(const char* fileName, unsigned int& width, unsigned 
   bool read = false;
   if (!flipped && wanted == fileChannels) {
     read = file->ReadFile(target);
+  } else if (!flipped && wanted > fileChannels && fileBytes > 0) {
+    read = ReadExpanding(*file, target, fileWidth, fileHeight, fileChannels, wanted, scratchBuffer);
   } else {
     unsigned char* raw = scratchBuffer.Reserve(fileBytes);
     read = file->ReadFile(raw);
@@ -201,6 +204,42 @@ bool ImageLoader::LoadBytes(const char* fileName, unsigned int& width, unsigned 
   }
   if (!read) destination.ReadFailed();
   return read;
+}
+
+bool ImageLoader::ReadExpanding(AbstractImageFile& file, unsigned char* target, unsigned int width,
+                                unsigned int height, unsigned int fileChannels, unsigned int wanted,
+                                ScratchBuffer& scratchBuffer) {
+  // The destination is larger than the file's pixels, so they are read into
+  // its tail and converted forward in strips: a fresh scratch array of the
+  // whole picture per call would cost more in page faults than the
+  // conversion itself. Each strip's destination ends where its source
+  // begins, so every conversion sees disjoint buffers.
+  const std::uint64_t sourceRowBytes = std::uint64_t{width} * fileChannels;
+  const std::uint64_t targetRowBytes = std::uint64_t{width} * wanted;
+  unsigned char* source = target + (targetRowBytes - sourceRowBytes) * height;
+  if (!file.ReadFile(source)) return false;
+  const int w = static_cast<int>(width);
+  const int from = static_cast<int>(fileChannels);
+  const int to = static_cast<int>(wanted);
+  unsigned int done = 0;
+  for (;;) {
+    const unsigned int rows =
+        static_cast<unsigned int>(std::uint64_t{height - done} * (wanted - fileChannels) / wanted);
+    if (rows == 0) break;
+    ImageConversions::CvtColor<unsigned char>::ConvertColor(
+        source + done * sourceRowBytes, target + done * targetRowBytes, w, static_cast<int>(rows),
+        from, to, false);
+    done += rows;
+  }
+  // The last few rows overlap their own source; they go through a copy.
+  const unsigned int rest = height - done;
+  if (rest > 0) {
+    unsigned char* copy = scratchBuffer.Reserve(sourceRowBytes * rest);
+    std::memcpy(copy, source + done * sourceRowBytes, sourceRowBytes * rest);
+    ImageConversions::CvtColor<unsigned char>::ConvertColor(
+        copy, target + done * targetRowBytes, w, static_cast<int>(rest), from, to, false);
+  }
+  return true;
 }
 
 std::unique_ptr<unsigned char[]> ImageLoader::LoadSingle(const char* fileName, unsigned int& width,

@@ -234,6 +234,10 @@ class ImageLoader : public ImageLoaderInterface {
                  ScratchBuffer& scratchBuffer, Destination& destination, long* timestamp,
                  boost::filesystem::path* pathCache);
 
+  bool ReadExpanding(AbstractImageFile& file, unsigned char* target, unsigned int width,
+                     unsigned int height, unsigned int fileChannels, unsigned int wanted,
+                     ScratchBuffer& scratchBuffer);
+
   void StartSequence(DesiredChannelsEnum desired, unsigned int startFrame, unsigned int endFrame,
                      unsigned int maxFrameGap, unsigned int frameStep, ImageFileFormat format);
   void AddEmptyUnit();

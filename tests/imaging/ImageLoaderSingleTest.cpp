@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "imaging/ImageLoader.h"
 #include "imaging/ImageSaver.h"
@@ -133,6 +134,34 @@ INSTANTIATE_TEST_SUITE_P(Jpeg, SingleLoadTest,
                                             ::testing::Values(1, 3),
                                             ::testing::Values(0u, 1u, 2u, 3u, 4u)),
                          ParamName);
+
+// Widening loads convert inside the destination in strips; every height
+// leaves a different number of rows for the final, copied strip.
+class WideningLoadTest : public ::testing::TestWithParam<std::tuple<int, std::pair<int, int>>> {};
+
+TEST_P(WideningLoadTest, ExactBufferHoldsTheConvertedPicture) {
+  const int height = std::get<0>(GetParam());
+  const int from = std::get<1>(GetParam()).first;
+  const int to = std::get<1>(GetParam()).second;
+  constexpr int kNarrow = 5;
+  testfiles::TempDir dir;
+  const std::string path = dir.Path("p.bmp");
+  const Bytes picture = testfiles::MakePicture(kNarrow, height, from);
+  testfiles::WriteBmp(path, kNarrow, height, from, picture);
+  Bytes buffer(static_cast<std::size_t>(kNarrow) * height * to);
+  unsigned int width = 0, rows = 0, channels = 0;
+  KVO::ImageLoader loader;
+  ASSERT_TRUE(loader.LoadSingleInBuffer(path.c_str(), width, rows, channels, buffer.size(),
+                                        buffer.data(), static_cast<DesiredChannelsEnum>(to),
+                                        ImageFileFormat::Bmp));
+  EXPECT_EQ(testfiles::Convert(picture, kNarrow, height, from, to), buffer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heights, WideningLoadTest,
+                         ::testing::Combine(::testing::Values(1, 2, 3, 4, 7, 64),
+                                            ::testing::Values(std::make_pair(1, 3),
+                                                              std::make_pair(1, 4),
+                                                              std::make_pair(3, 4))));
 
 class ImageLoaderTest : public ::testing::Test {
  protected:
