@@ -192,7 +192,7 @@ bool StartRun(const StartRequest& request) {
   for (auto& frame : frames) frame.reset(new unsigned char[frameBytes]);
   std::unique_ptr<SimInputPayloadThread> worker(new SimInputPayloadThread());
 
-  const KeptBeforeStart kept{framesSinceLastFpsUpdate, lastFpsUpdate,     timeAtInputCallback,
+  const KeptBeforeStart kept{framesSinceLastFpsUpdate, lastFpsUpdate,       timeAtInputCallback,
                              simBorderMaskLeft,        simBorderMaskBottom, simBorderMaskWidth,
                              simBorderMaskHeight};
 
@@ -295,8 +295,7 @@ bool SIMStart(API_InstanceTypeEnum type, int width, int height, int depth,
 
 bool SIMStart(API_InstanceTypeEnum type, TargetPayloadCallback callback, char* /*reserved1*/,
               char* /*reserved2*/) {
-  return StartRun(
-      {type, kDefaultWidth, kDefaultHeight, kDefaultDepth, nullptr, callback, false});
+  return StartRun({type, kDefaultWidth, kDefaultHeight, kDefaultDepth, nullptr, callback, false});
 }
 
 void SIMStop() {
@@ -315,6 +314,10 @@ void SIMStop() {
     delete worker;
   }
   std::lock_guard<std::mutex> lock(simMutex);
+  // A worker here belongs to a run that another thread started after this
+  // call found none: that run is not this call's to end, and resetting it
+  // would free buffers its worker still offers.
+  if (inputPayloadThread != nullptr) return;
   ResetRunState();
   FreeFrameRing();
 }

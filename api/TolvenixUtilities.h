@@ -424,8 +424,9 @@ TOLVENIX_EXPORT bool SIMStart(API_InstanceTypeEnum type, int width, int height, 
 TOLVENIX_EXPORT bool SIMStart(API_InstanceTypeEnum type, TargetPayloadCallback callback,
                               char* reserved1, char* reserved2);
 // Stops the worker, then returns the run's state to its stopped values and
-// frees the frame buffers. Safe without a run and from several threads; never
-// from a callback.
+// frees the frame buffers. Safe without a run and from several threads; a
+// call that finds no run leaves alone a run that another thread starts
+// meanwhile. Never from a callback.
 TOLVENIX_EXPORT void SIMStop();
 // Registers (or, with null, clears) the ready-for-new-input callback. Only
 // while no run is active; ignored during a run. Stays registered across
