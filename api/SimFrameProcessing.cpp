@@ -235,7 +235,12 @@ void CountFrameForRate(double nowMs) {
   ++framesSinceLastFpsUpdate;
   const double now = nowMs / 1000.0;
   const double elapsed = now - lastFpsUpdate;
-  if (elapsed >= kFpsIntervalSec) {
+  // A wall clock set back would hold the figure until it caught up again,
+  // counting frames all the while: start the interval afresh instead.
+  if (elapsed < 0.0) {
+    lastFpsUpdate = now;
+    framesSinceLastFpsUpdate = 0;
+  } else if (elapsed >= kFpsIntervalSec) {
     simFPSCount = ClampToInt(framesSinceLastFpsUpdate / elapsed);
     lastFpsUpdate = now;
     framesSinceLastFpsUpdate = 0;

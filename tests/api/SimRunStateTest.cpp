@@ -51,4 +51,62 @@ TEST(SimRunState, AStopThatFoundNoRunLeavesARunStartedMeanwhile) {
   EXPECT_EQ(SIMGetAPIStatus(), 9);
 }
 
+struct OfferCount {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int count = 0;
+} offers;
+
+void CountOffer(unsigned char*) {
+  {
+    std::lock_guard<std::mutex> lock(offers.mutex);
+    ++offers.count;
+  }
+  offers.changed.notify_all();
+}
+
+// The wall clock stepped back two minutes since the last offer: the worker
+// must still offer within one period, not sleep the two minutes as well.
+TEST(SimRunState, AClockSetBackDoesNotStretchThePacing) {
+  SIMStop();
+  SIMRegisterReadyForNewInputCallback(&CountOffer);
+  // No worker runs now; a payload run keeps this offer time.
+  timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS() + 120000.0;
+  ASSERT_TRUE(SIMStart(API_INSTANCE_SAR, 16, 16, 1, &OnPayload, nullptr, nullptr));
+  bool offered;
+  {
+    std::unique_lock<std::mutex> lock(offers.mutex);
+    offered =
+        offers.changed.wait_for(lock, std::chrono::seconds(20), [] { return offers.count > 0; });
+  }
+  EXPECT_TRUE(offered);
+  SIMStop();
+  SIMRegisterReadyForNewInputCallback(nullptr);
+}
+
+// The clock stepped back a day since the frame-rate figure was last
+// recomputed: the figure must be recomputed a second later, not a day later.
+TEST(SimRunState, AClockSetBackRestartsTheFrameRateWindow) {
+  SIMStop();
+  SIMRegisterReadyForNewInputCallback(nullptr);
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 16, 16, 1, &OnPayload, nullptr, nullptr));
+  constexpr int kUnchanged = -7;
+  const double start = KVO::PerformanceTimer::GetTime_Sec();
+  {
+    std::lock_guard<std::mutex> lock(simMutex);
+    lastFpsUpdate = start + 86400.0;
+    simFPSCount = kUnchanged;
+  }
+  while (KVO::PerformanceTimer::GetTime_Sec() < start + 1.5) {
+    SIMProcessNextFrame(nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  {
+    std::lock_guard<std::mutex> lock(simMutex);
+    EXPECT_NE(simFPSCount, kUnchanged);
+    EXPECT_GT(simFPSCount, 0);
+  }
+  SIMStop();
+}
+
 }  // namespace
