@@ -1,5 +1,5 @@
-// Allocation failures inside the simulator: the overlay copy and the payload
-// of a processed frame. The test binary replaces the global allocation
+// Allocation failures inside the simulator: the start of a run, the overlay
+// copy and the payload of a processed frame. The test binary replaces the global allocation
 // functions so that it can make chosen allocations fail.
 #include <gtest/gtest.h>
 
@@ -18,11 +18,14 @@ namespace {
 // Armed per thread, so only the calls under test see failures.
 thread_local bool failEveryAllocation = false;
 thread_local std::size_t failAllocationOfBytes = 0;
+// Counts allocations down; the one that brings it to 0 fails (once).
+thread_local int allocationsUntilFailure = 0;
 
 void* Allocate(std::size_t bytes) {
   if (failEveryAllocation || (failAllocationOfBytes != 0 && bytes == failAllocationOfBytes)) {
     throw std::bad_alloc();
   }
+  if (allocationsUntilFailure > 0 && --allocationsUntilFailure == 0) throw std::bad_alloc();
   void* p = std::malloc(bytes == 0 ? 1 : bytes);
   if (p == nullptr) throw std::bad_alloc();
   return p;
@@ -73,6 +76,7 @@ class SimAllocationFailure : public ::testing::Test {
   void TearDown() override {
     failEveryAllocation = false;
     failAllocationOfBytes = 0;
+    allocationsUntilFailure = 0;
     SIMStop();
     SIMRegisterReadyForNewInputCallback(nullptr);
   }
@@ -137,6 +141,54 @@ TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) 
   SIMProcessNextFrame(Context(6));
   ASSERT_EQ(reportedContexts.size(), 1u);
   EXPECT_EQ(reportedContexts[0], Context(2));
+}
+
+void OnTargets(void*, unsigned int, TARGET*) {}
+
+// Fails each allocation of SIMStart in turn (buffers, context ring, worker,
+// its thread) until a start succeeds: every failed attempt leaves the
+// simulator not started, holding nothing, with the lock free and the kept
+// variables as they were.
+TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopped) {
+  SIMRegisterReadyForNewInputCallback(&CountOffer);
+  offers.count = 0;
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
+  ASSERT_TRUE(SIMSetBorderMask(3, 4, 5, 6));
+  SIMStop();
+  const double offerTime = timeAtInputCallback;
+  const double fpsUpdate = lastFpsUpdate;
+
+  int failures = 0;
+  bool started = false;
+  for (int n = 1; n <= 100 && !started; ++n) {
+    allocationsUntilFailure = n;
+    try {
+      started = SIMStart(API_INSTANCE_LAND, 97, 89, 3, &OnTargets);
+    } catch (const std::bad_alloc&) {
+      ++failures;
+    }
+    allocationsUntilFailure = 0;
+    if (started) break;
+    // These take the lock: a lock left held would hang here.
+    EXPECT_EQ(SIMGetAPIStatus(), 9) << n;
+    EXPECT_EQ(SIMGetNextFrameBuffer(), nullptr) << n;
+    std::lock_guard<std::mutex> lock(simMutex);
+    EXPECT_EQ(inputPayloadThread, nullptr) << n;
+    EXPECT_EQ(simBuffer, nullptr) << n;
+    EXPECT_EQ(simContextPtr, nullptr) << n;
+    EXPECT_EQ(imWidth, 0) << n;
+    EXPECT_EQ(targetCallback, nullptr) << n;
+    EXPECT_EQ(timeAtInputCallback, offerTime) << n;
+    EXPECT_EQ(lastFpsUpdate, fpsUpdate) << n;
+    EXPECT_EQ(simBorderMaskLeft, 3) << n;
+    EXPECT_EQ(simBorderMaskHeight, 6) << n;
+  }
+  ASSERT_TRUE(started);
+  // Ring, buffer array, five frames, the worker and its thread's state.
+  EXPECT_GE(failures, 9);
+  // The run that finally started works.
+  EXPECT_TRUE(WaitForOffers(1));
+  EXPECT_EQ(SIMGetFrameLag(), 5);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -213,6 +214,26 @@ TEST_F(SimLifecycle, ConcurrentStopsAreSafe) {
     EXPECT_EQ(SIMGetFrameLag(), 0);
     EXPECT_EQ(SIMGetNextFrameBuffer(), nullptr);
   }
+}
+
+// Throws from the first two offers, a standard exception and then another.
+void ThrowFromEarlyOffers(unsigned char* buffer) {
+  offers.Add(buffer);
+  const size_t n = offers.Count();
+  if (n == 1) throw std::runtime_error("host failed to fill the frame");
+  if (n == 2) throw 42;
+}
+
+TEST_F(SimLifecycle, TheWorkerSurvivesExceptionsFromTheReadyCallback) {
+  SIMRegisterReadyForNewInputCallback(&ThrowFromEarlyOffers);
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &OnPayload, nullptr, nullptr));
+  ASSERT_TRUE(offers.WaitFor(1));
+  // Each hand-back wakes the worker for one more offer.
+  SIMProcessNextFrame(nullptr);
+  ASSERT_TRUE(offers.WaitFor(2));
+  SIMProcessNextFrame(nullptr);
+  ASSERT_TRUE(offers.WaitFor(3));
+  EXPECT_EQ(SIMGetAPIStatus(), 0);
 }
 
 }  // namespace
