@@ -38,6 +38,10 @@ struct OfferLog {
     std::lock_guard<std::mutex> lock(mutex);
     return buffers.size();
   }
+  std::vector<Clock::time_point> Times() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return times;
+  }
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex);
     buffers.clear();
@@ -234,6 +238,40 @@ TEST_F(SimLifecycle, TheWorkerSurvivesExceptionsFromTheReadyCallback) {
   SIMProcessNextFrame(nullptr);
   ASSERT_TRUE(offers.WaitFor(3));
   EXPECT_EQ(SIMGetAPIStatus(), 0);
+}
+
+// Records each offer and hands the frame straight back, so that only the
+// cap paces the offers.
+void RecordAndHandBack(unsigned char* buffer) {
+  offers.Add(buffer);
+  SIMProcessNextFrame(nullptr);
+}
+
+// The gaps between the offers after `first`, in milliseconds.
+std::vector<double> GapsAfter(size_t first) {
+  const std::vector<Clock::time_point> times = offers.Times();
+  std::vector<double> gaps;
+  for (size_t i = first + 1; i < times.size(); ++i) {
+    gaps.push_back(std::chrono::duration<double, std::milli>(times[i] - times[i - 1]).count());
+  }
+  return gaps;
+}
+
+TEST_F(SimLifecycle, AnAcceptedCapPacesTheOffersAndOutlivesTheRun) {
+  SIMRegisterReadyForNewInputCallback(&RecordAndHandBack);
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &OnTargets));
+  ASSERT_TRUE(SIMSetFpsCap(10));
+  // The offer under way may still use the old period; the next ones may not.
+  const size_t first = offers.Count() + 1;
+  ASSERT_TRUE(offers.WaitFor(first + 3));
+  for (double gap : GapsAfter(first)) EXPECT_GE(gap, 90.0);  // 100 ms period
+  SIMStop();
+
+  offers.Clear();
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &OnPayload, nullptr, nullptr));
+  ASSERT_TRUE(offers.WaitFor(4));
+  for (double gap : GapsAfter(0)) EXPECT_GE(gap, 90.0) << "the cap was kept";
+  EXPECT_TRUE(SIMSetFpsCap(30));
 }
 
 }  // namespace
