@@ -84,6 +84,10 @@ namespace {
 // buffers while the first is still joining a worker that may be offering one.
 std::mutex simStopMutex;
 
+// Set on the worker's own thread: a SIMStop made there (from the host's
+// ready-for-new-input callback) would join the thread it runs on.
+thread_local bool onRunWorker = false;
+
 constexpr int kDefaultWidth = 1920;
 constexpr int kDefaultHeight = 1080;
 constexpr int kDefaultDepth = 1;
@@ -253,6 +257,7 @@ SimInputPayloadThread::SimInputPayloadThread() : KVO::Thread("KVOWorkerThread", 
 SimInputPayloadThread::~SimInputPayloadThread() = default;
 
 int SimInputPayloadThread::ThreadMain() {
+  onRunWorker = true;
   double periodMs = 33.0;
   while (!stopRequested) {
     try {
@@ -299,6 +304,9 @@ bool SIMStart(API_InstanceTypeEnum type, TargetPayloadCallback callback, char* /
 }
 
 void SIMStop() {
+  // Joining itself would fail and lose the worker, and waiting for a stop
+  // already under way would never end: the run is left to the host.
+  if (onRunWorker) return;
   std::lock_guard<std::mutex> stopLock(simStopMutex);
   SimInputPayloadThread* worker = nullptr;
   {

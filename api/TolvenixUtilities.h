@@ -14,8 +14,8 @@
 // process-wide lock. A result callback runs with that lock held, so it must
 // not call any SIM function; the ready-for-new-input callback runs on the
 // library's worker thread without the lock and may hand the frame back from
-// inside, but must never call SIMStop. Records handed to callbacks are valid
-// only during the call.
+// inside; a SIMStop called there does nothing (it cannot join the thread it
+// runs on). Records handed to callbacks are valid only during the call.
 //
 // Exceptions: only a failure to lock, to create the worker thread, or to
 // allocate memory leaves a function as an exception (std::system_error,
@@ -447,7 +447,8 @@ TOLVENIX_EXPORT bool SIMStart(API_InstanceTypeEnum type, TargetPayloadCallback c
 // overlay's pixels (not its switch), the target-position prediction, the
 // breadcrumb count and the ready-for-new-input callback. Safe without a run
 // and from several threads; a call that finds no run leaves alone a run
-// that another thread starts meanwhile. Never from a callback.
+// that another thread starts meanwhile. Never from a result callback (it
+// would deadlock); from the ready-for-new-input callback it does nothing.
 TOLVENIX_EXPORT void SIMStop();
 // Registers the ready-for-new-input callback; without one no buffer is
 // offered. Ignored while a run is active. Stays registered across SIMStop.

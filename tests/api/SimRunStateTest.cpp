@@ -109,4 +109,35 @@ TEST(SimRunState, AClockSetBackRestartsTheFrameRateWindow) {
   SIMStop();
 }
 
+// A host that breaks the rule and stops the run from its ready-for-new-input
+// callback must not lose the worker: the worker cannot join itself.
+void StopFromTheOffer(unsigned char* buffer) {
+  SIMStop();
+  CountOffer(buffer);
+}
+
+TEST(SimRunState, AStopFromTheWorkerThreadLeavesTheRunToTheHost) {
+  SIMStop();
+  {
+    std::lock_guard<std::mutex> lock(offers.mutex);
+    offers.count = 0;
+  }
+  SIMRegisterReadyForNewInputCallback(&StopFromTheOffer);
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 16, 16, 1, &OnPayload, nullptr, nullptr));
+  {
+    std::unique_lock<std::mutex> lock(offers.mutex);
+    ASSERT_TRUE(
+        offers.changed.wait_for(lock, std::chrono::seconds(20), [] { return offers.count > 0; }));
+  }
+  {
+    std::lock_guard<std::mutex> lock(simMutex);
+    EXPECT_TRUE(SimRunIsActive());
+    EXPECT_NE(inputPayloadThread, nullptr) << "the worker was let go";
+  }
+  SIMStop();
+  SIMRegisterReadyForNewInputCallback(nullptr);
+  EXPECT_TRUE(WorkerOnlyWithARun());
+  EXPECT_EQ(SIMGetAPIStatus(), 9);
+}
+
 }  // namespace
