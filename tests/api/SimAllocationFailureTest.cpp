@@ -3,12 +3,12 @@
 // functions so that it can make chosen allocations fail.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <vector>
 
+#include "OfferCounter.h"
 #include "TolvenixUtilities.h"
 #include "api/SimOverlay.h"
 #include "api/SimState.h"
@@ -42,24 +42,8 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-struct Offers {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int count = 0;
-} offers;
-
-void CountOffer(unsigned char*) {
-  {
-    std::lock_guard<std::mutex> lock(offers.mutex);
-    ++offers.count;
-  }
-  offers.changed.notify_all();
-}
-
-bool WaitForOffers(int n) {
-  std::unique_lock<std::mutex> lock(offers.mutex);
-  return offers.changed.wait_for(lock, std::chrono::seconds(30), [&] { return offers.count >= n; });
-}
+using simtest::CountOffer;
+using simtest::Offers;
 
 std::vector<void*> reportedContexts;
 void OnPayload(TargetPayloadBase* payload) { reportedContexts.push_back(payload->context); }
@@ -121,19 +105,19 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
 
 TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) {
   SIMRegisterReadyForNewInputCallback(&CountOffer);
-  offers.count = 0;
+  Offers().Reset();
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-  ASSERT_TRUE(WaitForOffers(1));
+  ASSERT_TRUE(Offers().WaitFor(1));
 
   for (uintptr_t i = 1; i <= 4; ++i) {
     SIMProcessNextFrame(Context(i));
-    ASSERT_TRUE(WaitForOffers(static_cast<int>(i) + 1));
+    ASSERT_TRUE(Offers().WaitFor(static_cast<int>(i) + 1));
   }
   failEveryAllocation = true;
   EXPECT_THROW(SIMProcessNextFrame(Context(5)), std::bad_alloc);
   failEveryAllocation = false;
-  EXPECT_TRUE(WaitForOffers(6)) << "the worker was woken";
+  EXPECT_TRUE(Offers().WaitFor(6)) << "the worker was woken";
   EXPECT_EQ(SIMGetFrameLag(), 4);
   EXPECT_TRUE(reportedContexts.empty());
 
@@ -151,7 +135,7 @@ void OnTargets(void*, unsigned int, TARGET*) {}
 // variables as they were.
 TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopped) {
   SIMRegisterReadyForNewInputCallback(&CountOffer);
-  offers.count = 0;
+  Offers().Reset();
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
   ASSERT_TRUE(SIMSetBorderMask(3, 4, 5, 6));
   SIMStop();
@@ -187,7 +171,7 @@ TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopp
   // Ring, buffer array, five frames, the worker and its thread's state.
   EXPECT_GE(failures, 9);
   // The run that finally started works.
-  EXPECT_TRUE(WaitForOffers(1));
+  EXPECT_TRUE(Offers().WaitFor(1));
   EXPECT_EQ(SIMGetFrameLag(), 5);
 }
 

@@ -1,14 +1,15 @@
 // The simulator's run state under host behaviour that the public interface
-// cannot stage on its own: calls racing from several threads and a wall
-// clock set back. The core archive is linked to reach the state.
+// cannot stage or observe on its own: calls racing from several threads, a
+// stop from the worker's thread and a wall clock set back. The core archive
+// is linked to reach the state.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 
+#include "OfferCounter.h"
 #include "TolvenixUtilities.h"
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
@@ -51,19 +52,8 @@ TEST(SimRunState, AStopThatFoundNoRunLeavesARunStartedMeanwhile) {
   EXPECT_EQ(SIMGetAPIStatus(), 9);
 }
 
-struct OfferCount {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int count = 0;
-} offers;
-
-void CountOffer(unsigned char*) {
-  {
-    std::lock_guard<std::mutex> lock(offers.mutex);
-    ++offers.count;
-  }
-  offers.changed.notify_all();
-}
+using simtest::CountOffer;
+using simtest::Offers;
 
 // The wall clock stepped back two minutes since the last offer: the worker
 // must still offer within one period, not sleep the two minutes as well.
@@ -73,13 +63,7 @@ TEST(SimRunState, AClockSetBackDoesNotStretchThePacing) {
   // No worker runs now; a payload run keeps this offer time.
   timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS() + 120000.0;
   ASSERT_TRUE(SIMStart(API_INSTANCE_SAR, 16, 16, 1, &OnPayload, nullptr, nullptr));
-  bool offered;
-  {
-    std::unique_lock<std::mutex> lock(offers.mutex);
-    offered =
-        offers.changed.wait_for(lock, std::chrono::seconds(20), [] { return offers.count > 0; });
-  }
-  EXPECT_TRUE(offered);
+  EXPECT_TRUE(Offers().WaitFor(1));
   SIMStop();
   SIMRegisterReadyForNewInputCallback(nullptr);
 }
@@ -118,17 +102,10 @@ void StopFromTheOffer(unsigned char* buffer) {
 
 TEST(SimRunState, AStopFromTheWorkerThreadLeavesTheRunToTheHost) {
   SIMStop();
-  {
-    std::lock_guard<std::mutex> lock(offers.mutex);
-    offers.count = 0;
-  }
+  Offers().Reset();
   SIMRegisterReadyForNewInputCallback(&StopFromTheOffer);
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 16, 16, 1, &OnPayload, nullptr, nullptr));
-  {
-    std::unique_lock<std::mutex> lock(offers.mutex);
-    ASSERT_TRUE(
-        offers.changed.wait_for(lock, std::chrono::seconds(20), [] { return offers.count > 0; }));
-  }
+  ASSERT_TRUE(Offers().WaitFor(1));
   {
     std::lock_guard<std::mutex> lock(simMutex);
     EXPECT_TRUE(SimRunIsActive());
