@@ -29,10 +29,6 @@ constexpr int kResetHighOffset = 40;
 constexpr int kBreadcrumbCadence = 30;
 constexpr double kFpsIntervalSec = 1.0;
 
-bool IsLandFamily(API_InstanceTypeEnum type) {
-  return (static_cast<std::uint32_t>(type) & ~8u) == 0;
-}
-
 // The respawn draws place the box in 20 .. size - 21. Frames of 40 pixels or
 // less leave no such range; the box then respawns at 20 rather than taking a
 // remainder by zero or by a negative number.
@@ -201,7 +197,7 @@ void SendPayload(void* context, const TARGET& report) {
       overlayInUse ? OverlayAdmits(simX + kBoxHalf, simY + kBoxHalf) : BorderMaskAdmits(simX, simY);
   if (included) {
     payload.targets.push_back(report);
-    if (IsLandFamily(simAnalyticInstanceType)) {
+    if (SimRunIsLandFamily()) {
       AddBreadcrumbTrail(payload, report.id);
     }
   }
@@ -235,7 +231,12 @@ void CountFrameForRate(double nowMs) {
   ++framesSinceLastFpsUpdate;
   const double now = nowMs / 1000.0;
   const double elapsed = now - lastFpsUpdate;
-  if (elapsed >= kFpsIntervalSec) {
+  // A wall clock set back would hold the figure until it caught up again,
+  // counting frames all the while: start the interval afresh instead.
+  if (elapsed < 0.0) {
+    lastFpsUpdate = now;
+    framesSinceLastFpsUpdate = 0;
+  } else if (elapsed >= kFpsIntervalSec) {
     simFPSCount = ClampToInt(framesSinceLastFpsUpdate / elapsed);
     lastFpsUpdate = now;
     framesSinceLastFpsUpdate = 0;

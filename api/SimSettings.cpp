@@ -37,10 +37,6 @@ constexpr int kAvgConfidenceLevel = 100;
 // Every predicate below expects simMutex held.
 bool IsRunning() { return SimRunIsActive(); }
 
-// 0 and 8: the values that are 0 once the bit of value 8 is cleared. 255 is
-// not among them, so this also requires an active run.
-bool IsLandFamily() { return (static_cast<std::uint32_t>(simAnalyticInstanceType) & ~8u) == 0; }
-
 bool IsInstanceType1() { return static_cast<std::uint32_t>(simAnalyticInstanceType) == 1; }
 
 bool InRange(int value, int low, int high) { return low <= value && value <= high; }
@@ -126,21 +122,21 @@ bool SIMSetFpsCap(int framesPerSecond) {
 
 bool SIMSetAutoBorder(bool active) {
   Lock lock(simMutex);
-  if (!IsLandFamily()) return false;
+  if (!SimRunIsLandFamily()) return false;
   simAutoBorderActive = active;
   return true;
 }
 
 bool SIMSetParallaxFilter(bool active) {
   Lock lock(simMutex);
-  if (!IsLandFamily()) return false;
+  if (!SimRunIsLandFamily()) return false;
   simParallaxFilterActive = active;
   return true;
 }
 
 bool SIMConfigureStabilizationTransform(int factor) {
   Lock lock(simMutex);
-  if (!IsLandFamily()) return false;
+  if (!SimRunIsLandFamily()) return false;
   if (!InRange(factor, kMinStabilizationFactor, kMaxStabilizationFactor)) {
     return false;
   }
@@ -177,28 +173,28 @@ bool SIMSetMetadata(API_BasicMetadata* /*metadata*/) {
 
 bool SIMSetPredictiveIdAggressiveness(int value) {
   Lock lock(simMutex);
-  if (!IsLandFamily()) return false;
+  if (!SimRunIsLandFamily()) return false;
   simPredictiveIdAggressiveness = value;
   return true;
 }
 
 bool SIMSetDesiredBreadcrumbTrailLength(int selector) {
   Lock lock(simMutex);
-  if (!IsLandFamily()) return false;
+  if (!SimRunIsLandFamily()) return false;
   simDesiredBreadcrumbTrailLength = selector;
   return true;
 }
 
 bool SIMSetDesiredBreadcrumbLifeTime(int value) {
   Lock lock(simMutex);
-  if (!IsLandFamily()) return false;
+  if (!SimRunIsLandFamily()) return false;
   simDesiredBreadcrumbLifeTime = value;
   return true;
 }
 
 bool SIMResetPersistenceData() {
   Lock lock(simMutex);
-  return IsLandFamily();
+  return SimRunIsLandFamily();
 }
 
 bool SIMSetupHorizon(bool autoHorizon, unsigned int hintX, unsigned int hintY,
@@ -313,7 +309,7 @@ std::int32_t SIMGetMaxSensitivity(API_TypeEnum kind) {
   if (!IsRunning()) return -1;
   switch (static_cast<std::int32_t>(kind)) {
     case 0:
-      return IsLandFamily() ? kMaxLandSensitivity : -1;
+      return SimRunIsLandFamily() ? kMaxLandSensitivity : -1;
     case 1:
     case 2:
       return kMaxOtherSensitivity;

@@ -5,6 +5,7 @@
 #define API_SIMSTATE_H_
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <vector>
 
@@ -102,5 +103,11 @@ extern int simMGRS_Precision;
 
 // True while a run is active. simMutex held.
 inline bool SimRunIsActive() { return simAnalyticInstanceType != kNoRunInstanceType; }
+
+// True while a run of the land family (types 0 and 8: 0 once the bit of
+// value 8 is cleared) is active; 255 is not in it. simMutex held.
+inline bool SimRunIsLandFamily() {
+  return (static_cast<uint32_t>(simAnalyticInstanceType) & ~uint32_t{8}) == 0;
+}
 
 #endif  // API_SIMSTATE_H_

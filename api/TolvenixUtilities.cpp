@@ -84,6 +84,10 @@ namespace {
 // buffers while the first is still joining a worker that may be offering one.
 std::mutex simStopMutex;
 
+// Set on the worker's own thread: a SIMStop made there (from the host's
+// ready-for-new-input callback) would join the thread it runs on.
+thread_local bool onRunWorker = false;
+
 constexpr int kDefaultWidth = 1920;
 constexpr int kDefaultHeight = 1080;
 constexpr int kDefaultDepth = 1;
@@ -192,7 +196,7 @@ bool StartRun(const StartRequest& request) {
   for (auto& frame : frames) frame.reset(new unsigned char[frameBytes]);
   std::unique_ptr<SimInputPayloadThread> worker(new SimInputPayloadThread());
 
-  const KeptBeforeStart kept{framesSinceLastFpsUpdate, lastFpsUpdate,     timeAtInputCallback,
+  const KeptBeforeStart kept{framesSinceLastFpsUpdate, lastFpsUpdate,       timeAtInputCallback,
                              simBorderMaskLeft,        simBorderMaskBottom, simBorderMaskWidth,
                              simBorderMaskHeight};
 
@@ -253,6 +257,7 @@ SimInputPayloadThread::SimInputPayloadThread() : KVO::Thread("KVOWorkerThread", 
 SimInputPayloadThread::~SimInputPayloadThread() = default;
 
 int SimInputPayloadThread::ThreadMain() {
+  onRunWorker = true;
   double periodMs = 33.0;
   while (!stopRequested) {
     try {
@@ -295,11 +300,13 @@ bool SIMStart(API_InstanceTypeEnum type, int width, int height, int depth,
 
 bool SIMStart(API_InstanceTypeEnum type, TargetPayloadCallback callback, char* /*reserved1*/,
               char* /*reserved2*/) {
-  return StartRun(
-      {type, kDefaultWidth, kDefaultHeight, kDefaultDepth, nullptr, callback, false});
+  return StartRun({type, kDefaultWidth, kDefaultHeight, kDefaultDepth, nullptr, callback, false});
 }
 
 void SIMStop() {
+  // Joining itself would fail and lose the worker, and waiting for a stop
+  // already under way would never end: the run is left to the host.
+  if (onRunWorker) return;
   std::lock_guard<std::mutex> stopLock(simStopMutex);
   SimInputPayloadThread* worker = nullptr;
   {
@@ -315,6 +322,10 @@ void SIMStop() {
     delete worker;
   }
   std::lock_guard<std::mutex> lock(simMutex);
+  // A worker here belongs to a run that another thread started after this
+  // call found none: that run is not this call's to end, and resetting it
+  // would free buffers its worker still offers.
+  if (inputPayloadThread != nullptr) return;
   ResetRunState();
   FreeFrameRing();
 }

@@ -14,8 +14,8 @@
 // process-wide lock. A result callback runs with that lock held, so it must
 // not call any SIM function; the ready-for-new-input callback runs on the
 // library's worker thread without the lock and may hand the frame back from
-// inside, but must never call SIMStop. Records handed to callbacks are valid
-// only during the call.
+// inside; a SIMStop called there does nothing (it cannot join the thread it
+// runs on). Records handed to callbacks are valid only during the call.
 //
 // Exceptions: only a failure to lock, to create the worker thread, or to
 // allocate memory leaves a function as an exception (std::system_error,
@@ -403,41 +403,66 @@ static_assert(sizeof(API_RemoteStatus) == KVO::kApiRemoteStatusBytes,
 // ---------------------------------------------------------------------------
 // Run lifecycle and frame buffers
 
-// Starts a run whose reports arrive as TARGET arrays.
+// Starts a run whose reports arrive as TARGET arrays. Restarts the frame-rate
+// measurement, makes the whole frame the border-mask rectangle, and offers
+// the first buffer no sooner than one frame-rate period after the start.
 //   type      0, 1, 2, 8, 9 or 10
 //   width     frame width in pixels, > 0
 //   height    frame height in pixels, > 0
 //   depth     bytes per pixel: 1, 3 or 4
-//   callback  result callback (may be null: nothing is reported)
+//   callback  result callback, or null (nothing is reported)
 // width x height x depth must fit a positive 32-bit signed value. Returns
 // false, changing nothing, when an argument is refused or a run is active.
 // Throws std::bad_alloc or std::system_error (thread creation); the
 // simulator is then left not started.
 TOLVENIX_EXPORT bool SIMStart(API_InstanceTypeEnum type, int width, int height, int depth,
                               TargetCallback callback);
-// Starts a run whose reports arrive as payloads; as above. The two strings
-// are accepted and ignored.
+// Starts a run whose reports arrive as payloads. Unlike the overload above
+// it keeps the frame-rate measurement, the time of the last offer and the
+// border-mask rectangle of the previous run (a rectangle never set becomes
+// the whole frame): its first offer waits only for what remains of the
+// period since the previous run's last offer.
+//   type       0, 1, 2, 8, 9 or 10
+//   width      frame width in pixels, > 0
+//   height     frame height in pixels, > 0
+//   depth      bytes per pixel: 1, 3 or 4
+//   callback   result callback, or null (nothing is reported)
+//   reserved1  ignored
+//   reserved2  ignored
+// Refusals and exceptions as above.
 TOLVENIX_EXPORT bool SIMStart(API_InstanceTypeEnum type, int width, int height, int depth,
                               TargetPayloadCallback callback, char* reserved1, char* reserved2);
-// Starts a payload run for 1920 x 1080 frames of 1 byte per pixel; false
-// when the type is refused or a run is active.
+// Starts a payload run, as above, for 1920 x 1080 frames of 1 byte per pixel.
+//   type       0, 1, 2, 8, 9 or 10
+//   callback   result callback, or null (nothing is reported)
+//   reserved1  ignored
+//   reserved2  ignored
+// Returns false, changing nothing, when the type is refused or a run is
+// active. Exceptions as above.
 TOLVENIX_EXPORT bool SIMStart(API_InstanceTypeEnum type, TargetPayloadCallback callback,
                               char* reserved1, char* reserved2);
 // Stops the worker, then returns the run's state to its stopped values and
-// frees the frame buffers. Safe without a run and from several threads; never
-// from a callback.
+// frees the frame buffers. Kept for the next run: the frame-rate cap, the
+// frame-rate and latency figures, the border-mask rectangle and switch, the
+// overlay's pixels (not its switch), the target-position prediction, the
+// breadcrumb count and the ready-for-new-input callback. Safe without a run
+// and from several threads; a call that finds no run leaves alone a run
+// that another thread starts meanwhile. Never from a result callback (it
+// would deadlock); from the ready-for-new-input callback it does nothing.
 TOLVENIX_EXPORT void SIMStop();
-// Registers (or, with null, clears) the ready-for-new-input callback. Only
-// while no run is active; ignored during a run. Stays registered across
-// SIMStop.
+// Registers the ready-for-new-input callback; without one no buffer is
+// offered. Ignored while a run is active. Stays registered across SIMStop.
+//   callback  the callback, or null to clear it
 TOLVENIX_EXPORT void SIMRegisterReadyForNewInputCallback(ReadyForNewInputCallback callback);
 // The buffer of the next frame (width x height x depth bytes, owned by the
 // library until SIMStop), or null when no run is active.
 TOLVENIX_EXPORT unsigned char* SIMGetNextFrameBuffer();
-// As above; writes 0 to `status` unless it is null.
+// As above.
+//   status  receives 0 (also without a run); null is skipped
 TOLVENIX_EXPORT unsigned char* SIMGetNextFrameBuffer(APIGetNextFrameBufferStatusCode_Enum* status);
-// True when a run is active and `buffer` is the next frame buffer; changes
-// nothing either way.
+// True when a run is active and `buffer` is the next frame buffer, else
+// false. Changes nothing and wakes nobody: the buffer stays the next one.
+//   buffer  any pointer, null included
 TOLVENIX_EXPORT bool SIMCancelFrameBuffer(unsigned char* buffer);
 // Frames queued in the ring: 0 without a run, 5 right after SIMStart, then
 // 1, 2, 3, 4 and 4 from then on.
@@ -455,21 +480,27 @@ TOLVENIX_EXPORT int SIMGetFrameLag();
 // Does nothing while no run is active. Throws std::bad_alloc when a payload
 // cannot be built (the frame is then dropped, the ring stays in step).
 TOLVENIX_EXPORT void SIMProcessNextFrame(void* context);
-// As above; then writes 0 to `status` when a run is active and `status` is
-// not null. Without a run `status` is left untouched.
+// As above.
+//   context  any pointer, null included
+//   status   receives 0 when a run is active; left untouched without a run;
+//            null is skipped
 TOLVENIX_EXPORT void SIMProcessNextFrame(void* context, APIProcessNextFrameStatusCode_Enum* status);
-// As above; `hint` is ignored.
+// As above.
+//   context  any pointer, null included
+//   status   as above
+//   hint     ignored; may be null
 TOLVENIX_EXPORT void SIMProcessNextFrame(void* context, APIProcessNextFrameStatusCode_Enum* status,
                                          APIMaritimeHorizonHint* hint);
 
 // ---------------------------------------------------------------------------
 // Settings
 //
-// Each answers true when the request was accepted; a refused request changes
-// nothing. "Run active" means between an accepted SIMStart and SIMStop; "land
-// family" means a run of type 0 or 8. Settings other than the frame-rate cap,
-// the target-position prediction and the border mask and overlay go back to
-// their defaults at SIMStop.
+// Each answers true when the request was accepted and false when it was
+// refused; a refused request changes nothing. "Run active" means between an
+// accepted SIMStart and SIMStop; "land family" means an active run of type 0
+// or 8. SIMStop returns the settings to their defaults except the frame-rate
+// cap, the target-position prediction, the border-mask rectangle and switch
+// and the overlay's pixels.
 
 // Stores the elevation-model settings. Run active.
 //   baseFolder  only whether it is null is kept; never read
@@ -477,87 +508,117 @@ TOLVENIX_EXPORT void SIMProcessNextFrame(void* context, APIProcessNextFrameStatu
 //   method      any value
 TOLVENIX_EXPORT bool SIMSetDEM(unsigned char* baseFolder, int level, API_GeoLocMethodEnum method);
 // Stores a sensitivity; the maxima of SIMGetMaxSensitivity are not enforced.
-// True whenever a run is active; a kind other than 0, 1, 2 stores nothing.
+// Run active.
+//   kind   0 land, 1 maritime, 2 SAR; any other kind is accepted and stores
+//          nothing
+//   value  any value
 TOLVENIX_EXPORT bool SIMSetSensitivity(API_TypeEnum kind, int value);
 // Copies an overlay mask and makes it decide which targets a payload
 // reports: a target is reported while the overlay byte at its box centre is
-// 0. Run active.
+// 0. A non-null overlay turns the border mask off. Run active.
 //   overlay  width x height bytes of the run, bottom row first, or null to
 //            stop using the overlay (its pixels are kept)
-// A non-null overlay turns the border mask off. Throws std::bad_alloc when
-// the copy cannot be allocated; the overlay is then off.
+// Throws std::bad_alloc when the copy cannot be allocated; the overlay is
+// then off.
 TOLVENIX_EXPORT bool SIMSetOverlay(unsigned char* overlay);
-// Stores the target-position prediction in frames, also while no run is
-// active (the next run reports it). True only while a run is active.
+// Stores the target-position prediction, also while no run is active (the
+// next run reports it). Answers whether a run is active.
+//   frames  any value
 TOLVENIX_EXPORT bool SIMSetTargetPositionPrediction(unsigned int frames);
-// Grid-reference precision. Run active; -5..6.
+// Grid-reference precision. Run active.
+//   precision  -5..6
 TOLVENIX_EXPORT bool SIMSetMGRSPrecision(int precision);
-// Frame-rate cap of the buffer offers, from the next offer on. Run active;
-// 10..30 frames per second. Kept across SIMStop.
+// Frame-rate cap of the buffer offers, from the next offer on. Run active.
+// Kept across SIMStop.
+//   framesPerSecond  10..30
 TOLVENIX_EXPORT bool SIMSetFpsCap(int framesPerSecond);
 // Land family.
+//   active  any value
 TOLVENIX_EXPORT bool SIMSetAutoBorder(bool active);
 // Land family.
+//   active  any value
 TOLVENIX_EXPORT bool SIMSetParallaxFilter(bool active);
-// Stabilisation factor. Land family; 0..20.
+// Stabilisation factor. Land family.
+//   factor  0..20
 TOLVENIX_EXPORT bool SIMConfigureStabilizationTransform(int factor);
-// Writes the metadata-logging file at `path`, created or truncated, whether
-// or not a run is active: "Set Active: " 0|1, line feed, "Log Timestamps: "
-// 0|1 (31 bytes). A null or unwritable path writes nothing, silently.
-// Returns whether a run is active.
+// Writes the metadata-logging file, created or truncated, whether or not a
+// run is active: "Set Active: " 0|1, line feed, "Log Timestamps: " 0|1
+// (31 bytes). Stores nothing. Answers whether a run is active.
+//   active         written as 0 or 1
+//   path           the file; null or unwritable: nothing is written, silently
+//   logTimestamps  written as 0 or 1
 TOLVENIX_EXPORT bool SIMSetMetadataLogging(bool active, char* path, bool logTimestamps);
-// Marks metadata as active; both arguments are ignored. Run active.
+// Marks metadata as active. Run active.
+//   length  ignored
+//   packet  ignored; may be null
 TOLVENIX_EXPORT bool SIMUpdateMetadata(unsigned int length, unsigned char* packet);
-// Marks metadata as active; the record is ignored. Run active.
+// Marks metadata as active. Run active.
+//   metadata  ignored; may be null
 TOLVENIX_EXPORT bool SIMSetMetadata(API_BasicMetadata* metadata);
-// Land family; any value.
+// Land family.
+//   value  any value
 TOLVENIX_EXPORT bool SIMSetPredictiveIdAggressiveness(int value);
-// Breadcrumb trail length: selector 0, 1, 2 give trails of up to 10, 20, 50
-// points, any other value 200. Land family.
+// Breadcrumb trail length. Land family.
+//   selector  0, 1, 2 give trails of up to 10, 20, 50 points, any other
+//             value 200
 TOLVENIX_EXPORT bool SIMSetDesiredBreadcrumbTrailLength(int selector);
-// Land family; any value.
+// Land family.
+//   value  any value
 TOLVENIX_EXPORT bool SIMSetDesiredBreadcrumbLifeTime(int value);
 // Land family; changes nothing.
 TOLVENIX_EXPORT bool SIMResetPersistenceData();
-// Horizon settings, stored as given. Instance type 1 only.
+// Horizon settings, stored as given. Instance type 1 only (9 is refused).
+//   autoHorizon       any value
+//   hintX             any value
+//   hintY             any value
+//   topCutOffLine     any value
+//   bottomCutOffLine  any value
 TOLVENIX_EXPORT bool SIMSetupHorizon(bool autoHorizon, unsigned int hintX, unsigned int hintY,
                                      unsigned int topCutOffLine, unsigned int bottomCutOffLine);
-// Dead-pixel detection strength. Instance type 1 only.
+// Dead-pixel detection strength. Instance type 1 only (9 is refused).
+//   strength  any value
 TOLVENIX_EXPORT bool SIMSetDeadPixelDetectionStrength(unsigned int strength);
 // Turns overlay and border mask off and sets the rectangle to the whole
 // frame (the overlay pixels are kept). Changes nothing without a run; true
 // always.
 TOLVENIX_EXPORT bool SIMClearBorderMaskAndOverlay();
-// Border-mask rectangle: a payload reports a target whose box corner lies
-// strictly inside it. Turns the overlay off. Run active, and
-//   left, bottom    >= 0
-//   left + width    < frame width
-//   bottom + height < frame height
+// Border-mask rectangle: a payload reports a target whose box corner (left,
+// bottom) lies strictly inside it. Turns the overlay off. Run active.
+//   left    >= 0
+//   bottom  >= 0
+//   width   left + width < frame width (negative: the rectangle admits none)
+//   height  bottom + height < frame height (likewise)
 TOLVENIX_EXPORT bool SIMSetBorderMask(int left, int bottom, int width, int height);
 
 // ---------------------------------------------------------------------------
 // Queries
 
-// The library's version, 4.1.6. Null pointers are skipped. No lock.
+// The library's version, 4.1.6. No lock.
+//   major, minor, sub  receive the three numbers; a null pointer is skipped
 TOLVENIX_EXPORT void UTIL_GetDLLVersion(unsigned int* major, unsigned int* minor,
                                         unsigned int* sub);
-// The interface version, 4.1.6, through the first three pointers and again
-// through the last three. Null pointers are skipped. No lock.
+// The interface version, 4.1.6, twice. No lock.
+//   major, minor, sub                 receive the three numbers
+//   majorAgain, minorAgain, subAgain  receive them again
+// A null pointer is skipped.
 TOLVENIX_EXPORT void SIMGetAPIVersion(unsigned int* major, unsigned int* minor, unsigned int* sub,
                                       unsigned int* majorAgain, unsigned int* minorAgain,
                                       unsigned int* subAgain);
 // 0 while a run is active, 9 when none is.
 TOLVENIX_EXPORT int32_t SIMGetAPIStatus();
-// Fills the whole snapshot and answers true while a run is active; writes
-// nothing and answers false otherwise or for a null pointer.
+// Fills the whole snapshot, consistent with itself, and answers true while a
+// run is active; writes nothing and answers false otherwise.
+//   state  the 103-byte record to fill; null answers false
 TOLVENIX_EXPORT bool SIMGetAPIState(API_State* state);
 // Largest sensitivity of a kind for the active run: land 8 (land family
 // only), maritime and SAR 15; -1 where none applies or without a run.
+//   kind  0 land, 1 maritime, 2 SAR; any other kind answers -1
 TOLVENIX_EXPORT int32_t SIMGetMaxSensitivity(API_TypeEnum kind);
 // 100 while a run is active, -1 when none is.
 TOLVENIX_EXPORT int32_t SIMGetAvgConfidenceLevel();
 // Always false, the record left untouched: no instance type has a remote
 // status.
+//   status  never written; may be null
 TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 
 // ---------------------------------------------------------------------------

@@ -1,14 +1,14 @@
-// Allocation failures inside the simulator: the overlay copy and the payload
-// of a processed frame. The test binary replaces the global allocation
+// Allocation failures inside the simulator: the start of a run, the overlay
+// copy and the payload of a processed frame. The test binary replaces the global allocation
 // functions so that it can make chosen allocations fail.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <new>
 #include <vector>
 
+#include "OfferCounter.h"
 #include "TolvenixUtilities.h"
 #include "api/SimOverlay.h"
 #include "api/SimState.h"
@@ -18,11 +18,14 @@ namespace {
 // Armed per thread, so only the calls under test see failures.
 thread_local bool failEveryAllocation = false;
 thread_local std::size_t failAllocationOfBytes = 0;
+// Counts allocations down; the one that brings it to 0 fails (once).
+thread_local int allocationsUntilFailure = 0;
 
 void* Allocate(std::size_t bytes) {
   if (failEveryAllocation || (failAllocationOfBytes != 0 && bytes == failAllocationOfBytes)) {
     throw std::bad_alloc();
   }
+  if (allocationsUntilFailure > 0 && --allocationsUntilFailure == 0) throw std::bad_alloc();
   void* p = std::malloc(bytes == 0 ? 1 : bytes);
   if (p == nullptr) throw std::bad_alloc();
   return p;
@@ -39,24 +42,8 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-struct Offers {
-  std::mutex mutex;
-  std::condition_variable changed;
-  int count = 0;
-} offers;
-
-void CountOffer(unsigned char*) {
-  {
-    std::lock_guard<std::mutex> lock(offers.mutex);
-    ++offers.count;
-  }
-  offers.changed.notify_all();
-}
-
-bool WaitForOffers(int n) {
-  std::unique_lock<std::mutex> lock(offers.mutex);
-  return offers.changed.wait_for(lock, std::chrono::seconds(30), [&] { return offers.count >= n; });
-}
+using simtest::CountOffer;
+using simtest::Offers;
 
 std::vector<void*> reportedContexts;
 void OnPayload(TargetPayloadBase* payload) { reportedContexts.push_back(payload->context); }
@@ -73,6 +60,7 @@ class SimAllocationFailure : public ::testing::Test {
   void TearDown() override {
     failEveryAllocation = false;
     failAllocationOfBytes = 0;
+    allocationsUntilFailure = 0;
     SIMStop();
     SIMRegisterReadyForNewInputCallback(nullptr);
   }
@@ -117,19 +105,19 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
 
 TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) {
   SIMRegisterReadyForNewInputCallback(&CountOffer);
-  offers.count = 0;
+  Offers().Reset();
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-  ASSERT_TRUE(WaitForOffers(1));
+  ASSERT_TRUE(Offers().WaitFor(1));
 
   for (uintptr_t i = 1; i <= 4; ++i) {
     SIMProcessNextFrame(Context(i));
-    ASSERT_TRUE(WaitForOffers(static_cast<int>(i) + 1));
+    ASSERT_TRUE(Offers().WaitFor(static_cast<int>(i) + 1));
   }
   failEveryAllocation = true;
   EXPECT_THROW(SIMProcessNextFrame(Context(5)), std::bad_alloc);
   failEveryAllocation = false;
-  EXPECT_TRUE(WaitForOffers(6)) << "the worker was woken";
+  EXPECT_TRUE(Offers().WaitFor(6)) << "the worker was woken";
   EXPECT_EQ(SIMGetFrameLag(), 4);
   EXPECT_TRUE(reportedContexts.empty());
 
@@ -137,6 +125,54 @@ TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) 
   SIMProcessNextFrame(Context(6));
   ASSERT_EQ(reportedContexts.size(), 1u);
   EXPECT_EQ(reportedContexts[0], Context(2));
+}
+
+void OnTargets(void*, unsigned int, TARGET*) {}
+
+// Fails each allocation of SIMStart in turn (buffers, context ring, worker,
+// its thread) until a start succeeds: every failed attempt leaves the
+// simulator not started, holding nothing, with the lock free and the kept
+// variables as they were.
+TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopped) {
+  SIMRegisterReadyForNewInputCallback(&CountOffer);
+  Offers().Reset();
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
+  ASSERT_TRUE(SIMSetBorderMask(3, 4, 5, 6));
+  SIMStop();
+  const double offerTime = timeAtInputCallback;
+  const double fpsUpdate = lastFpsUpdate;
+
+  int failures = 0;
+  bool started = false;
+  for (int n = 1; n <= 100 && !started; ++n) {
+    allocationsUntilFailure = n;
+    try {
+      started = SIMStart(API_INSTANCE_LAND, 97, 89, 3, &OnTargets);
+    } catch (const std::bad_alloc&) {
+      ++failures;
+    }
+    allocationsUntilFailure = 0;
+    if (started) break;
+    // These take the lock: a lock left held would hang here.
+    EXPECT_EQ(SIMGetAPIStatus(), 9) << n;
+    EXPECT_EQ(SIMGetNextFrameBuffer(), nullptr) << n;
+    std::lock_guard<std::mutex> lock(simMutex);
+    EXPECT_EQ(inputPayloadThread, nullptr) << n;
+    EXPECT_EQ(simBuffer, nullptr) << n;
+    EXPECT_EQ(simContextPtr, nullptr) << n;
+    EXPECT_EQ(imWidth, 0) << n;
+    EXPECT_EQ(targetCallback, nullptr) << n;
+    EXPECT_EQ(timeAtInputCallback, offerTime) << n;
+    EXPECT_EQ(lastFpsUpdate, fpsUpdate) << n;
+    EXPECT_EQ(simBorderMaskLeft, 3) << n;
+    EXPECT_EQ(simBorderMaskHeight, 6) << n;
+  }
+  ASSERT_TRUE(started);
+  // Ring, buffer array, five frames, the worker and its thread's state.
+  EXPECT_GE(failures, 9);
+  // The run that finally started works.
+  EXPECT_TRUE(Offers().WaitFor(1));
+  EXPECT_EQ(SIMGetFrameLag(), 5);
 }
 
 }  // namespace

@@ -278,6 +278,17 @@ TEST_F(SimFrames, LatencyCoversTheResultCallback) {
   ASSERT_TRUE(SIMGetAPIState(&state));
   const int latency = state.latency_mS;  // packed: read by value
   EXPECT_GE(latency, 29);                // a lower bound only
+
+  // The figures are kept for the next run until its frames replace them.
+  SIMStop();
+  ASSERT_TRUE(SIMStart(API_INSTANCE_SAR, 64, 64, 1, &simtest::OnPayload, nullptr, nullptr));
+  API_State next{};
+  ASSERT_TRUE(SIMGetAPIState(&next));
+  const int keptLatency = next.latency_mS;
+  const int keptFps = next.fps;
+  const int fps = state.fps;
+  EXPECT_EQ(keptLatency, latency);
+  EXPECT_EQ(keptFps, fps);
 }
 
 }  // namespace

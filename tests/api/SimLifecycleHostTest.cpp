@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -36,6 +37,10 @@ struct OfferLog {
   size_t Count() {
     std::lock_guard<std::mutex> lock(mutex);
     return buffers.size();
+  }
+  std::vector<Clock::time_point> Times() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return times;
   }
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -213,6 +218,60 @@ TEST_F(SimLifecycle, ConcurrentStopsAreSafe) {
     EXPECT_EQ(SIMGetFrameLag(), 0);
     EXPECT_EQ(SIMGetNextFrameBuffer(), nullptr);
   }
+}
+
+// Throws from the first two offers, a standard exception and then another.
+void ThrowFromEarlyOffers(unsigned char* buffer) {
+  offers.Add(buffer);
+  const size_t n = offers.Count();
+  if (n == 1) throw std::runtime_error("host failed to fill the frame");
+  if (n == 2) throw 42;
+}
+
+TEST_F(SimLifecycle, TheWorkerSurvivesExceptionsFromTheReadyCallback) {
+  SIMRegisterReadyForNewInputCallback(&ThrowFromEarlyOffers);
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &OnPayload, nullptr, nullptr));
+  ASSERT_TRUE(offers.WaitFor(1));
+  // Each hand-back wakes the worker for one more offer.
+  SIMProcessNextFrame(nullptr);
+  ASSERT_TRUE(offers.WaitFor(2));
+  SIMProcessNextFrame(nullptr);
+  ASSERT_TRUE(offers.WaitFor(3));
+  EXPECT_EQ(SIMGetAPIStatus(), 0);
+}
+
+// Records each offer and hands the frame straight back, so that only the
+// cap paces the offers.
+void RecordAndHandBack(unsigned char* buffer) {
+  offers.Add(buffer);
+  SIMProcessNextFrame(nullptr);
+}
+
+// The gaps between the offers after `first`, in milliseconds.
+std::vector<double> GapsAfter(size_t first) {
+  const std::vector<Clock::time_point> times = offers.Times();
+  std::vector<double> gaps;
+  for (size_t i = first + 1; i < times.size(); ++i) {
+    gaps.push_back(std::chrono::duration<double, std::milli>(times[i] - times[i - 1]).count());
+  }
+  return gaps;
+}
+
+TEST_F(SimLifecycle, AnAcceptedCapPacesTheOffersAndOutlivesTheRun) {
+  SIMRegisterReadyForNewInputCallback(&RecordAndHandBack);
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &OnTargets));
+  ASSERT_TRUE(SIMSetFpsCap(10));
+  // The offer under way may still use the old period; the next ones may not.
+  const size_t first = offers.Count() + 1;
+  ASSERT_TRUE(offers.WaitFor(first + 3));
+  for (double gap : GapsAfter(first)) EXPECT_GE(gap, 90.0);  // 100 ms period
+  SIMStop();
+
+  offers.Clear();
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &OnPayload, nullptr, nullptr));
+  ASSERT_TRUE(offers.WaitFor(4));
+  for (double gap : GapsAfter(0)) EXPECT_GE(gap, 90.0) << "the cap was kept";
+  EXPECT_TRUE(SIMSetFpsCap(30));
 }
 
 }  // namespace

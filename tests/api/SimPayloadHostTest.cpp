@@ -277,4 +277,17 @@ TEST_F(SimPayload, AStoppedRunLeavesTheMaskRectangleToTheNext) {
   for (const Report& r : Log().Take()) EXPECT_TRUE(r.targets.empty());
 }
 
+// On a 30 x 30 frame the box centre stays at 30 or 31, outside the overlay:
+// such a target is excluded, and no byte beyond the overlay is read.
+TEST_F(SimPayload, ACentreOutsideTheOverlayIsExcluded) {
+  constexpr int kSize = 30;
+  std::vector<unsigned char> overlay(kSize * kSize, 0);
+  StartPayloadRun(API_INSTANCE_MARITIME, kSize, kSize);
+  ASSERT_TRUE(SIMSetOverlay(overlay.data()));
+  HandBack(4 + 200);
+  const std::vector<Report> reports = Log().Take();
+  ASSERT_EQ(reports.size(), 200u);
+  for (const Report& r : reports) EXPECT_TRUE(r.targets.empty());
+}
+
 }  // namespace
