@@ -307,22 +307,31 @@ TEST_F(ImageLoaderTest, LoadRedimensionsAStridedImageToPacked) {
   EXPECT_EQ(kept, image.begin);
 }
 
-TEST_F(ImageLoaderTest, RawBayerLoadsBottomUp) {
+TEST_F(ImageLoaderTest, RawBayerLoadsBottomUpInEveryChannelCount) {
   constexpr int kBayerWidth = 3376, kBayerHeight = 2704;
+  // File rows run top-first; row r of the file holds r + column.
   Bytes raw(static_cast<std::size_t>(kBayerWidth) * kBayerHeight);
-  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = (i / kBayerWidth) & 0xFF;
+  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = (i / kBayerWidth + i % kBayerWidth) & 0xFF;
   const std::string path = dir.Path("frame.raw");
   testfiles::WriteWholeFile(path, raw);
-  unsigned int capacity = 0;
-  long timestamp = 0;
-  std::unique_ptr<unsigned char[]> array;
-  ASSERT_TRUE(loader.LoadSingleInReallocableBuffer(path.c_str(), width, height, channels, capacity,
-                                                   timestamp, array, DesiredChannelsEnum::OneOrFour,
-                                                   ImageFileFormat::Auto));
-  EXPECT_EQ(1u, channels);
-  // The file's first row (the top) is the last row in memory.
-  EXPECT_EQ(0, array[raw.size() - 1]);
-  EXPECT_EQ((kBayerHeight - 1) & 0xFF, array[0]);
+  // The picture bottom-up: the file's last row first.
+  const Bytes bottomRow(raw.end() - kBayerWidth, raw.end());
+  const Bytes topRow(raw.begin(), raw.begin() + kBayerWidth);
+  for (unsigned int desired = 0; desired <= 4; ++desired) {
+    SCOPED_TRACE(desired);
+    std::unique_ptr<unsigned char[]> pixels =
+        loader.LoadSingle(path.c_str(), width, height, channels,
+                          static_cast<DesiredChannelsEnum>(desired), ImageFileFormat::Auto);
+    ASSERT_TRUE(pixels);
+    const unsigned int wanted = Resolve(desired, 1);
+    EXPECT_EQ(wanted, channels);
+    const std::size_t rowBytes = std::size_t{kBayerWidth} * wanted;
+    EXPECT_EQ(testfiles::Convert(bottomRow, kBayerWidth, 1, 1, static_cast<int>(wanted)),
+              Bytes(pixels.get(), pixels.get() + rowBytes));
+    EXPECT_EQ(testfiles::Convert(topRow, kBayerWidth, 1, 1, static_cast<int>(wanted)),
+              Bytes(pixels.get() + rowBytes * (kBayerHeight - 1),
+                    pixels.get() + rowBytes * kBayerHeight));
+  }
 }
 
 TEST(ImageLoaderLifetime, CreatedAndDestroyedInALoop) {
