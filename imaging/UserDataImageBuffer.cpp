@@ -118,7 +118,10 @@ UserDataGenericBuffer<T>::UserDataGenericBuffer(const UserDataGenericBuffer<T>& 
 
 template <typename T>
 UserDataGenericBuffer<T>::UserDataGenericBuffer(UserDataGenericBuffer<T>&& other) noexcept
-    : ImageBase<T>(other), dataValid(other.dataValid), ownedData(std::move(other.ownedData)) {}
+    : ImageBase<T>(other),
+      dataValid(other.dataValid),
+      ownedData(std::move(other.ownedData)),
+      ownedEnd(std::exchange(other.ownedEnd, nullptr)) {}
 
 template <typename T>
 UserDataGenericBuffer<T>::~UserDataGenericBuffer() = default;
@@ -135,13 +138,15 @@ UserDataGenericBuffer<T>& UserDataGenericBuffer<T>::operator=(
     UserDataGenericBuffer<T>&& other) noexcept {
   if (&other == this) return *this;
   std::unique_ptr<T[]> previous = std::move(ownedData);
-  const T* previousEnd = end;
+  T* previousEnd = ownedEnd;
   ImageBase<T>::operator=(other);
   dataValid = other.dataValid;
   ownedData = std::move(other.ownedData);
+  ownedEnd = std::exchange(other.ownedEnd, nullptr);
   // Moving in a view of our own array must not free the pixels it points at.
   if (ownedData == nullptr && PointsInto<T>(begin, previous.get(), previousEnd)) {
     ownedData = std::move(previous);
+    ownedEnd = previousEnd;
   }
   return *this;
 }
@@ -153,21 +158,29 @@ void UserDataGenericBuffer<T>::Allocate() {
   ownedData = std::move(fresh);
   begin = ownedData.get();
   end = begin + count;
+  ownedEnd = end;
 }
 
 template <typename T>
 void UserDataGenericBuffer<T>::Free() {
-  ownedData.reset();
+  ReleaseOwned();
   begin = nullptr;
   end = nullptr;
   dataValid = false;
 }
 
 template <typename T>
-void UserDataGenericBuffer<T>::ReleaseOwnedUnlessViewed(const T* keep) {
-  if (ownedData == nullptr) return;
-  if (PointsInto<T>(keep, ownedData.get(), end)) return;
+void UserDataGenericBuffer<T>::ReleaseOwned() {
   ownedData.reset();
+  ownedEnd = nullptr;
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::ReleaseOwnedUnlessViewed(const T* keep) {
+  // The array's own extent decides: the current view may cover only part
+  // of it.
+  if (PointsInto<T>(keep, ownedData.get(), ownedEnd)) return;
+  ReleaseOwned();
 }
 
 template <typename T>
@@ -187,7 +200,7 @@ void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannel
 
 template <typename T>
 void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannels, bool allocate) {
-  ownedData.reset();
+  ReleaseOwned();
   width = newWidth;
   height = newHeight;
   channels = newChannels;
@@ -211,6 +224,7 @@ void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannel
                                      std::unique_ptr<T[]>&& data, int newStride) {
   Reset(newWidth, newHeight, newChannels, data.get(), newStride);
   ownedData = std::move(data);
+  ownedEnd = end;
 }
 
 template <typename T>

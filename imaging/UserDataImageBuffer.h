@@ -152,11 +152,15 @@ class UserDataGenericBuffer : public ImageBase<T> {
   void SetDataValid(bool valid) { dataValid = valid; }
 
  private:
+  void ReleaseOwned();
   // Releases the owned array unless `keep` points into it.
   void ReleaseOwnedUnlessViewed(const T* keep);
   void Redimension(int width, int height, int channels);
 
   std::unique_ptr<T[]> ownedData;
+  // One past the owned array's last element (null without one); a view
+  // into the array may cover less of it than begin..end shows.
+  T* ownedEnd = nullptr;
 };
 
 #define KVO_IMAGE_BUFFER_TYPES(X) \

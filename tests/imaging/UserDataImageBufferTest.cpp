@@ -287,6 +287,17 @@ TYPED_TEST(ImageBufferTest, RepointingIntoTheOwnArrayKeepsItAlive) {
 
   buffer.Reset(4, 2, 1, pixels + 8, 0);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(buffer.begin[i], this->Value(8 + i));
+
+  // Back to the first half, then a part of the array beyond what the
+  // current view covers: the array itself decides, not the view.
+  buffer.Reset(2, 2, 1, pixels, 0);
+  buffer.Reset(2, 2, 1, pixels + 12, 0);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(buffer.begin[i], this->Value(12 + i));
+  UserDataGenericBuffer<TypeParam> tail(0, 0, 0, false);
+  tail.Reset(4, 1, 1, pixels + 4, 0);
+  buffer.Reset(2, 1, 1, pixels, 0);
+  buffer = std::move(tail);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(buffer.begin[i], this->Value(4 + i));
 }
 
 TYPED_TEST(ImageBufferTest, ResetAdoptsAnArrayWithItsStride) {
