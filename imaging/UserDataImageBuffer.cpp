@@ -24,6 +24,15 @@ bool PointsInto(const T* p, const T* first, const T* last) {
   return p != nullptr && !std::less<const T*>()(p, first) && std::less<const T*>()(p, last);
 }
 
+// Whether the element ranges [first, last) and [otherFirst, otherLast) share
+// an element.
+template <typename T>
+bool Overlap(const T* first, const T* last, const T* otherFirst, const T* otherLast) {
+  const std::less<const T*> less;
+  return first != nullptr && otherFirst != nullptr && less(first, otherLast) &&
+         less(otherFirst, last);
+}
+
 }  // namespace
 
 int CheckedElementCount(int width, int height, int channels) {
@@ -86,7 +95,20 @@ void ImageBase<T>::CopyPixelsFrom(const ImageBase<T>& source) {
 template <typename T>
 void ImageBase<T>::DeepCopy(const ImageBase<T>& source) {
   if (&source == this) return;
-  if (NeedsRedimensionFor(source)) Resize(source.width, source.height, source.channels);
+  if (!NeedsRedimensionFor(source)) {
+    CopyPixelsFrom(source);
+    return;
+  }
+  if (Overlap<T>(source.begin, source.end, begin, end)) {
+    // `source` views this image's storage, which Resize() releases: take
+    // the pixels out first.
+    UserDataGenericBuffer<T> held(source.width, source.height, source.channels, true);
+    static_cast<ImageBase<T>&>(held).CopyPixelsFrom(source);
+    Resize(source.width, source.height, source.channels);
+    CopyPixelsFrom(held);
+    return;
+  }
+  Resize(source.width, source.height, source.channels);
   CopyPixelsFrom(source);
 }
 
@@ -245,7 +267,16 @@ void UserDataGenericBuffer<T>::MemcpyFrom(const UserDataGenericBuffer<T>* other)
 template <typename T>
 void UserDataGenericBuffer<T>::MemcpyFrom(const UserDataGenericBuffer<T>& other) {
   if (&other == this) return;
-  if (this->NeedsRedimensionFor(other)) Redimension(other.width, other.height, other.channels);
+  // `other` may view this buffer's own array (a crop of it): that array
+  // must outlive the copy even though the re-dimension replaces it.
+  std::unique_ptr<T[]> viewedByOther;
+  if (this->NeedsRedimensionFor(other)) {
+    if (Overlap<T>(other.begin, other.end, ownedData.get(), ownedEnd)) {
+      viewedByOther = std::move(ownedData);
+      ownedEnd = nullptr;
+    }
+    Redimension(other.width, other.height, other.channels);
+  }
   this->CopyPixelsFrom(other);
 }
 

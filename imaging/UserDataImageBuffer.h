@@ -58,7 +58,8 @@ class ImageBase {
   // when width, height or channels differ (or when this image has no storage
   // to receive the pixels), otherwise writes into the existing storage at its
   // own stride. A source stride of 0 reads as packed. A source without
-  // storage moves nothing. May throw the allocation exception.
+  // storage moves nothing. `source` may view this image's own storage (a
+  // crop of it). May throw the allocation exception.
   void DeepCopy(const ImageBase<T>& source);
 
   // Free(), then the given dimensions with a packed stride, then Allocate().
