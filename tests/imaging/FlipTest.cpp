@@ -134,12 +134,15 @@ TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
   FlipVertically<unsigned char>(original.view, expected);
 
   std::vector<unsigned char> scratch(105, 0);
-  for (bool useScratch : {false, true}) {
+  // No scratch, a scratch row, and an optional holding a null pointer
+  // (which must fall back to a temporary row).
+  const std::vector<boost::optional<unsigned char*>> scratches = {
+      boost::none, scratch.data(), static_cast<unsigned char*>(nullptr)};
+  for (const boost::optional<unsigned char*>& row : scratches) {
     StridedPicture<unsigned char> image(35, height, 3, 7, 0);
     image.memory = original.memory;
     image.view.Reset(35, height, 3, image.memory.data(), image.stride);
-    FlipVerticallyInPlace(
-        image.view, useScratch ? boost::optional<unsigned char*>(scratch.data()) : boost::none);
+    FlipVerticallyInPlace(image.view, row);
     for (int y = 0; y < height; ++y) {
       for (int i = 0; i < 105; ++i) {
         ASSERT_EQ(image.memory[y * image.stride + i], expected.begin[y * 105 + i]);
