@@ -44,8 +44,11 @@ static const std::vector<Drawing::BGR> DefaultColorWheel = {
 // Geometry (width, height) always comes from the source. The per-pair
 // converters neither read nor change the destination's size: the caller
 // gives a destination holding source width x height pixels of the named
-// channel count. "Packed" operations ignore strides and take pixel i at
+// channel count; with either image lacking storage they write nothing.
+// "Packed" operations ignore strides and take pixel i at
 // begin + i * channels; "row" operations honour both strides.
+// Operations that re-dimension do so when the destination's width, height
+// or channels differ, and also when it matches but has no storage.
 //
 // Grey is (s0 + s1 + s2) / 3 rounded down; Using2R is
 // (s0 + s1 + 2 * s2) >> 2. Both sum in 32 bits.
@@ -116,8 +119,9 @@ extern template class CvtColor<unsigned char>;
 extern template class CvtColor<unsigned short>;
 
 // Destination row y = source row height - 1 - y. The destination is
-// re-dimensioned (packed) only when its width, height or channels differ;
-// otherwise it keeps its stride and memory. For the eight integer types.
+// re-dimensioned (packed) only when its width, height or channels differ or
+// it has no storage; otherwise it keeps its stride and memory. For the
+// eight integer types.
 template <typename T>
 void FlipVertically(const ImageBase<T>& source, ImageBase<T>& destination);
 
@@ -132,8 +136,9 @@ void FlipHorizontally(const ImageBase<T>& source, ImageBase<T>& destination);
 void FlipVertically(const unsigned char* source, unsigned char* destination, int width, int height,
                     int channels);
 
-// Vertical flip of one image at its own stride. `scratch`, when set, points
-// to at least width * channels bytes used as the row buffer; otherwise a
+// Vertical flip of one image at its own stride; an image without storage
+// is left alone. `scratch`, when it holds a non-null pointer, points to at
+// least width * channels bytes used as the row buffer; otherwise a
 // temporary row is allocated (may throw the allocation exception).
 void FlipVerticallyInPlace(ImageBase<unsigned char>& image,
                            boost::optional<unsigned char*> scratch);

@@ -24,6 +24,15 @@ bool PointsInto(const T* p, const T* first, const T* last) {
   return p != nullptr && !std::less<const T*>()(p, first) && std::less<const T*>()(p, last);
 }
 
+// Whether the element ranges [first, last) and [otherFirst, otherLast) share
+// an element.
+template <typename T>
+bool Overlap(const T* first, const T* last, const T* otherFirst, const T* otherLast) {
+  const std::less<const T*> less;
+  return first != nullptr && otherFirst != nullptr && less(first, otherLast) &&
+         less(otherFirst, last);
+}
+
 }  // namespace
 
 int CheckedElementCount(int width, int height, int channels) {
@@ -86,7 +95,20 @@ void ImageBase<T>::CopyPixelsFrom(const ImageBase<T>& source) {
 template <typename T>
 void ImageBase<T>::DeepCopy(const ImageBase<T>& source) {
   if (&source == this) return;
-  if (NeedsRedimensionFor(source)) Resize(source.width, source.height, source.channels);
+  if (!NeedsRedimensionFor(source)) {
+    CopyPixelsFrom(source);
+    return;
+  }
+  if (Overlap<T>(source.begin, source.end, begin, end)) {
+    // `source` views this image's storage, which Resize() releases: take
+    // the pixels out first.
+    UserDataGenericBuffer<T> held(source.width, source.height, source.channels, true);
+    static_cast<ImageBase<T>&>(held).CopyPixelsFrom(source);
+    Resize(source.width, source.height, source.channels);
+    CopyPixelsFrom(held);
+    return;
+  }
+  Resize(source.width, source.height, source.channels);
   CopyPixelsFrom(source);
 }
 
@@ -118,7 +140,10 @@ UserDataGenericBuffer<T>::UserDataGenericBuffer(const UserDataGenericBuffer<T>& 
 
 template <typename T>
 UserDataGenericBuffer<T>::UserDataGenericBuffer(UserDataGenericBuffer<T>&& other) noexcept
-    : ImageBase<T>(other), dataValid(other.dataValid), ownedData(std::move(other.ownedData)) {}
+    : ImageBase<T>(other),
+      dataValid(other.dataValid),
+      ownedData(std::move(other.ownedData)),
+      ownedEnd(std::exchange(other.ownedEnd, nullptr)) {}
 
 template <typename T>
 UserDataGenericBuffer<T>::~UserDataGenericBuffer() = default;
@@ -135,13 +160,15 @@ UserDataGenericBuffer<T>& UserDataGenericBuffer<T>::operator=(
     UserDataGenericBuffer<T>&& other) noexcept {
   if (&other == this) return *this;
   std::unique_ptr<T[]> previous = std::move(ownedData);
-  const T* previousEnd = end;
+  T* previousEnd = ownedEnd;
   ImageBase<T>::operator=(other);
   dataValid = other.dataValid;
   ownedData = std::move(other.ownedData);
+  ownedEnd = std::exchange(other.ownedEnd, nullptr);
   // Moving in a view of our own array must not free the pixels it points at.
   if (ownedData == nullptr && PointsInto<T>(begin, previous.get(), previousEnd)) {
     ownedData = std::move(previous);
+    ownedEnd = previousEnd;
   }
   return *this;
 }
@@ -153,21 +180,29 @@ void UserDataGenericBuffer<T>::Allocate() {
   ownedData = std::move(fresh);
   begin = ownedData.get();
   end = begin + count;
+  ownedEnd = end;
 }
 
 template <typename T>
 void UserDataGenericBuffer<T>::Free() {
-  ownedData.reset();
+  ReleaseOwned();
   begin = nullptr;
   end = nullptr;
   dataValid = false;
 }
 
 template <typename T>
-void UserDataGenericBuffer<T>::ReleaseOwnedUnlessViewed(const T* keep) {
-  if (ownedData == nullptr) return;
-  if (PointsInto<T>(keep, ownedData.get(), end)) return;
+void UserDataGenericBuffer<T>::ReleaseOwned() {
   ownedData.reset();
+  ownedEnd = nullptr;
+}
+
+template <typename T>
+void UserDataGenericBuffer<T>::ReleaseOwnedUnlessViewed(const T* keep) {
+  // The array's own extent decides: the current view may cover only part
+  // of it.
+  if (PointsInto<T>(keep, ownedData.get(), ownedEnd)) return;
+  ReleaseOwned();
 }
 
 template <typename T>
@@ -187,7 +222,7 @@ void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannel
 
 template <typename T>
 void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannels, bool allocate) {
-  ownedData.reset();
+  ReleaseOwned();
   width = newWidth;
   height = newHeight;
   channels = newChannels;
@@ -211,6 +246,7 @@ void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannel
                                      std::unique_ptr<T[]>&& data, int newStride) {
   Reset(newWidth, newHeight, newChannels, data.get(), newStride);
   ownedData = std::move(data);
+  ownedEnd = end;
 }
 
 template <typename T>
@@ -231,7 +267,16 @@ void UserDataGenericBuffer<T>::MemcpyFrom(const UserDataGenericBuffer<T>* other)
 template <typename T>
 void UserDataGenericBuffer<T>::MemcpyFrom(const UserDataGenericBuffer<T>& other) {
   if (&other == this) return;
-  if (this->NeedsRedimensionFor(other)) Redimension(other.width, other.height, other.channels);
+  // `other` may view this buffer's own array (a crop of it): that array
+  // must outlive the copy even though the re-dimension replaces it.
+  std::unique_ptr<T[]> viewedByOther;
+  if (this->NeedsRedimensionFor(other)) {
+    if (Overlap<T>(other.begin, other.end, ownedData.get(), ownedEnd)) {
+      viewedByOther = std::move(ownedData);
+      ownedEnd = nullptr;
+    }
+    Redimension(other.width, other.height, other.channels);
+  }
   this->CopyPixelsFrom(other);
 }
 

@@ -58,7 +58,8 @@ class ImageBase {
   // when width, height or channels differ (or when this image has no storage
   // to receive the pixels), otherwise writes into the existing storage at its
   // own stride. A source stride of 0 reads as packed. A source without
-  // storage moves nothing. May throw the allocation exception.
+  // storage moves nothing. `source` may view this image's own storage (a
+  // crop of it). May throw the allocation exception.
   void DeepCopy(const ImageBase<T>& source);
 
   // Free(), then the given dimensions with a packed stride, then Allocate().
@@ -152,11 +153,15 @@ class UserDataGenericBuffer : public ImageBase<T> {
   void SetDataValid(bool valid) { dataValid = valid; }
 
  private:
+  void ReleaseOwned();
   // Releases the owned array unless `keep` points into it.
   void ReleaseOwnedUnlessViewed(const T* keep);
   void Redimension(int width, int height, int channels);
 
   std::unique_ptr<T[]> ownedData;
+  // One past the owned array's last element (null without one); a view
+  // into the array may cover less of it than begin..end shows.
+  T* ownedEnd = nullptr;
 };
 
 #define KVO_IMAGE_BUFFER_TYPES(X) \

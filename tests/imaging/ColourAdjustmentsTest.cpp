@@ -120,6 +120,16 @@ TEST_P(WhiteBalanceTest, AutomaticLevelsFollowTheHistograms) {
   EXPECT_EQ(third[2], Balanced(100, 50));
 }
 
+TEST_P(WhiteBalanceTest, AutomaticLevelsOfFourChannelImagesSkipTheFourthByte) {
+  // Histograms over 4-byte pixels; a 3-byte step would mix the channels.
+  Bytes image = {10, 0, 100, 7, 20, 0, 50, 8, 40, 0, 25, 9, 30, 0, 75, 200};
+  UserDataGenericBuffer<unsigned char> view(2, 2, 4, image.data());
+  AutoWhiteBalance(&view, 0.0f);
+  EXPECT_EQ(image,
+            (Bytes{Balanced(10, 40), 255, 255, 7, Balanced(20, 40), 255, Balanced(50, 100), 8, 255,
+                   255, Balanced(25, 100), 9, Balanced(30, 40), 255, Balanced(75, 100), 200}));
+}
+
 TEST_P(WhiteBalanceTest, AutomaticLevelsAlwaysEnd) {
   // No pixels, a fraction no count can exceed, huge and NaN fractions:
   // each ends and leaves the image unchanged.
@@ -161,6 +171,11 @@ TEST(MaximizeTest, ValueScalesToTheLargestChannel) {
   UserDataGenericBuffer<unsigned char> view(3, 1, 3, image.data());
   MaximizeValue(&view);
   EXPECT_EQ(image, (Bytes{0, 0, 0, 63, 127, 255, 255, 1, 2}));
+
+  Bytes four = {0, 0, 0, 9, 10, 20, 40, 250, 5, 1, 0, 3};
+  UserDataGenericBuffer<unsigned char> fourView(3, 1, 4, four.data());
+  MaximizeValue(&fourView);
+  EXPECT_EQ(four, (Bytes{0, 0, 0, 9, 63, 127, 255, 250, 255, 51, 0, 3}));
 }
 
 class LabelColouringTest : public ::testing::Test {

@@ -187,6 +187,24 @@ TYPED_TEST(ConvertColorTest, GreyAndUsing2RKeepTheirRounding) {
   EXPECT_EQ(std::vector<T>(greyImage.begin, greyImage.end), grey);
 }
 
+TYPED_TEST(ConvertColorTest, Using2RHonoursBothStrides) {
+  using T = TypeParam;
+  StridedPicture<T> source(35, 39, 3, 5, 0);
+  source.Scramble(17);
+  StridedPicture<T> destination(35, 39, 1, 4, 3);
+  CvtColor<T>::ConvertColor3BppTo1BppUsing2R(source.view, destination.view);
+  for (int y = 0; y < 39; ++y) {
+    for (int x = 0; x < 35; ++x) {
+      const T* p = &source.memory[y * source.stride + x * 3];
+      ASSERT_EQ(destination.memory[y * destination.stride + x],
+                static_cast<T>((std::uint32_t{p[0]} + p[1] + 2 * std::uint32_t{p[2]}) >> 2));
+    }
+    for (int pad = 35; pad < destination.stride; ++pad) {
+      ASSERT_EQ(destination.memory[y * destination.stride + pad], 3);
+    }
+  }
+}
+
 TYPED_TEST(ConvertColorTest, ConvertToGreySizesAnEmptyDestinationAndKeepsAMatchingStride) {
   using T = TypeParam;
   StridedPicture<T> source(35, 39, 4, 2, 0);

@@ -61,6 +61,25 @@ TYPED_TEST(FlipTest, VerticalFlipMirrorsRowsAndKeepsTheDestinationStride) {
   }
 }
 
+TYPED_TEST(FlipTest, MatchingDestinationWithoutStorageGetsAnArray) {
+  StridedPicture<TypeParam> source(5, 3, 2, 1, 0);
+  source.Scramble(4);
+  UserDataGenericBuffer<TypeParam> vertical(5, 3, 2, false);
+  UserDataGenericBuffer<TypeParam> horizontal(5, 3, 2, false);
+  FlipVertically<TypeParam>(source.view, vertical);
+  FlipHorizontally<TypeParam>(source.view, horizontal);
+  ASSERT_NE(vertical.begin, nullptr);
+  ASSERT_NE(horizontal.begin, nullptr);
+  for (int y = 0; y < 3; ++y) {
+    for (int x = 0; x < 5; ++x) {
+      for (int c = 0; c < 2; ++c) {
+        ASSERT_EQ(vertical.begin[y * 10 + x * 2 + c], this->At(source, x, 2 - y, c));
+        ASSERT_EQ(horizontal.begin[y * 10 + x * 2 + c], this->At(source, 4 - x, y, c));
+      }
+    }
+  }
+}
+
 TYPED_TEST(FlipTest, EmptySourceResizesButWritesNothing) {
   StridedPicture<TypeParam> source(0, 4, 3, 0, 0);
   UserDataGenericBuffer<TypeParam> destination(2, 2, 3, true);
@@ -115,12 +134,15 @@ TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
   FlipVertically<unsigned char>(original.view, expected);
 
   std::vector<unsigned char> scratch(105, 0);
-  for (bool useScratch : {false, true}) {
+  // No scratch, a scratch row, and an optional holding a null pointer
+  // (which must fall back to a temporary row).
+  const std::vector<boost::optional<unsigned char*>> scratches = {
+      boost::none, scratch.data(), static_cast<unsigned char*>(nullptr)};
+  for (const boost::optional<unsigned char*>& row : scratches) {
     StridedPicture<unsigned char> image(35, height, 3, 7, 0);
     image.memory = original.memory;
     image.view.Reset(35, height, 3, image.memory.data(), image.stride);
-    FlipVerticallyInPlace(
-        image.view, useScratch ? boost::optional<unsigned char*>(scratch.data()) : boost::none);
+    FlipVerticallyInPlace(image.view, row);
     for (int y = 0; y < height; ++y) {
       for (int i = 0; i < 105; ++i) {
         ASSERT_EQ(image.memory[y * image.stride + i], expected.begin[y * 105 + i]);

@@ -287,6 +287,39 @@ TYPED_TEST(ImageBufferTest, RepointingIntoTheOwnArrayKeepsItAlive) {
 
   buffer.Reset(4, 2, 1, pixels + 8, 0);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(buffer.begin[i], this->Value(8 + i));
+
+  // Back to the first half, then a part of the array beyond what the
+  // current view covers: the array itself decides, not the view.
+  buffer.Reset(2, 2, 1, pixels, 0);
+  buffer.Reset(2, 2, 1, pixels + 12, 0);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(buffer.begin[i], this->Value(12 + i));
+  UserDataGenericBuffer<TypeParam> tail(0, 0, 0, false);
+  tail.Reset(4, 1, 1, pixels + 4, 0);
+  buffer.Reset(2, 1, 1, pixels, 0);
+  buffer = std::move(tail);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(buffer.begin[i], this->Value(4 + i));
+}
+
+TYPED_TEST(ImageBufferTest, CopyFromAViewOfTheOwnPixelsCrops) {
+  // The 2 x 2 block at (1, 1) of a 4 x 4 image, copied into the image
+  // itself, through each copy form: the re-dimension must not free the
+  // pixels being copied.
+  for (int form = 0; form < 3; ++form) {
+    SCOPED_TRACE(form);
+    UserDataGenericBuffer<TypeParam> image(4, 4, 1, true);
+    this->FillRows(image);
+    UserDataGenericBuffer<TypeParam> block(0, 0, 0, false);
+    block.Reset(2, 2, 1, image.begin + 5, 4);
+    if (form == 0) image.MemcpyFrom(block);
+    if (form == 1) image = block;
+    if (form == 2) static_cast<ImageBase<TypeParam>&>(image).DeepCopy(block);
+    ASSERT_EQ(image.width, 2);
+    ASSERT_EQ(image.stride, 2);
+    EXPECT_EQ(image.begin[0], this->Value(5));
+    EXPECT_EQ(image.begin[1], this->Value(6));
+    EXPECT_EQ(image.begin[2], this->Value(9));
+    EXPECT_EQ(image.begin[3], this->Value(10));
+  }
 }
 
 TYPED_TEST(ImageBufferTest, ResetAdoptsAnArrayWithItsStride) {

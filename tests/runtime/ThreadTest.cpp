@@ -4,12 +4,16 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
+#include <string>
+#include <system_error>
 #include <memory>
 #include <thread>
 #include <utility>
 
 #include "runtime/WaitHandle.h"
+#include "tests/runtime/AddressSpaceLimit.h"
 
 namespace {
 
@@ -201,5 +205,33 @@ TEST(ThreadTest, PriorityIsStoredOnly) {
   t.THREAD_SetName();
   EXPECT_EQ(t.GetName(), "scripted");
 }
+
+#if !defined(TOLVENIX_TEST_SANITIZED)
+// In a child process whose address space has no room for a thread stack:
+// Start() reports the refusal, the object stays marked running, and Kill()
+// returns instead of waiting for a thread that never existed.
+void StartRefusedThenKill() {
+  ScriptedThread t([](ScriptedThread&) { return 0; });
+  if (!LimitAddressSpace(1024)) std::_Exit(3);
+  bool refused = false;
+  try {
+    t.Start();
+  } catch (const std::system_error&) {
+    refused = true;
+  }
+  if (!refused) std::_Exit(4);
+  t.Start();  // ignored: the object is unusable, not relaunched
+  const bool stillMarked = t.IsRunning() && !t.SetName("x");
+  t.Kill();
+  std::_Exit(stillMarked ? 0 : 5);
+}
+
+TEST(ThreadLaunchTest, KillAfterARefusedLaunchReturns) {
+  const std::string style = GTEST_FLAG_GET(death_test_style);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(StartRefusedThenKill(), ::testing::ExitedWithCode(0), "");
+  GTEST_FLAG_SET(death_test_style, style);
+}
+#endif
 
 }  // namespace
