@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <boost/filesystem/operations.hpp>
 #include <chrono>
@@ -8,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -16,6 +14,7 @@
 
 #include "imaging/ImageLoader.h"
 #include "tests/imaging/ImageTestFiles.h"
+#include "tests/runtime/AddressSpaceLimit.h"
 
 namespace {
 
@@ -411,13 +410,7 @@ TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {
   }
 }
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TOLVENIX_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
-    defined(TOLVENIX_TEST_SANITIZED)
+#if defined(TOLVENIX_TEST_SANITIZED)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
@@ -438,15 +431,7 @@ void LoadPastAFrameThatThrows() {
   testfiles::WriteWholeFile(folder + "00000000.bmp", huge);
 
   ImageLoader loader;
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  long sizeKb = 0;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmSize:", 0) == 0) sizeKb = std::atol(line.c_str() + 7);
-  }
-  const rlim_t cap = static_cast<rlim_t>(sizeKb + 256 * 1024) * 1024;
-  const rlimit limit{cap, cap};
-  if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
+  if (!LimitAddressSpace(256 * 1024)) std::_Exit(3);
   loader.LoadSequence(folder.c_str(), ".bmp", DesiredChannelsEnum::AsFile, 0, 1, 2, 1,
                       folder.c_str(), ".txt", ImageFileFormat::Bmp);
   Bytes buffer(kWidth * kHeight * 3);

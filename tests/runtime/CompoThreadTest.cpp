@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,7 +6,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -15,6 +13,7 @@
 #include <thread>
 
 #include "runtime/CompoThread.h"
+#include "tests/runtime/AddressSpaceLimit.h"
 
 namespace {
 
@@ -188,13 +187,7 @@ TEST_F(CompoThreadTest, EscapingExceptionIsReportedAndClearsRunning) {
   EXPECT_EQ(1, calls.load());
 }
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define TOLVENIX_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || \
-    defined(TOLVENIX_TEST_SANITIZED)
+#if defined(TOLVENIX_TEST_SANITIZED)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
@@ -205,17 +198,7 @@ constexpr bool kSanitized = false;
 void StartWithoutAddressSpace() {
   KVO::CompoThread thread("refused");
   const std::function<void()> nothing = [] {};
-  // Small blocks freed now are reused below, so only the stack is missing.
-  for (int i = 0; i < 64; ++i) delete[] new char[256];
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  long sizeKb = 0;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmSize:", 0) == 0) sizeKb = std::atol(line.c_str() + 7);
-  }
-  const rlimit limit{static_cast<rlim_t>(sizeKb + 1024) * 1024,
-                     static_cast<rlim_t>(sizeKb + 1024) * 1024};
-  if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(3);
+  if (!LimitAddressSpace(1024)) std::_Exit(3);
   dup2(2, 1);  // the message goes to standard output; the matcher reads stderr
   thread.Start(nothing);
   const bool markedRunning = thread.IsRunning();
