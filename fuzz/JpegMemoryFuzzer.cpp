@@ -1,5 +1,8 @@
-// Feeds arbitrary bytes to JpegFile in memory mode, as a complete stream and
-// as a headless stream decoded with a header the object makes itself.
+// Feeds arbitrary bytes to JpegFile in memory mode: as a complete stream, as
+// a headless stream decoded with a header the object makes itself, and split
+// into a header read from memory and the image stream after it (the first
+// two bytes, big-endian, give the header's length).
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -8,11 +11,9 @@
 
 namespace {
 
-void DecodeFromMemory(const std::uint8_t* data, std::size_t size, bool headless) {
+void Decode(KVO::JpegFile& file, const std::uint8_t* data, std::size_t size) {
   unsigned char* stream = const_cast<unsigned char*>(data);
   unsigned long length = size;
-  KVO::JpegFile file;
-  file.SetHeadless(headless);
   file.SetJpegBuffer(&stream, &length);
   if (!file.GetInfo()) return;
   if (std::uint64_t{file.GetWidth()} * file.GetHeight() > KVO::fuzz::kMaxFuzzPixels) {
@@ -27,10 +28,25 @@ void DecodeFromMemory(const std::uint8_t* data, std::size_t size, bool headless)
   }
 }
 
+void DecodeWithOwnHeader(const std::uint8_t* data, std::size_t size, bool headless) {
+  KVO::JpegFile file;
+  file.SetHeadless(headless);
+  Decode(file, data, size);
+}
+
+void DecodeWithHeaderFromInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return;
+  const std::size_t headerBytes = std::min<std::size_t>(size - 2, data[0] << 8 | data[1]);
+  KVO::JpegFile file;
+  file.ReadHeaderFromMemory(const_cast<std::uint8_t*>(data + 2), headerBytes);
+  Decode(file, data + 2 + headerBytes, size - 2 - headerBytes);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  DecodeFromMemory(data, size, false);
-  DecodeFromMemory(data, size, true);
+  DecodeWithOwnHeader(data, size, false);
+  DecodeWithOwnHeader(data, size, true);
+  DecodeWithHeaderFromInput(data, size);
   return 0;
 }

@@ -79,6 +79,22 @@ void Jpegs(const fs::path& dir, bool withHeadless) {
   if (withHeadless) {
     const Bytes stream = Jpeg(24, 16, 3, 80, true);
     WriteBytes(dir / "jpeg_headless_24x16x3.jph", stream.data(), stream.size());
+    // Two length bytes, a header made at another quality, then a headless
+    // stream encoded with it.
+    KVO::JpegFile writer;
+    writer.SetQuality(50);
+    unsigned char* header = nullptr;
+    unsigned long headerSize = 0;
+    writer.WriteHeaderToMemory(&header, &headerSize);
+    const Bytes split = Jpeg(16, 8, 3, 50, true);
+    if (header != nullptr && headerSize < 65536) {
+      Bytes input = {static_cast<unsigned char>(headerSize >> 8),
+                     static_cast<unsigned char>(headerSize)};
+      input.insert(input.end(), header, header + headerSize);
+      input.insert(input.end(), split.begin(), split.end());
+      WriteBytes(dir / "jpeg_split_header_16x8x3_q50", input.data(), input.size());
+    }
+    std::free(header);
   }
   Bytes picture = Picture(12, 10, 3);
   KVO::JPEGTurbo::WriteJPEG((dir / "jpegturbo_12x10.jpg").c_str(), 75, 12, 10, picture.data());
