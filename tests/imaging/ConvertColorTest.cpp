@@ -79,11 +79,7 @@ TYPED_TEST(ConvertColorTest, EveryPairMatchesThePerPixelRule) {
             source.Scramble(static_cast<std::uint32_t>(s * 31 + d));
             StridedPicture<T> destination(w, h, d, shape[3], 7);
             const std::vector<T> expected = Expected(source, destination, flip);
-            if (flip) {
-              CvtColor<T>::ConvertColor(source.view, destination.view, true);
-            } else {
-              CvtColor<T>::ConvertColor(source.view, destination.view);
-            }
+            CvtColor<T>::ConvertColor(source.view, destination.view, flip);
             ASSERT_EQ(destination.memory, expected);
             ASSERT_EQ(destination.view.begin, destination.memory.data()) << "no re-dimension";
             if (shape[2] + shape[3] != 0) continue;
