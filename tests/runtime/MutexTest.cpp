@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -7,7 +6,6 @@
 
 #include "runtime/Mutex.h"
 #include "runtime/Thread.h"
-#include "runtime/WaitHandle.h"
 
 namespace {
 
@@ -20,29 +18,30 @@ class ObservedMutex : public KVO::Mutex {
 
 uint32_t ThisThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
-// Runs `body` on another thread and waits for it.
-template <typename F>
-void OnOtherThread(F body) {
-  std::thread t(body);
-  t.join();
+// TryLock (and, on success, Unlock) from a thread of its own.
+bool TryLockElsewhere(KVO::Mutex& m, uint32_t* threadId = nullptr) {
+  bool acquired = false;
+  std::thread([&] {
+    acquired = m.TryLock();
+    if (threadId != nullptr) *threadId = ThisThreadId();
+    if (acquired) m.Unlock();
+  }).join();
+  return acquired;
 }
 
-TEST(MutexTest, RecursiveLockNeedsOneUnlockPerLock) {
-  ObservedMutex m(true);
-  m.Lock();
-  m.Lock();
-  EXPECT_TRUE(m.TryLock());  // the holder may take it again
-  m.Unlock();
-  OnOtherThread([&] { EXPECT_FALSE(m.TryLock()); });
-  m.Unlock();
-  OnOtherThread([&] { EXPECT_FALSE(m.TryLock()); });
-  m.Unlock();
-  bool acquired = false;
-  OnOtherThread([&] {
-    acquired = m.TryLock();
-    if (acquired) m.Unlock();
-  });
-  EXPECT_TRUE(acquired);
+TEST(MutexTest, RecursiveLocksNeedOneUnlockPerLock) {
+  ObservedMutex recursive(true);
+  KVO::SafeMutex safe;
+  for (KVO::Mutex* m : {static_cast<KVO::Mutex*>(&recursive), static_cast<KVO::Mutex*>(&safe)}) {
+    m->Lock();
+    m->Lock();
+    EXPECT_TRUE(m->TryLock());  // the holder may take it again
+    for (int held = 3; held > 0; --held) {
+      EXPECT_FALSE(TryLockElsewhere(*m)) << held;
+      m->Unlock();
+    }
+    EXPECT_TRUE(TryLockElsewhere(*m));
+  }
 }
 
 TEST(MutexTest, PlainTryLockFailsWhileHeldAndKeepsTheOwner) {
@@ -51,49 +50,13 @@ TEST(MutexTest, PlainTryLockFailsWhileHeldAndKeepsTheOwner) {
   m.Lock();
   const uint32_t holder = ThisThreadId();
   EXPECT_EQ(m.Owner(), holder);
-  OnOtherThread([&] { EXPECT_FALSE(m.TryLock()); });
+  EXPECT_FALSE(TryLockElsewhere(m));
   EXPECT_EQ(m.Owner(), holder);
   m.Unlock();
   EXPECT_EQ(m.Owner(), holder);  // unlocking leaves the record
-
   uint32_t other = 0;
-  OnOtherThread([&] {
-    ASSERT_TRUE(m.TryLock());
-    other = ThisThreadId();
-    m.Unlock();
-  });
+  EXPECT_TRUE(TryLockElsewhere(m, &other));
   EXPECT_EQ(m.Owner(), other);
-}
-
-TEST(MutexTest, PlainLockExcludesOtherThreads) {
-  KVO::Mutex m(false);
-  KVO::WaitHandle holding(false, false);
-  KVO::WaitHandle release(false, false);
-  std::thread holder([&] {
-    m.Lock();
-    holding.Set();
-    release.WaitOne();
-    m.Unlock();
-  });
-  holding.WaitOne();
-  EXPECT_FALSE(m.TryLock());
-  release.Set();
-  m.Lock();  // blocks until the holder lets go
-  m.Unlock();
-  holder.join();
-}
-
-TEST(MutexTest, SafeMutexIsRecursive) {
-  KVO::SafeMutex m;
-  m.Lock();
-  m.Lock();
-  OnOtherThread([&] { EXPECT_FALSE(m.TryLock()); });
-  m.Unlock();
-  m.Unlock();
-  OnOtherThread([&] {
-    EXPECT_TRUE(m.TryLock());
-    m.Unlock();
-  });
 }
 
 }  // namespace
