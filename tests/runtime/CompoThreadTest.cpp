@@ -3,40 +3,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "runtime/CompoThread.h"
+#include "runtime/WaitHandle.h"
 #include "tests/runtime/AddressSpaceLimit.h"
 
 namespace {
-
-// A one-shot latch: the callable under test blocks on it until the test
-// opens it, so "a run is under way" is a fact and not a timing guess.
-class Gate {
- public:
-  void Open() {
-    std::lock_guard<std::mutex> guard(mutex);
-    open = true;
-    condition.notify_all();
-  }
-  void Wait() {
-    std::unique_lock<std::mutex> guard(mutex);
-    condition.wait(guard, [this] { return open; });
-  }
-
- private:
-  std::mutex mutex;
-  std::condition_variable condition;
-  bool open = false;
-};
 
 // Polls with a generous deadline; only a hang fails.
 bool Eventually(const std::function<bool()>& condition) {
@@ -54,11 +33,13 @@ void CountPlainCall() { ++plainCalls; }
 class CompoThreadTest : public ::testing::Test {
  protected:
   KVO::CompoThread thread{"worker"};
-  Gate gate;
+  // Manual reset: holds the callable until the test opens it, so "a run is
+  // under way" is a fact and not a timing guess.
+  KVO::WaitHandle gate{false, false};
   std::atomic<int> calls{0};
   std::function<void()> blocking = [this] {
     ++calls;
-    gate.Wait();
+    gate.WaitOne();
   };
 };
 
@@ -81,23 +62,8 @@ TEST_F(CompoThreadTest, EndedRunStartsAgainWithoutAJoin) {
   EXPECT_EQ(2, plainCalls.load());
 }
 
-TEST_F(CompoThreadTest, StartDuringARunIsIgnoredAndTheNameIsLocked) {
-  thread.Start(blocking);
-  ASSERT_TRUE(Eventually([this] { return calls.load() == 1; }));
-  std::atomic<int> other{0};
-  thread.Start([&other] { ++other; });
-  EXPECT_TRUE(thread.IsRunning());
-  EXPECT_FALSE(thread.SetName("x"));
-  EXPECT_EQ("worker", thread.GetName());
-  gate.Open();
-  ASSERT_TRUE(Eventually([this] { return !thread.IsRunning(); }));
-  EXPECT_TRUE(thread.SetName("x"));  // the run has returned, joined or not
-  thread.Join();
-  EXPECT_EQ(1, calls.load());
-  EXPECT_EQ(0, other.load());
-}
-
-TEST_F(CompoThreadTest, ConcurrentStartsLaunchOneRun) {
+// Eight racing Start() calls launch one run; later calls during it do nothing.
+TEST_F(CompoThreadTest, StartsDuringARunAreIgnoredAndTheNameIsLocked) {
   constexpr int kStarters = 8;
   std::atomic<int> ready{0};
   std::atomic<bool> go{false};
@@ -112,37 +78,35 @@ TEST_F(CompoThreadTest, ConcurrentStartsLaunchOneRun) {
   ASSERT_TRUE(Eventually([&] { return ready.load() == kStarters; }));
   go = true;
   for (auto& starter : starters) starter.join();
-  gate.Open();
+  std::atomic<int> other{0};
+  thread.Start([&other] { ++other; });
+  EXPECT_TRUE(thread.IsRunning());
+  EXPECT_FALSE(thread.SetName("x"));
+  EXPECT_EQ("worker", thread.GetName());
+  gate.Set();
+  ASSERT_TRUE(Eventually([this] { return !thread.IsRunning(); }));
+  EXPECT_TRUE(thread.SetName("x"));  // the run has returned, joined or not
   thread.Join();
   EXPECT_EQ(1, calls.load());
+  EXPECT_EQ(0, other.load());
 }
 
-TEST_F(CompoThreadTest, CallerCopyMayDieRightAfterStart) {
+// The run keeps its own copy of the callable; the destructor joins it.
+TEST_F(CompoThreadTest, RunOutlivesTheCallersCopyAndTheDestructorWaits) {
   std::atomic<int> seen{0};
-  {
-    auto owned = std::make_shared<int>(41);
-    thread.Start(std::function<void()>([owned, &seen, this] {
-      gate.Wait();
-      seen = *owned + 1;
-    }));
-  }
-  gate.Open();
-  thread.Join();
-  EXPECT_EQ(42, seen.load());
-}
-
-TEST_F(CompoThreadTest, DestructorWaitsForTheCallable) {
-  std::atomic<bool> finished{false};
   std::thread opener;
   {
     KVO::CompoThread local("local");
-    local.Start([this, &finished] {
-      gate.Wait();
-      finished = true;
-    });
-    opener = std::thread([this] { gate.Open(); });
+    {
+      auto owned = std::make_shared<int>(41);
+      local.Start(std::function<void()>([owned, &seen, this] {
+        gate.WaitOne();
+        seen = *owned + 1;
+      }));
+    }
+    opener = std::thread([this] { gate.Set(); });
   }
-  EXPECT_TRUE(finished.load());
+  EXPECT_EQ(42, seen.load());
   opener.join();
 }
 
@@ -153,7 +117,7 @@ TEST_F(CompoThreadTest, EscapingExceptionIsReportedAndClearsRunning) {
   EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("boom"));
   EXPECT_FALSE(thread.IsRunning());
   thread.Start(blocking);  // usable again
-  gate.Open();
+  gate.Set();
   thread.Join();
   EXPECT_EQ(1, calls.load());
 }

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <boost/algorithm/string/replace.hpp>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -62,6 +63,20 @@ class PerformanceTimerTest : public ::testing::Test {
     return std::vector<std::string>(lines.begin() + 9, lines.end());
   }
 
+  // Laps of a cached timer, by (frame, label); a null label calls
+  // LogStepTimings instead (its lap counts as 0). The summary is written
+  // when this returns.
+  std::vector<double> CacheLaps(const std::string& base,
+                                const std::vector<std::pair<int, const char*>>& calls) const {
+    std::vector<double> laps;
+    PerformanceTimer timer(Name(base), false);
+    for (const auto& [frame, label] : calls) {
+      if (label == nullptr) timer.LogStepTimings();
+      laps.push_back(label == nullptr ? 0.0 : timer.LogLap(frame, label));
+    }
+    return laps;
+  }
+
   fs::path directory_;
 };
 
@@ -94,41 +109,35 @@ TEST_F(PerformanceTimerTest, ImmediateHeaderReplacesTheFileWithTheFormulaRows) {
   EXPECT_EQ(expected + "\n\n", Contents());
 }
 
-TEST_F(PerformanceTimerTest, FrameLapsTakeConsecutiveAutomaticColumns) {
+// Column c >= 0 gives c + 1 commas and leaves the automatic column alone;
+// -1 takes the automatic column, which Start() resets to 1; below -1 none.
+TEST_F(PerformanceTimerTest, LapsAndTimesLandInTheirColumns) {
   PerformanceTimer timer(Name(), true);
-  const double early = timer.LogLapWrite(-3, "early");  // before Start(): no comma
+  const double early = timer.LogLapWrite(-3, "early");  // before Start(): column 0
   timer.Start();
-  const double seconds = timer.LogTime("t", 5);  // explicit columns leave the automatic one
-  const double lap = timer.LogLap("l", -7, 1, false);
-  EXPECT_GE(lap, seconds);  // LogTime left the lap running from Start()
+  const double t = timer.LogTime("t", 5);
+  const double l = timer.LogLap("l", -7, 1, false);
+  EXPECT_GE(l, t);  // LogTime left the lap running from Start()
   timer.LogLap("section", 3, 1000, true);
+  const double z = timer.LogTime("z", -2);
   const double grab7 = timer.LogLap(7, "grab");
-  const double detect7 = timer.LogLap(7, "detect");
-  const double atThree = timer.LogTime("u", -1);
+  const double m = timer.LogLap("m", -1, 1, false);
+  const double n = timer.LogLap("n", 0, 1, false);
+  const double u = timer.LogTime("u", -1);
   const double track7 = timer.LogLapWrite(7, "track");
   timer.Start();
   const double grab8 = timer.LogLap(8, "grab");
-  const std::vector<std::string> expected = {
-      "early(-3)" + Fixed(early), "t,,,,,," + G(seconds),
-      "l" + Fixed(lap),           "section",
-      "grab(7)," + Fixed(grab7),  "detect(7),," + Fixed(detect7),
-      "u,,," + G(atThree),        "track(7),,,," + Fixed(track7),
-      "grab(8)," + Fixed(grab8)};
-  EXPECT_EQ(expected, DataLines());
-}
-
-TEST_F(PerformanceTimerTest, ColumnArgumentGivesTheCommaCount) {
-  const std::pair<int, int> kRules[] = {{0, 1}, {4, 5}, {-1, 1}, {-2, 0}, {-1000, 0}};
-  PerformanceTimer timer(Name(), true);
-  std::vector<std::string> expected;
-  for (const auto& [column, commas] : kRules) {
-    timer.Start();
-    const double seconds = timer.LogTime("t", column);
-    const double lap = timer.LogLap("l", column, 1, false);
-    expected.push_back("t" + std::string(commas, ',') + G(seconds));
-    // A second -1 takes the next automatic column.
-    expected.push_back("l" + std::string(column == -1 ? 2 : commas, ',') + Fixed(lap));
-  }
+  const std::vector<std::string> expected = {"early(-3)" + Fixed(early),
+                                             "t,,,,,," + G(t),
+                                             "l" + Fixed(l),
+                                             "section",
+                                             "z" + G(z),
+                                             "grab(7)," + Fixed(grab7),
+                                             "m,," + Fixed(m),
+                                             "n," + Fixed(n),
+                                             "u,,," + G(u),
+                                             "track(7),,,," + Fixed(track7),
+                                             "grab(8)," + Fixed(grab8)};
   EXPECT_EQ(expected, DataLines());
 }
 
@@ -215,14 +224,9 @@ TEST_F(PerformanceTimerTest, EmptySummaryHasZeroTotalsAndABareFrameHeader) {
 TEST_F(PerformanceTimerTest, CachedSummaryPicksSortedLapsWithoutInterpolation) {
   for (int lapCount : {1, 2, 3, 4, 7}) {
     const std::string base = "laps" + std::to_string(lapCount);
-    std::vector<double> laps;
-    {
-      PerformanceTimer timer(Name(base), false);
-      for (int frame = 0; frame < lapCount; ++frame) {
-        timer.Start();
-        laps.push_back(timer.LogLap(frame, "s"));
-      }
-    }
+    std::vector<std::pair<int, const char*>> calls;
+    for (int frame = 0; frame < lapCount; ++frame) calls.emplace_back(frame, "s");
+    const std::vector<double> laps = CacheLaps(base, calls);
     std::vector<double> sorted = laps;
     std::sort(sorted.begin(), sorted.end());
     const std::size_t n = sorted.size();
@@ -239,26 +243,17 @@ TEST_F(PerformanceTimerTest, CachedSummaryPicksSortedLapsWithoutInterpolation) {
       expected += std::string(key) + "," + Ms(value) + ",," + Ms(value) + ",\n";
     }
     expected += "Frame Number,s,\n";
-    for (int frame = 0; frame < lapCount; ++frame) {
-      expected += std::to_string(frame) + "," + Ms(laps[static_cast<std::size_t>(frame)]) + ",\n";
+    for (std::size_t frame = 0; frame < n; ++frame) {
+      expected += std::to_string(frame) + "," + Ms(laps[frame]) + ",\n";
     }
     EXPECT_EQ(expected, Contents(base)) << lapCount;
   }
 }
 
-// Expected table rows write "$i" for the summary cell of the i-th call's lap.
-std::string ExpandLaps(const std::string& row, const std::vector<double>& laps) {
-  std::string out;
-  for (std::size_t i = 0; i < row.size(); ++i) {
-    out += row[i] == '$' ? Ms(laps[static_cast<std::size_t>(row[++i] - '0')]) : row.substr(i, 1);
-  }
-  return out;
-}
-
-// Cached laps as (frame, label); a null label calls LogStepTimings instead.
+// Expected rows write "$i" for the summary cell of the i-th call's lap.
 TEST_F(PerformanceTimerTest, CachedTableTakesColumnsFromTheFirstFullestRow) {
   const struct {
-    std::vector<std::pair<int, const char*>> laps;
+    std::vector<std::pair<int, const char*>> calls;
     std::vector<std::string> table;
   } kCases[] = {
       // A label seen again in its row replaces the lap.
@@ -274,42 +269,32 @@ TEST_F(PerformanceTimerTest, CachedTableTakesColumnsFromTheFirstFullestRow) {
   int index = 0;
   for (const auto& c : kCases) {
     const std::string base = "table" + std::to_string(index++);
-    std::vector<double> laps;
-    {
-      PerformanceTimer timer(Name(base), false);
-      for (const auto& [frame, label] : c.laps) {
-        if (label == nullptr) timer.LogStepTimings();
-        laps.push_back(label == nullptr ? 0.0 : timer.LogLap(frame, label));
+    const std::vector<double> laps = CacheLaps(base, c.calls);
+    std::vector<std::string> expected = c.table;
+    for (std::string& row : expected) {
+      for (std::size_t i = 0; i < laps.size(); ++i) {
+        boost::replace_all(row, "$" + std::to_string(i), Ms(laps[i]));
       }
     }
-    std::vector<std::string> expected;
-    for (const std::string& row : c.table) expected.push_back(ExpandLaps(row, laps));
     const std::vector<std::string> lines = SplitLines(Contents(base));
     ASSERT_EQ(6 + expected.size(), lines.size()) << index;
     EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 6, lines.end())) << index;
   }
 }
 
+// Totals run over a, b, d in byte order, d included though it has no column.
 TEST_F(PerformanceTimerTest, LabelWithoutColumnStillCountsInTotals) {
-  double a1 = 0, b1 = 0, a2 = 0, d2 = 0;
-  {
-    PerformanceTimer timer(Name(), false);
-    timer.Start();
-    a1 = timer.LogLap(1, "a");
-    b1 = timer.LogLap(1, "b");
-    timer.Start();
-    a2 = timer.LogLap(2, "a");
-    d2 = timer.LogLap(2, "d");
-  }
-  const double aMax = std::max(a1, a2);
-  const double aMin = std::min(a1, a2);
+  const std::vector<double> laps = CacheLaps("timing", {{1, "a"}, {1, "b"}, {2, "a"}, {2, "d"}});
+  const double b = laps[1];
+  const double d = laps[3];
+  const double aMax = std::max(laps[0], laps[2]);
+  const double aMin = std::min(laps[0], laps[2]);
   const double aAvg = (aMin + aMax) / 2;
   const std::vector<std::string> lines = SplitLines(Contents());
   ASSERT_EQ(9u, lines.size());
-  // Totals run over a, b, d in byte order, d included though it has no column.
-  EXPECT_EQ("Avg," + Ms(aAvg) + "," + Ms(b1) + ",," + Ms(((0 + aAvg) + b1) + d2) + ",", lines[0]);
-  EXPECT_EQ("Max," + Ms(aMax) + "," + Ms(b1) + ",," + Ms(((0 + aMax) + b1) + d2) + ",", lines[1]);
-  EXPECT_EQ("Min," + Ms(aMin) + "," + Ms(b1) + ",," + Ms(((0 + aMin) + b1) + d2) + ",", lines[2]);
+  EXPECT_EQ("Avg," + Ms(aAvg) + "," + Ms(b) + ",," + Ms(((0 + aAvg) + b) + d) + ",", lines[0]);
+  EXPECT_EQ("Max," + Ms(aMax) + "," + Ms(b) + ",," + Ms(((0 + aMax) + b) + d) + ",", lines[1]);
+  EXPECT_EQ("Min," + Ms(aMin) + "," + Ms(b) + ",," + Ms(((0 + aMin) + b) + d) + ",", lines[2]);
 }
 
 TEST_F(PerformanceTimerTest, CachedDestructorSurvivesSummaryFailure) {
