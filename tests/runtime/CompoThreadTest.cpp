@@ -43,21 +43,17 @@ class CompoThreadTest : public ::testing::Test {
   };
 };
 
-TEST_F(CompoThreadTest, EmptyCallablesRunNothingAndJoinsMayRepeat) {
+TEST_F(CompoThreadTest, EachStartRunsOnceAndEmptyCallablesRunNothing) {
   thread.Join();  // nothing started yet
   thread.Start(std::function<void()>());
   thread.Join();
   thread.Join();
   thread.Start(nullptr);
   thread.Join();
-  EXPECT_FALSE(thread.IsRunning());
-}
-
-TEST_F(CompoThreadTest, EndedRunStartsAgainWithoutAJoin) {
   plainCalls = 0;
   thread.Start(&CountPlainCall);
   ASSERT_TRUE(Eventually([this] { return !thread.IsRunning(); }));
-  thread.Start(&CountPlainCall);
+  thread.Start(&CountPlainCall);  // an ended run restarts without a Join()
   thread.Join();
   EXPECT_EQ(2, plainCalls.load());
 }

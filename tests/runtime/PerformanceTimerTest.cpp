@@ -86,27 +86,25 @@ TEST_F(PerformanceTimerTest, ImmediateHeaderReplacesTheFileWithTheFormulaRows) {
   std::string expected =
       "Heading,=A10,=A11,=A12,=A13,=A14,=A15,=A16,=A17,=A18,=A19,=A20,=A21,=A22,=A23,=A24,"
       "=A25,=A26,=A27,=A28,=A29,\n";
-  // Each statistics row's cell for a step column, '#' standing for its letter.
+  // Row name and function; '#' stands for the step column's rows 10 to 10000.
   const std::pair<const char*, const char*> kRows[] = {
-      {"Average", "=IF(COUNTBLANK(#10:#10000)=9991;0;AVERAGE(#10:#10000)*1000)"},
-      {"Min", "=IF(COUNTBLANK(#10:#10000)=9991;0;MIN(#10:#10000)*1000)"},
-      {"Q1", "=IF(COUNTBLANK(#10:#10000)=9991;0;QUARTILE(#10:#10000;1)*1000)"},
-      {"Q2", "=IF(COUNTBLANK(#10:#10000)=9991;0;QUARTILE(#10:#10000;2)*1000)"},
-      {"Q3", "=IF(COUNTBLANK(#10:#10000)=9991;0;QUARTILE(#10:#10000;3)*1000)"},
-      {"Max", "=IF(COUNTBLANK(#10:#10000)=9991;0;MAX(#10:#10000)*1000)"},
-  };
+      {"Average", "AVERAGE(#)"}, {"Min", "MIN(#)"},       {"Q1", "QUARTILE(#;1)"},
+      {"Q2", "QUARTILE(#;2)"},   {"Q3", "QUARTILE(#;3)"}, {"Max", "MAX(#)"}};
   int rowNumber = 2;
-  for (const auto& [name, cellPattern] : kRows) {
+  for (const auto& [name, function] : kRows) {
     expected += std::string(name) + ",";
     for (char letter = 'B'; letter <= 'U'; ++letter) {
-      std::string cell = cellPattern;
-      std::replace(cell.begin(), cell.end(), '#', letter);
-      expected += cell + ",";
+      const std::string range = letter + std::string("10:") + letter + "10000";
+      expected += boost::replace_all_copy(
+          "=IF(COUNTBLANK(#)=9991;0;" + std::string(function) + "*1000),", "#", range);
     }
     const std::string row = std::to_string(rowNumber++);
     expected += "=SUM(B" + row + ":U" + row + ")\n";
   }
   EXPECT_EQ(expected + "\n\n", Contents());
+  EXPECT_NE(
+      std::string::npos,
+      Contents().find("\nQ1,=IF(COUNTBLANK(B10:B10000)=9991;0;QUARTILE(B10:B10000;1)*1000),"));
 }
 
 // Column c >= 0 gives c + 1 commas and leaves the automatic column alone;
@@ -156,62 +154,49 @@ TEST_F(PerformanceTimerTest, DeleteFileEmptiesFileWhileAutomaticColumnAdvances) 
   EXPECT_EQ("c(1),,,,,," + Fixed(lap) + "\n", Contents());
 }
 
-// Only the immediate header prints; both modes stay usable.
-TEST_F(PerformanceTimerTest, UnwritableFileIsReportedOnceInImmediateModeOnly) {
-  const std::string name = Name("missing-dir/timing");
-  for (bool immediate : {true, false}) {
-    ::testing::internal::CaptureStdout();
-    {
-      PerformanceTimer timer(name, immediate);
-      timer.Start();
-      EXPECT_GE(timer.LogLap(1, "a"), 0.0);
-      timer.LogTime("b", -1);
-      timer.LogStepTimings();
-    }
-    EXPECT_EQ(immediate ? "PerformanceTimer: Could not open " + name +
-                              ".csv for writing performance timing.\n"
-                              "Perhaps it is locked by another application, such as excel.\n\n"
-                        : "",
-              ::testing::internal::GetCapturedStdout());
-  }
-  EXPECT_FALSE(fs::exists(directory_ / "missing-dir"));
-}
-
-TEST_F(PerformanceTimerTest, EmptyNameWritesNoFileAndNoMessage) {
+// An empty name never writes or prints. A file that cannot be opened is
+// skipped; only the immediate header reports it. Both stay usable.
+TEST_F(PerformanceTimerTest, EmptyNameOrUnwritableFileWritesNothing) {
   const fs::path previous = fs::current_path();
-  fs::current_path(directory_);
-  ::testing::internal::CaptureStdout();
-  for (bool immediate : {true, false}) {
-    PerformanceTimer timer("", immediate);
-    timer.Start();
-    timer.LogLap(1, "a");
-    timer.LogTime("t", -1);
-    timer.LogLap("l", 0, 1, false);
-    timer.LogTime("DELETE_FILE", 0);
-    timer.LogStepTimings();
+  fs::current_path(directory_);  // where an empty name would write
+  const std::string missing = Name("missing-dir/timing");
+  for (const std::string& name : {std::string(), missing}) {
+    for (bool immediate : {true, false}) {
+      ::testing::internal::CaptureStdout();
+      {
+        PerformanceTimer timer(name, immediate);
+        timer.Start();
+        EXPECT_GE(timer.LogLap(1, "a"), 0.0);
+        timer.LogTime("t", -1);
+        timer.LogLap("l", 0, 1, false);
+        timer.LogTime("DELETE_FILE", 0);
+        timer.LogStepTimings();
+      }
+      const std::string message = "PerformanceTimer: Could not open " + name +
+                                  ".csv for writing performance timing.\nPerhaps it is locked by "
+                                  "another application, such as excel.\n\n";
+      EXPECT_EQ(immediate && !name.empty() ? message : "",
+                ::testing::internal::GetCapturedStdout());
+    }
   }
-  const std::string printed = ::testing::internal::GetCapturedStdout();
   fs::current_path(previous);
-  EXPECT_EQ("", printed);
   EXPECT_TRUE(fs::is_empty(directory_));
 }
 
-TEST_F(PerformanceTimerTest, CachedFileHoldsOnlyAppendedLinesUntilDestruction) {
+// Cached laps write nothing; LogTime appends at once; the summary replaces
+// all. An empty cache (immediate mode never caches) gives zero totals.
+TEST_F(PerformanceTimerTest, CachedFileHoldsOnlyAppendedLinesUntilTheSummary) {
   std::ofstream(Name() + ".csv") << "stale line\n";
-  auto timer = std::make_unique<PerformanceTimer>(Name(), false);
-  EXPECT_EQ("", Contents());
-  timer->Start();
-  timer->LogLap(1, "a");
-  EXPECT_EQ("", Contents());
-  timer->LogTime("note", 0);
-  EXPECT_EQ(0u, Contents().rfind("note,", 0));
-  timer.reset();
+  {
+    PerformanceTimer timer(Name(), false);
+    EXPECT_EQ("", Contents());
+    timer.LogLap(1, "a");
+    EXPECT_EQ("", Contents());
+    timer.LogTime("note", 0);
+    EXPECT_EQ(0u, Contents().rfind("note,", 0));
+  }
   EXPECT_EQ(0u, Contents().rfind("Avg,", 0));
   EXPECT_EQ(std::string::npos, Contents().find("note"));
-}
-
-// Immediate mode never caches, so its summary is the empty one too.
-TEST_F(PerformanceTimerTest, EmptySummaryHasZeroTotalsAndABareFrameHeader) {
   const std::string empty = "Avg,,0,\nMax,,0,\nMin,,0,\nQ1,,0,\nQ2,,0,\nQ3,,0,\nFrame Number,\n";
   { PerformanceTimer timer(Name(), false); }
   EXPECT_EQ(empty, Contents());

@@ -4,7 +4,6 @@
 #include <boost/thread/thread.hpp>
 #include <chrono>
 #include <climits>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -12,26 +11,10 @@
 
 namespace {
 
-// A waiter on its own thread whose return the test can observe.
-class Waiter {
- public:
-  explicit Waiter(KVO::WaitHandle& handle)
-      : thread_([this, &handle] {
-          handle.WaitOne();
-          done_.Set();
-        }) {}
-  ~Waiter() { thread_.join(); }
-  bool ReturnsSoon() { return done_.WaitOne(10000); }
-  bool StillBlocked() { return !done_.WaitOne(50); }
-
- private:
-  KVO::WaitHandle done_{false, false};
-  std::thread thread_;
-};
-
 TEST(WaitHandleTest, DefaultIsUnsignalledAndAutoReset) {
   KVO::WaitHandle h;
   EXPECT_FALSE(h.WaitOne(0));
+  h.Set();
   h.Set();
   EXPECT_TRUE(h.WaitOne(0));
   EXPECT_FALSE(h.WaitOne(0));
@@ -71,49 +54,33 @@ TEST(WaitHandleTest, SingleThreadFollowsTheStateTable) {
   }
 }
 
-TEST(WaitHandleTest, WaiterBlocksUntilTheNextSet) {
-  for (bool autoReset : {true, false}) {
-    KVO::WaitHandle h(autoReset, autoReset);
-    if (autoReset) {
-      h.Set();
-      h.WaitOne();  // takes the one remembered signal
+// Three waiters, set after they (most likely) wait: Reset() wakes nobody, a
+// manual-reset Set() releases all, an auto-reset Set() one at a time.
+TEST(WaitHandleTest, SetReleasesEveryManualResetWaiterOrOneAutoResetWaiter) {
+  for (bool autoReset : {false, true}) {
+    KVO::WaitHandle h(false, autoReset);
+    KVO::WaitHandle oneReturned(false, true);
+    std::atomic<int> returned{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+      waiters.emplace_back([&] {
+        h.WaitOne();
+        ++returned;
+        oneReturned.Set();
+      });
     }
-    Waiter w(h);
-    h.Reset();  // wakes nobody
-    EXPECT_TRUE(w.StillBlocked()) << autoReset;
+    h.Reset();
+    EXPECT_FALSE(oneReturned.WaitOne(50));
     h.Set();
-    EXPECT_TRUE(w.ReturnsSoon()) << autoReset;
+    for (int round = 1; autoReset && round <= 3; ++round) {
+      EXPECT_TRUE(oneReturned.WaitOne(10000));
+      EXPECT_FALSE(oneReturned.WaitOne(50));
+      EXPECT_EQ(round, returned.load());
+      h.Set();
+    }
+    for (auto& waiter : waiters) waiter.join();  // hangs if one is never released
+    EXPECT_EQ(3, returned.load());
   }
-}
-
-TEST(WaitHandleTest, ManualResetReleasesEveryWaiter) {
-  KVO::WaitHandle h(false, false);
-  std::vector<std::unique_ptr<Waiter>> waiters;
-  for (int i = 0; i < 4; ++i) waiters.push_back(std::make_unique<Waiter>(h));
-  h.Set();
-  for (auto& w : waiters) EXPECT_TRUE(w->ReturnsSoon());
-}
-
-TEST(WaitHandleTest, AutoResetReleasesOneWaiterPerSet) {
-  KVO::WaitHandle h(false, true);
-  KVO::WaitHandle oneReturned(false, true);
-  std::atomic<int> returned{0};
-  auto waiter = [&] {
-    h.WaitOne();
-    ++returned;
-    oneReturned.Set();
-  };
-  std::thread a(waiter);
-  std::thread b(waiter);
-  h.Set();
-  ASSERT_TRUE(oneReturned.WaitOne(10000));
-  EXPECT_FALSE(oneReturned.WaitOne(50));
-  EXPECT_EQ(returned.load(), 1);
-  h.Set();
-  ASSERT_TRUE(oneReturned.WaitOne(10000));
-  a.join();
-  b.join();
-  EXPECT_EQ(returned.load(), 2);
 }
 
 // Boost threads can be interrupted inside a condition wait; a timed wait
