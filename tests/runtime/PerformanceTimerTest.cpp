@@ -111,31 +111,24 @@ TEST_F(PerformanceTimerTest, ImmediateHeaderReplacesTheFileWithTheFormulaRows) {
 // -1 takes the automatic column, which Start() resets to 1; below -1 none.
 TEST_F(PerformanceTimerTest, LapsAndTimesLandInTheirColumns) {
   PerformanceTimer timer(Name(), true);
-  const double early = timer.LogLapWrite(-3, "early");  // before Start(): column 0
+  // Before any Start() the automatic column is 0.
+  std::vector<std::string> expected = {"early(-3)" + Fixed(timer.LogLapWrite(-3, "early"))};
   timer.Start();
   const double t = timer.LogTime("t", 5);
   const double l = timer.LogLap("l", -7, 1, false);
   EXPECT_GE(l, t);  // LogTime left the lap running from Start()
+  expected.push_back("t,,,,,," + G(t));
+  expected.push_back("l" + Fixed(l));
   timer.LogLap("section", 3, 1000, true);
-  const double z = timer.LogTime("z", -2);
-  const double grab7 = timer.LogLap(7, "grab");
-  const double m = timer.LogLap("m", -1, 1, false);
-  const double n = timer.LogLap("n", 0, 1, false);
-  const double u = timer.LogTime("u", -1);
-  const double track7 = timer.LogLapWrite(7, "track");
+  expected.push_back("section");
+  expected.push_back("z" + G(timer.LogTime("z", -2)));
+  expected.push_back("grab(7)," + Fixed(timer.LogLap(7, "grab")));
+  expected.push_back("m,," + Fixed(timer.LogLap("m", -1, 1, false)));
+  expected.push_back("n," + Fixed(timer.LogLap("n", 0, 1, false)));
+  expected.push_back("u,,," + G(timer.LogTime("u", -1)));
+  expected.push_back("track(7),,,," + Fixed(timer.LogLapWrite(7, "track")));
   timer.Start();
-  const double grab8 = timer.LogLap(8, "grab");
-  const std::vector<std::string> expected = {"early(-3)" + Fixed(early),
-                                             "t,,,,,," + G(t),
-                                             "l" + Fixed(l),
-                                             "section",
-                                             "z" + G(z),
-                                             "grab(7)," + Fixed(grab7),
-                                             "m,," + Fixed(m),
-                                             "n," + Fixed(n),
-                                             "u,,," + G(u),
-                                             "track(7),,,," + Fixed(track7),
-                                             "grab(8)," + Fixed(grab8)};
+  expected.push_back("grab(8)," + Fixed(timer.LogLap(8, "grab")));
   EXPECT_EQ(expected, DataLines());
 }
 
@@ -221,8 +214,7 @@ TEST_F(PerformanceTimerTest, CachedSummaryPicksSortedLapsWithoutInterpolation) {
         {"Min", sorted[0]},
         {"Q1", sorted[n / 4]},
         {"Q2", sorted[n / 2]},
-        {"Q3", sorted[3 * n / 4]},
-    };
+        {"Q3", sorted[3 * n / 4]}};
     std::string expected;
     for (const auto& [key, value] : statistics) {
       expected += std::string(key) + "," + Ms(value) + ",," + Ms(value) + ",\n";

@@ -46,7 +46,6 @@ class SpecialPathsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (const char* home = std::getenv("HOME")) savedHome_ = home;
-    savedLocale_ = std::setlocale(LC_CTYPE, nullptr);
   }
   void TearDown() override {
     if (savedHome_) {
@@ -56,13 +55,10 @@ class SpecialPathsTest : public ::testing::Test {
     }
     std::setlocale(LC_CTYPE, savedLocale_.c_str());
   }
-
   static void SetHome(const char* home) { ASSERT_EQ(0, setenv("HOME", home, 1)); }
-  static bool UseUtf8Locale() { return std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr; }
 
- private:
   std::optional<std::string> savedHome_;
-  std::string savedLocale_;
+  std::string savedLocale_ = std::setlocale(LC_CTYPE, nullptr);
 };
 
 // Both forms of GetSystemPath into stale strings; a refusal comes back as
@@ -125,7 +121,7 @@ TEST_F(SpecialPathsTest, NarrowAndWideFormsJoinHomeIdAndSubPath) {
 
 // A home that is not valid UTF-8 leaves the wide form's home part empty.
 TEST_F(SpecialPathsTest, NonAsciiHomeConvertsToWideUnderUtf8Locale) {
-  if (!UseUtf8Locale()) GTEST_SKIP() << "no UTF-8 locale installed";
+  if (!std::setlocale(LC_CTYPE, "C.UTF-8")) GTEST_SKIP() << "no UTF-8 locale installed";
   SetHome("/home/Jos\xc3\xa9");
   EXPECT_EQ(std::make_pair(std::string("/home/Jos\xc3\xa9/Documents/x"),
                            std::wstring(L"/home/Jos\u00e9/Documents/x")),
@@ -151,14 +147,14 @@ TEST(NormalisePathTest, TurnsEverySeparatorIntoSlash) {
 }
 
 TEST(BuildPathTest, AcceptsWithoutCreatingAnything) {
-  const fs::path missing = fs::temp_directory_path() / "tolvenix-build-path-never-created";
+  const fs::path missing = fs::temp_directory_path() / "tolvenix-build-path-never-created" / "a";
   std::string error = "untouched";
-  EXPECT_TRUE(SpecialPaths::BuildPath(missing.string() + "/a/b", &error));
   std::wstring wideError = L"untouched";
-  EXPECT_TRUE(SpecialPaths::BuildPath(missing.wstring() + L"/a/b", &wideError));
-  EXPECT_FALSE(fs::exists(missing));
-  EXPECT_EQ("untouched", error);
-  EXPECT_EQ(L"untouched", wideError);
+  EXPECT_TRUE(SpecialPaths::BuildPath(missing.string(), &error));
+  EXPECT_TRUE(SpecialPaths::BuildPath(missing.wstring(), &wideError));
+  EXPECT_FALSE(fs::exists(missing.parent_path()));
+  EXPECT_EQ(std::make_pair(std::string("untouched"), std::wstring(L"untouched")),
+            std::make_pair(error, wideError));
 }
 
 TEST(ExecutablePathTest, NamesThisTestBinary) {

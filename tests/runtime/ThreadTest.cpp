@@ -37,48 +37,36 @@ class ScriptedThread : public KVO::Thread {
   std::function<int(ScriptedThread&)> body_;
 };
 
-TEST(ThreadTest, StartDuringARunIsIgnoredAndKillWaitsWithoutStopping) {
-  KVO::WaitHandle started(false, false);
+// Start twice, Kill, restart after the end, join twice.
+TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
+  KVO::WaitHandle started(false, true);
   KVO::WaitHandle release(false, false);
   ScriptedThread t([&](ScriptedThread& self) {
     started.Set();
     release.WaitOne();
-    return self.StopWasRequested() ? 1 : 7;
+    return self.StopWasRequested() ? -1 : self.runs.load();
   });
   t.Kill();  // never started: returns at once
+  EXPECT_FALSE(t.HasBeenStarted());
   EXPECT_TRUE(t.SetName("other"));
   t.Start();
   ASSERT_TRUE(started.WaitOne(10000));
-  t.Start();
-  t.Start();
+  t.Start();  // ignored during a run
   EXPECT_TRUE(t.IsRunning());
   std::thread releaser([&] { release.Set(); });
-  t.Kill();
+  t.Kill();  // waits for the body without asking it to stop
   releaser.join();
   EXPECT_FALSE(t.IsRunning());
-  EXPECT_EQ(t.Result(), 7);
-  EXPECT_EQ(t.runs.load(), 1);
+  EXPECT_EQ(t.Result(), 1);
   EXPECT_FALSE(t.SetName("late"));  // refused for good once started
-  EXPECT_EQ(t.GetName(), "other");
-}
-
-TEST(ThreadTest, EndedRunCanBeJoinedTwiceAndStartedAgain) {
-  KVO::WaitHandle ran(false, true);
-  ScriptedThread t([&](ScriptedThread& self) {
-    ran.Set();
-    return self.runs.load();
-  });
-  EXPECT_FALSE(t.HasBeenStarted());
-  t.Start();
-  ASSERT_TRUE(ran.WaitOne(10000));
+  t.Start();                        // joins the ended thread, then runs again
+  ASSERT_TRUE(started.WaitOne(10000));
   while (t.IsRunning()) std::this_thread::yield();
-  EXPECT_TRUE(t.HasBeenStarted());
-  t.Start();  // joins the ended thread first
-  ASSERT_TRUE(ran.WaitOne(10000));
+  EXPECT_EQ(t.Result(), 2);
   t.WaitForStop();
   t.WaitForStop();  // nothing left to join
   EXPECT_EQ(t.runs.load(), 2);
-  EXPECT_EQ(t.Result(), 2);
+  EXPECT_EQ(t.GetName(), "other");
 }
 
 // Spins until asked to stop. Touches no member of its own after announcing
