@@ -256,6 +256,12 @@ TEST_F(PerformanceTimerTest, CachedTableTakesColumnsFromTheFirstFullestRow) {
     const std::vector<std::string> lines = SplitLines(Contents(base));
     ASSERT_EQ(6 + expected.size(), lines.size()) << index;
     EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 6, lines.end())) << index;
+    // Every statistics line has the table's columns, a blank and the total.
+    for (int line = 0; line < 6; ++line) {
+      EXPECT_EQ(std::count(expected[0].begin(), expected[0].end(), ',') + 2,
+                std::count(lines[line].begin(), lines[line].end(), ','))
+          << lines[line];
+    }
   }
 }
 
