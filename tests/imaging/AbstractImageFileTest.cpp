@@ -12,33 +12,22 @@ namespace KVO {
 namespace {
 
 TEST(GuessFormatTest, AnswersTheFormatForTheName) {
-  struct Case {
-    const char* name;
-    int format, expected;
-  } cases[] = {{"frame.bmp", 0, 1},
-               {"frame.JPEG", 0, 2},
-               {"frame.jpg", 0, 2},
-               {"frame.png", 0, 2},  // only the last character counts
-               {"frame.RAW", 0, 4},
-               {"frame.raw", 0, 4},
-               {"frame.tif", 0, 1},
-               // Names of at most five characters are BMP whatever they end in.
-               {"a.jpg", 0, 1},
-               {"aa.jpG", 0, 2},
-               {"x.raw", 0, 1},
-               {"", 0, 1},
-               {nullptr, 0, 1},
-               // A format given explicitly wins, including ones without a class.
-               {"frame.jpg", 1, 1},
-               {"frame.bmp", 2, 2},
-               {"frame.bmp", 3, 3},
-               {"frame.bmp", 9, 9}};
-  for (const Case& c : cases) {
-    EXPECT_EQ(static_cast<int>(
-                  AbstractImageFile::GuessFormat(c.name, static_cast<ImageFileFormat>(c.format))),
-              c.expected)
-        << (c.name ? c.name : "(null)") << " with format " << c.format;
+  const auto guess = [](const char* name, int format) {
+    return static_cast<int>(
+        AbstractImageFile::GuessFormat(name, static_cast<ImageFileFormat>(format)));
+  };
+  // Only the last character counts; names of at most five characters are BMP.
+  for (const char* name :
+       {"frame.bmp", "frame.tif", "a.jpg", "x.raw", "", static_cast<const char*>(nullptr)}) {
+    EXPECT_EQ(guess(name, 0), 1) << (name ? name : "(null)");
   }
+  for (const char* name : {"frame.jpg", "frame.JPEG", "frame.png", "aa.jpG"}) {
+    EXPECT_EQ(guess(name, 0), 2) << name;
+  }
+  EXPECT_EQ(guess("frame.raw", 0), 4);
+  EXPECT_EQ(guess("frame.RAW", 0), 4);
+  // A format given explicitly wins, including ones without a class.
+  for (int format : {1, 2, 3, 9}) EXPECT_EQ(guess("frame.raw", format), format);
 }
 
 TEST(GetImageObjectTest, MakesAnUnopenedObjectOfTheClassForEachFormat) {
@@ -62,25 +51,21 @@ TEST(GetImageObjectTest, MakesAnUnopenedObjectOfTheClassForEachFormat) {
 }
 
 TEST(CheckedImageElementsTest, RefusesProductsBeyondTheLimit) {
-  constexpr std::uint64_t k33 = std::uint64_t{1} << 33;
-  struct Case {
-    std::uint64_t w, h, c;
-    bool accepted;
-  } cases[] = {{0, 0xFFFFFFFFu, 0xFFFFFFFFu, true},
-               {2147483647u, 1, 1, true},
-               {2147483648u, 1, 1, false},
-               {65536, 32768, 1, false},  // exactly 2^31
-               {46341, 46341, 1, false},
-               {1, 715827882u, 3, true},
-               {1, 715827883u, 3, false},
-               // Factors that would wrap a 64-bit product if multiplied blindly.
-               {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, false},
-               {k33, k33, k33, false}};
-  for (const Case& c : cases) {
+  const auto check = [](std::uint64_t w, std::uint64_t h, std::uint64_t c, bool accepted) {
     std::uint64_t elements = 12345;
-    EXPECT_EQ(CheckedImageElements(c.w, c.h, c.c, &elements), c.accepted) << c.w << "x" << c.h;
-    EXPECT_EQ(elements, c.accepted ? c.w * c.h * c.c : 12345u);
-  }
+    EXPECT_EQ(CheckedImageElements(w, h, c, &elements), accepted) << w << "x" << h << "x" << c;
+    EXPECT_EQ(elements, accepted ? w * h * c : 12345u);
+  };
+  check(0, 0xFFFFFFFFu, 0xFFFFFFFFu, true);
+  check(2147483647u, 1, 1, true);
+  check(2147483648u, 1, 1, false);
+  check(65536, 32768, 1, false);  // exactly 2^31
+  check(46341, 46341, 1, false);
+  check(1, 715827882u, 3, true);
+  check(1, 715827883u, 3, false);
+  // Factors that would wrap a 64-bit product if multiplied blindly.
+  check(0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, false);
+  check(std::uint64_t{1} << 33, std::uint64_t{1} << 33, std::uint64_t{1} << 33, false);
 }
 
 }  // namespace
