@@ -73,7 +73,7 @@ TEST_F(BayerFileTest, FileCutAfterInfoIsAShortReadKeepingTheRowsRead) {
   BayerFile file;
   ASSERT_TRUE(file.Open(Path("frame.raw").c_str(), true));
   ASSERT_TRUE(file.GetInfo());
-  TruncateTo(Path("frame.raw"), kFileBytes - kRow - 10);
+  TruncateTo("frame.raw", kFileBytes - kRow - 10);
   Bytes read(kFileBytes, 0);
   EXPECT_FALSE(file.ReadFile(read.data()));
   EXPECT_FALSE(file.IsOk());

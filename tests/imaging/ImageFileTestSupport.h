@@ -105,19 +105,17 @@ class ImageFileTest : public ::testing::Test {
     return file.ReadFile(pixels->data());
   }
 
- public:
-  // Damage verbs; static so parameter tables can name them.
-  static void TruncateTo(const std::string& path, std::uintmax_t size) {
-    ASSERT_LE(size, std::filesystem::file_size(path));
-    std::filesystem::resize_file(path, size);
+  // Damage verbs on a file of the test's directory.
+  void TruncateTo(const std::string& name, std::uintmax_t size) {
+    ASSERT_LE(size, std::filesystem::file_size(Path(name)));
+    std::filesystem::resize_file(Path(name), size);
   }
   // Stores value little-endian in width bytes at offset.
-  static void Overwrite(const std::string& path, std::size_t offset, std::uint32_t value,
-                        int width = 1) {
-    Bytes bytes = ReadAll(path);
+  void Overwrite(const std::string& name, std::size_t offset, std::uint32_t value, int width) {
+    Bytes bytes = ReadAll(Path(name));
     ASSERT_LE(offset + width, bytes.size());
     for (int i = 0; i < width; ++i) bytes[offset + i] = static_cast<unsigned char>(value >> 8 * i);
-    WriteAll(path, bytes);
+    WriteAll(Path(name), bytes);
   }
 
  private:
