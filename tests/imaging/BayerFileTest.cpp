@@ -12,9 +12,6 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::ImageFileTest;
-using testing_support::Pattern;
-using testing_support::ReadAll;
-using testing_support::WriteAll;
 
 constexpr std::size_t kRow = BayerFile::kWidth;
 constexpr std::size_t kFileBytes = static_cast<std::size_t>(BayerFile::kFileBytes);
@@ -24,7 +21,7 @@ class BayerFileTest : public ImageFileTest {
   void SetUp() override {
     ImageFileTest::SetUp();
     samples_ = Pattern(kFileBytes, 7);
-    WriteAll(Path("frame.raw"), samples_);
+    WriteAll("frame.raw", samples_);
   }
   Bytes samples_;
 };
@@ -48,7 +45,7 @@ TEST_F(BayerFileTest, ReadsTheFixedGeometryWithTheFilesFirstRowAtTheTop) {
 
 TEST_F(BayerFileTest, AnyOtherSizeIsRefused) {
   for (std::size_t size : {kFileBytes - 1, kFileBytes + 1}) {
-    WriteAll(Path("odd.raw"), Pattern(size));
+    WriteAll("odd.raw", Pattern(size));
     BayerFile file;
     EXPECT_FALSE(ReadBack(file, "odd.raw")) << size;
     EXPECT_FALSE(file.IsOk());
@@ -94,7 +91,7 @@ TEST_F(BayerFileTest, WriteAnswersWhetherTheWholeHeldGeometryWasWritten) {
   ASSERT_TRUE(readOnly.Open(Path("frame.raw").c_str(), true));
   ASSERT_TRUE(readOnly.GetInfo());
   EXPECT_FALSE(readOnly.WriteFile(3376, 2704, 1, samples_.data(), 0));
-  EXPECT_EQ(ReadAll(Path("frame.raw")), samples_);
+  EXPECT_EQ(ReadAll("frame.raw"), samples_);
 
   std::FILE* stream = std::fopen(Path("frame.raw").c_str(), "r+b");
   ASSERT_NE(stream, nullptr);
@@ -103,7 +100,7 @@ TEST_F(BayerFileTest, WriteAnswersWhetherTheWholeHeldGeometryWasWritten) {
   ASSERT_TRUE(update.GetInfo());
   const Bytes replacement = Pattern(kFileBytes, 8);
   EXPECT_TRUE(update.WriteFile(3376, 2704, 1, replacement.data(), 12345));  // buffer order
-  EXPECT_EQ(ReadAll(Path("frame.raw")), replacement);
+  EXPECT_EQ(ReadAll("frame.raw"), replacement);
 }
 
 TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStartAndRefusesShortFiles) {
@@ -112,7 +109,7 @@ TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStartAndRefusesShortFiles) 
   EXPECT_TRUE(std::equal(samples_.begin(), samples_.begin() + 4, read.begin() + 8));
   EXPECT_TRUE(std::equal(samples_.begin() + 8, samples_.begin() + 12, read.begin()));
 
-  WriteAll(Path("short.raw"), Bytes(11, 1));
+  WriteAll("short.raw", Bytes(11, 1));
   Bytes guarded(13, 0xA5);
   EXPECT_FALSE(BayerFile::LoadFile(Path("short.raw").c_str(), guarded.data(), 2, 2, 3));
   EXPECT_EQ(guarded[12], 0xA5);

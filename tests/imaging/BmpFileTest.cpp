@@ -13,10 +13,12 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::ImageFileTest;
-using testing_support::LoadLE32;
-using testing_support::Pattern;
-using testing_support::ReadAll;
-using testing_support::WriteAll;
+
+std::uint32_t LoadLE32(const Bytes& bytes, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | bytes.at(offset + i);
+  return value;
+}
 
 class BmpFileTest : public ImageFileTest {
  protected:
@@ -27,7 +29,7 @@ class BmpFileTest : public ImageFileTest {
     EXPECT_TRUE(file.Open(Path(name).c_str(), false));
     EXPECT_TRUE(file.WriteFile(width, height, channels, data.data(), stride));
     EXPECT_TRUE(file.IsOk());
-    return ReadAll(Path(name));
+    return ReadAll(name);
   }
 };
 
@@ -128,7 +130,7 @@ TEST_F(BmpFileTest, ReaderFollowsTheHeaderWithItsQuirks) {
   Bytes bytes = Write("offset.bmp", 4, 2, 3, colour);
   bytes.insert(bytes.begin() + 54, 8, 0x77);
   bytes[10] = 62;
-  WriteAll(Path("offset.bmp"), bytes);
+  WriteAll("offset.bmp", bytes);
   BmpFile offset;
   Bytes read;
   ASSERT_TRUE(ReadBack(offset, "offset.bmp", &read));
