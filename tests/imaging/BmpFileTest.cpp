@@ -184,6 +184,7 @@ TEST_F(BmpFileTest, WritesThatCannotBeStoredAnswerFalse) {
   ASSERT_TRUE(full.Open("/dev/full", false));
   EXPECT_FALSE(full.WriteFile(64, 64, 3, Pattern(64 * 64 * 3).data(), 0));
   EXPECT_FALSE(full.IsOk());
+  EXPECT_FALSE(full.WriteFile(1, 1, 3, Pattern(3).data(), 0));
 }
 
 // Write a valid 35 x 39 picture, damage it, expect refusal.
