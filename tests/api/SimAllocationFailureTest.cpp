@@ -128,7 +128,7 @@ TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopp
   StartPayloadRun(64, 48);
   ASSERT_TRUE(SIMSetBorderMask(3, 4, 5, 6));
   SIMStop();
-  Offers().Reset();
+  Offers().Take();
   const double offerTime = timeAtInputCallback;
   const double fpsUpdate = lastFpsUpdate;
 

@@ -19,7 +19,7 @@ constexpr int kHeight = 120;
 constexpr int kRuns = 12;
 constexpr size_t kReportsPerRun = 3;
 
-simtest::Counter reports;
+simtest::SharedList<int> reports;
 
 void FillAndHandBack(unsigned char* buffer) {
   if (buffer != nullptr) std::memset(buffer, 0x5A, kWidth * kHeight);
@@ -29,7 +29,7 @@ void FillAndHandBack(unsigned char* buffer) {
 
 // Result callbacks run under the simulator's lock: they read and count.
 void OnTargets(void*, unsigned int count, TARGET* targets) {
-  if (count == 1 && targets[0].id >= 1) reports.Add();
+  if (count == 1 && targets[0].id >= 1) reports.Add(1);
 }
 
 void OnPayload(TargetPayloadBase* base) {
@@ -38,7 +38,7 @@ void OnPayload(TargetPayloadBase* base) {
   for (unsigned long i = 0; i < payload->breadcrumbs.size(); ++i) {
     points += payload->breadcrumbs[i].xs.size();
   }
-  if (points < 1000000) reports.Add();
+  if (points < 1000000) reports.Add(1);
 }
 
 void CallSettersAndQueries(const std::atomic<bool>& done) {
@@ -85,7 +85,7 @@ TEST(SimConcurrency, FramesSettingsAndRestartsRunTogether) {
   int completedRuns = 0;
   std::thread starter([&] {
     for (int run = 0; run < kRuns; ++run) {
-      const size_t before = reports.Count();
+      const size_t before = reports.Size();
       const API_InstanceTypeEnum type =
           run % 2 == 0 ? API_INSTANCE_LAND : API_INSTANCE_MARITIME_ALT;
       const bool started = run % 3 == 0
@@ -105,7 +105,7 @@ TEST(SimConcurrency, FramesSettingsAndRestartsRunTogether) {
   SIMRegisterReadyForNewInputCallback(nullptr);
 
   EXPECT_EQ(completedRuns, kRuns);
-  EXPECT_GE(simtest::Offers().Count(), kRuns * (4 + kReportsPerRun));
+  EXPECT_GE(simtest::Offers().Size(), kRuns * (4 + kReportsPerRun));
   EXPECT_EQ(SIMGetAPIStatus(), 9);
 }
 

@@ -82,7 +82,7 @@ TEST_F(SimLifecycle, TheOverloadWithoutGeometryOffersFullHdFrames) {
   EXPECT_EQ(static_cast<int>(state.depth), 1);
   ASSERT_TRUE(Offers().WaitFor(1));
   // The whole frame is the host's to fill (ASan checks the bounds).
-  std::memset(Offers().Buffer(0), 1, 1920 * 1080);
+  std::memset(Offers().Copy()[0].buffer, 1, 1920 * 1080);
 }
 
 TEST_F(SimLifecycle, FirstOfferComesNoSoonerThanOnePeriod) {
@@ -92,34 +92,35 @@ TEST_F(SimLifecycle, FirstOfferComesNoSoonerThanOnePeriod) {
   ASSERT_TRUE(Offers().WaitFor(1));
   // One period at the load-time cap of 30 is 33.3 ms, less up to a
   // millisecond of truncation.
-  EXPECT_GE(MillisecondsBetween(start, Offers().Times()[0]), 31.0);
-  EXPECT_EQ(Offers().Buffer(0), SIMGetNextFrameBuffer());
+  const simtest::Offer first = Offers().Copy()[0];
+  EXPECT_GE(MillisecondsBetween(start, first.time), 31.0);
+  EXPECT_EQ(first.buffer, SIMGetNextFrameBuffer());
 }
 
 TEST_F(SimLifecycle, ARegistrationDuringARunIsIgnored) {
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &NoTargets));
   SIMRegisterReadyForNewInputCallback(&CountOffer);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(Offers().Count(), 0u);
+  EXPECT_EQ(Offers().Size(), 0u);
   EXPECT_NE(SIMGetNextFrameBuffer(), nullptr) << "the host can still take the buffer";
   SIMStop();
   // ... and left nothing behind for the next run.
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &NoTargets));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(Offers().Count(), 0u);
+  EXPECT_EQ(Offers().Size(), 0u);
 }
 
 TEST_F(SimLifecycle, CancelAnswersOnlyForTheNextBufferAndWakesNobody) {
   SIMRegisterReadyForNewInputCallback(&CountOffer);
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &NoTargets));
   ASSERT_TRUE(Offers().WaitFor(1));
-  unsigned char* offered = Offers().Buffer(0);
+  unsigned char* offered = Offers().Copy()[0].buffer;
   EXPECT_FALSE(SIMCancelFrameBuffer(nullptr));
   EXPECT_FALSE(SIMCancelFrameBuffer(offered + 1));
   EXPECT_TRUE(SIMCancelFrameBuffer(offered));
   EXPECT_EQ(SIMGetNextFrameBuffer(), offered);
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_EQ(Offers().Count(), 1u);
+  EXPECT_EQ(Offers().Size(), 1u);
 }
 
 TEST_F(SimLifecycle, SecondStartDuringARunIsRefusedAndChangesNothing) {
@@ -139,7 +140,7 @@ TEST_F(SimLifecycle, ManyStartStopCyclesEachGetTheirFirstOffer) {
     ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &NoPayload, nullptr, nullptr)) << i;
     ASSERT_TRUE(Offers().WaitFor(1)) << i;
     SIMStop();
-    Offers().Reset();
+    Offers().Take();
   }
 }
 
@@ -157,7 +158,7 @@ TEST_F(SimLifecycle, ConcurrentStopsAreSafe) {
 // Throws a standard exception from the first offer, an int from the second.
 void ThrowFromEarlyOffers(unsigned char* buffer) {
   CountOffer(buffer);
-  const size_t n = Offers().Count();
+  const size_t n = Offers().Size();
   if (n == 1) throw std::runtime_error("host failed to fill the frame");
   if (n == 2) throw 42;
 }
@@ -180,9 +181,9 @@ void CountAndHandBack(unsigned char* buffer) {
 
 // Expects every gap between the offers after `first` to span a 100 ms period.
 void ExpectTenPerSecondAfter(size_t first) {
-  const std::vector<simtest::Clock::time_point> times = Offers().Times();
-  for (size_t i = first + 1; i < times.size(); ++i) {
-    EXPECT_GE(MillisecondsBetween(times[i - 1], times[i]), 90.0) << i;
+  const std::vector<simtest::Offer> offers = Offers().Copy();
+  for (size_t i = first + 1; i < offers.size(); ++i) {
+    EXPECT_GE(MillisecondsBetween(offers[i - 1].time, offers[i].time), 90.0) << i;
   }
 }
 
@@ -191,12 +192,12 @@ TEST_F(SimLifecycle, AnAcceptedCapPacesTheOffersAndOutlivesTheRun) {
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &NoTargets));
   ASSERT_TRUE(SIMSetFpsCap(10));
   // The offer under way may still use the old period; the next ones may not.
-  const size_t first = Offers().Count() + 1;
+  const size_t first = Offers().Size() + 1;
   ASSERT_TRUE(Offers().WaitFor(first + 3));
   ExpectTenPerSecondAfter(first);
   SIMStop();
 
-  Offers().Reset();
+  Offers().Take();
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &NoPayload, nullptr, nullptr));
   ASSERT_TRUE(Offers().WaitFor(4));
   ExpectTenPerSecondAfter(0);

@@ -1,7 +1,7 @@
-// What the simulator's tests share: an offer counter, a log of the reports the
-// result callbacks deliver, and a fixture that leaves no run behind.
+// What the simulator's tests share: a log of the buffers offered, a log of the
+// reports the result callbacks deliver, and a fixture that leaves no run behind.
 //
-// The callbacks are plain function pointers, so the counter and the log are
+// The callbacks are plain function pointers, so the logs are
 // process-wide. Result callbacks run with the simulator's lock held and their
 // records live only for the call, so the log copies what it needs.
 #ifndef TESTS_API_SIMTESTSUPPORT_H_
@@ -22,53 +22,52 @@ namespace simtest {
 
 using Clock = std::chrono::steady_clock;
 
-// Counts events (offers, reports) with their buffers and times.
-class Counter {
+// A list that callbacks on other threads append to, and tests wait on.
+template <typename T>
+class SharedList {
  public:
-  void Add(unsigned char* buffer = nullptr) {
+  void Add(T item) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      buffers_.push_back(buffer);
-      times_.push_back(Clock::now());
+      items_.push_back(std::move(item));
     }
     changed_.notify_all();
   }
-  void Reset() {
+  std::vector<T> Take() {
     std::lock_guard<std::mutex> lock(mutex_);
-    buffers_.clear();
-    times_.clear();
+    return std::exchange(items_, {});
   }
-  size_t Count() {
+  std::vector<T> Copy() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return buffers_.size();
+    return items_;
   }
-  unsigned char* Buffer(size_t i) {
+  size_t Size() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return buffers_.at(i);
+    return items_.size();
   }
-  std::vector<Clock::time_point> Times() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return times_;
-  }
-  // Waits, generously, until at least `n` events have been counted.
+  // Waits, generously, until the list holds at least `n` items.
   bool WaitFor(size_t n) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(60), [&] { return buffers_.size() >= n; });
+    return changed_.wait_for(lock, std::chrono::seconds(60), [&] { return items_.size() >= n; });
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<unsigned char*> buffers_;
-  std::vector<Clock::time_point> times_;
+  std::vector<T> items_;
 };
 
-inline Counter& Offers() {
-  static Counter counter;
-  return counter;
+struct Offer {
+  unsigned char* buffer;
+  Clock::time_point time;
+};
+
+inline SharedList<Offer>& Offers() {
+  static SharedList<Offer> offers;
+  return offers;
 }
 
-inline void CountOffer(unsigned char* buffer) { Offers().Add(buffer); }
+inline void CountOffer(unsigned char* buffer) { Offers().Add({buffer, Clock::now()}); }
 
 // One delivered report. For a payload run `targets` holds what passed the
 // inclusion test and `trails` one (id, xs, ys) per breadcrumb record.
@@ -85,28 +84,8 @@ struct Report {
   std::vector<Trail> trails;
 };
 
-class ReportLog {
- public:
-  void Add(Report report) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reports_.push_back(std::move(report));
-  }
-  std::vector<Report> Take() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return std::exchange(reports_, {});
-  }
-  size_t Size() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reports_.size();
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<Report> reports_;
-};
-
-inline ReportLog& Log() {
-  static ReportLog log;
+inline SharedList<Report>& Log() {
+  static SharedList<Report> log;
   return log;
 }
 
@@ -155,7 +134,7 @@ class SimTest : public ::testing::Test {
   static void Reset() {
     SIMStop();
     SIMRegisterReadyForNewInputCallback(nullptr);
-    Offers().Reset();
+    Offers().Take();
     Log().Take();
   }
 };
