@@ -101,15 +101,12 @@ TEST_F(SimFrames, AParkedTargetRespawnsWithTheNextIdAndANewLifetime) {
   const std::vector<Report> reports = RunTargets(kWidth, kHeight, 4 + 3000);
   ASSERT_EQ(reports.size(), 3000u);
 
-  std::vector<std::vector<TARGET>> lives;
+  std::vector<std::vector<TARGET>> lives(1);
   for (const Report& r : reports) {
     const TARGET& t = r.targets[0];
-    EXPECT_GE(t.confidence, 30);
-    EXPECT_LE(t.confidence, 99);
-    if (lives.empty() || lives.back().back().id != t.id) {
-      if (!lives.empty()) {
-        EXPECT_EQ(t.id, lives.back().back().id + 1);
-      }
+    EXPECT_TRUE(t.confidence >= 30 && t.confidence <= 99) << t.confidence;
+    if (!lives.back().empty() && lives.back().back().id != t.id) {
+      EXPECT_EQ(t.id, lives.back().back().id + 1);
       lives.emplace_back();
     }
     lives.back().push_back(t);
@@ -119,12 +116,9 @@ TEST_F(SimFrames, AParkedTargetRespawnsWithTheNextIdAndANewLifetime) {
 
   for (size_t life = 0; life < lives.size(); ++life) {
     const std::vector<TARGET>& t = lives[life];
-    if (life > 0) {
-      EXPECT_GE(t[0].left, 20);
-      EXPECT_LE(t[0].left, kWidth - 21);
-      EXPECT_GE(t[0].bottom, 20);
-      EXPECT_LE(t[0].bottom, kHeight - 21);
-    }
+    EXPECT_TRUE(life == 0 || (t[0].left >= 20 && t[0].left <= kWidth - 21 && t[0].bottom >= 20 &&
+                              t[0].bottom <= kHeight - 21))
+        << "respawned at " << t[0].left << ", " << t[0].bottom;
     int moving = 0;
     for (size_t k = 1; k < t.size(); ++k) {
       if (t[k].left != t[k - 1].left) {
