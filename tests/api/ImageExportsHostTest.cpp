@@ -105,14 +105,6 @@ TEST_F(ImageExportsTest, ABufferOneByteShortIsRefusedAndTellsTheSize) {
   EXPECT_EQ(Bytes(buffer.size(), 0x42), buffer);
 }
 
-TEST_F(ImageExportsTest, DesiredTwoMeansOneOrFourFollowingTheFile) {
-  Bytes buffer(8 * 8 * 4);
-  ASSERT_TRUE(Load(Save("grey.bmp", 8, 8, 1), buffer, 2));
-  EXPECT_EQ(1u, channels);
-  ASSERT_TRUE(Load(Save("colour.bmp", 8, 8, 3), buffer, 2));
-  EXPECT_EQ(4u, channels);
-}
-
 TEST_F(ImageExportsTest, SavedPicturesLoadBackByName) {
   const Bytes picture = Picture(35, 39, 3);
   Bytes buffer(picture.size());

@@ -19,7 +19,7 @@ constexpr int kHeight = 120;
 constexpr int kRuns = 12;
 constexpr size_t kReportsPerRun = 3;
 
-simtest::SharedList<int> reports;
+simtest::SharedList<size_t> reports;
 
 void FillAndHandBack(unsigned char* buffer) {
   if (buffer != nullptr) std::memset(buffer, 0x5A, kWidth * kHeight);
@@ -28,24 +28,22 @@ void FillAndHandBack(unsigned char* buffer) {
 }
 
 // Result callbacks run under the simulator's lock: they read and count.
-void OnTargets(void*, unsigned int count, TARGET* targets) {
-  if (count == 1 && targets[0].id >= 1) reports.Add(1);
-}
+void OnTargets(void*, unsigned int count, TARGET* targets) { reports.Add(count + targets[0].id); }
 
+// Reads the trails, which the frame thread rebuilds under the same lock.
 void OnPayload(TargetPayloadBase* base) {
   const auto* payload = static_cast<const TargetPayloadLand*>(base);
-  unsigned long points = 0;
+  size_t points = 0;
   for (unsigned long i = 0; i < payload->breadcrumbs.size(); ++i) {
     points += payload->breadcrumbs[i].xs.size();
   }
-  if (points < 1000000) reports.Add(1);
+  reports.Add(points);
 }
 
 void CallSettersAndQueries(const std::atomic<bool>& done) {
   std::vector<unsigned char> overlay(kWidth * kHeight, 0);
   API_State state;
   API_RemoteStatus remote;
-  unsigned int major, minor, sub;
   for (int i = 0; !done.load(); ++i) {
     SIMSetFpsCap(30);
     SIMSetMGRSPrecision(i % 12 - 5);
@@ -71,8 +69,6 @@ void CallSettersAndQueries(const std::atomic<bool>& done) {
     SIMGetAvgConfidenceLevel();
     SIMGetFrameLag();
     SIMGetNextFrameBuffer();
-    SIMGetAPIVersion(&major, &minor, &sub, nullptr, nullptr, nullptr);
-    UTIL_GetDLLVersion(&major, &minor, &sub);
     std::this_thread::yield();
   }
 }

@@ -158,6 +158,7 @@ TEST_P(SimSmallFrames, RunsOfTwentyThousandFramesEndNormally) {
 
 INSTANTIATE_TEST_SUITE_P(NarrowFrames, SimSmallFrames, ::testing::Values(30, 40));
 
+// Null status pointers and null result callbacks are skipped.
 TEST_F(SimFrames, StatusIsWrittenOnlyDuringARunAndNullPointersAreSkipped) {
   auto status = static_cast<APIProcessNextFrameStatusCode_Enum>(77);
   SIMProcessNextFrame(nullptr, &status);
@@ -165,9 +166,8 @@ TEST_F(SimFrames, StatusIsWrittenOnlyDuringARunAndNullPointersAreSkipped) {
   HandBack(10);
   EXPECT_EQ(status, 77u);
   EXPECT_EQ(SIMGetFrameLag(), 0);
-  EXPECT_EQ(Log().Size(), 0u);
 
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 64, 1, &simtest::OnTargets));
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 64, 1, static_cast<TargetCallback>(nullptr)));
   SIMProcessNextFrame(nullptr, &status);
   EXPECT_EQ(status, 0u);
   status = static_cast<APIProcessNextFrameStatusCode_Enum>(77);
@@ -176,15 +176,10 @@ TEST_F(SimFrames, StatusIsWrittenOnlyDuringARunAndNullPointersAreSkipped) {
   EXPECT_EQ(status, 0u);
   SIMProcessNextFrame(nullptr, nullptr);
   SIMProcessNextFrame(nullptr, nullptr, nullptr);
-  EXPECT_EQ(SIMGetFrameLag(), 4);
-}
-
-TEST_F(SimFrames, NullResultCallbacksAreSkipped) {
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 640, 480, 1, static_cast<TargetCallback>(nullptr)));
-  HandBack(4 + 10);
+  HandBack(10);
   EXPECT_EQ(SIMGetFrameLag(), 4);
   SIMStop();
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 640, 480, 1, static_cast<TargetPayloadCallback>(nullptr),
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 64, 1, static_cast<TargetPayloadCallback>(nullptr),
                        nullptr, nullptr));
   HandBack(4 + 10);
   EXPECT_EQ(SIMGetFrameLag(), 4);
