@@ -117,8 +117,6 @@ TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) 
   EXPECT_EQ(reports[0].context, ContextOf(2));
 }
 
-void NoTargets(void*, unsigned int, TARGET*) {}
-
 // Fails each allocation of SIMStart in turn (buffers, context ring, worker,
 // its thread) until a start succeeds: every failed attempt leaves the
 // simulator not started, holding nothing, with the lock free and the kept
@@ -137,7 +135,7 @@ TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopp
   for (int n = 1; n <= 100 && !started; ++n) {
     allocationsUntilFailure = n;
     try {
-      started = SIMStart(API_INSTANCE_LAND, 97, 89, 3, &NoTargets);
+      started = SIMStart(API_INSTANCE_LAND, 97, 89, 3, &simtest::NoTargets);
     } catch (const std::bad_alloc&) {
       ++failures;
     }

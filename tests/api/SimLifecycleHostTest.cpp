@@ -14,12 +14,11 @@
 namespace {
 
 using simtest::CountOffer;
+using simtest::NoPayload;
+using simtest::NoTargets;
 using simtest::Offers;
 using simtest::Type;
 using SimLifecycle = simtest::SimTest;
-
-void NoTargets(void*, unsigned int, TARGET*) {}
-void NoPayload(TargetPayloadBase*) {}
 
 double MillisecondsBetween(simtest::Clock::time_point a, simtest::Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();

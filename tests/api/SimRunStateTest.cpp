@@ -22,10 +22,8 @@ using simtest::CountOffer;
 using simtest::Offers;
 using SimRunState = simtest::SimTest;
 
-void NoPayload(TargetPayloadBase*) {}
-
 bool StartSmallRun(API_InstanceTypeEnum type = API_INSTANCE_LAND) {
-  return SIMStart(type, 16, 16, 1, &NoPayload, nullptr, nullptr);
+  return SIMStart(type, 16, 16, 1, &simtest::NoPayload, nullptr, nullptr);
 }
 
 // A worker without a run would offer freed buffers and outlive every SIMStop.

@@ -158,10 +158,8 @@ TEST_P(SimSettingsPerType, AcceptanceFollowsTheInstanceType) {
 
 INSTANTIATE_TEST_SUITE_P(AcceptedTypes, SimSettingsPerType, ::testing::Values(0, 1, 2, 8, 9, 10));
 
-void OnPayloadNothing(TargetPayloadBase*) {}
-
 TEST_F(SimSettings, TheSnapshotPlacesEveryFieldAtItsOffset) {
-  ASSERT_TRUE(SIMStart(Type(1), 321, 123, 3, &OnPayloadNothing, nullptr, nullptr));
+  ASSERT_TRUE(SIMStart(Type(1), 321, 123, 3, &simtest::NoPayload, nullptr, nullptr));
   unsigned char folder[] = "x";
   ASSERT_TRUE(SIMSetDEM(folder, -1234, static_cast<API_GeoLocMethodEnum>(0x0A0B0C0D)));
   ASSERT_TRUE(SIMSetSensitivity(API_TYPE_LAND, 0x11223344));
@@ -177,7 +175,7 @@ TEST_F(SimSettings, TheSnapshotPlacesEveryFieldAtItsOffset) {
   SIMSetTargetPositionPrediction(0x01020304);
 
   const StateBytes state = Snapshot();
-  const int64_t onPayload = Address(&OnPayloadNothing);
+  const int64_t onPayload = Address(&simtest::NoPayload);
   // The last field is the guard byte past the record.
   const Field kFields[] = {
       {0, 4, 1},     {4, 1, 1},           {5, 4, 321},   {9, 4, 123},    {13, 4, 3},

@@ -117,6 +117,10 @@ inline void OnPayload(TargetPayloadBase* base) {
   Log().Add(std::move(report));
 }
 
+// Result callbacks for runs whose reports a case does not read.
+inline void NoTargets(void*, unsigned int, TARGET*) {}
+inline void NoPayload(TargetPayloadBase*) {}
+
 inline void* ContextOf(uintptr_t n) { return reinterpret_cast<void*>(n); }
 
 // Hands back `calls` frames with contexts first, first + 1, ...
