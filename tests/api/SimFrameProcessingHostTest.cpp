@@ -51,13 +51,9 @@ TEST_F(SimFrames, TheFirstReportIsTheBoxOneStepFromItsStart) {
   const std::vector<Report> reports = RunTargets(640, 480, 5);
   ASSERT_EQ(reports.size(), 1u);
   const TARGET& t = reports[0].targets.at(0);
-  EXPECT_EQ(t.id, 1u);
-  EXPECT_EQ(t.left, 21);
-  EXPECT_EQ(t.bottom, 21);
-  EXPECT_EQ(t.right, 41);
-  EXPECT_EQ(t.top, 41);
-  EXPECT_GE(t.confidence, 30);
-  EXPECT_LE(t.confidence, 99);
+  EXPECT_EQ((std::vector<int>{static_cast<int>(t.id), t.left, t.bottom, t.right, t.top}),
+            (std::vector<int>{1, 21, 21, 41, 41}));
+  EXPECT_TRUE(t.confidence >= 30 && t.confidence <= 99) << t.confidence;
   // Neither quotient is whole: an integer division would show.
   EXPECT_DOUBLE_EQ(t.value1, 480.0 / 21.0);
   EXPECT_DOUBLE_EQ(t.value2, 640.0 / 21.0);
@@ -84,10 +80,9 @@ TEST_F(SimFrames, TheTargetBouncesOffTheMarginsAndTurnsTwiceInACorner) {
     const std::vector<Report> reports = RunTargets(c.width, c.height, 4 + c.report);
     ASSERT_EQ(reports.size(), static_cast<size_t>(c.report));
     const TARGET& t = reports.back().targets.at(0);
-    EXPECT_EQ(t.left, c.left) << c.width << "x" << c.height << " report " << c.report;
-    EXPECT_EQ(t.bottom, c.bottom) << c.width << "x" << c.height << " report " << c.report;
-    EXPECT_EQ(t.right - t.left, 20);
-    EXPECT_EQ(t.top - t.bottom, 20);
+    EXPECT_EQ((std::vector<int>{t.left, t.bottom, t.right - t.left, t.top - t.bottom}),
+              (std::vector<int>{c.left, c.bottom, 20, 20}))
+        << c.width << "x" << c.height << " report " << c.report;
     SIMStop();
   }
 }
