@@ -65,7 +65,7 @@ class SimSettings : public simtest::SimTest {
   }
 };
 
-TEST_F(SimSettings, EveryRunDependentSetterIsRefusedWithoutARunAndLeavesNoTrace) {
+TEST_F(SimSettings, WithoutARunSettersAndQueriesAnswerTheirRefusalAndLeaveNoTrace) {
   unsigned char bytes[4] = {};
   API_BasicMetadata metadata{};
   const bool answers[] = {SIMSetDEM(bytes, 1, API_GEOLOC_METHOD_DEFAULT),
@@ -89,9 +89,29 @@ TEST_F(SimSettings, EveryRunDependentSetterIsRefusedWithoutARunAndLeavesNoTrace)
                           SIMSetBorderMask(0, 0, 10, 10)};
   for (size_t i = 0; i < std::size(answers); ++i) EXPECT_FALSE(answers[i]) << "setter " << i;
   EXPECT_TRUE(SIMClearBorderMaskAndOverlay());
+  // Queries answer their refusal and write nothing; the versions answer
+  // always, skipping null pointers.
+  StateBytes state;
+  EXPECT_FALSE(state.Fill());
+  for (size_t i = 0; i <= sizeof(API_State); ++i) EXPECT_EQ(state.bytes[i], 0xCC) << i;
+  EXPECT_FALSE(SIMGetAPIState(nullptr));
+  API_RemoteStatus remote{5, 6, 7, 8};
+  EXPECT_FALSE(SIMGetRemoteStatus(&remote));
+  EXPECT_EQ(remote.value1, 6u);
+  EXPECT_EQ(SIMGetAPIStatus(), 9);
+  EXPECT_EQ(SIMGetAvgConfidenceLevel(), -1);
+  EXPECT_EQ(SIMGetMaxSensitivity(API_TYPE_MARITIME), -1);
+  unsigned int only = 0;
+  SIMGetAPIVersion(nullptr, nullptr, &only, nullptr, nullptr, nullptr);
+  EXPECT_EQ(only, 6u);
+  UTIL_GetDLLVersion(nullptr, &only, nullptr);
+  EXPECT_EQ(only, 1u);
+
   Start(0);
-  // Mask and overlay, metadata, land sensitivity, auto border, stabilisation,
-  // dead-pixel strength, DEM folder, MGRS precision.
+  EXPECT_FALSE(SIMGetAPIState(nullptr));
+  EXPECT_FALSE(SIMGetRemoteStatus(nullptr));
+  // The refused setters left no trace in the run: mask and overlay, metadata,
+  // land sensitivity, auto border, stabilisation, dead pixels, DEM, MGRS.
   const Field kUntouched[] = {{33, 1, 0}, {34, 1, 0}, {43, 4, 0}, {47, 1, 0},
                               {49, 4, 0}, {82, 4, 0}, {86, 1, 0}, {95, 4, 5}};
   Snapshot().Expect(kUntouched);
@@ -190,25 +210,6 @@ TEST_F(SimSettings, TheSnapshotPlacesEveryFieldAtItsOffset) {
   SIMSetTargetPositionPrediction(0);
 }
 
-TEST_F(SimSettings, QueriesWithoutARunAnswerTheirRefusalAndWriteNothing) {
-  StateBytes state;
-  EXPECT_FALSE(state.Fill());
-  for (size_t i = 0; i <= sizeof(API_State); ++i) EXPECT_EQ(state.bytes[i], 0xCC) << i;
-  EXPECT_FALSE(SIMGetAPIState(nullptr));
-  API_RemoteStatus remote{5, 6, 7, 8};
-  EXPECT_FALSE(SIMGetRemoteStatus(&remote));
-  EXPECT_EQ(remote.value1, 6u);
-  EXPECT_EQ(SIMGetAPIStatus(), 9);
-  EXPECT_EQ(SIMGetAvgConfidenceLevel(), -1);
-  EXPECT_EQ(SIMGetMaxSensitivity(API_TYPE_MARITIME), -1);
-  Start(2);
-  EXPECT_FALSE(SIMGetAPIState(nullptr));
-  EXPECT_FALSE(SIMGetRemoteStatus(nullptr));
-  SIMStop();
-  EXPECT_EQ(SIMGetAPIStatus(), 9);
-  EXPECT_EQ(SIMGetMaxSensitivity(API_TYPE_SAR), -1);
-}
-
 TEST_F(SimSettings, TheBorderMaskMustEndInsideTheFrame) {
   Start(1, 640, 480);
   // The last three have sums that wrap in 32 bits and must not pass for small ones.
@@ -268,14 +269,6 @@ TEST_F(SimSettings, StopResetsTheRunSettingsAndKeepsThePrediction) {
   ASSERT_TRUE(SIMSetDEM(nullptr, 2, API_GEOLOC_METHOD_DEFAULT));
   EXPECT_EQ(Snapshot().bytes[86], 0);
   EXPECT_EQ(Snapshot().Int(87), 2);
-}
-
-TEST_F(SimSettings, VersionQueriesSkipNullPointers) {
-  unsigned int only = 0;
-  SIMGetAPIVersion(nullptr, nullptr, &only, nullptr, nullptr, nullptr);
-  EXPECT_EQ(only, 6u);
-  UTIL_GetDLLVersion(nullptr, &only, nullptr);
-  EXPECT_EQ(only, 1u);
 }
 
 std::string Contents(const std::string& path) {

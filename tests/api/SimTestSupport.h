@@ -1,9 +1,9 @@
 // What the simulator's tests share: a log of the buffers offered, a log of the
 // reports the result callbacks deliver, and a fixture that leaves no run behind.
 //
-// The callbacks are plain function pointers, so the logs are
-// process-wide. Result callbacks run with the simulator's lock held and their
-// records live only for the call, so the log copies what it needs.
+// The callbacks are plain function pointers, so the logs are process-wide.
+// Result callbacks run with the simulator's lock held and their records live
+// only for the call, so the log copies what it needs.
 #ifndef TESTS_API_SIMTESTSUPPORT_H_
 #define TESTS_API_SIMTESTSUPPORT_H_
 
@@ -67,6 +67,7 @@ inline SharedList<Offer>& Offers() {
   return offers;
 }
 
+// A ready-for-new-input callback that only records the offer.
 inline void CountOffer(unsigned char* buffer) { Offers().Add({buffer, Clock::now()}); }
 
 // One delivered report. For a payload run `targets` holds what passed the
