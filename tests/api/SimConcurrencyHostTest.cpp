@@ -28,7 +28,9 @@ void FillAndHandBack(unsigned char* buffer) {
 }
 
 // Result callbacks run under the simulator's lock: they read and count.
-void OnTargets(void*, unsigned int count, TARGET* targets) { reports.Add(count + targets[0].id); }
+void OnTargets(void*, unsigned int count, TARGET* targets) {
+  reports.Add(count > 0 ? targets[0].id : 0);
+}
 
 // Reads the trails, which the frame thread rebuilds under the same lock.
 void OnPayload(TargetPayloadBase* base) {
