@@ -21,6 +21,7 @@ namespace fs = std::filesystem;
 constexpr int kBmp = 1;
 constexpr int kJpeg = 2;
 
+// A smooth picture (so that JPEG keeps it close), different for each seed.
 Bytes Picture(unsigned int width, unsigned int height, unsigned int channels, int seed = 0) {
   Bytes pixels(std::size_t{width} * height * channels);
   for (std::size_t i = 0; i < pixels.size(); ++i) {
@@ -49,115 +50,72 @@ class ImageExportsTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return (fs::path(root) / name).string(); }
 
-  std::string Save(const std::string& name, unsigned int width, unsigned int height,
-                   unsigned int channels, int format, int seed = 0) {
+  std::string Save(const std::string& name, unsigned int w, unsigned int h, unsigned int c,
+                   int format = kBmp, int seed = 0) {
     const std::string path = Path(name);
-    Bytes pixels = Picture(width, height, channels, seed);
-    EXPECT_TRUE(
-        UTIL_SaveImageFromBuffer(path.c_str(), width, height, channels, pixels.data(), format, 0));
+    Bytes pixels = Picture(w, h, c, seed);
+    EXPECT_TRUE(UTIL_SaveImageFromBuffer(path.c_str(), w, h, c, pixels.data(), format, 0));
     return path;
   }
+  // Loads into `buffer` (header only when it is empty), filling the members.
+  bool Load(const std::string& path, Bytes& buffer, int desired = 0, int format = 0) {
+    return UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, buffer.size(),
+                                  buffer.empty() ? nullptr : buffer.data(), desired, format);
+  }
+
+  std::vector<unsigned int> Reported() const { return {width, height, channels}; }
 
   std::string root;
   unsigned int width = 11, height = 12, channels = 13;
 };
 
 TEST_F(ImageExportsTest, HeaderOnlyModeReportsTheFileAndTouchesNoBuffer) {
-  const std::string path = Save("p.bmp", 640, 480, 3, kBmp);
+  const std::string path = Save("p.bmp", 640, 480, 3);
   EXPECT_TRUE(
-      UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, 1000, nullptr, 0, 0));
-  EXPECT_EQ(640u, width);
-  EXPECT_EQ(480u, height);
-  EXPECT_EQ(3u, channels);
-  Bytes buffer(16, 0x77);
-  width = height = channels = 0;
+      UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, 1000, nullptr, 4, 0));
+  EXPECT_EQ(Reported(), (std::vector<unsigned int>{640, 480, 3}));  // the file's own count
+  // Nor is a buffer of size 0 written.
+  Bytes buffer(16, 0x77), none;
+  width = 0;
   EXPECT_TRUE(
       UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, 0, buffer.data(), 4, 0));
   EXPECT_EQ(640u, width);
-  EXPECT_EQ(3u, channels);  // the file's own count, not the desired one
   EXPECT_EQ(Bytes(16, 0x77), buffer);
-}
-
-TEST_F(ImageExportsTest, HeaderOnlyModeOnAMissingFileReportsZeros) {
-  const std::string path = Path("missing.bmp");
-  EXPECT_TRUE(UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, 0, nullptr, 0, 0));
-  EXPECT_EQ(0u, width);
-  EXPECT_EQ(0u, height);
-  EXPECT_EQ(0u, channels);
-  Bytes buffer(64);
+  // Null output pointers are skipped, in either mode.
+  EXPECT_TRUE(UTIL_LoadImageToBuffer(path.c_str(), nullptr, &height, nullptr, 0, nullptr, 0, 0));
+  Bytes pixels(640 * 480 * 3);
+  EXPECT_TRUE(UTIL_LoadImageToBuffer(path.c_str(), nullptr, nullptr, nullptr, pixels.size(),
+                                     pixels.data(), 0, 0));
+  // A missing file answers true with zeros in header-only mode, false otherwise.
+  const std::string missing = Path("missing.bmp");
+  EXPECT_TRUE(Load(missing, none));
+  EXPECT_EQ(Reported(), (std::vector<unsigned int>{0, 0, 0}));
   width = 5;
-  EXPECT_FALSE(UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, buffer.size(),
-                                      buffer.data(), 0, 0));
+  EXPECT_FALSE(Load(missing, buffer));
   EXPECT_EQ(0u, width);
 }
 
 TEST_F(ImageExportsTest, ABufferOneByteShortIsRefusedAndTellsTheSize) {
-  const std::string path = Save("p.bmp", 35, 39, 3, kBmp);
+  const std::string path = Save("p.bmp", 35, 39, 3);
   Bytes buffer(35 * 39 * 4 - 1, 0x42);
-  EXPECT_FALSE(UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, buffer.size(),
-                                      buffer.data(), 4, 0));
-  EXPECT_EQ(35u, width);
-  EXPECT_EQ(39u, height);
-  EXPECT_EQ(4u, channels);
+  EXPECT_FALSE(Load(path, buffer, 4));
+  EXPECT_EQ(Reported(), (std::vector<unsigned int>{35, 39, 4}));
   EXPECT_EQ(Bytes(buffer.size(), 0x42), buffer);
 }
 
-TEST_F(ImageExportsTest, OneOrFourFollowsTheFile) {
-  const std::string grey = Save("grey.bmp", 8, 8, 1, kBmp);
-  const std::string colour = Save("colour.bmp", 8, 8, 3, kBmp);
-  Bytes buffer(8 * 8 * 4);
-  ASSERT_TRUE(UTIL_LoadImageToBuffer(grey.c_str(), &width, &height, &channels, buffer.size(),
-                                     buffer.data(), 2, 0));
-  EXPECT_EQ(1u, channels);
-  ASSERT_TRUE(UTIL_LoadImageToBuffer(colour.c_str(), &width, &height, &channels, buffer.size(),
-                                     buffer.data(), 2, 0));
-  EXPECT_EQ(4u, channels);
-}
-
-TEST_F(ImageExportsTest, SavedPicturesLoadBack) {
+TEST_F(ImageExportsTest, SavedPicturesLoadBackByName) {
   const Bytes picture = Picture(35, 39, 3);
-  const std::string bmp = Save("p.bmp", 35, 39, 3, 0);
-  const std::string jpg = Save("p.jpg", 35, 39, 3, 0);
   Bytes buffer(picture.size());
-  ASSERT_TRUE(UTIL_LoadImageToBuffer(bmp.c_str(), &width, &height, &channels, buffer.size(),
-                                     buffer.data(), 0, 0));
+  ASSERT_TRUE(Load(Save("p.bmp", 35, 39, 3, 0), buffer));
   EXPECT_EQ(picture, buffer);
-  ASSERT_TRUE(UTIL_LoadImageToBuffer(jpg.c_str(), &width, &height, &channels, buffer.size(),
-                                     buffer.data(), 0, kJpeg));
+  ASSERT_TRUE(Load(Save("p.jpg", 35, 39, 3, 0), buffer, 0, kJpeg));
   double difference = 0;
-  for (std::size_t i = 0; i < picture.size(); ++i) {
-    difference += std::abs(picture[i] - buffer[i]);
-  }
+  for (std::size_t i = 0; i < picture.size(); ++i) difference += std::abs(picture[i] - buffer[i]);
   EXPECT_LT(difference / picture.size(), 4.0);
 }
 
-TEST_F(ImageExportsTest, NullOutputPointersAreSkipped) {
-  const std::string path = Save("p.bmp", 4, 4, 3, kBmp);
-  Bytes buffer(4 * 4 * 3);
-  EXPECT_TRUE(UTIL_LoadImageToBuffer(path.c_str(), nullptr, nullptr, nullptr, buffer.size(),
-                                     buffer.data(), 0, 0));
-  EXPECT_TRUE(UTIL_LoadImageToBuffer(path.c_str(), nullptr, &height, nullptr, 0, nullptr, 0, 0));
-  EXPECT_EQ(4u, height);
-}
-
-TEST_F(ImageExportsTest, UnknownFormatsAndChannelCountsAreRefused) {
-  const std::string path = Save("p.bmp", 4, 4, 3, kBmp);
-  Bytes buffer(4 * 4 * 8);
-  EXPECT_FALSE(UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, buffer.size(),
-                                      buffer.data(), 0, 3));
-  EXPECT_TRUE(UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, 0, nullptr, 0, 3));
-  EXPECT_EQ(0u, width);
-  EXPECT_FALSE(UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, buffer.size(),
-                                      buffer.data(), -1, 0));
-  EXPECT_FALSE(UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels, buffer.size(),
-                                      buffer.data(), 5, 0));
-  const std::string three = Path("three.bmp");
-  EXPECT_FALSE(UTIL_SaveImageFromBuffer(three.c_str(), 4, 4, 3, buffer.data(), 3, 0));
-  EXPECT_FALSE(fs::exists(three));
-}
-
-TEST_F(ImageExportsTest, RefusedSavesLeaveAnExistingFileUnchanged) {
-  const std::string path = Save("keep.bmp", 4, 4, 3, kBmp);
+TEST_F(ImageExportsTest, RefusedSavesTouchNoFile) {
+  const std::string path = Save("keep.bmp", 4, 4, 3);
   const Bytes before = ReadFile(path);
   Bytes pixels = Picture(4, 4, 3, 5);
   EXPECT_FALSE(UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 3, nullptr, kBmp, 0));
@@ -165,11 +123,24 @@ TEST_F(ImageExportsTest, RefusedSavesLeaveAnExistingFileUnchanged) {
   EXPECT_FALSE(UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 2, pixels.data(), kJpeg, 0));
   EXPECT_FALSE(UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 1, pixels.data(), 4, 0));
   EXPECT_EQ(before, ReadFile(path));
+  // Format 3 (raw Bayer) saves nothing and creates no file.
+  const std::string three = Path("three.bmp");
+  EXPECT_FALSE(UTIL_SaveImageFromBuffer(three.c_str(), 4, 4, 3, pixels.data(), 3, 0));
+  EXPECT_FALSE(fs::exists(three));
+}
+
+TEST_F(ImageExportsTest, UnknownFormatsAndChannelCountsAreRefused) {
+  const std::string path = Save("p.bmp", 4, 4, 3);
+  Bytes buffer(4 * 4 * 8), none;
+  EXPECT_FALSE(Load(path, buffer, 0, 3));
+  EXPECT_TRUE(Load(path, none, 0, 3));
+  EXPECT_EQ(0u, width);
+  EXPECT_FALSE(Load(path, buffer, -1));
+  EXPECT_FALSE(Load(path, buffer, 5));
 }
 
 TEST_F(ImageExportsTest, EightThreadsLoadAtOnce) {
   constexpr int kThreads = 8;
-  constexpr int kRounds = 25;
   std::vector<std::string> paths;
   for (int i = 0; i < kThreads; ++i) {
     paths.push_back(Save("t" + std::to_string(i) + ".bmp", 33, 17, 3, kBmp, i));
@@ -179,11 +150,11 @@ TEST_F(ImageExportsTest, EightThreadsLoadAtOnce) {
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&, i] {
       Bytes buffer(33 * 17 * 3);
-      for (int round = 0; round < kRounds; ++round) {
+      for (int round = 0; round < 25; ++round) {
         unsigned int w = 0, h = 0, c = 0;
-        const std::string& path = paths[(i + round) % kThreads];
         const int owner = (i + round) % kThreads;
-        if (!UTIL_LoadImageToBuffer(path.c_str(), &w, &h, &c, buffer.size(), buffer.data(), 3, 0) ||
+        if (!UTIL_LoadImageToBuffer(paths[owner].c_str(), &w, &h, &c, buffer.size(), buffer.data(),
+                                    3, 0) ||
             buffer != Picture(33, 17, 3, owner)) {
           ++mismatches;
         }

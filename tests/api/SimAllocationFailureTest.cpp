@@ -1,6 +1,6 @@
 // Allocation failures inside the simulator: the start of a run, the overlay
-// copy and the payload of a processed frame. The test binary replaces the global allocation
-// functions so that it can make chosen allocations fail.
+// copy and the payload of a processed frame. The binary replaces the global
+// allocation functions so that it can make chosen allocations fail.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,7 +8,7 @@
 #include <new>
 #include <vector>
 
-#include "OfferCounter.h"
+#include "SimTestSupport.h"
 #include "TolvenixUtilities.h"
 #include "api/SimOverlay.h"
 #include "api/SimState.h"
@@ -42,27 +42,22 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-using simtest::CountOffer;
+using simtest::ContextOf;
+using simtest::HandBack;
+using simtest::Log;
 using simtest::Offers;
 
-std::vector<void*> reportedContexts;
-void OnPayload(TargetPayloadBase* payload) { reportedContexts.push_back(payload->context); }
-
-void* Context(uintptr_t n) { return reinterpret_cast<void*>(n); }
-
-class SimAllocationFailure : public ::testing::Test {
+class SimAllocationFailure : public simtest::SimTest {
  protected:
-  void SetUp() override {
-    SIMStop();
-    SIMRegisterReadyForNewInputCallback(nullptr);
-    reportedContexts.clear();
-  }
   void TearDown() override {
     failEveryAllocation = false;
     failAllocationOfBytes = 0;
     allocationsUntilFailure = 0;
-    SIMStop();
-    SIMRegisterReadyForNewInputCallback(nullptr);
+    SimTest::TearDown();
+  }
+  static void StartPayloadRun(int width, int height) {
+    ASSERT_TRUE(
+        SIMStart(API_INSTANCE_LAND, width, height, 1, &simtest::OnPayload, nullptr, nullptr));
   }
 };
 
@@ -70,22 +65,19 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
   constexpr int kWidth = 97;
   constexpr int kHeight = 89;
   std::vector<unsigned char> overlay(kWidth * kHeight, 0);
-
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
-  ASSERT_TRUE(SIMSetOverlay(overlay.data()));  // a 64 x 48 overlay
+  StartPayloadRun(64, 48);
+  ASSERT_TRUE(SIMSetOverlay(overlay.data()));
   SIMStop();
 
   // Another geometry: the copy must reallocate, and that allocation fails.
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, kWidth, kHeight, 1, &OnPayload, nullptr, nullptr));
+  StartPayloadRun(kWidth, kHeight);
   {
-    // As if the old overlay were still in use.
     std::lock_guard<std::mutex> lock(simMutex);
-    overlayInUse = true;
+    overlayInUse = true;  // as if the old overlay were still in use
   }
   failAllocationOfBytes = kWidth * kHeight;
   EXPECT_THROW(SIMSetOverlay(overlay.data()), std::bad_alloc);
   failAllocationOfBytes = 0;
-
   {
     std::lock_guard<std::mutex> lock(simMutex);
     EXPECT_FALSE(overlayInUse);
@@ -93,10 +85,9 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
   }
   // Frames go on, decided by the whole-frame rectangle instead.
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-  for (uintptr_t i = 1; i <= 6; ++i) SIMProcessNextFrame(Context(i));
-  EXPECT_EQ(reportedContexts.size(), 2u);
+  HandBack(6);
+  EXPECT_EQ(Log().Take().size(), 2u);
 
-  // A later copy succeeds and turns the overlay on again.
   ASSERT_TRUE(SIMSetOverlay(overlay.data()));
   std::lock_guard<std::mutex> lock(simMutex);
   EXPECT_TRUE(overlayInUse);
@@ -104,41 +95,38 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
 }
 
 TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) {
-  SIMRegisterReadyForNewInputCallback(&CountOffer);
-  Offers().Reset();
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
+  SIMRegisterReadyForNewInputCallback(&simtest::CountOffer);
+  StartPayloadRun(64, 48);
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
   ASSERT_TRUE(Offers().WaitFor(1));
-
   for (uintptr_t i = 1; i <= 4; ++i) {
-    SIMProcessNextFrame(Context(i));
-    ASSERT_TRUE(Offers().WaitFor(static_cast<int>(i) + 1));
+    SIMProcessNextFrame(ContextOf(i));
+    ASSERT_TRUE(Offers().WaitFor(i + 1));
   }
   failEveryAllocation = true;
-  EXPECT_THROW(SIMProcessNextFrame(Context(5)), std::bad_alloc);
+  EXPECT_THROW(SIMProcessNextFrame(ContextOf(5)), std::bad_alloc);
   failEveryAllocation = false;
   EXPECT_TRUE(Offers().WaitFor(6)) << "the worker was woken";
   EXPECT_EQ(SIMGetFrameLag(), 4);
-  EXPECT_TRUE(reportedContexts.empty());
+  EXPECT_EQ(Log().Size(), 0u);
 
   // The frame of call 1 was lost; call 6 reports call 2's.
-  SIMProcessNextFrame(Context(6));
-  ASSERT_EQ(reportedContexts.size(), 1u);
-  EXPECT_EQ(reportedContexts[0], Context(2));
+  SIMProcessNextFrame(ContextOf(6));
+  const std::vector<simtest::Report> reports = Log().Take();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].context, ContextOf(2));
 }
-
-void OnTargets(void*, unsigned int, TARGET*) {}
 
 // Fails each allocation of SIMStart in turn (buffers, context ring, worker,
 // its thread) until a start succeeds: every failed attempt leaves the
 // simulator not started, holding nothing, with the lock free and the kept
 // variables as they were.
 TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopped) {
-  SIMRegisterReadyForNewInputCallback(&CountOffer);
-  Offers().Reset();
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 1, &OnPayload, nullptr, nullptr));
+  SIMRegisterReadyForNewInputCallback(&simtest::CountOffer);
+  StartPayloadRun(64, 48);
   ASSERT_TRUE(SIMSetBorderMask(3, 4, 5, 6));
   SIMStop();
+  Offers().Take();
   const double offerTime = timeAtInputCallback;
   const double fpsUpdate = lastFpsUpdate;
 
@@ -147,7 +135,7 @@ TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopp
   for (int n = 1; n <= 100 && !started; ++n) {
     allocationsUntilFailure = n;
     try {
-      started = SIMStart(API_INSTANCE_LAND, 97, 89, 3, &OnTargets);
+      started = SIMStart(API_INSTANCE_LAND, 97, 89, 3, &simtest::NoTargets);
     } catch (const std::bad_alloc&) {
       ++failures;
     }
@@ -168,10 +156,8 @@ TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopp
     EXPECT_EQ(simBorderMaskHeight, 6) << n;
   }
   ASSERT_TRUE(started);
-  // Ring, buffer array, five frames, the worker and its thread's state.
-  EXPECT_GE(failures, 9);
-  // The run that finally started works.
-  EXPECT_TRUE(Offers().WaitFor(1));
+  EXPECT_GE(failures, 9) << "ring, buffer array, five frames, the worker and its thread";
+  EXPECT_TRUE(Offers().WaitFor(1)) << "the run that finally started works";
   EXPECT_EQ(SIMGetFrameLag(), 5);
 }
 

@@ -1,18 +1,15 @@
 // Three host threads at once, through the shared library only: the worker
 // drives frames from the ready-for-new-input callback, one thread calls
-// setters and queries in a loop, and one starts and stops runs. Run under
-// ThreadSanitizer and AddressSanitizer as well: a race, a leak or a deadlock
-// fails it.
+// setters and queries in a loop, and one starts and stops runs. Under
+// ThreadSanitizer and AddressSanitizer a race, a leak or a deadlock fails it.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "SimTestSupport.h"
 #include "TolvenixUtilities.h"
 
 namespace {
@@ -20,63 +17,36 @@ namespace {
 constexpr int kWidth = 160;
 constexpr int kHeight = 120;
 constexpr int kRuns = 12;
-constexpr int kReportsPerRun = 3;
+constexpr size_t kReportsPerRun = 3;
 
-// Counts reports; the starter thread waits on it.
-struct ReportCounter {
-  std::mutex mutex;
-  std::condition_variable changed;
-  long reports = 0;
-
-  void Add() {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++reports;
-    }
-    changed.notify_all();
-  }
-  long Get() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return reports;
-  }
-  // Generous: a run offers at least ten frames a second.
-  bool WaitFor(long atLeast) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(60), [&] { return reports >= atLeast; });
-  }
-};
-
-ReportCounter counter;
-std::atomic<long> offers{0};
+simtest::SharedList<size_t> reports;
 
 void FillAndHandBack(unsigned char* buffer) {
   if (buffer != nullptr) std::memset(buffer, 0x5A, kWidth * kHeight);
-  offers.fetch_add(1);
+  simtest::CountOffer(buffer);
   SIMProcessNextFrame(buffer);
 }
 
-// Result callbacks run under the simulator's lock: they only count.
+// Result callbacks run under the simulator's lock: they read and count.
 void OnTargets(void*, unsigned int count, TARGET* targets) {
-  if (count == 1 && targets[0].id >= 1) counter.Add();
+  reports.Add(count > 0 ? targets[0].id : 0);
 }
 
+// Reads the trails, which the frame thread rebuilds under the same lock.
 void OnPayload(TargetPayloadBase* base) {
   const auto* payload = static_cast<const TargetPayloadLand*>(base);
-  unsigned long points = 0;
+  size_t points = 0;
   for (unsigned long i = 0; i < payload->breadcrumbs.size(); ++i) {
     points += payload->breadcrumbs[i].xs.size();
   }
-  if (points < 1000000) counter.Add();
+  reports.Add(points);
 }
 
 void CallSettersAndQueries(const std::atomic<bool>& done) {
   std::vector<unsigned char> overlay(kWidth * kHeight, 0);
   API_State state;
   API_RemoteStatus remote;
-  unsigned int major, minor, sub;
-  int i = 0;
-  while (!done.load()) {
-    ++i;
+  for (int i = 0; !done.load(); ++i) {
     SIMSetFpsCap(30);
     SIMSetMGRSPrecision(i % 12 - 5);
     SIMSetSensitivity(static_cast<API_TypeEnum>(i % 4), i);
@@ -101,8 +71,6 @@ void CallSettersAndQueries(const std::atomic<bool>& done) {
     SIMGetAvgConfidenceLevel();
     SIMGetFrameLag();
     SIMGetNextFrameBuffer();
-    SIMGetAPIVersion(&major, &minor, &sub, nullptr, nullptr, nullptr);
-    UTIL_GetDLLVersion(&major, &minor, &sub);
     std::this_thread::yield();
   }
 }
@@ -110,34 +78,32 @@ void CallSettersAndQueries(const std::atomic<bool>& done) {
 TEST(SimConcurrency, FramesSettingsAndRestartsRunTogether) {
   SIMStop();
   SIMRegisterReadyForNewInputCallback(&FillAndHandBack);
-
   std::atomic<bool> done{false};
   std::thread settings(CallSettersAndQueries, std::cref(done));
-
-  std::atomic<int> completedRuns{0};
+  int completedRuns = 0;
   std::thread starter([&] {
     for (int run = 0; run < kRuns; ++run) {
-      const long before = counter.Get();
-      const API_InstanceTypeEnum type = static_cast<API_InstanceTypeEnum>(run % 2 == 0 ? 0 : 9);
+      const size_t before = reports.Size();
+      const API_InstanceTypeEnum type =
+          run % 2 == 0 ? API_INSTANCE_LAND : API_INSTANCE_MARITIME_ALT;
       const bool started = run % 3 == 0
                                ? SIMStart(type, kWidth, kHeight, 1, &OnTargets)
                                : SIMStart(type, kWidth, kHeight, 1, &OnPayload, nullptr, nullptr);
       if (!started) break;
-      const bool reported = counter.WaitFor(before + kReportsPerRun);
+      const bool reported = reports.WaitFor(before + kReportsPerRun);
       SIMStop();
       if (!reported) break;
-      completedRuns.fetch_add(1);
+      ++completedRuns;
     }
   });
-
   starter.join();
   done.store(true);
   settings.join();
   SIMStop();
   SIMRegisterReadyForNewInputCallback(nullptr);
 
-  EXPECT_EQ(completedRuns.load(), kRuns);
-  EXPECT_GE(offers.load(), kRuns * (4 + kReportsPerRun));
+  EXPECT_EQ(completedRuns, kRuns);
+  EXPECT_GE(simtest::Offers().Size(), kRuns * (4 + kReportsPerRun));
   EXPECT_EQ(SIMGetAPIStatus(), 9);
 }
 
