@@ -27,6 +27,19 @@ J_COLOR_SPACE ColorSpaceFor(unsigned int channels) {
 
 int ComponentsFor(unsigned int channels) { return channels == 1 ? 1 : 3; }
 
+// After a fatal error, frees what the codec's memory destination allocated.
+// That destination publishes its buffer only when it finishes: once it has
+// grown, the caller's pointer still names the first buffer, which it has
+// already freed. Publishing first frees the live buffer instead. Call before
+// the codec object is destroyed; the destination lives in its pool.
+void FreeMemoryDestination(j_compress_ptr codec, unsigned char** buffer, unsigned long* size) {
+  // A null pointer means the first allocation failed: nothing to publish.
+  if (codec->dest != nullptr && *buffer != nullptr) (*codec->dest->term_destination)(codec);
+  std::free(*buffer);
+  *buffer = nullptr;
+  *size = 0;
+}
+
 bool IsEncodableGeometry(unsigned int width, unsigned int height, unsigned int channels) {
   return (channels == 1 || channels == 3) && width >= 1 && width <= kMaxJpegDimension &&
          height >= 1 && height <= kMaxJpegDimension;
@@ -94,9 +107,8 @@ bool JpegFile::MakeHeader() {
   jpeg_compress_struct codec{};
   codec.err = InstallJpegErrorManager(&errors);
   if (setjmp(errors.jump)) {
+    FreeMemoryDestination(&codec, &header, &headerSize);
     jpeg_destroy_compress(&codec);
-    // The memory destination may already have handed out a partial buffer.
-    FreeHeader();
     return false;
   }
   jpeg_create_compress(&codec);
@@ -209,13 +221,8 @@ bool JpegFile::Write(const unsigned char* data) {
   jpeg_compress_struct codec{};
   codec.err = InstallJpegErrorManager(&errors);
   if (setjmp(errors.jump)) {
+    if (file == nullptr) FreeMemoryDestination(&codec, memBuffer, memSize);
     jpeg_destroy_compress(&codec);
-    if (file == nullptr) {
-      // The memory destination hands its (partial) buffer out as it goes.
-      std::free(*memBuffer);
-      *memBuffer = nullptr;
-      *memSize = 0;
-    }
     return false;
   }
   jpeg_create_compress(&codec);
