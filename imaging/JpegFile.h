@@ -64,10 +64,11 @@ class JpegFile : public AbstractImageFile {
   void SetChannels(int channels);
 
   // Reads the stream's header (rewinding the open file first; else the
-  // caller's stream, which must be non-null with a length above 0). Sets
-  // width, height, channels (the stream's component count) and the ready
-  // flag to the result. A table-only stream read while not headless
-  // reports 0 x 0 x 0 and succeeds.
+  // caller's stream, which must be non-null with a length above 0, or the
+  // call answers false with the ready flag unchanged). Sets width, height,
+  // channels (the stream's component count) and the ready flag to the
+  // result. A table-only stream read while not headless reports 0 x 0 x 0
+  // and succeeds.
   bool GetInfo() override;
   // Decodes the open file (rewound first) into dst, which must hold
   // width * height * channels bytes as reported. Refused unless the stream's
