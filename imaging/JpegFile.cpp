@@ -148,6 +148,16 @@ static void UseSource(j_decompress_ptr codec, std::FILE* file, const unsigned ch
   }
 }
 
+// Creates the decoder, feeds the stored tables in headless mode and reads
+// the image stream's header. Fatal errors jump to the caller's setjmp point,
+// which must be set before the call.
+void JpegFile::StartDecoder(jpeg_decompress_struct* codec, bool requireImage) {
+  jpeg_create_decompress(codec);
+  if (headless) FeedHeader(codec, header, headerSize);
+  UseSource(codec, file, file ? nullptr : *memBuffer, file ? 0 : *memSize);
+  jpeg_read_header(codec, requireImage ? TRUE : FALSE);
+}
+
 bool JpegFile::Info() {
   if (headless && !MakeHeader()) return false;
   JpegErrorManager errors;
@@ -157,10 +167,7 @@ bool JpegFile::Info() {
     jpeg_destroy_decompress(&codec);
     return false;
   }
-  jpeg_create_decompress(&codec);
-  if (headless) FeedHeader(&codec, header, headerSize);
-  UseSource(&codec, file, file ? nullptr : *memBuffer, file ? 0 : *memSize);
-  jpeg_read_header(&codec, headless ? TRUE : FALSE);
+  StartDecoder(&codec, headless);
   const unsigned int streamWidth = codec.image_width;
   const unsigned int streamHeight = codec.image_height;
   const unsigned int streamChannels = static_cast<unsigned int>(codec.num_components);
@@ -184,10 +191,7 @@ bool JpegFile::Read(unsigned char* dst) {
     jpeg_destroy_decompress(&codec);
     return false;
   }
-  jpeg_create_decompress(&codec);
-  if (headless) FeedHeader(&codec, header, headerSize);
-  UseSource(&codec, file, file ? nullptr : *memBuffer, file ? 0 : *memSize);
-  jpeg_read_header(&codec, TRUE);
+  StartDecoder(&codec, true);
   codec.out_color_space = ColorSpaceFor(channels);
   jpeg_calc_output_dimensions(&codec);
   // The caller sized dst from what this object reported; a stream that

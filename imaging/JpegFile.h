@@ -6,6 +6,8 @@
 
 #include "imaging/AbstractImageFile.h"
 
+struct jpeg_decompress_struct;
+
 namespace KVO {
 
 // JPEG files and in-memory JPEG streams through libjpeg-turbo.
@@ -111,6 +113,7 @@ class JpegFile : public AbstractImageFile {
   void WriteHeaderToMemory(unsigned char** data, unsigned long* size);
 
  private:
+  void StartDecoder(jpeg_decompress_struct* codec, bool requireImage);
   bool Info();
   bool Read(unsigned char* dst);
   bool Write(const unsigned char* data);
