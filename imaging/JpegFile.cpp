@@ -40,12 +40,12 @@ void FreeMemoryDestination(j_compress_ptr codec, unsigned char** buffer, unsigne
   *size = 0;
 }
 
-bool IsEncodableGeometry(unsigned int width, unsigned int height, unsigned int channels) {
+}  // namespace
+
+bool JpegFile::IsEncodable(unsigned int width, unsigned int height, unsigned int channels) {
   return (channels == 1 || channels == 3) && width >= 1 && width <= kMaxJpegDimension &&
          height >= 1 && height <= kMaxJpegDimension;
 }
-
-}  // namespace
 
 JpegFile::JpegFile() { channels = 3; }
 
@@ -283,8 +283,7 @@ bool JpegFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
                          unsigned int imageChannels, const unsigned char* data,
                          unsigned int /*stride*/) {
   if (!ok) return false;
-  if (file == nullptr || data == nullptr ||
-      !IsEncodableGeometry(imageWidth, imageHeight, imageChannels)) {
+  if (file == nullptr || data == nullptr || !IsEncodable(imageWidth, imageHeight, imageChannels)) {
     return false;
   }
   width = imageWidth;
@@ -308,7 +307,7 @@ bool JpegFile::WriteToMemory(unsigned int imageWidth, unsigned int imageHeight,
                              unsigned int imageChannels, const unsigned char* data) {
   if (!ok) return false;
   if (memBuffer == nullptr || memSize == nullptr || *memBuffer != nullptr || *memSize != 0 ||
-      data == nullptr || !IsEncodableGeometry(imageWidth, imageHeight, imageChannels)) {
+      data == nullptr || !IsEncodable(imageWidth, imageHeight, imageChannels)) {
     return false;
   }
   width = imageWidth;

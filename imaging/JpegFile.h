@@ -83,6 +83,10 @@ class JpegFile : public AbstractImageFile {
   bool WriteFile(unsigned int width, unsigned int height, unsigned int channels,
                  const unsigned char* data, unsigned int stride) override;
 
+  // Whether the encoder takes a picture of this geometry: 1 or 3 channels,
+  // width and height 1 to 65,500. Stateless; any thread.
+  static bool IsEncodable(unsigned int width, unsigned int height, unsigned int channels);
+
   // Decodes the caller's stream into dst as ReadFile does. Refused for null
   // dst, unset addresses, a null stream pointer or a length of 0.
   bool ReadFromMemory(unsigned char* dst);
