@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -11,46 +12,15 @@
 #include <string>
 #include <vector>
 
+#include "imaging/AbstractImageFile.h"
+
 namespace KVO {
 namespace testing_support {
 
 using Bytes = std::vector<unsigned char>;
 
-inline Bytes ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteAll(const std::string& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
-// Deterministic, non-trivial pixel bytes (no two neighbouring rows equal).
-inline Bytes Pattern(std::size_t size, unsigned seed = 1) {
-  Bytes bytes(size);
-  std::uint32_t state = seed * 2654435761u + 12345u;
-  for (auto& byte : bytes) {
-    state = state * 1664525u + 1013904223u;
-    byte = static_cast<unsigned char>(state >> 24);
-  }
-  return bytes;
-}
-
-inline std::uint32_t LoadLE32(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint32_t>(bytes[offset]) |
-         static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
-         static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
-         static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
-}
-
-inline std::uint16_t LoadLE16(const Bytes& bytes, std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
-}
-
-// A fresh directory per test, removed afterwards, with the damage verbs
-// used to turn a valid file into a malformed one.
+// A fresh directory per test, removed afterwards, with the helpers and
+// damage verbs the file tests share.
 class ImageFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -64,31 +34,78 @@ class ImageFileTest : public ::testing::Test {
     std::filesystem::remove_all(dir_, ignored);
   }
 
-  std::string Path(const std::string& name) const {
-    return (std::filesystem::path(dir_) / name).string();
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  Bytes ReadAll(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  void WriteAll(const std::string& name, const Bytes& bytes) const {
+    std::ofstream(Path(name), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   }
 
- public:
-  // Damage verbs; static so parameter tables can name them.
-  static void TruncateBy(const std::string& path, std::size_t bytes) {
-    const auto size = std::filesystem::file_size(path);
-    ASSERT_LE(bytes, size);
-    std::filesystem::resize_file(path, size - bytes);
+  // Open for reading, GetInfo, then ReadFile into exactly GetRawSize() bytes
+  // (so ASan reports any write beyond); answers whether every step passed.
+  bool ReadBack(AbstractImageFile& file, const std::string& name, Bytes* pixels = nullptr) {
+    Bytes scratch;
+    if (pixels == nullptr) pixels = &scratch;
+    if (!file.Open(Path(name).c_str(), true) || !file.GetInfo()) return false;
+    pixels->assign(file.GetRawSize(), 0);
+    return file.ReadFile(pixels->data());
   }
-  static void OverwriteByte(const std::string& path, std::size_t offset, unsigned char value) {
-    Bytes bytes = ReadAll(path);
-    ASSERT_LT(offset, bytes.size());
-    bytes[offset] = value;
-    WriteAll(path, bytes);
+
+  // Damage verbs.
+  void TruncateTo(const std::string& name, std::uintmax_t size) {
+    ASSERT_LE(size, std::filesystem::file_size(Path(name)));
+    std::filesystem::resize_file(Path(name), size);
   }
-  static void OverwriteLE32(const std::string& path, std::size_t offset, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-      OverwriteByte(path, offset + i, static_cast<unsigned char>(value >> (8 * i)));
+  // Stores value little-endian in width bytes at offset.
+  void Overwrite(const std::string& name, std::size_t offset, std::uint32_t value, int width) {
+    Bytes bytes = ReadAll(name);
+    ASSERT_LE(offset + width, bytes.size());
+    for (int i = 0; i < width; ++i) bytes[offset + i] = static_cast<unsigned char>(value >> 8 * i);
+    WriteAll(name, bytes);
+  }
+
+  // Deterministic, non-trivial pixel bytes (no two neighbouring rows equal).
+  static Bytes Pattern(std::size_t size, unsigned seed = 1) {
+    Bytes bytes(size);
+    std::uint32_t state = seed * 2654435761u + 12345u;
+    for (auto& byte : bytes) {
+      state = state * 1664525u + 1013904223u;
+      byte = static_cast<unsigned char>(state >> 24);
     }
+    return bytes;
   }
-  static void OverwriteLE16(const std::string& path, std::size_t offset, std::uint16_t value) {
-    OverwriteByte(path, offset, static_cast<unsigned char>(value));
-    OverwriteByte(path, offset + 1, static_cast<unsigned char>(value >> 8));
+
+  // JPEG output varies with the codec's version, so JPEG pictures are two
+  // flat bands (B, G, R; grey uses the first byte) compared within a
+  // tolerance. The first rows in memory have the first colour, or the
+  // second when the rows are top-down.
+  static constexpr int kJpegTolerance = 12;
+  static Bytes TwoBands(unsigned width, unsigned height, unsigned channels, bool topDown = false) {
+    static constexpr unsigned char kColour[2][3] = {{200, 40, 30}, {20, 180, 220}};
+    Bytes picture(std::size_t{width} * height * channels);
+    for (std::size_t i = 0; i < picture.size(); ++i) {
+      const std::size_t row = i / (std::size_t{width} * channels);
+      picture[i] = kColour[(row >= height / 2) != topDown][i % channels];
+    }
+    return picture;
+  }
+  // Largest difference outside the middle half of the rows (every row of a
+  // picture under 4 rows high): chroma upsampling blurs the band edge, the
+  // rest is flat. 256 when the sizes differ.
+  static int MaxBandDifference(const Bytes& a, const Bytes& b, std::size_t rowBytes) {
+    if (a.size() != b.size() || a.empty()) return 256;
+    const std::size_t height = a.size() / rowBytes;
+    const std::size_t quarter = std::max<std::size_t>(height / 4, 1);
+    int worst = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (i / rowBytes < quarter || i / rowBytes >= height - quarter) {
+        worst = std::max(worst, std::abs(int{a[i]} - int{b[i]}));
+      }
+    }
+    return worst;
   }
 
  private:

@@ -10,11 +10,9 @@
 namespace testfiles {
 
 namespace {
-
 void PutLe(Bytes& out, std::uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back((value >> (8 * i)) & 0xFF);
 }
-
 }  // namespace
 
 TempDir::TempDir()
@@ -52,9 +50,7 @@ void WriteBmp(const std::string& path, int width, int height, int channels,
   const std::uint32_t rowBytes = width * channels;
   const std::uint32_t padded = (rowBytes + 3) / 4 * 4;
   const std::uint32_t offset = channels == 1 ? 1078 : 54;
-  Bytes file;
-  file.push_back('B');
-  file.push_back('M');
+  Bytes file = {'B', 'M'};
   PutLe(file, offset + padded * height, 4);
   PutLe(file, 0, 4);
   PutLe(file, offset, 4);
@@ -81,21 +77,11 @@ void WriteBmp(const std::string& path, int width, int height, int channels,
 Bytes Convert(const Bytes& pixels, int width, int height, int from, int to) {
   if (from == to) return pixels;
   const std::size_t count = static_cast<std::size_t>(width) * height;
-  Bytes out(count * to);
+  Bytes out(count * to, 0);  // a fourth channel stays 0
   for (std::size_t i = 0; i < count; ++i) {
     const unsigned char* s = &pixels[i * from];
-    unsigned char* d = &out[i * to];
-    if (to == 1) {
-      d[0] = static_cast<unsigned char>((s[0] + s[1] + s[2]) / 3);
-    } else if (from == 1) {
-      d[0] = d[1] = d[2] = s[0];
-      if (to == 4) d[3] = 0;
-    } else {
-      d[0] = s[0];
-      d[1] = s[1];
-      d[2] = s[2];
-      if (to == 4) d[3] = 0;
-    }
+    if (to == 1) out[i] = static_cast<unsigned char>((s[0] + s[1] + s[2]) / 3);
+    for (int c = 0; to != 1 && c < 3; ++c) out[i * to + c] = s[from == 1 ? 0 : c];
   }
   return out;
 }

@@ -2,6 +2,7 @@
 #define TESTS_IMAGING_STRIDEDPICTURE_H_
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "imaging/PixelKernels.h"
@@ -10,9 +11,8 @@
 namespace KVO {
 namespace testing_support {
 
-// Caller memory of `height` rows at `stride` elements (padding included)
-// with a view over it, so tests can check that padding and memory beyond
-// the image stay untouched.
+// Caller memory of `height` rows at `stride` elements (padding included, one
+// element beyond) with a view over it, so tests see stray writes.
 template <typename T>
 struct StridedPicture {
   StridedPicture(int width, int height, int channels, int extraPerRow, T fill)
@@ -21,13 +21,12 @@ struct StridedPicture {
         view(0, 0, 0, false) {
     view.Reset(width, height, channels, memory.data(), stride);
   }
-
   // Deterministic pseudo-random content over the whole memory, padding too.
   void Scramble(std::uint32_t seed) {
-    for (T& element : memory) {
-      seed = seed * 1664525u + 1013904223u;
-      element = static_cast<T>(seed >> 8);
-    }
+    for (T& e : memory) e = static_cast<T>((seed = seed * 1664525u + 1013904223u) >> 8);
+  }
+  T At(int x, int y, int c) const {
+    return memory[static_cast<size_t>(y) * stride + x * view.channels + c];
   }
 
   int stride;
@@ -35,14 +34,33 @@ struct StridedPicture {
   UserDataGenericBuffer<T> view;
 };
 
-// Selects a kernel set (null: the portable loops) for the enclosing scope;
-// with `streamAlways` every destination is written with streaming stores.
+// A kernel set (null: the portable loops), optionally streaming every store.
+struct KernelChoice {
+  const PixelKernels::AcceleratedKernels* kernels;
+  bool streamAlways;
+  std::string Name() const {
+    return std::string(kernels == nullptr ? "portable" : kernels->name) +
+           (streamAlways ? "_streamed" : "");
+  }
+};
+
+// The portable loops, then every kernel set this CPU runs, cached and (with
+// `streamed`) streamed too.
+inline std::vector<KernelChoice> AllKernelChoices(bool streamed = true) {
+  std::vector<KernelChoice> choices = {{nullptr, false}};
+  for (const auto* set : PixelKernels::SupportedKernelSets()) {
+    choices.push_back({set, false});
+    if (streamed) choices.push_back({set, true});
+  }
+  return choices;
+}
+
+// Selects a kernel choice for the enclosing scope.
 class KernelSelection {
  public:
-  explicit KernelSelection(const PixelKernels::AcceleratedKernels* kernels,
-                           bool streamAlways = false) {
-    PixelKernels::SelectKernels(kernels);
-    if (streamAlways) PixelKernels::SetStreamThreshold(0);
+  explicit KernelSelection(const KernelChoice& choice) {
+    PixelKernels::SelectKernels(choice.kernels);
+    if (choice.streamAlways) PixelKernels::SetStreamThreshold(0);
   }
   ~KernelSelection() {
     PixelKernels::SelectBestKernels();
@@ -51,32 +69,6 @@ class KernelSelection {
   KernelSelection(const KernelSelection&) = delete;
   KernelSelection& operator=(const KernelSelection&) = delete;
 };
-
-// The portable loops (null) followed by every kernel set this CPU runs.
-inline std::vector<const PixelKernels::AcceleratedKernels*> AllKernelChoices() {
-  std::vector<const PixelKernels::AcceleratedKernels*> choices = {nullptr};
-  for (const auto* set : PixelKernels::SupportedKernelSets()) choices.push_back(set);
-  return choices;
-}
-
-// Every kernel set with its stores cached and streamed (the portable loops
-// never stream).
-struct KernelChoice {
-  const PixelKernels::AcceleratedKernels* kernels;
-  bool streamAlways;
-};
-inline std::vector<KernelChoice> AllKernelAndStoreChoices() {
-  std::vector<KernelChoice> choices = {{nullptr, false}};
-  for (const auto* set : PixelKernels::SupportedKernelSets()) {
-    choices.push_back({set, false});
-    choices.push_back({set, true});
-  }
-  return choices;
-}
-
-inline const char* KernelName(const PixelKernels::AcceleratedKernels* kernels) {
-  return kernels == nullptr ? "portable" : kernels->name;
-}
 
 }  // namespace testing_support
 }  // namespace KVO

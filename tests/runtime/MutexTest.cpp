@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
-
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <thread>
+#include <utility>
 
 #include "runtime/Mutex.h"
 #include "runtime/Thread.h"
-#include "runtime/WaitHandle.h"
 
 namespace {
 
@@ -20,80 +19,48 @@ class ObservedMutex : public KVO::Mutex {
 
 uint32_t ThisThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
-// Runs `body` on another thread and waits for it.
-template <typename F>
-void OnOtherThread(F body) {
-  std::thread t(body);
-  t.join();
-}
-
-TEST(MutexTest, RecursiveLockNeedsOneUnlockPerLock) {
-  ObservedMutex m(true);
-  m.Lock();
-  m.Lock();
-  EXPECT_TRUE(m.TryLock());  // the holder may take it again
-  m.Unlock();
-  OnOtherThread([&] { EXPECT_FALSE(m.TryLock()); });
-  m.Unlock();
-  OnOtherThread([&] { EXPECT_FALSE(m.TryLock()); });
-  m.Unlock();
+// TryLock (and, on success, Unlock) from a thread of its own.
+bool TryLockElsewhere(KVO::Mutex& m, uint32_t* threadId = nullptr) {
   bool acquired = false;
-  OnOtherThread([&] {
+  std::thread([&] {
     acquired = m.TryLock();
+    if (threadId != nullptr) *threadId = ThisThreadId();
     if (acquired) m.Unlock();
-  });
-  EXPECT_TRUE(acquired);
+  }).join();
+  return acquired;
 }
 
-TEST(MutexTest, PlainTryLockFailsWhileHeldAndKeepsTheOwner) {
+TEST(MutexTest, OtherThreadsGetTheLockOnlyAfterOneUnlockPerLock) {
+  KVO::Mutex plain(false);
+  KVO::Mutex recursive(true);
+  KVO::SafeMutex safe;
+  const std::pair<KVO::Mutex*, int> kCases[] = {{&plain, 1}, {&recursive, 3}, {&safe, 3}};
+  for (const auto& [m, locks] : kCases) {
+    m->Lock();
+    if (locks > 1) {
+      m->Lock();
+      EXPECT_TRUE(m->TryLock());  // the holder may take it again
+    }
+    for (int held = locks; held > 0; --held) {
+      EXPECT_FALSE(TryLockElsewhere(*m)) << held;
+      m->Unlock();
+    }
+    EXPECT_TRUE(TryLockElsewhere(*m));
+  }
+}
+
+// The record names the last thread that took the lock: neither a refused
+// TryLock nor an Unlock changes it.
+TEST(MutexTest, OwnerRecordChangesOnlyWhenTheLockIsTaken) {
   ObservedMutex m(false);
   EXPECT_EQ(m.Owner(), 0u);
   m.Lock();
-  const uint32_t holder = ThisThreadId();
-  EXPECT_EQ(m.Owner(), holder);
-  OnOtherThread([&] { EXPECT_FALSE(m.TryLock()); });
-  EXPECT_EQ(m.Owner(), holder);
+  EXPECT_FALSE(TryLockElsewhere(m));
   m.Unlock();
-  EXPECT_EQ(m.Owner(), holder);  // unlocking leaves the record
-
+  EXPECT_EQ(m.Owner(), ThisThreadId());
   uint32_t other = 0;
-  OnOtherThread([&] {
-    ASSERT_TRUE(m.TryLock());
-    other = ThisThreadId();
-    m.Unlock();
-  });
+  EXPECT_TRUE(TryLockElsewhere(m, &other));
   EXPECT_EQ(m.Owner(), other);
-}
-
-TEST(MutexTest, PlainLockExcludesOtherThreads) {
-  KVO::Mutex m(false);
-  KVO::WaitHandle holding(false, false);
-  KVO::WaitHandle release(false, false);
-  std::thread holder([&] {
-    m.Lock();
-    holding.Set();
-    release.WaitOne();
-    m.Unlock();
-  });
-  holding.WaitOne();
-  EXPECT_FALSE(m.TryLock());
-  release.Set();
-  m.Lock();  // blocks until the holder lets go
-  m.Unlock();
-  holder.join();
-}
-
-TEST(MutexTest, SafeMutexIsRecursive) {
-  KVO::SafeMutex m;
-  m.Lock();
-  m.Lock();
-  OnOtherThread([&] { EXPECT_FALSE(m.TryLock()); });
-  m.Unlock();
-  m.Unlock();
-  OnOtherThread([&] {
-    EXPECT_TRUE(m.TryLock());
-    m.Unlock();
-  });
 }
 
 }  // namespace

@@ -1,29 +1,26 @@
-#include "runtime/Thread.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
-#include <memory>
 #include <thread>
 #include <utility>
 
+#include "runtime/Thread.h"
 #include "runtime/WaitHandle.h"
 #include "tests/runtime/AddressSpaceLimit.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A worker whose body the test scripts.
 class ScriptedThread : public KVO::Thread {
  public:
-  ScriptedThread(std::function<int(ScriptedThread&)> body, int stopTimeoutMs = 0)
-      : KVO::Thread("scripted", stopTimeoutMs, false), body_(std::move(body)) {}
+  explicit ScriptedThread(std::function<int(ScriptedThread&)> body)
+      : KVO::Thread("scripted", 0, false), body_(std::move(body)) {}
   ~ScriptedThread() override { WaitForStop(); }
 
   bool StopWasRequested() const { return stopRequested; }
@@ -40,121 +37,46 @@ class ScriptedThread : public KVO::Thread {
   std::function<int(ScriptedThread&)> body_;
 };
 
-// Runs until asked to stop, signalling `started` once it runs.
-struct StoppableBody {
-  KVO::WaitHandle started{false, false};
-  KVO::WaitHandle wake{false, true};
-  std::function<int(ScriptedThread&)> Body() {
-    return [this](ScriptedThread& self) {
-      started.Set();
-      while (!self.StopWasRequested()) wake.WaitOne(10);
-      return 7;
-    };
-  }
-};
-
-TEST(ThreadTest, StartWhileRunningIsIgnored) {
-  StoppableBody b;
-  ScriptedThread t(b.Body());
-  t.Start();
-  ASSERT_TRUE(b.started.WaitOne(10000));
-  t.Start();
-  t.Start();
-  EXPECT_TRUE(t.IsRunning());
-  t.WaitForStop();
-  EXPECT_EQ(t.runs.load(), 1);
-  EXPECT_EQ(t.Result(), 7);
-  EXPECT_FALSE(t.IsRunning());
-}
-
-TEST(ThreadTest, BodyThatReturnsAtOnceCanBeJoinedTwice) {
-  KVO::WaitHandle done(false, false);
-  ScriptedThread t([&](ScriptedThread&) {
-    done.Set();
-    return 3;
-  });
-  EXPECT_FALSE(t.HasBeenStarted());
-  t.Start();
-  ASSERT_TRUE(done.WaitOne(10000));
-  t.WaitForStop();
-  EXPECT_FALSE(t.IsRunning());
-  EXPECT_TRUE(t.HasBeenStarted());
-  EXPECT_EQ(t.Result(), 3);
-  t.WaitForStop();  // nothing left to join
-}
-
-TEST(ThreadTest, StartAfterAnEndedRunBeginsANewRun) {
-  KVO::WaitHandle ran(false, true);
-  ScriptedThread t([&](ScriptedThread& self) {
-    ran.Set();
-    return self.runs.load();
-  });
-  t.Start();
-  ASSERT_TRUE(ran.WaitOne(10000));
-  while (t.IsRunning()) std::this_thread::yield();
-  t.Start();  // joins the ended thread first
-  ASSERT_TRUE(ran.WaitOne(10000));
-  t.WaitForStop();
-  EXPECT_EQ(t.runs.load(), 2);
-  EXPECT_EQ(t.Result(), 2);
-}
-
-TEST(ThreadTest, NameChangesOnlyBeforeTheFirstStart) {
-  ScriptedThread t([](ScriptedThread&) { return 0; });
-  EXPECT_EQ(t.GetName(), "scripted");
-  EXPECT_TRUE(t.SetName("other"));
-  EXPECT_EQ(t.GetName(), "other");
-  t.Start();
-  t.WaitForStop();
-  EXPECT_FALSE(t.SetName("late"));
-  EXPECT_EQ(t.GetName(), "other");
-}
-
-TEST(ThreadTest, StopRequestedBeforeStartIsSeenAtOnce) {
-  std::atomic<bool> sawStop{false};
-  ScriptedThread t([&](ScriptedThread& self) {
-    sawStop = self.StopWasRequested();
-    return 0;
-  });
-  t.RequestToStop();
-  t.Start();
-  t.WaitForStop();
-  EXPECT_TRUE(sawStop);
-}
-
-TEST(ThreadTest, KillWaitsForTheBodyWithoutStoppingIt) {
+// Start twice, Kill, restart after the end, join twice.
+TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
+  KVO::WaitHandle started(false, true);
   KVO::WaitHandle release(false, false);
-  KVO::WaitHandle started(false, false);
   ScriptedThread t([&](ScriptedThread& self) {
     started.Set();
     release.WaitOne();
-    return self.StopWasRequested() ? 1 : 0;
+    return self.StopWasRequested() ? -1 : self.runs.load();
   });
+  t.Kill();  // never started: returns at once
+  EXPECT_FALSE(t.HasBeenStarted());
+  EXPECT_TRUE(t.SetName("other"));
   t.Start();
   ASSERT_TRUE(started.WaitOne(10000));
+  t.Start();  // ignored during a run
+  EXPECT_TRUE(t.IsRunning());
   std::thread releaser([&] { release.Set(); });
-  t.Kill();
+  t.Kill();  // waits for the body without asking it to stop
   releaser.join();
   EXPECT_FALSE(t.IsRunning());
-  EXPECT_EQ(t.Result(), 0);  // Kill did not request a stop
+  EXPECT_EQ(t.Result(), 1);
+  EXPECT_FALSE(t.SetName("late"));  // refused for good once started
+  t.Start();                        // joins the ended thread, then runs again
+  ASSERT_TRUE(started.WaitOne(10000));
+  while (t.IsRunning()) std::this_thread::yield();
+  EXPECT_EQ(t.Result(), 2);
+  t.WaitForStop();
+  t.WaitForStop();  // nothing left to join
+  EXPECT_EQ(t.runs.load(), 2);
+  EXPECT_EQ(t.GetName(), "other");
 }
 
-TEST(ThreadTest, KillOnANeverStartedThreadReturns) {
-  ScriptedThread t([](ScriptedThread&) { return 0; });
-  t.Kill();
-  EXPECT_FALSE(t.IsRunning());
-}
-
-// The destructor asks a running body to stop, then sleeps the whole grace
-// period before it joins.
+// Spins until asked to stop. Touches no member of its own after announcing
+// itself: the base destructor joins after this class's members are gone.
 class GraceThread : public KVO::Thread {
  public:
-  explicit GraceThread(int graceMs, KVO::WaitHandle& started)
+  GraceThread(int graceMs, KVO::WaitHandle& started)
       : KVO::Thread("grace", graceMs, false), started_(started) {}
 
  protected:
-  // Touches no member of its own after announcing itself: the base
-  // destructor joins after this class's members are gone.
   int ThreadMain() override {
     started_.Set();
     while (!stopRequested) std::this_thread::yield();
@@ -165,45 +87,26 @@ class GraceThread : public KVO::Thread {
   KVO::WaitHandle& started_;
 };
 
-TEST(ThreadTest, DestructorSleepsTheGracePeriodThenJoins) {
-  KVO::WaitHandle started(false, false);
-  auto t = std::make_unique<GraceThread>(300, started);
-  t->Start();
-  ASSERT_TRUE(started.WaitOne(10000));
-  const auto before = Clock::now();
-  t.reset();
-  const double elapsedMs = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
-  EXPECT_GE(elapsedMs, 299.0);
-}
-
-TEST(ThreadTest, DestructorWithoutGraceStopsAndJoins) {
-  for (int grace : {0, -1}) {
+// The destructor asks a running body to stop and sleeps the grace period
+// before it joins; a body that has already ended (its stop requested before
+// the start) is joined without the sleep, so the minute never passes.
+TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
+  const struct {
+    int graceMs;
+    bool endFirst;
+    int minimumMs;
+  } kCases[] = {{300, false, 299}, {0, false, 0}, {-1, false, 0}, {60000, true, 0}};
+  for (const auto& c : kCases) {
     KVO::WaitHandle started(false, false);
-    auto t = std::make_unique<GraceThread>(grace, started);
+    auto t = std::make_unique<GraceThread>(c.graceMs, started);
+    if (c.endFirst) t->RequestToStop();
     t->Start();
     ASSERT_TRUE(started.WaitOne(10000));
-    t.reset();  // would hang if the stop were not requested
+    while (c.endFirst && t->IsRunning()) std::this_thread::yield();
+    const auto before = std::chrono::steady_clock::now();
+    t.reset();
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(c.minimumMs));
   }
-}
-
-TEST(ThreadTest, DestructorJoinsAnEndedUnjoinedRun) {
-  KVO::WaitHandle started(false, false);
-  auto t = std::make_unique<GraceThread>(60000, started);
-  t->RequestToStop();
-  t->Start();
-  ASSERT_TRUE(started.WaitOne(10000));
-  while (t->IsRunning()) std::this_thread::yield();
-  t.reset();  // no grace sleep: the body has already ended
-}
-
-TEST(ThreadTest, PriorityIsStoredOnly) {
-  ScriptedThread t([](ScriptedThread&) { return 0; });
-  t.SetPriority(KVO::Thread::kPriorityHigh);
-  t.Start();
-  t.WaitForStop();
-  KVO::SetDebugThreadName("x");
-  t.THREAD_SetName();
-  EXPECT_EQ(t.GetName(), "scripted");
 }
 
 #if !defined(TOLVENIX_TEST_SANITIZED)
