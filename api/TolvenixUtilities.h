@@ -653,7 +653,8 @@ TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 // Each call starts and joins one library thread; when the system refuses to
 // create it, a two-line "Caught system_error with code ..." message goes to
 // standard output and the load goes on without it. Throws std::bad_alloc on
-// allocation failure.
+// allocation failure, and boost::thread_resource_error when the system cannot
+// make the loader's lock or wake event.
 TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* width,
                                             unsigned int* height, unsigned int* channels,
                                             unsigned int bufferSize, unsigned char* buffer,

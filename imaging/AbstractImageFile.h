@@ -54,7 +54,9 @@ class AbstractImageFile {
 
   // Opens fileName with "rb" (forReading) or "wb" (creates or truncates).
   // Sets the ready flag to whether the file opened and answers the same.
-  // A null or empty name is refused (false) without changing anything.
+  // A null name is refused (false) without changing anything; BmpFile and
+  // BayerFile also refuse an empty name and any Open while a file is open,
+  // whereas JpegFile closes its open file and opens the new one.
   virtual bool Open(const char* fileName, bool forReading) = 0;
   // Reads the picture's header; on success width, height, channels and
   // flipped describe the picture. False on refusal or malformed header.

@@ -128,27 +128,33 @@ bool BmpFile::ReadFile(unsigned char* dst) {
   return true;
 }
 
+bool BmpFile::IsWritable(unsigned int imageWidth, unsigned int imageHeight,
+                         unsigned int imageChannels) {
+  // Sizes in 64 bits: the header stores them in 32-bit fields, and a file
+  // whose fields wrapped would be short yet reported as written.
+  constexpr std::uint64_t kMaxSigned = std::numeric_limits<std::int32_t>::max();
+  constexpr std::uint64_t kMaxUnsigned = std::numeric_limits<std::uint32_t>::max();
+  if (imageWidth > kMaxSigned || imageHeight > kMaxSigned ||
+      std::uint64_t{8} * imageChannels > std::numeric_limits<std::uint16_t>::max()) {
+    return false;
+  }
+  const std::uint64_t paddedRowBytes = PaddedRowBytes(std::uint64_t{imageWidth} * imageChannels);
+  const std::uint64_t offset = imageChannels == 1 ? kPalettedDataOffset : kPlainDataOffset;
+  return paddedRowBytes <= kMaxUnsigned && offset + paddedRowBytes * imageHeight <= kMaxUnsigned;
+}
+
 bool BmpFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
                         unsigned int imageChannels, const unsigned char* data,
                         unsigned int stride) {
   if (!ok) return false;
   if (data == nullptr) return false;
 
-  // Sizes in 64 bits: the header stores them in 32-bit fields, and a file
-  // whose fields wrapped would be short yet reported as written.
-  constexpr std::uint64_t kMaxSigned = std::numeric_limits<std::int32_t>::max();
-  constexpr std::uint64_t kMaxUnsigned = std::numeric_limits<std::uint32_t>::max();
+  if (!IsWritable(imageWidth, imageHeight, imageChannels)) return false;
   const std::uint64_t bitsPerPixel = std::uint64_t{8} * imageChannels;
-  if (imageWidth > kMaxSigned || imageHeight > kMaxSigned ||
-      bitsPerPixel > std::numeric_limits<std::uint16_t>::max()) {
-    return false;
-  }
   const std::uint64_t rowBytes = std::uint64_t{imageWidth} * imageChannels;
   const std::uint64_t paddedRowBytes = PaddedRowBytes(rowBytes);
-  if (paddedRowBytes > kMaxUnsigned) return false;
   const std::uint64_t imageBytes = paddedRowBytes * imageHeight;
   const std::uint64_t offset = imageChannels == 1 ? kPalettedDataOffset : kPlainDataOffset;
-  if (offset + imageBytes > kMaxUnsigned) return false;
 
   ok = false;
   width = imageWidth;

@@ -44,6 +44,11 @@ class BmpFile : public AbstractImageFile {
   bool WriteFile(unsigned int width, unsigned int height, unsigned int channels,
                  const unsigned char* data, unsigned int stride) override;
 
+  // Whether the headers can describe a picture of this geometry: width and
+  // height at most 2^31 - 1, bits per pixel at most 65535, file size at most
+  // 4 GiB - 1. Stateless; any thread.
+  static bool IsWritable(unsigned int width, unsigned int height, unsigned int channels);
+
   // Takes ownership of an already open stream (for example from fmemopen)
   // as if Open had opened it; refused (false, stream not taken) while a file
   // is open or for a null stream. Sets the ready flag.

@@ -308,7 +308,10 @@ bool ImageLoader::Load(const std::string& fileName, ImageBase<unsigned char>& im
   const int w = static_cast<int>(fileWidth);
   const int h = static_cast<int>(fileHeight);
   const int c = static_cast<int>(fileChannels);
-  if (image.width != w || image.height != h || image.channels != c || image.stride != w * c) {
+  // An image of the right size without storage (never allocated, or freed)
+  // needs an array too: the pixels must not go through a null pointer.
+  if (image.width != w || image.height != h || image.channels != c || image.stride != w * c ||
+      image.begin == nullptr) {
     image.Free();
     image.stride = w * c;
     image.channels = c;

@@ -133,8 +133,8 @@ class ImageLoader : public ImageLoaderInterface {
                                             ImageFileFormat format);
   // Guesses the format from the name and keeps the file's channel count;
   // re-dimensions `image` (Free, packed stride, Allocate) unless it already
-  // has the file's width, height, channels and a packed stride. False for a
-  // file of 0 channels.
+  // has the file's width, height, channels, a packed stride and storage.
+  // False for a file of 0 channels.
   bool Load(const std::string& fileName, ImageBase<unsigned char>& image);
 
   // 0 gives fileChannels; 2 gives 1 for a one-channel file, else 4; any

@@ -3,16 +3,13 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
+
+#include "imaging/BmpFile.h"
+#include "imaging/JpegFile.h"
 
 namespace KVO {
 
 namespace {
-
-constexpr unsigned int kMaxJpegSide = 65500;
-// BMP headers: 14-byte file header, 40-byte info header, 1024-byte palette.
-constexpr std::uint64_t kBmpHeaderBytes = 54;
-constexpr std::uint64_t kBmpPaletteBytes = 1024;
 
 // Everything that the file classes would refuse only after the file has been
 // opened for writing (and so truncated) is refused here first.
@@ -20,21 +17,13 @@ bool Acceptable(ImageFileFormat format, unsigned int width, unsigned int height,
                 unsigned int channels) {
   switch (format) {
     case ImageFileFormat::Jpeg:
-      return (channels == 1 || channels == 3) && width >= 1 && width <= kMaxJpegSide &&
-             height >= 1 && height <= kMaxJpegSide;
+      return JpegFile::IsEncodable(width, height, channels);
     case ImageFileFormat::BayerRaw:
       // The raw class writes only the geometry it read, and a file opened
       // for writing has none.
       return width == 0 && height == 0 && channels == 0;
-    case ImageFileFormat::Bmp: {
-      // The header's size fields are 32 bits and its width is signed.
-      const std::uint64_t rowBytes = std::uint64_t{width} * channels;
-      const std::uint64_t paddedRowBytes = (rowBytes + 3) / 4 * 4;
-      const std::uint64_t fileBytes =
-          kBmpHeaderBytes + (channels == 1 ? kBmpPaletteBytes : 0) + paddedRowBytes * height;
-      return width <= INT32_MAX && height <= INT32_MAX &&
-             std::uint64_t{channels} * 8 <= UINT16_MAX && fileBytes <= UINT32_MAX;
-    }
+    case ImageFileFormat::Bmp:
+      return BmpFile::IsWritable(width, height, channels);
     default:
       return true;
   }

@@ -27,12 +27,25 @@ J_COLOR_SPACE ColorSpaceFor(unsigned int channels) {
 
 int ComponentsFor(unsigned int channels) { return channels == 1 ? 1 : 3; }
 
-bool IsEncodableGeometry(unsigned int width, unsigned int height, unsigned int channels) {
-  return (channels == 1 || channels == 3) && width >= 1 && width <= kMaxJpegDimension &&
-         height >= 1 && height <= kMaxJpegDimension;
+// After a fatal error, frees what the codec's memory destination allocated.
+// That destination publishes its buffer only when it finishes: once it has
+// grown, the caller's pointer still names the first buffer, which it has
+// already freed. Publishing first frees the live buffer instead. Call before
+// the codec object is destroyed; the destination lives in its pool.
+void FreeMemoryDestination(j_compress_ptr codec, unsigned char** buffer, unsigned long* size) {
+  // A null pointer means the first allocation failed: nothing to publish.
+  if (codec->dest != nullptr && *buffer != nullptr) (*codec->dest->term_destination)(codec);
+  std::free(*buffer);
+  *buffer = nullptr;
+  *size = 0;
 }
 
 }  // namespace
+
+bool JpegFile::IsEncodable(unsigned int width, unsigned int height, unsigned int channels) {
+  return (channels == 1 || channels == 3) && width >= 1 && width <= kMaxJpegDimension &&
+         height >= 1 && height <= kMaxJpegDimension;
+}
 
 JpegFile::JpegFile() { channels = 3; }
 
@@ -94,9 +107,8 @@ bool JpegFile::MakeHeader() {
   jpeg_compress_struct codec{};
   codec.err = InstallJpegErrorManager(&errors);
   if (setjmp(errors.jump)) {
+    FreeMemoryDestination(&codec, &header, &headerSize);
     jpeg_destroy_compress(&codec);
-    // The memory destination may already have handed out a partial buffer.
-    FreeHeader();
     return false;
   }
   jpeg_create_compress(&codec);
@@ -136,6 +148,16 @@ static void UseSource(j_decompress_ptr codec, std::FILE* file, const unsigned ch
   }
 }
 
+// Creates the decoder, feeds the stored tables in headless mode and reads
+// the image stream's header. Fatal errors jump to the caller's setjmp point,
+// which must be set before the call.
+void JpegFile::StartDecoder(jpeg_decompress_struct* codec, bool requireImage) {
+  jpeg_create_decompress(codec);
+  if (headless) FeedHeader(codec, header, headerSize);
+  UseSource(codec, file, file ? nullptr : *memBuffer, file ? 0 : *memSize);
+  jpeg_read_header(codec, requireImage ? TRUE : FALSE);
+}
+
 bool JpegFile::Info() {
   if (headless && !MakeHeader()) return false;
   JpegErrorManager errors;
@@ -145,10 +167,7 @@ bool JpegFile::Info() {
     jpeg_destroy_decompress(&codec);
     return false;
   }
-  jpeg_create_decompress(&codec);
-  if (headless) FeedHeader(&codec, header, headerSize);
-  UseSource(&codec, file, file ? nullptr : *memBuffer, file ? 0 : *memSize);
-  jpeg_read_header(&codec, headless ? TRUE : FALSE);
+  StartDecoder(&codec, headless);
   const unsigned int streamWidth = codec.image_width;
   const unsigned int streamHeight = codec.image_height;
   const unsigned int streamChannels = static_cast<unsigned int>(codec.num_components);
@@ -172,10 +191,7 @@ bool JpegFile::Read(unsigned char* dst) {
     jpeg_destroy_decompress(&codec);
     return false;
   }
-  jpeg_create_decompress(&codec);
-  if (headless) FeedHeader(&codec, header, headerSize);
-  UseSource(&codec, file, file ? nullptr : *memBuffer, file ? 0 : *memSize);
-  jpeg_read_header(&codec, TRUE);
+  StartDecoder(&codec, true);
   codec.out_color_space = ColorSpaceFor(channels);
   jpeg_calc_output_dimensions(&codec);
   // The caller sized dst from what this object reported; a stream that
@@ -209,13 +225,8 @@ bool JpegFile::Write(const unsigned char* data) {
   jpeg_compress_struct codec{};
   codec.err = InstallJpegErrorManager(&errors);
   if (setjmp(errors.jump)) {
+    if (file == nullptr) FreeMemoryDestination(&codec, memBuffer, memSize);
     jpeg_destroy_compress(&codec);
-    if (file == nullptr) {
-      // The memory destination hands its (partial) buffer out as it goes.
-      std::free(*memBuffer);
-      *memBuffer = nullptr;
-      *memSize = 0;
-    }
     return false;
   }
   jpeg_create_compress(&codec);
@@ -272,8 +283,7 @@ bool JpegFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
                          unsigned int imageChannels, const unsigned char* data,
                          unsigned int /*stride*/) {
   if (!ok) return false;
-  if (file == nullptr || data == nullptr ||
-      !IsEncodableGeometry(imageWidth, imageHeight, imageChannels)) {
+  if (file == nullptr || data == nullptr || !IsEncodable(imageWidth, imageHeight, imageChannels)) {
     return false;
   }
   width = imageWidth;
@@ -297,7 +307,7 @@ bool JpegFile::WriteToMemory(unsigned int imageWidth, unsigned int imageHeight,
                              unsigned int imageChannels, const unsigned char* data) {
   if (!ok) return false;
   if (memBuffer == nullptr || memSize == nullptr || *memBuffer != nullptr || *memSize != 0 ||
-      data == nullptr || !IsEncodableGeometry(imageWidth, imageHeight, imageChannels)) {
+      data == nullptr || !IsEncodable(imageWidth, imageHeight, imageChannels)) {
     return false;
   }
   width = imageWidth;

@@ -6,6 +6,8 @@
 
 #include "imaging/AbstractImageFile.h"
 
+struct jpeg_decompress_struct;
+
 namespace KVO {
 
 // JPEG files and in-memory JPEG streams through libjpeg-turbo.
@@ -64,10 +66,11 @@ class JpegFile : public AbstractImageFile {
   void SetChannels(int channels);
 
   // Reads the stream's header (rewinding the open file first; else the
-  // caller's stream, which must be non-null with a length above 0). Sets
-  // width, height, channels (the stream's component count) and the ready
-  // flag to the result. A table-only stream read while not headless
-  // reports 0 x 0 x 0 and succeeds.
+  // caller's stream, which must be non-null with a length above 0, or the
+  // call answers false with the ready flag unchanged). Sets width, height,
+  // channels (the stream's component count) and the ready flag to the
+  // result. A table-only stream read while not headless reports 0 x 0 x 0
+  // and succeeds.
   bool GetInfo() override;
   // Decodes the open file (rewound first) into dst, which must hold
   // width * height * channels bytes as reported. Refused unless the stream's
@@ -79,6 +82,10 @@ class JpegFile : public AbstractImageFile {
   // 1..65500, null data, or no open file. Stores the geometry.
   bool WriteFile(unsigned int width, unsigned int height, unsigned int channels,
                  const unsigned char* data, unsigned int stride) override;
+
+  // Whether the encoder takes a picture of this geometry: 1 or 3 channels,
+  // width and height 1 to 65,500. Stateless; any thread.
+  static bool IsEncodable(unsigned int width, unsigned int height, unsigned int channels);
 
   // Decodes the caller's stream into dst as ReadFile does. Refused for null
   // dst, unset addresses, a null stream pointer or a length of 0.
@@ -110,6 +117,7 @@ class JpegFile : public AbstractImageFile {
   void WriteHeaderToMemory(unsigned char** data, unsigned long* size);
 
  private:
+  void StartDecoder(jpeg_decompress_struct* codec, bool requireImage);
   bool Info();
   bool Read(unsigned char* dst);
   bool Write(const unsigned char* data);
