@@ -2,16 +2,15 @@
 // the frame ring's buffers and the worker that offers them to the host.
 #include "TolvenixUtilities.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <exception>
 #include <limits>
 #include <memory>
 
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
+#include "runtime/Sleep.h"
 
 // Constant-initialised: no constructor runs at load.
 std::mutex simMutex;
@@ -242,14 +241,6 @@ bool StartRun(const StartRequest& request) {
   return true;
 }
 
-// Sleeps whole milliseconds, resuming after a signal; any other failure ends
-// the sleep.
-void SleepMs(int64_t ms) {
-  timespec remaining{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
-}
-
 }  // namespace
 
 SimInputPayloadThread::SimInputPayloadThread() : KVO::Thread("KVOWorkerThread", 5000, false) {}
@@ -274,7 +265,7 @@ int SimInputPayloadThread::ThreadMain() {
       if (elapsedMs < 0.0) elapsedMs = 0.0;
       if (periodMs < 1000.0 && periodMs > elapsedMs) {
         const auto waitMs = static_cast<int64_t>(periodMs - elapsedMs);
-        if (waitMs >= 1) SleepMs(waitMs);
+        if (waitMs >= 1) KVO::SleepMs(waitMs);
       }
       timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS();
       inputCallback(SIMGetNextFrameBuffer());

@@ -94,12 +94,11 @@ ImageLoader::~ImageLoader() {
   wakeEvent->Set();
   thread.Join();
   wakeEvent.reset();
-  lock.Lock();
+  MutexLock hold(lock);
   scratch = ScratchBuffer();
   threadScratch = ScratchBuffer();
   freeUnits.clear();
   loadedUnits.clear();
-  lock.Unlock();
 }
 
 unsigned int ImageLoader::GetLoadingQueueMaxLength() { return loadingQueueMaxLength.load(); }

@@ -1,39 +1,23 @@
 // The sequence side of the image loader: the consumer's queue operations and
 // the loading thread that reads numbered files ahead into load units.
-#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <memory>
 #include <utility>
 
 #include "imaging/ImageLoader.h"
+#include "runtime/Sleep.h"
 
 namespace KVO {
 
 namespace {
 
-class ScopedLock {
- public:
-  explicit ScopedLock(Mutex& mutex) : mutex(mutex) { mutex.Lock(); }
-  ~ScopedLock() { mutex.Unlock(); }
-  ScopedLock(const ScopedLock&) = delete;
-  ScopedLock& operator=(const ScopedLock&) = delete;
-
- private:
-  Mutex& mutex;
-};
-
 // Pause of the loading thread while its pool is empty.
-void SleepTenMilliseconds() {
-  timespec remaining{0, 10 * 1000 * 1000};
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
-}
+constexpr int kEmptyPoolPauseMs = 10;
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -78,7 +62,7 @@ void ImageLoader::LoadSequence(const char* folder, const char* suffix, DesiredCh
   CloseInput();
   // Without a folder string there is no name to compose; stay closed.
   if (!folder || !suffix || !prefix || !packetSuffix) return;
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   folders.assign(1, folder);
   imageSuffix = suffix;
   metadataPrefix = prefix;
@@ -93,7 +77,7 @@ void ImageLoader::LoadSequence(std::vector<std::string> folderList, std::string 
                                ImageFileFormat format) {
   CloseInput();
   if (folderList.empty()) return;
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   folders = std::move(folderList);
   framesPerFolder = perFolder;
   imageSuffix = std::move(suffix);
@@ -103,7 +87,7 @@ void ImageLoader::LoadSequence(std::vector<std::string> folderList, std::string 
 }
 
 bool ImageLoader::RestartSequenceFromBeginning() {
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   if (!sequenceOpened) return false;
   CloseInput();
   status.store(Loading);
@@ -115,7 +99,7 @@ bool ImageLoader::RestartSequenceFromBeginning() {
 }
 
 void ImageLoader::CloseInput() {
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   status.store(Idle);
   nextMediaType.store(None);
   sequenceActive.store(0);
@@ -126,7 +110,7 @@ void ImageLoader::CloseInput() {
 }
 
 void ImageLoader::DiscardNextInput() {
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   if (loadedUnits.empty()) return;
   RecycleFront();
   if (!loadedUnits.empty()) {
@@ -138,14 +122,14 @@ void ImageLoader::DiscardNextInput() {
 }
 
 unsigned int ImageLoader::GetLoadingQueueLength() {
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   return static_cast<unsigned int>(loadedUnits.size());
 }
 
 bool ImageLoader::GetNextImageProperties(unsigned int& size, unsigned int& width,
                                          unsigned int& height, unsigned int& channels,
                                          unsigned int& frameNumber) {
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   for (const LoadUnit& unit : loadedUnits) {
     if (unit.mediaType != Image) continue;
     size = unit.size;
@@ -159,7 +143,7 @@ bool ImageLoader::GetNextImageProperties(unsigned int& size, unsigned int& width
 }
 
 bool ImageLoader::GetNextMetadataPacketProperties(unsigned int& size, unsigned int& frameNumber) {
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   for (const LoadUnit& unit : loadedUnits) {
     if (unit.mediaType != MetadataPacket) continue;
     size = unit.size;
@@ -173,7 +157,7 @@ bool ImageLoader::GetNextImage(unsigned int bufferSize, unsigned char* buffer, u
                                unsigned int& height, unsigned int& channels,
                                unsigned int& frameNumber) {
   if (!buffer) return false;
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   if (nextMediaType.load() != Image || loadedUnits.empty() ||
       loadedUnits.front().mediaType != Image) {
     return false;
@@ -192,7 +176,7 @@ bool ImageLoader::GetNextImage(unsigned int bufferSize, unsigned char* buffer, u
 bool ImageLoader::GetNextMetadataPacket(unsigned int bufferSize, unsigned int& size,
                                         unsigned char* buffer, unsigned int& frameNumber) {
   if (!buffer) return false;
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   if (nextMediaType.load() != MetadataPacket || loadedUnits.empty()) {
     return false;
   }
@@ -207,7 +191,7 @@ bool ImageLoader::GetNextMetadataPacket(unsigned int bufferSize, unsigned int& s
 
 void ImageLoader::SetLoadingQueueMaxLength(unsigned int length) {
   if (length == loadingQueueMaxLength.load()) return;
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   const unsigned int old = loadingQueueMaxLength.load();
   if (length > old) {
     freeUnits.set_capacity(length);
@@ -276,7 +260,7 @@ void ImageLoader::ThreadLoop() {
       Snapshot snapshot{};
       bool poolEmpty = false;
       {
-        ScopedLock guard(lock);
+        MutexLock guard(lock);
         // A wake-up left over from an earlier Set() finds no sequence.
         if (sequenceActive.load() == 0) continue;
         poolEmpty = freeUnits.empty();
@@ -303,7 +287,7 @@ void ImageLoader::ThreadLoop() {
         }
       }
       if (poolEmpty) {
-        SleepTenMilliseconds();
+        SleepMs(kEmptyPoolPauseMs);
         continue;
       }
       unsigned int frame = 0;
@@ -321,7 +305,7 @@ void ImageLoader::ThreadLoop() {
       // Only the parameter copy can get here (allocation); try again later
       // rather than spin.
       haveParameters = false;
-      SleepTenMilliseconds();
+      SleepMs(kEmptyPoolPauseMs);
     }
   }
 }
@@ -439,7 +423,7 @@ bool ImageLoader::LoadImage(unsigned int frame, LoadUnit& workUnit) {
 }
 
 void ImageLoader::QueueUnit(const Snapshot& snapshot, LoadUnit& workUnit) {
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   // A LoadSequence, restart, close or shrink since the snapshot moved the
   // position: the load belongs to a sequence that no longer wants it.
   if (PositionMoved(snapshot) || freeUnits.empty()) return;
@@ -454,7 +438,7 @@ void ImageLoader::QueueUnit(const Snapshot& snapshot, LoadUnit& workUnit) {
 }
 
 void ImageLoader::EndSequence(const Snapshot& snapshot) {
-  ScopedLock guard(lock);
+  MutexLock guard(lock);
   if (PositionMoved(snapshot) || sequenceActive.load() == 0) return;
   sequenceActive.store(0);
   if (status.load() == Loading) status.store(Idle);

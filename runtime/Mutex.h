@@ -44,6 +44,18 @@ class Mutex {
   void* mutexImpl;  // boost::recursive_mutex or boost::mutex, owned
 };
 
+// Holds a Mutex (one level) for a scope.
+class MutexLock {
+ public:
+  explicit MutexLock(Mutex& mutex) : mutex(mutex) { mutex.Lock(); }
+  ~MutexLock() { mutex.Unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex& mutex;
+};
+
 }  // namespace KVO
 
 #endif  // RUNTIME_MUTEX_H_

@@ -2,33 +2,11 @@
 
 #include <sched.h>
 
-#include <cerrno>
-#include <ctime>
 #include <utility>
 
+#include "runtime/Sleep.h"
+
 namespace KVO {
-
-namespace {
-
-// Holds the lock for a scope; the Mutex interface has no RAII guard of its own.
-class Hold {
- public:
-  explicit Hold(Mutex& m) : m_(m) { m_.Lock(); }
-  ~Hold() { m_.Unlock(); }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-
- private:
-  Mutex& m_;
-};
-
-void SleepMs(int ms) {
-  timespec remaining{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
-}
-
-}  // namespace
 
 SafeMutex::SafeMutex() : Mutex(true) {}
 SafeMutex::~SafeMutex() = default;
@@ -50,7 +28,7 @@ Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
 }
 
 Thread::~Thread() {
-  Hold hold(mutex);
+  MutexLock hold(mutex);
   if (isRunning && thread) {
     stopRequested = true;
     if (stopTimeoutMs > 0) SleepMs(stopTimeoutMs);
@@ -59,7 +37,7 @@ Thread::~Thread() {
 }
 
 void Thread::Start() {
-  Hold hold(mutex);
+  MutexLock hold(mutex);
   if (isRunning) return;
   isRunning = true;
   if (thread && thread->joinable()) thread->join();
@@ -70,7 +48,7 @@ void Thread::Start() {
 void Thread::RequestToStop() { stopRequested = true; }
 
 void Thread::WaitForStop() {
-  Hold hold(mutex);
+  MutexLock hold(mutex);
   stopRequested = true;
   if (thread && thread->joinable()) thread->join();
   stopped = true;
@@ -85,7 +63,7 @@ void Thread::THREAD_Main() {
 void Thread::THREAD_SetName() {}
 
 void Thread::Kill() {
-  Hold hold(mutex);
+  MutexLock hold(mutex);
   // A failed launch leaves isRunning set with no thread behind it: there is
   // nothing to wait for then.
   while (isRunning && thread && thread->joinable()) sched_yield();
@@ -93,7 +71,7 @@ void Thread::Kill() {
 }
 
 bool Thread::SetName(std::string newName) {
-  Hold hold(mutex);
+  MutexLock hold(mutex);
   if (hasBeenStarted || isRunning) return false;
   name = std::move(newName);
   return true;
@@ -104,7 +82,7 @@ bool Thread::IsRunning() const { return isRunning; }
 bool Thread::HasBeenStarted() const { return hasBeenStarted; }
 
 void Thread::SetPriority(PriorityLevel level) {
-  Hold hold(mutex);
+  MutexLock hold(mutex);
   priority = level;
 }
 
