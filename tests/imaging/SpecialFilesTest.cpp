@@ -56,9 +56,7 @@ class SpecialFilesTest : public ::testing::TestWithParam<std::tuple<Kind, Call>>
         break;
     }
   }
-  void TearDown() override {
-    if (writer >= 0) close(writer);
-  }
+  void TearDown() override { close(writer); }
 
   // Runs the calls at once, each on its own thread, and expects each back
   // within a generous bound. A call still blocked on the FIFO by then is
