@@ -40,11 +40,15 @@ lockWait=(-o "DPkg::Lock::Timeout=$waitSeconds")
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 deadline=$((SECONDS + waitSeconds))
-until "${sudo[@]}" apt-get "${lockWait[@]}" update 2>&1 | tee "$log"; do
+told=""
+until "${sudo[@]}" apt-get "${lockWait[@]}" update >"$log" 2>&1; do
   if ! grep -q "Could not get lock" "$log" || [ "$SECONDS" -ge "$deadline" ]; then
+    cat "$log" >&2
     exit 1
   fi
-  echo "$0: another package manager holds the package lists; retrying in 5 s"
+  [ -n "$told" ] || echo "$0: waiting for another package manager to release the package lists"
+  told=yes
   sleep 5
 done
+cat "$log"
 "${sudo[@]}" apt-get "${lockWait[@]}" install -y --no-install-recommends "${missing[@]}"
