@@ -252,17 +252,16 @@ int main(int argc, char** argv) {
     // Generous: the offers come at most 30 times a second, and each frame is
     // filled (and maybe copied) here, at no less than about 100 MB/s.
     const double frameBytes = static_cast<double>(run.width) * run.height * run.depth;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::seconds(10 + run.frames / 5) +
-                          std::chrono::milliseconds(static_cast<long long>(
-                              (run.frames + 4) * frameBytes / 100e3));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(10 + run.frames / 5) +
+        std::chrono::milliseconds(static_cast<long long>((run.frames + 4) * frameBytes / 100e3));
     std::unique_lock<std::mutex> lock(reportMutex);
-    bool waiting = true;
-    while (waiting) {
-      waiting = reportsChanged.wait_until(
+    bool more = true;
+    while (more) {
+      const bool woken = reportsChanged.wait_until(
           lock, deadline, [] { return reports >= run.frames || !framesToSave.empty(); });
       SaveHandedOverFrames(lock);
-      waiting = waiting && reports < run.frames;
+      more = woken && reports < run.frames;
     }
   }
 
