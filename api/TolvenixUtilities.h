@@ -593,11 +593,11 @@ TOLVENIX_EXPORT bool SIMSetBorderMask(int left, int bottom, int width, int heigh
 // ---------------------------------------------------------------------------
 // Queries
 
-// The library's version, 4.1.6. No lock.
+// The library's version. No lock.
 //   major, minor, sub  receive the three numbers; a null pointer is skipped
 TOLVENIX_EXPORT void UTIL_GetDLLVersion(unsigned int* major, unsigned int* minor,
                                         unsigned int* sub);
-// The interface version, 4.1.6, twice. No lock.
+// The interface version (the library's), twice. No lock.
 //   major, minor, sub                 receive the three numbers
 //   majorAgain, minorAgain, subAgain  receive them again
 // A null pointer is skipped.
