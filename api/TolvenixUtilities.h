@@ -543,9 +543,12 @@ TOLVENIX_EXPORT bool SIMSetParallaxFilter(bool active);
 TOLVENIX_EXPORT bool SIMConfigureStabilizationTransform(int factor);
 // Writes the metadata-logging file, created or truncated, whether or not a
 // run is active: "Set Active: " 0|1, line feed, "Log Timestamps: " 0|1
-// (31 bytes). Stores nothing. Answers whether a run is active.
+// (31 bytes). Stores nothing. Answers whether a run is active. The file is
+// opened without blocking and written without the simulator's lock, so
+// frames, SIMStop and queries on other threads never wait for it.
 //   active         written as 0 or 1
-//   path           the file; null or unwritable: nothing is written, silently
+//   path           the file; null, unwritable or a FIFO without a reader:
+//                  nothing is written, silently
 //   logTimestamps  written as 0 or 1
 TOLVENIX_EXPORT bool SIMSetMetadataLogging(bool active, char* path, bool logTimestamps);
 // Marks metadata as active. Run active.

@@ -1,13 +1,19 @@
 // Settings, queries and the state snapshot, through the shared library only.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SimTestSupport.h"
@@ -295,6 +301,28 @@ TEST_F(SimSettings, MetadataLoggingWritesThirtyOneBytesAndNothingForABadPath) {
   EXPECT_TRUE(SIMSetMetadataLogging(true, nullptr, true));
   EXPECT_TRUE(SIMSetMetadataLogging(true, &missing[0], true));
   EXPECT_FALSE(std::ifstream(missing).good());
+  std::remove(path.c_str());
+
+  // A FIFO without a reader is refused at once, and queries on other threads
+  // answer meanwhile. Should the call wait for a reader, the watchdog becomes
+  // one after a generous minute, so that the case fails instead of hanging.
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  std::promise<void> returned;
+  std::atomic<int> reader{-1};
+  std::thread watchdog([&reader, &path, done = returned.get_future()] {
+    if (done.wait_for(std::chrono::minutes(1)) != std::future_status::ready) {
+      reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    }
+  });
+  std::thread logger([&] {
+    SIMSetMetadataLogging(true, &path[0], true);
+    returned.set_value();
+  });
+  EXPECT_EQ(SIMGetAPIStatus(), 0);
+  logger.join();
+  watchdog.join();
+  EXPECT_EQ(reader.load(), -1) << "the call waited for a reader";
+  if (reader >= 0) close(reader);
   std::remove(path.c_str());
 }
 
