@@ -67,18 +67,6 @@ struct StartRequest {
   bool restartMeasurement;
 };
 
-// The kept variables that SIMStart writes, saved so that a failed start can
-// put them back.
-struct KeptBeforeStart {
-  int framesSinceLastFpsUpdate;
-  double lastFpsUpdate;
-  double timeAtInputCallback;
-  int borderLeft;
-  int borderBottom;
-  int borderWidth;
-  int borderHeight;
-};
-
 bool StartRun(const StartRequest& request) {
   std::lock_guard<std::mutex> lock(simMutex);
   // A second start during a run would orphan the first run's worker and
@@ -95,10 +83,12 @@ bool StartRun(const StartRequest& request) {
   std::unique_ptr<unsigned char[]> frames[kFrameRingSlots];
   for (auto& frame : frames) frame.reset(new unsigned char[frameBytes]);
   std::unique_ptr<SimInputPayloadThread> worker(new SimInputPayloadThread());
-
-  const KeptBeforeStart kept{framesSinceLastFpsUpdate, lastFpsUpdate,       timeAtInputCallback,
-                             simBorderMaskLeft,        simBorderMaskBottom, simBorderMaskWidth,
-                             simBorderMaskHeight};
+  // The worker starts by waiting on the handle, which is set only once the
+  // run is in place; a set left over from the previous run's stop is
+  // discarded first. The handle's own lock orders the writes below before
+  // the worker's reads.
+  inputCallbackWaitHandle.Reset();
+  worker->Start();
 
   simAnalyticInstanceType = request.type;
   imWidth = request.width;
@@ -117,28 +107,11 @@ bool StartRun(const StartRequest& request) {
     simBorderMaskWidth = request.width;
     simBorderMaskHeight = request.height;
   }
-  inputCallbackWaitHandle.Set();
-
-  try {
-    worker->Start();
-  } catch (...) {
-    // The thread never ran: discard the attempt completely.
-    ResetRunState();
-    framesSinceLastFpsUpdate = kept.framesSinceLastFpsUpdate;
-    lastFpsUpdate = kept.lastFpsUpdate;
-    timeAtInputCallback = kept.timeAtInputCallback;
-    simBorderMaskLeft = kept.borderLeft;
-    simBorderMaskBottom = kept.borderBottom;
-    simBorderMaskWidth = kept.borderWidth;
-    simBorderMaskHeight = kept.borderHeight;
-    inputCallbackWaitHandle.Reset();
-    throw;
-  }
-
   for (int i = 0; i < kFrameRingSlots; ++i) buffers[i] = frames[i].release();
   simBuffer = buffers.release();
   simContextPtr = contexts.release();
   inputPayloadThread = worker.release();
+  inputCallbackWaitHandle.Set();
   return true;
 }
 
