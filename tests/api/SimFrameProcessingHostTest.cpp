@@ -83,11 +83,10 @@ TEST_F(SimFrames, TheTargetBouncesOffTheMarginsAndTurnsTwiceInACorner) {
   }
 }
 
-// Replays the documented rand() draws from the same seed: per frame one while
-// moving (the confidence), two while parked (the test, the confidence) and six
-// with a respawn (test > 950, lifetime 300 + r % 300, direction r % 4, x, y in
-// 20 .. size - 21, confidence 30 + r % 70). The seed is chosen so that parked
-// frames draw both 950 (no respawn) and 951 (respawn) within the run.
+// Replays the documented rand() draws: one per moving frame (confidence), two
+// per parked frame (test, confidence), six with a respawn (test > 950, lifetime,
+// direction, x, y, confidence). The seed makes parked frames draw both 950 (no
+// respawn) and 951 (respawn) within the run.
 TEST_F(SimFrames, RespawnsFollowTheDocumentedDrawsOfASeededRand) {
   constexpr int kWidth = 640;
   constexpr int kHeight = 480;

@@ -128,15 +128,8 @@ TEST_F(SimRunState, AStopFromTheWorkerThreadLeavesTheRunToTheHost) {
   EXPECT_EQ(SIMGetAPIStatus(), 9);
 }
 
-std::vector<unsigned long> trailLengths;
-
-void RecordTrailLength(TargetPayloadBase* base) {
-  const auto* payload = static_cast<const TargetPayloadLand*>(base);
-  trailLengths.push_back(payload->breadcrumbs.size() > 0 ? payload->breadcrumbs[0].xs.size() : 0);
-}
-
 TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 640, 480, 1, &RecordTrailLength, nullptr, nullptr));
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 640, 480, 1, &simtest::OnPayload, nullptr, nullptr));
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
   ASSERT_TRUE(SIMSetDesiredBreadcrumbTrailLength(3));
   simtest::HandBack(4);
@@ -149,9 +142,10 @@ TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
   simtest::HandBack(80);
   // Counted without bounds the tracker would be a multiple of 30 at frames
   // 3, 33 and 63; it reaches the top of an int at frame 40.
-  ASSERT_EQ(trailLengths.size(), 80u);
-  for (size_t k = 1; k <= trailLengths.size(); ++k) {
-    EXPECT_EQ(trailLengths[k - 1], (k >= 3) + (k >= 33) + (k >= 63)) << k;
+  const std::vector<simtest::Report> reports = simtest::Log().Take();
+  ASSERT_EQ(reports.size(), 80u);
+  for (size_t k = 1; k <= reports.size(); ++k) {
+    EXPECT_EQ(reports[k - 1].trails.at(0).xs.size(), (k >= 3) + (k >= 33) + (k >= 63)) << k;
   }
 }
 

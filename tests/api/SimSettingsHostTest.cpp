@@ -298,9 +298,8 @@ TEST_F(SimSettings, MetadataLoggingWritesThirtyOneBytesAndNothingForABadPath) {
   EXPECT_FALSE(std::ifstream(missing).good());
   std::remove(path.c_str());
 
-  // A FIFO without a reader is refused at once, and queries on other threads
-  // answer meanwhile. Should the call wait for a reader, the test becomes one
-  // after a generous minute, so that the case fails instead of hanging.
+  // A FIFO without a reader is refused at once while queries answer. A call
+  // that waits for a reader gets one after a generous minute, and fails.
   ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
   auto call = std::async(std::launch::async, [&] { return SIMSetMetadataLogging(1, &path[0], 1); });
   auto query = std::async(std::launch::async, [] { return SIMGetAPIStatus(); });
