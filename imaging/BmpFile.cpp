@@ -32,9 +32,9 @@ bool IsSupportedBitsPerPixel(int bitsPerPixel) {
   }
 }
 
-constexpr std::uint32_t kNoCompression = 0;    // BI_RGB
-constexpr std::uint32_t kBitFields = 3;        // BI_BITFIELDS
-constexpr std::size_t kMasksOffset = 54;       // inside or right after the info header
+constexpr std::uint32_t kNoCompression = 0;  // BI_RGB
+constexpr std::uint32_t kBitFields = 3;      // BI_BITFIELDS
+constexpr std::size_t kMasksOffset = 54;     // inside or right after the info header
 constexpr std::uint32_t kAlphaMaskHeaderBytes = 56;
 
 bool ReadAt(std::FILE* file, long offset, unsigned char* bytes, std::size_t count) {
@@ -139,8 +139,8 @@ bool BmpFile::GetInfo() {
   }
   // The palette follows the info header, also in files whose data offset
   // leaves it out.
-  if (fileChannels == 1 && !PaletteIsGreyRamp(file, 14 + static_cast<long>(infoBytes),
-                                              paletteEntries)) {
+  if (fileChannels == 1 &&
+      !PaletteIsGreyRamp(file, 14 + static_cast<long>(infoBytes), paletteEntries)) {
     return false;
   }
 
