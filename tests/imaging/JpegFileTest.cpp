@@ -30,6 +30,12 @@ std::size_t FindMarker(const Bytes& stream, unsigned char marker) {
   }
   return stream.size();
 }
+// Offset of the last 0xFF marker pair; the stream must hold one.
+std::size_t FindLastMarker(const Bytes& stream, unsigned char marker) {
+  std::size_t at = stream.size() - 2;
+  while (stream[at] != 0xFF || stream[at + 1] != marker) --at;
+  return at;
+}
 bool HasMarker(const Bytes& stream, unsigned char marker) {
   return FindMarker(stream, marker) < stream.size();
 }
@@ -374,11 +380,10 @@ TEST_F(DamagedJpegTest, ADamagedTrailerAloneKeepsThePicture) {
       ::testing::internal::GetCapturedStderr();
     }
   }
-  std::size_t lastScan = progressive.size() - 2;
-  while (progressive[lastScan] != 0xFF || progressive[lastScan + 1] != 0xDA) --lastScan;
+  const Bytes cut(progressive.begin(), progressive.begin() + FindLastMarker(progressive, 0xDA));
   JpegFile reader;
   ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(Decode(reader, Bytes(progressive.begin(), progressive.begin() + lastScan)).empty());
+  EXPECT_TRUE(Decode(reader, cut).empty());
   ::testing::internal::GetCapturedStderr();
 }
 
@@ -387,8 +392,7 @@ TEST_F(DamagedJpegTest, ADamagedTrailerAloneKeepsThePicture) {
 TEST_F(DamagedJpegTest, AScanFloodIsCutAtTheBound) {
   const jpeg_scan_info scans[] = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
   const Bytes two = EncodeWithCodec(32, 1, JCS_GRAYSCALE, JCS_GRAYSCALE, 2, scans);
-  std::size_t lastScan = two.size() - 2;
-  while (two[lastScan] != 0xFF || two[lastScan + 1] != 0xDA) --lastScan;
+  const std::size_t lastScan = FindLastMarker(two, 0xDA);
   for (int scanCount : {kMaxJpegScans, kMaxJpegScans + 1}) {
     SCOPED_TRACE(scanCount);
     Bytes flood(two.begin(), two.end() - 2);
