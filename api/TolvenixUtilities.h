@@ -543,9 +543,12 @@ TOLVENIX_EXPORT bool SIMSetParallaxFilter(bool active);
 TOLVENIX_EXPORT bool SIMConfigureStabilizationTransform(int factor);
 // Writes the metadata-logging file, created or truncated, whether or not a
 // run is active: "Set Active: " 0|1, line feed, "Log Timestamps: " 0|1
-// (31 bytes). Stores nothing. Answers whether a run is active.
+// (31 bytes). Stores nothing. Answers whether a run is active. The file is
+// opened without blocking and written without the simulator's lock, so
+// frames, SIMStop and queries on other threads never wait for it.
 //   active         written as 0 or 1
-//   path           the file; null or unwritable: nothing is written, silently
+//   path           the file; null, unwritable or a FIFO without a reader:
+//                  nothing is written, silently
 //   logTimestamps  written as 0 or 1
 TOLVENIX_EXPORT bool SIMSetMetadataLogging(bool active, char* path, bool logTimestamps);
 // Marks metadata as active. Run active.
@@ -593,11 +596,11 @@ TOLVENIX_EXPORT bool SIMSetBorderMask(int left, int bottom, int width, int heigh
 // ---------------------------------------------------------------------------
 // Queries
 
-// The library's version, 4.1.6. No lock.
+// The library's version. No lock.
 //   major, minor, sub  receive the three numbers; a null pointer is skipped
 TOLVENIX_EXPORT void UTIL_GetDLLVersion(unsigned int* major, unsigned int* minor,
                                         unsigned int* sub);
-// The interface version, 4.1.6, twice. No lock.
+// The interface version (the library's), twice. No lock.
 //   major, minor, sub                 receive the three numbers
 //   majorAgain, minorAgain, subAgain  receive them again
 // A null pointer is skipped.
