@@ -32,6 +32,43 @@ bool IsSupportedBitsPerPixel(int bitsPerPixel) {
   }
 }
 
+constexpr std::uint32_t kNoCompression = 0;  // BI_RGB
+constexpr std::uint32_t kBitFields = 3;      // BI_BITFIELDS
+constexpr std::size_t kMasksOffset = 54;     // inside or right after the info header
+constexpr std::uint32_t kAlphaMaskHeaderBytes = 56;
+
+bool ReadAt(std::FILE* file, long offset, unsigned char* bytes, std::size_t count) {
+  return std::fseek(file, offset, SEEK_SET) == 0 && std::fread(bytes, 1, count, file) == count;
+}
+
+// Bit fields are accepted only when they say what reading plain bytes gives:
+// B, G, R from the lowest address (then an alpha or unused byte).
+bool MasksAreBgrBytes(std::FILE* file, std::uint32_t infoBytes, int bitsPerPixel) {
+  if (bitsPerPixel != 24 && bitsPerPixel != 32) return false;
+  unsigned char masks[16];
+  const bool hasAlpha = infoBytes >= kAlphaMaskHeaderBytes;
+  if (!ReadAt(file, kMasksOffset, masks, hasAlpha ? 16 : 12)) return false;
+  const std::uint32_t alpha = hasAlpha ? boost::endian::load_little_u32(masks + 12) : 0;
+  return boost::endian::load_little_u32(masks) == 0x00FF0000u &&
+         boost::endian::load_little_u32(masks + 4) == 0x0000FF00u &&
+         boost::endian::load_little_u32(masks + 8) == 0x000000FFu &&
+         (alpha == 0 || (bitsPerPixel == 32 && alpha == 0xFF000000u));
+}
+
+// One-channel pixels are delivered as grey levels, which is only the
+// picture when palette entry i is the grey level i.
+bool PaletteIsGreyRamp(std::FILE* file, long paletteOffset, std::uint32_t entries) {
+  if (entries == 0) entries = 256;
+  if (entries > 256) return false;
+  unsigned char palette[kPaletteBytes];
+  if (!ReadAt(file, paletteOffset, palette, entries * 4)) return false;
+  for (std::uint32_t i = 0; i < entries; ++i) {
+    const unsigned char* entry = palette + i * 4;
+    if (entry[0] != i || entry[1] != i || entry[2] != i) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool BmpFile::Open(const char* fileName, bool forReading) {
@@ -60,6 +97,9 @@ bool BmpFile::GetInfo() {
   const std::uint32_t widthField = boost::endian::load_little_u32(headers + 18);
   const std::int32_t heightField = boost::endian::load_little_s32(headers + 22);
   const int bitsPerPixel = boost::endian::load_little_s16(headers + 28);
+  const std::uint32_t infoBytes = boost::endian::load_little_u32(headers + 14);
+  const std::uint32_t compression = boost::endian::load_little_u32(headers + 30);
+  const std::uint32_t paletteEntries = boost::endian::load_little_u32(headers + 46);
 
   // -2^31 has no positive magnitude in 32 bits, and odd depths would make
   // the row arithmetic disagree with what the file stores.
@@ -73,6 +113,18 @@ bool BmpFile::GetInfo() {
   // 1- and 4-bit files that report 0 channels.
   if (!CheckedImageElements(widthField, fileHeight, fileChannels == 0 ? 1 : fileChannels,
                             nullptr)) {
+    return false;
+  }
+
+  // Compressed pixels read as bytes would be garbage reported as a picture.
+  if (compression != kNoCompression &&
+      !(compression == kBitFields && MasksAreBgrBytes(file, infoBytes, bitsPerPixel))) {
+    return false;
+  }
+  // The palette follows the info header, also in files whose data offset
+  // leaves it out.
+  if (fileChannels == 1 &&
+      !PaletteIsGreyRamp(file, 14 + static_cast<long>(infoBytes), paletteEntries)) {
     return false;
   }
 
@@ -118,8 +170,10 @@ bool BmpFile::IsWritable(unsigned int imageWidth, unsigned int imageHeight,
   // whose fields wrapped would be short yet reported as written.
   constexpr std::uint64_t kMaxSigned = std::numeric_limits<std::int32_t>::max();
   constexpr std::uint64_t kMaxUnsigned = std::numeric_limits<std::uint32_t>::max();
-  if (imageWidth > kMaxSigned || imageHeight > kMaxSigned ||
-      std::uint64_t{8} * imageChannels > std::numeric_limits<std::uint16_t>::max()) {
+  // Other channel counts would give depths no reader, this one included,
+  // takes as pixels.
+  if (imageWidth > kMaxSigned || imageHeight > kMaxSigned || imageChannels < 1 ||
+      imageChannels > 4) {
     return false;
   }
   const std::uint64_t paddedRowBytes = PaddedRowBytes(std::uint64_t{imageWidth} * imageChannels);

@@ -90,6 +90,7 @@ unsigned char* JPEGTurbo::ReadJPEG(const char* fileName, unsigned char* out,
     return nullptr;
   }
   jpeg_create_decompress(&codec);
+  BoundJpegDecoder(&codec);
   jpeg_stdio_src(&codec, stream);
   jpeg_read_header(&codec, TRUE);
   jpeg_start_decompress(&codec);
@@ -112,13 +113,11 @@ unsigned char* JPEGTurbo::ReadJPEG(const char* fileName, unsigned char* out,
     scratch = ownScratch;
     ready = scratch != nullptr;
   }
-  while (ready && codec.output_scanline < codec.output_height) {
+  // Rows after a warning about the scan data would be made up: stop there.
+  while (ready && codec.output_scanline < codec.output_height && errors.dataWarnings == 0) {
     unsigned char* target = picture + codec.output_scanline * rowBytes;
     JSAMPROW row = scratch;
-    if (jpeg_read_scanlines(&codec, &row, 1) != 1) {
-      ready = false;
-      break;
-    }
+    if (jpeg_read_scanlines(&codec, &row, 1) != 1) break;
     if (components == 3) {
       // The codec's default output is R, G, B; callers get B, G, R.
       for (std::size_t i = 0; i < rowBytes; i += 3) {
@@ -130,10 +129,11 @@ unsigned char* JPEGTurbo::ReadJPEG(const char* fileName, unsigned char* out,
       std::memcpy(target, scratch, rowBytes);
     }
   }
+  ready = ready && codec.output_scanline == codec.output_height;
   if (ready) {
+    const bool scansComplete = JpegScansComplete(&codec, errors);
     jpeg_finish_decompress(&codec);
-    // Corrupt or missing data is only a warning to the codec.
-    ready = !JpegCodecWarned(errors);
+    ready = JpegDecodeTrue(errors, scansComplete);
   }
   jpeg_destroy_decompress(&codec);
   std::free(ownScratch);
@@ -159,6 +159,7 @@ bool JPEGTurbo::GetJPEGInfo(const char* fileName, int* width, int* height, int* 
     return false;
   }
   jpeg_create_decompress(&codec);
+  BoundJpegDecoder(&codec);
   jpeg_stdio_src(&codec, stream);
   jpeg_read_header(&codec, TRUE);
   if (width != nullptr) *width = static_cast<int>(codec.image_width);

@@ -32,8 +32,11 @@ class JPEGTurbo {
   // Answers the buffer holding the picture, or null when the file does not
   // open (after printing "Error opening jpeg file <name>" on standard
   // output), the picture exceeds 2,147,483,647 bytes, allocation fails, or
-  // the codec fails or warns of corrupt data (a buffer allocated here is
-  // freed then).
+  // the codec fails or warns of corrupt scan data (a buffer allocated here
+  // is freed then). A missing end marker or stray bytes before it are
+  // accepted after complete scans. Decoding is bounded as in JpegFile: more
+  // than kMaxJpegScans scans or codec memory beyond kMaxJpegWorkingBytes
+  // besides the picture answer null.
   static unsigned char* ReadJPEG(const char* fileName, unsigned char* out,
                                  unsigned char* rowScratch);
 

@@ -28,6 +28,14 @@ J_COLOR_SPACE ColorSpaceFor(unsigned int channels) {
 
 int ComponentsFor(unsigned int channels) { return channels == 1 ? 1 : 3; }
 
+// Grey or a colour space the codec turns into B, G, R; CMYK, YCCK and
+// streams of two or more than four components are not.
+bool IsDeliverable(const jpeg_decompress_struct& codec) {
+  if (codec.num_components == 1) return codec.jpeg_color_space == JCS_GRAYSCALE;
+  return codec.num_components == 3 &&
+         (codec.jpeg_color_space == JCS_YCbCr || codec.jpeg_color_space == JCS_RGB);
+}
+
 // After a fatal error, frees what the codec's memory destination allocated.
 // That destination publishes its buffer only when it finishes: once it has
 // grown, the caller's pointer still names the first buffer, which it has
@@ -151,6 +159,7 @@ static void UseSource(j_decompress_ptr codec, std::FILE* file, const unsigned ch
 // which must be set before the call.
 void JpegFile::StartDecoder(jpeg_decompress_struct* codec, bool requireImage) {
   jpeg_create_decompress(codec);
+  BoundJpegDecoder(codec);
   if (headless) FeedHeader(codec, header, headerSize);
   UseSource(codec, file, file ? nullptr : *memBuffer, file ? 0 : *memSize);
   jpeg_read_header(codec, requireImage ? TRUE : FALSE);
@@ -166,12 +175,15 @@ bool JpegFile::Info() {
     return false;
   }
   StartDecoder(&codec, headless);
+  // Reported only what Read can deliver, so that a header and a load of the
+  // same file agree; a table-only stream has no components.
+  const bool deliverable = codec.num_components == 0 || IsDeliverable(codec);
   const unsigned int streamWidth = codec.image_width;
   const unsigned int streamHeight = codec.image_height;
   const unsigned int streamChannels = static_cast<unsigned int>(codec.num_components);
   jpeg_destroy_decompress(&codec);
 
-  if (!CheckedImageElements(streamWidth, streamHeight, streamChannels, nullptr)) {
+  if (!deliverable || !CheckedImageElements(streamWidth, streamHeight, streamChannels, nullptr)) {
     return false;
   }
   width = streamWidth;
@@ -204,18 +216,20 @@ bool JpegFile::Read(unsigned char* dst) {
     return false;
   }
   jpeg_start_decompress(&codec);
-  while (codec.output_scanline < codec.output_height) {
+  // Rows after a warning about the scan data would be made up: stop there.
+  while (codec.output_scanline < codec.output_height && errors.dataWarnings == 0) {
     // The first decoded row is the top of the picture: it goes last.
     JSAMPROW row = dst + (height - 1 - codec.output_scanline) * rowBytes;
     if (jpeg_read_scanlines(&codec, &row, 1) != 1) break;
   }
-  const bool complete = codec.output_scanline == codec.output_height;
+  if (codec.output_scanline < codec.output_height) {
+    jpeg_destroy_decompress(&codec);
+    return false;
+  }
+  const bool scansComplete = JpegScansComplete(&codec, errors);
   jpeg_finish_decompress(&codec);
-  // The codec fills missing or corrupt data with made-up pixels and only
-  // warns; such a picture is not reported as good.
-  const bool warned = JpegCodecWarned(errors);
   jpeg_destroy_decompress(&codec);
-  return complete && !warned;
+  return JpegDecodeTrue(errors, scansComplete);
 }
 
 bool JpegFile::Write(const unsigned char* data) {

@@ -29,8 +29,12 @@ namespace KVO {
 //
 // Codec failures never end the process: the codec's message goes to
 // standard error and the step answers false with the ready flag clear. A
-// decode during which the codec warned of corrupt or missing data also
-// answers false (the rows decoded so far may stay in the buffer).
+// decode during which the codec warned of corrupt or missing scan data also
+// answers false (the rows decoded so far may stay in the buffer); a missing
+// end marker or stray bytes before it do not fail a decode whose scans were
+// complete. Every decode is bounded: more than kMaxJpegScans (500) scans,
+// or codec working memory beyond the caller's pixels above
+// kMaxJpegWorkingBytes (1 GiB), answer false (see JpegErrorManager.h).
 //
 // Ready flag: GetInfo does not need it and sets it to its result; ReadFile,
 // WriteFile, ReadFromMemory and WriteToMemory need it and set it to their
@@ -70,8 +74,9 @@ class JpegFile : public AbstractImageFile {
   // caller's stream, which must be non-null with a length above 0, or the
   // call answers false with the ready flag unchanged). Sets width, height,
   // channels (the stream's component count) and the ready flag to the
-  // result. A table-only stream read while not headless reports 0 x 0 x 0
-  // and succeeds.
+  // result. Streams that cannot be read as 1 or 3 channels (CMYK, YCCK,
+  // two components) answer false. A table-only stream read while not
+  // headless reports 0 x 0 x 0 and succeeds.
   bool GetInfo() override;
   // Decodes the open file (rewound first) into dst, which must hold
   // width * height * channels bytes as reported. Refused unless the stream's

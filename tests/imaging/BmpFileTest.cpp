@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
@@ -125,16 +126,27 @@ TEST_F(BmpFileTest, ReaderFollowsTheHeaderWithItsQuirks) {
     read.pop_back();
     EXPECT_EQ(read, q.channelsRead == 0 ? Bytes{} : pixels);
   }
-  // A colour file whose pixels start 8 bytes later than usual.
+  // Bit fields whose masks say B, G, R bytes, the pixels behind the masks;
+  // with red and blue swapped the same file is refused.
   const Bytes colour = Pattern(4 * 2 * 3);
   Bytes bytes = Write("offset.bmp", 4, 2, 3, colour);
-  bytes.insert(bytes.begin() + 54, 8, 0x77);
-  bytes[10] = 62;
+  const Bytes masks = {0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0xFF, 0, 0, 0};
+  bytes.insert(bytes.begin() + 54, masks.begin(), masks.end());
+  bytes[10] = 66;
+  bytes[30] = 3;
   WriteAll("offset.bmp", bytes);
-  BmpFile offset;
+  BmpFile offset, swapped;
   Bytes read;
   ASSERT_TRUE(ReadBack(offset, "offset.bmp", &read));
   EXPECT_EQ(read, colour);
+  std::swap_ranges(bytes.begin() + 54, bytes.begin() + 58, bytes.begin() + 62);
+  WriteAll("offset.bmp", bytes);
+  EXPECT_FALSE(ReadBack(swapped, "offset.bmp"));
+  // One palette entry off the grey ramp.
+  Write("tinted.bmp", 4, 3, 1, Pattern(4 * 3));
+  Overwrite("tinted.bmp", 54 + 4 * 7, 0x00070709, 4);
+  BmpFile tinted;
+  EXPECT_FALSE(ReadBack(tinted, "tinted.bmp"));
 }
 
 TEST_F(BmpFileTest, StepsAreRefusedOutOfOrderOrWithoutABuffer) {
@@ -209,7 +221,12 @@ TEST_F(BmpFileTest, DamagedFilesAreRefusedWithoutWritingBeyondTheBuffer) {
                  {"HeightGrownWithinTheLimit", kGood, 22, 400, 4, false},
                  {"DepthGrownTo32Bits", kGood, 28, 32, 2, false},
                  {"DataOffsetBeyondTheEnd", kGood, 10, 1u << 30, 4, false},
-                 {"NegativeDataOffset", kGood, 10, 0xFFFFFF00u, 4, false}};
+                 {"NegativeDataOffset", kGood, 10, 0xFFFFFF00u, 4, false},
+                 {"RunLengthCompressed", kGood, 30, 1, 4, true},
+                 {"EmbeddedJpeg", kGood, 30, 4, 4, true},
+                 {"EmbeddedPng", kGood, 30, 5, 4, true},
+                 {"BitFieldsWithoutMasks", kGood, 30, 3, 4, true},
+                 {"ColourPalette", kGood, 28, 8, 2, true}};  // pixel bytes as palette
   const Bytes pixels = Pattern(35 * 39 * 3);
   for (const Damage& d : damages) {
     SCOPED_TRACE(d.what);

@@ -105,6 +105,7 @@ TEST_F(ImageSaverTest, RefusedSavesNeverTouchTheFileSystem) {
       {0, 4, 3, ImageFileFormat::Jpeg},        {65501, 1, 1, ImageFileFormat::Jpeg},
       {4, 4, 1, ImageFileFormat::BayerRaw},     // raw Bayer of a non-empty image
       {70000, 70000, 1, ImageFileFormat::Bmp},  // BMP size fields would wrap at 32 bits
+      {4, 4, 0, ImageFileFormat::Bmp},         {4, 4, 5, ImageFileFormat::Bmp},
   };
   EXPECT_FALSE(ImageSaver::Save(path.c_str(), 4, 4, 3, nullptr, ImageFileFormat::Bmp, 0));
   for (const auto& [width, height, channels, format] : refused) {

@@ -7,8 +7,11 @@
 #include <tuple>
 #include <utility>
 
+#include "imaging/JPEGTurbo.h"
+#include "imaging/JpegErrorManager.h"
 #include "imaging/JpegFile.h"
 #include "tests/imaging/ImageFileTestSupport.h"
+#include "tests/runtime/AddressSpaceLimit.h"
 
 namespace KVO {
 namespace {
@@ -27,6 +30,12 @@ std::size_t FindMarker(const Bytes& stream, unsigned char marker) {
   }
   return stream.size();
 }
+// Offset of the last 0xFF marker pair; the stream must hold one.
+std::size_t FindLastMarker(const Bytes& stream, unsigned char marker) {
+  std::size_t at = stream.size() - 2;
+  while (stream[at] != 0xFF || stream[at + 1] != marker) --at;
+  return at;
+}
 bool HasMarker(const Bytes& stream, unsigned char marker) {
   return FindMarker(stream, marker) < stream.size();
 }
@@ -40,6 +49,35 @@ Bytes TakeStream(unsigned char* stream, unsigned long length) {
 
 class JpegFileTest : public ImageFileTest {
  protected:
+  // Encodes Pattern pixels straight through the codec, for streams JpegFile
+  // never writes: other colour spaces and progressive scans (numScans -1: the
+  // codec's own progression).
+  static Bytes EncodeWithCodec(unsigned side, int components, J_COLOR_SPACE in,
+                               J_COLOR_SPACE stored, int numScans = 0,
+                               const jpeg_scan_info* scans = nullptr) {
+    jpeg_error_mgr errors;
+    jpeg_compress_struct codec{};
+    codec.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&codec);
+    unsigned char* stream = nullptr;
+    unsigned long length = 0;
+    jpeg_mem_dest(&codec, &stream, &length);
+    codec.image_width = codec.image_height = side;
+    codec.input_components = components;
+    codec.in_color_space = in;
+    jpeg_set_defaults(&codec);
+    jpeg_set_colorspace(&codec, stored);
+    if (numScans < 0) jpeg_simple_progression(&codec);
+    if (numScans > 0) codec.scan_info = scans, codec.num_scans = numScans;
+    jpeg_start_compress(&codec, TRUE);
+    Bytes pixels = Pattern(std::size_t{side} * side * components);
+    for (JSAMPROW row = pixels.data(); codec.next_scanline < side; row += side * components) {
+      jpeg_write_scanlines(&codec, &row, 1);
+    }
+    jpeg_finish_compress(&codec);
+    jpeg_destroy_compress(&codec);
+    return TakeStream(stream, length);
+  }
   void WriteJpeg(const std::string& name, unsigned width, unsigned height, unsigned channels,
                  const Bytes& picture) {
     JpegFile file;
@@ -249,19 +287,27 @@ TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
   Bytes grown = good_;
   const std::size_t frame = FindMarker(good_, kStartOfFrame);
   grown.at(frame + 5) = grown.at(frame + 7) = 0xFF;
+  // Stuffed 0xFF bytes mid-scan: runs of one bits no standard code has.
+  Bytes entropy = good_;
+  for (int i = 0; i < 24; i += 2) entropy[middle + i] = 0xFF, entropy[middle + i + 1] = 0;
   JpegFile headless;  // its stream lacks the tables a plain reader needs
   headless.SetHeadless(true);
   struct Damage {
     const char* what;
     Bytes bytes;
     const char* codecSays;  // part of the codec's message, if it must print
+    bool noHeader = false;  // GetInfo refuses too, as a load of it would
   } damages[] = {
       {"truncated", Bytes(good_.begin(), good_.begin() + good_.size() / 2), "Premature end"},
       {"corrupt", corrupt, ""},
       {"not JPEG", Bytes(200, 0x42), "Not a JPEG"},
       {"empty", {}, ""},
       {"headless", Encode(headless, 16, 16, 3), ""},
-      {"grown", grown, nullptr}};
+      {"grown", grown, nullptr},
+      {"bad Huffman codes", entropy, "Huffman"},
+      {"CMYK", EncodeWithCodec(16, 4, JCS_CMYK, JCS_CMYK), nullptr, true},
+      {"YCCK", EncodeWithCodec(16, 4, JCS_CMYK, JCS_YCCK), nullptr, true},
+      {"two components", EncodeWithCodec(16, 2, JCS_UNKNOWN, JCS_UNKNOWN), nullptr, true}};
   for (const Damage& d : damages) {
     SCOPED_TRACE(d.what);
     WriteAll("bad.jpg", d.bytes);
@@ -270,6 +316,7 @@ TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
     EXPECT_FALSE(ReadBack(fromFile, "bad.jpg"));
     const std::string message = ::testing::internal::GetCapturedStderr();
     EXPECT_FALSE(fromFile.IsOk());
+    EXPECT_TRUE(!d.noHeader || fromFile.GetWidth() == 0);
     Bytes again(64 * 64 * 3);  // room for any picture GetInfo accepted here
     EXPECT_FALSE(fromFile.ReadFile(again.data()));
     if (d.codecSays != nullptr) {
@@ -314,6 +361,80 @@ TEST_F(DamagedJpegTest, ReadsAreRefusedUnlessTheDecoderGivesTheReportedGeometry)
   ASSERT_EQ(read.size(), 64u * 64u + 1u);
   ASSERT_TRUE(grey.ReadFromMemory(read.data()));
   EXPECT_EQ(read.back(), 0xA5);
+}
+
+// A missing end marker, or stray bytes before it, keeps the intact picture
+// when the scans were complete; a progression cut between scans does not.
+TEST_F(DamagedJpegTest, ADamagedTrailerAloneKeepsThePicture) {
+  const Bytes progressive = EncodeWithCodec(48, 3, JCS_RGB, JCS_YCbCr, -1);
+  for (const Bytes& intact : {good_, progressive}) {
+    JpegFile reader;
+    const Bytes picture = Decode(reader, intact);
+    ASSERT_FALSE(picture.empty());
+    const Bytes unended(intact.begin(), intact.end() - 2);
+    Bytes stray = intact;
+    stray.insert(stray.end() - 2, {0x12, 0x34, 0x56});
+    for (const Bytes& damaged : {unended, stray}) {
+      ::testing::internal::CaptureStderr();
+      EXPECT_EQ(Decode(reader, damaged), picture);
+      ::testing::internal::GetCapturedStderr();
+    }
+  }
+  const Bytes cut(progressive.begin(), progressive.begin() + FindLastMarker(progressive, 0xDA));
+  JpegFile reader;
+  ::testing::internal::CaptureStderr();
+  EXPECT_TRUE(Decode(reader, cut).empty());
+  ::testing::internal::GetCapturedStderr();
+}
+
+// Repeating a full-precision AC scan changes no pixel and raises no warning,
+// so only the scan bound stops it, on every decoding path.
+TEST_F(DamagedJpegTest, AScanFloodIsCutAtTheBound) {
+  const jpeg_scan_info scans[] = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
+  const Bytes two = EncodeWithCodec(32, 1, JCS_GRAYSCALE, JCS_GRAYSCALE, 2, scans);
+  const std::size_t lastScan = FindLastMarker(two, 0xDA);
+  for (int scanCount : {kMaxJpegScans, kMaxJpegScans + 1}) {
+    SCOPED_TRACE(scanCount);
+    Bytes flood(two.begin(), two.end() - 2);
+    for (int i = 2; i < scanCount; ++i)
+      flood.insert(flood.end(), two.begin() + lastScan, two.end() - 2);
+    flood.insert(flood.end(), {0xFF, 0xD9});
+    WriteAll("flood.jpg", flood);
+    const bool admitted = scanCount <= kMaxJpegScans;
+    JpegFile fromFile, fromMemory;
+    EXPECT_EQ(ReadBack(fromFile, "flood.jpg"), admitted);
+    EXPECT_EQ(Decode(fromMemory, flood).empty(), !admitted);
+    unsigned char* read = JPEGTurbo::ReadJPEG(Path("flood.jpg").c_str(), nullptr, nullptr);
+    EXPECT_EQ(read != nullptr, admitted);
+    std::free(read);
+  }
+}
+
+// In a child whose address space ends at the caller's buffer plus the cap:
+// the codec must refuse at its own cap, not run into the system's limit.
+void DecodeWithinTheCap(Bytes stream) {
+  JpegFile file;
+  unsigned char* data = stream.data();
+  unsigned long length = stream.size();
+  file.SetJpegBuffer(&data, &length);
+  if (!file.GetInfo()) std::_Exit(2);
+  unsigned char* pixels = static_cast<unsigned char*>(std::malloc(file.GetRawSize()));
+  if (pixels == nullptr || !LimitAddressSpace(kMaxJpegWorkingBytes / 1024 + 64 * 1024)) {
+    std::_Exit(3);
+  }
+  std::_Exit(file.ReadFromMemory(pixels) ? 1 : 0);
+}
+
+TEST_F(DamagedJpegTest, ADeclaredGiantIsRefusedAtTheWorkingMemoryCap) {
+#if defined(TOLVENIX_TEST_SANITIZED)
+  GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
+#endif
+  // 46340 x 46340 grey: 4 GiB of coefficients behind 2 GiB of pixels.
+  Bytes giant = EncodeWithCodec(16, 1, JCS_GRAYSCALE, JCS_GRAYSCALE, -1);
+  const std::size_t frame = FindMarker(giant, 0xC2);
+  for (std::size_t at : {frame + 5, frame + 7})
+    giant.at(at) = 46340 >> 8, giant.at(at + 1) = 46340 & 0xFF;
+  EXPECT_EXIT(DecodeWithinTheCap(giant), ::testing::ExitedWithCode(0), "Backing store");
 }
 
 }  // namespace
