@@ -32,6 +32,11 @@ struct AcceleratedKernels {
                    bool stream);
   void (*grey4To1)(const std::uint8_t* source, std::uint8_t* destination, std::size_t pixels,
                    bool stream);
+  // Mirrors a row of `pixels` pixels of `pixelBytes` bytes (1, 2, 3, 4 or
+  // 8): destination pixel x is source pixel pixels - 1 - x, its bytes in
+  // their order. Other pixel sizes are the caller's to handle.
+  void (*mirror)(const std::uint8_t* source, std::uint8_t* destination, std::size_t pixels,
+                 std::size_t pixelBytes, bool stream);
   // In place over `pixels` pixels of `step` bytes (3 or 4): byte c of each
   // pixel (c < 3) becomes `levels`[c] <= v ? 255 : trunc(v * factors[c]).
   void (*whiteBalance)(std::uint8_t* pixels, std::size_t count, int step, const float factors[3],

@@ -272,6 +272,100 @@ KVO_AVX2 void Grey4To1Avx2(const uint8_t* s, uint8_t* d, size_t n, bool stream) 
   GreyTail(s + 4 * i, d + i, n - i, 4);
 }
 
+// The portable mirror, for row tails: the last `n` destination pixels come
+// from the first `n` source pixels.
+void MirrorTail(const uint8_t* s, uint8_t* d, size_t n, size_t pixelBytes) {
+  for (size_t x = 0; x < n; ++x)
+    std::memcpy(d + x * pixelBytes, s + (n - 1 - x) * pixelBytes, pixelBytes);
+}
+
+// Reverses the 32-byte units of kUnitBytes (1, 2, 4 or 8): in-lane byte
+// shuffle, then the lanes swap.
+template <size_t kUnitBytes>
+KVO_AVX2 inline __m256i Reverse32(__m256i v) {
+  if (kUnitBytes == 4)
+    return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+  if (kUnitBytes == 8) return _mm256_permute4x64_epi64(v, 0x1B);
+  const __m128i m = kUnitBytes == 1 ? Mask(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0)
+                                    : Mask(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1);
+  return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, _mm256_broadcastsi128_si256(m)), 0x4E);
+}
+
+template <size_t kPixelBytes>
+KVO_AVX2 size_t MirrorBlocks(const uint8_t* s, uint8_t* d, size_t n) {
+  constexpr size_t kStep = 32 / kPixelBytes;
+  size_t i = 0;
+  for (; i + kStep <= n; i += kStep) {
+    const __m256i v =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + (n - i - kStep) * kPixelBytes));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + i * kPixelBytes), Reverse32<kPixelBytes>(v));
+  }
+  return i;
+}
+
+// Pixels of 3 bytes go 5 at a time: a 16-byte load whose first byte belongs
+// to the pixel before them, and a 16-byte store whose last byte the next
+// step overwrites, so the blocks stop one pixel short of either row end.
+template <>
+KVO_AVX2 size_t MirrorBlocks<3>(const uint8_t* s, uint8_t* d, size_t n) {
+  const __m128i m = Mask(13, 14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, Z);
+  size_t i = 0;
+  for (; i + 6 <= n; i += 5) {
+    const __m128i v = Load(s + 3 * (n - i - 5) - 1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 3 * i), _mm_shuffle_epi8(v, m));
+  }
+  return i;
+}
+
+// Writes through the caches.
+KVO_AVX2 void MirrorCached(const uint8_t* s, uint8_t* d, size_t n, size_t pixelBytes) {
+  size_t i = 0;
+  switch (pixelBytes) {
+    case 1:
+      i = MirrorBlocks<1>(s, d, n);
+      break;
+    case 2:
+      i = MirrorBlocks<2>(s, d, n);
+      break;
+    case 3:
+      i = MirrorBlocks<3>(s, d, n);
+      break;
+    case 4:
+      i = MirrorBlocks<4>(s, d, n);
+      break;
+    default:
+      i = MirrorBlocks<8>(s, d, n);
+      break;
+  }
+  MirrorTail(s, d + i * pixelBytes, n - i, pixelBytes);
+}
+
+// Streaming mirrors a chunk at a time into a buffer that stays in the
+// first-level cache and streams it out with the copy kernel. Chunks are a
+// multiple of 64 bytes, and the first is cut short where that puts the
+// later ones on cache-line boundaries, so no line mixes cached and
+// streamed stores.
+KVO_AVX2 void MirrorAvx2(const uint8_t* s, uint8_t* d, size_t n, size_t pixelBytes, bool stream) {
+  if (!stream) {
+    MirrorCached(s, d, n, pixelBytes);
+    return;
+  }
+  constexpr size_t kChunkPixels = 512;
+  alignas(64) uint8_t chunk[kChunkPixels * 8];
+  size_t head = 0;
+  while (head < 64 && head < n &&
+         ((reinterpret_cast<std::uintptr_t>(d) + head * pixelBytes) & 63u) != 0) {
+    ++head;
+  }
+  if (head == 64) head = 0;  // no whole pixel reaches a line boundary
+  MirrorCached(s + (n - head) * pixelBytes, d, head, pixelBytes);
+  for (size_t i = head; i < n; i += kChunkPixels) {
+    const size_t count = n - i < kChunkPixels ? n - i : kChunkPixels;
+    MirrorCached(s + (n - i - count) * pixelBytes, chunk, count, pixelBytes);
+    CopyAvx2(chunk, d + i * pixelBytes, count * pixelBytes, true);
+  }
+}
+
 inline uint8_t BalanceOne(uint8_t v, uint8_t level, float factor) {
   if (v >= level) return 255;
   return static_cast<uint8_t>(static_cast<int>(static_cast<float>(v) * factor));
@@ -331,9 +425,9 @@ KVO_AVX2 void WhiteBalanceAvx2(uint8_t* pixels, size_t count, int step, const fl
   }
 }
 
-const AcceleratedKernels kAvx2 = {"avx2",         CopyAvx2,     Expand1To3Avx2,
-                                  Expand1To4Avx2, Drop4To3Avx2, Pad3To4Avx2,
-                                  Grey3To1Avx2,   Grey4To1Avx2, WhiteBalanceAvx2};
+const AcceleratedKernels kAvx2 = {"avx2",       CopyAvx2,        Expand1To3Avx2, Expand1To4Avx2,
+                                  Drop4To3Avx2, Pad3To4Avx2,     Grey3To1Avx2,   Grey4To1Avx2,
+                                  MirrorAvx2,   WhiteBalanceAvx2};
 
 }  // namespace
 
