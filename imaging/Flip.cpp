@@ -87,7 +87,10 @@ void FlipHorizontally(const ImageBase<T>& source, ImageBase<T>& destination) {
     const size_t rowBytes = static_cast<size_t>(width) * pixelBytes;
     const bool stream =
         PixelKernels::ShouldStream(2 * rowBytes * static_cast<size_t>(source.height));
+    // Rows are read from their end, so the next one is requested ahead.
     for (ptrdiff_t y = 0; y < source.height; ++y) {
+      if (y + 1 < source.height)
+        PixelKernels::PrefetchRow<0>(source.begin + (y + 1) * source.stride, rowBytes);
       kernels->mirror(reinterpret_cast<const std::uint8_t*>(source.begin + y * source.stride),
                       reinterpret_cast<std::uint8_t*>(destination.begin + y * destination.stride),
                       static_cast<size_t>(width), pixelBytes, stream);
@@ -122,16 +125,19 @@ void FlipVerticallyInPlace(ImageBase<unsigned char>& image, boost::optional<unsi
   const ptrdiff_t rowBytes = static_cast<ptrdiff_t>(image.width) * image.channels;
   if (image.height < 2 || rowBytes <= 0 || image.begin == nullptr) return;
   const size_t bytes = static_cast<size_t>(rowBytes);
+  const PixelKernels::AcceleratedKernels* kernels = PixelKernels::Accelerated();
   const ptrdiff_t last = image.height - 1;
   // Each pair of rows is exchanged through registers, so every byte is read
-  // and written once; no row buffer is needed. The bottom rows are walked
-  // backwards, which the hardware prefetchers do not follow, so the next
-  // one is requested while the current pair is swapped.
+  // and written once and no row buffer is needed. Software prefetches of
+  // the descending rows measured slower here than none.
   for (ptrdiff_t i = 0; i < image.height / 2; ++i) {
     unsigned char* top = image.begin + i * image.stride;
     unsigned char* bottom = image.begin + (last - i) * image.stride;
-    if (last - i - 1 > i) PixelKernels::PrefetchRowForWrite(bottom - image.stride, bytes);
-    SwapRows(top, bottom, bytes);
+    if (kernels != nullptr) {
+      kernels->swap(top, bottom, bytes);
+    } else {
+      SwapRows(top, bottom, bytes);
+    }
   }
 }
 

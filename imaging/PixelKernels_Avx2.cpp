@@ -5,6 +5,7 @@
 #include <immintrin.h>
 
 #include <cstring>
+#include <utility>
 
 // Every function here is compiled for AVX2 through the target attribute and
 // is reached only after the run-time check in PixelKernels.cpp, so the rest
@@ -366,6 +367,21 @@ KVO_AVX2 void MirrorAvx2(const uint8_t* s, uint8_t* d, size_t n, size_t pixelByt
   }
 }
 
+KVO_AVX2 void SwapAvx2(uint8_t* a, uint8_t* b, size_t bytes) {
+  size_t i = 0;
+  for (; i + 64 <= bytes; i += 64) {
+    const __m256i a0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i));
+    const __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i + 32));
+    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + i), b0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(a + i + 32), b1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + i), a0);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(b + i + 32), a1);
+  }
+  for (; i < bytes; ++i) std::swap(a[i], b[i]);
+}
+
 inline uint8_t BalanceOne(uint8_t v, uint8_t level, float factor) {
   if (v >= level) return 255;
   return static_cast<uint8_t>(static_cast<int>(static_cast<float>(v) * factor));
@@ -425,9 +441,9 @@ KVO_AVX2 void WhiteBalanceAvx2(uint8_t* pixels, size_t count, int step, const fl
   }
 }
 
-const AcceleratedKernels kAvx2 = {"avx2",       CopyAvx2,        Expand1To3Avx2, Expand1To4Avx2,
-                                  Drop4To3Avx2, Pad3To4Avx2,     Grey3To1Avx2,   Grey4To1Avx2,
-                                  MirrorAvx2,   WhiteBalanceAvx2};
+const AcceleratedKernels kAvx2 = {"avx2",       CopyAvx2,    Expand1To3Avx2,  Expand1To4Avx2,
+                                  Drop4To3Avx2, Pad3To4Avx2, Grey3To1Avx2,    Grey4To1Avx2,
+                                  MirrorAvx2,   SwapAvx2,    WhiteBalanceAvx2};
 
 }  // namespace
 

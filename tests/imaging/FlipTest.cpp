@@ -81,20 +81,21 @@ TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
   StridedPicture<unsigned char> original(35, height, 3, 7, 0);
   original.Scramble(static_cast<std::uint32_t>(height));
   std::vector<unsigned char> scratch(105, 0);
-  // An optional holding a null pointer must fall back to a temporary row.
-  for (const boost::optional<unsigned char*>& row : std::vector<boost::optional<unsigned char*>>{
-           boost::none, scratch.data(), static_cast<unsigned char*>(nullptr)}) {
-    StridedPicture<unsigned char> image(35, height, 3, 7, 0);
-    image.memory = original.memory;
-    image.view.Reset(35, height, 3, image.memory.data(), image.stride);
-    FlipVerticallyInPlace(image.view, row);
-    for (int y = 0; y < height; ++y) {
-      for (int i = 0; i < image.stride; ++i) {  // padding stays in its row
-        const int from = i < 105 ? height - 1 - y : y;
-        ASSERT_EQ(image.memory[y * image.stride + i], original.memory[from * image.stride + i]);
+  for (const KernelChoice& choice : AllKernelChoices(false))
+    for (const boost::optional<unsigned char*>& row : std::vector<boost::optional<unsigned char*>>{
+             boost::none, scratch.data(), static_cast<unsigned char*>(nullptr)}) {
+      KernelSelection selection(choice);
+      StridedPicture<unsigned char> image(35, height, 3, 7, 0);
+      image.memory = original.memory;
+      image.view.Reset(35, height, 3, image.memory.data(), image.stride);
+      FlipVerticallyInPlace(image.view, row);
+      for (int y = 0; y < height; ++y) {
+        for (int i = 0; i < image.stride; ++i) {  // padding stays in its row
+          const int from = i < 105 ? height - 1 - y : y;
+          ASSERT_EQ(image.memory[y * image.stride + i], original.memory[from * image.stride + i]);
+        }
       }
     }
-  }
 }
 INSTANTIATE_TEST_SUITE_P(Heights, FlipInPlaceTest, ::testing::Values(0, 1, 2, 4, 5, 39));
 
