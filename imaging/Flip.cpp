@@ -85,17 +85,14 @@ void FlipHorizontally(const ImageBase<T>& source, ImageBase<T>& destination) {
   const PixelKernels::AcceleratedKernels* kernels = PixelKernels::Accelerated();
   if (kernels != nullptr && (pixelBytes <= 4 || pixelBytes == 8)) {
     const size_t rowBytes = static_cast<size_t>(width) * pixelBytes;
-    const bool stream =
-        PixelKernels::ShouldStream(2 * rowBytes * static_cast<size_t>(source.height));
     // Rows are read from their end, so the next one is requested ahead.
     for (ptrdiff_t y = 0; y < source.height; ++y) {
       if (y + 1 < source.height)
         PixelKernels::PrefetchRow<0>(source.begin + (y + 1) * source.stride, rowBytes);
       kernels->mirror(reinterpret_cast<const std::uint8_t*>(source.begin + y * source.stride),
                       reinterpret_cast<std::uint8_t*>(destination.begin + y * destination.stride),
-                      static_cast<size_t>(width), pixelBytes, stream);
+                      static_cast<size_t>(width), pixelBytes);
     }
-    if (stream) PixelKernels::FinishStreaming();
     return;
   }
   for (ptrdiff_t y = 0; y < source.height; ++y) {

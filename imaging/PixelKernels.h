@@ -33,10 +33,11 @@ struct AcceleratedKernels {
   void (*grey4To1)(const std::uint8_t* source, std::uint8_t* destination, std::size_t pixels,
                    bool stream);
   // Mirrors a row of `pixels` pixels of `pixelBytes` bytes (1, 2, 3, 4 or
-  // 8): destination pixel x is source pixel pixels - 1 - x, its bytes in
-  // their order. Other pixel sizes are the caller's to handle.
+  // 8) through the caches: destination pixel x is source pixel
+  // pixels - 1 - x, its bytes in their order. Other pixel sizes are the
+  // caller's to handle.
   void (*mirror)(const std::uint8_t* source, std::uint8_t* destination, std::size_t pixels,
-                 std::size_t pixelBytes, bool stream);
+                 std::size_t pixelBytes);
   // Exchanges `bytes` bytes at `a` and `b`, which must not overlap.
   void (*swap)(std::uint8_t* a, std::uint8_t* b, std::size_t bytes);
   // In place over `pixels` pixels of `step` bytes (3 or 4): byte c of each
