@@ -304,16 +304,31 @@ KVO_AVX2 size_t MirrorBlocks(const uint8_t* s, uint8_t* d, size_t n) {
   return i;
 }
 
-// Pixels of 3 bytes go 5 at a time: a 16-byte load whose first byte belongs
-// to the pixel before them, and a 16-byte store whose last byte the next
-// step overwrites, so the blocks stop one pixel short of either row end.
+// Pixels of 3 bytes go 16 at a time: each 16-byte output vector gathers
+// its bytes from two or three of the 48 source bytes' vectors.
 template <>
 KVO_AVX2 size_t MirrorBlocks<3>(const uint8_t* s, uint8_t* d, size_t n) {
-  const __m128i m = Mask(13, 14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, Z);
+  const __m128i out0FromB = Mask(Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, 14);
+  const __m128i out0FromC = Mask(13, 14, 15, 10, 11, 12, 7, 8, 9, 4, 5, 6, 1, 2, 3, Z);
+  const __m128i out1FromA = Mask(Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, 15, Z);
+  const __m128i out1FromB = Mask(15, Z, 11, 12, 13, 8, 9, 10, 5, 6, 7, 2, 3, 4, Z, 0);
+  const __m128i out1FromC = Mask(Z, 0, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
+  const __m128i out2FromA = Mask(Z, 12, 13, 14, 9, 10, 11, 6, 7, 8, 3, 4, 5, 0, 1, 2);
+  const __m128i out2FromB = Mask(1, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z, Z);
   size_t i = 0;
-  for (; i + 6 <= n; i += 5) {
-    const __m128i v = Load(s + 3 * (n - i - 5) - 1);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d + 3 * i), _mm_shuffle_epi8(v, m));
+  for (; i + 16 <= n; i += 16) {
+    const uint8_t* in = s + 3 * (n - i - 16);
+    const __m128i a = Load(in);
+    const __m128i b = Load(in + 16);
+    const __m128i c = Load(in + 32);
+    uint8_t* out = d + 3 * i;
+    Store(out, _mm_or_si128(_mm_shuffle_epi8(b, out0FromB), _mm_shuffle_epi8(c, out0FromC)), false);
+    Store(out + 16,
+          _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, out1FromA), _mm_shuffle_epi8(b, out1FromB)),
+                       _mm_shuffle_epi8(c, out1FromC)),
+          false);
+    Store(out + 32, _mm_or_si128(_mm_shuffle_epi8(a, out2FromA), _mm_shuffle_epi8(b, out2FromB)),
+          false);
   }
   return i;
 }
