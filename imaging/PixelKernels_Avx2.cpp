@@ -337,24 +337,11 @@ KVO_AVX2 size_t MirrorBlocks<3>(const uint8_t* s, uint8_t* d, size_t n) {
 // streaming stores measured slower than cached ones even on images too
 // large for the caches.
 KVO_AVX2 void MirrorAvx2(const uint8_t* s, uint8_t* d, size_t n, size_t pixelBytes) {
-  size_t i = 0;
-  switch (pixelBytes) {
-    case 1:
-      i = MirrorBlocks<1>(s, d, n);
-      break;
-    case 2:
-      i = MirrorBlocks<2>(s, d, n);
-      break;
-    case 3:
-      i = MirrorBlocks<3>(s, d, n);
-      break;
-    case 4:
-      i = MirrorBlocks<4>(s, d, n);
-      break;
-    default:
-      i = MirrorBlocks<8>(s, d, n);
-      break;
-  }
+  const size_t i = pixelBytes == 1   ? MirrorBlocks<1>(s, d, n)
+                   : pixelBytes == 2 ? MirrorBlocks<2>(s, d, n)
+                   : pixelBytes == 3 ? MirrorBlocks<3>(s, d, n)
+                   : pixelBytes == 4 ? MirrorBlocks<4>(s, d, n)
+                                     : MirrorBlocks<8>(s, d, n);
   MirrorTail(s, d + i * pixelBytes, n - i, pixelBytes);
 }
 
