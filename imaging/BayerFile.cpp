@@ -43,8 +43,8 @@ std::uint64_t FreadRowsBottomUp(std::FILE* stream, unsigned char* dst, std::size
 // fences once after the last row.
 void StreamRow(const unsigned char* source, unsigned char* destination, std::size_t bytes) {
 #if defined(__SSE2__)
-  std::size_t done = std::min<std::size_t>(
-      bytes, (16 - reinterpret_cast<std::uintptr_t>(destination) % 16) % 16);
+  std::size_t done =
+      std::min<std::size_t>(bytes, (16 - reinterpret_cast<std::uintptr_t>(destination) % 16) % 16);
   std::memcpy(destination, source, done);
   for (; done + 64 <= bytes; done += 64) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + done));

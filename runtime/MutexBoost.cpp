@@ -56,9 +56,7 @@ Mutex::~Mutex() {
 
 void Mutex::ToggleLogging(bool /*enable*/) {}
 
-void Mutex::RecordOwner() {
-  ownerThreadId = CurrentThreadId();
-}
+void Mutex::RecordOwner() { ownerThreadId = CurrentThreadId(); }
 
 void Mutex::Lock() {
   if (recursive) {
