@@ -181,49 +181,42 @@ void BM_UtilLoadJpeg(benchmark::State& state) {
   SetPixels(state, size);
 }
 
-void SetBayerBytes(benchmark::State& state) {
+// Times `read(path, buffer)` reading the raw Bayer file into one buffer of
+// its size, kept across iterations as a host would keep it.
+template <typename Read>
+void RunBayer(benchmark::State& state, Read read) {
+  const std::string path = Files::Get().Bayer();
+  std::vector<unsigned char> buffer(KVO::BayerFile::kFileBytes);
+  for (auto _ : state) {
+    if (!read(path.c_str(), buffer)) state.SkipWithError("read failed");
+    benchmark::ClobberMemory();
+  }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * KVO::BayerFile::kFileBytes);
 }
 
 void BM_BayerBaselineFread(benchmark::State& state) {
-  const std::string path = Files::Get().Bayer();
-  std::vector<unsigned char> buffer(KVO::BayerFile::kFileBytes);
-  for (auto _ : state) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr || std::fread(buffer.data(), 1, buffer.size(), file) != buffer.size()) {
-      state.SkipWithError("read failed");
-    }
-    if (file != nullptr) std::fclose(file);
-    benchmark::ClobberMemory();
-  }
-  SetBayerBytes(state);
+  RunBayer(state, [](const char* path, std::vector<unsigned char>& buffer) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    const bool read = std::fread(buffer.data(), 1, buffer.size(), file) == buffer.size();
+    std::fclose(file);
+    return read;
+  });
 }
 
 void BM_BayerReadBayerFile(benchmark::State& state) {
-  const std::string path = Files::Get().Bayer();
-  std::vector<unsigned char> buffer(KVO::BayerFile::kFileBytes);
-  for (auto _ : state) {
+  RunBayer(state, [](const char* path, std::vector<unsigned char>& buffer) {
     KVO::BayerFile file;
-    if (!file.Open(path.c_str(), true) || !file.GetInfo() || !file.ReadFile(buffer.data())) {
-      state.SkipWithError("read failed");
-    }
-    benchmark::ClobberMemory();
-  }
-  SetBayerBytes(state);
+    return file.Open(path, true) && file.GetInfo() && file.ReadFile(buffer.data());
+  });
 }
 
 void BM_UtilLoadBayerOne(benchmark::State& state) {
-  const std::string path = Files::Get().Bayer();
-  std::vector<unsigned char> buffer(KVO::BayerFile::kFileBytes);
-  for (auto _ : state) {
+  RunBayer(state, [](const char* path, std::vector<unsigned char>& buffer) {
     unsigned int width, height, channels;
-    if (!UTIL_LoadImageToBuffer(path.c_str(), &width, &height, &channels,
-                                static_cast<unsigned int>(buffer.size()), buffer.data(), 1, 4)) {
-      state.SkipWithError("load failed");
-    }
-    benchmark::ClobberMemory();
-  }
-  SetBayerBytes(state);
+    return UTIL_LoadImageToBuffer(path, &width, &height, &channels,
+                                  static_cast<unsigned int>(buffer.size()), buffer.data(), 1, 4);
+  });
 }
 
 BENCHMARK(BM_FreadPlusThread)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
