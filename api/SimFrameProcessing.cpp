@@ -12,7 +12,6 @@
 #include <mutex>
 
 #include "TolvenixUtilities.h"
-#include "api/SimOverlay.h"
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
 

@@ -1,6 +1,7 @@
-// The simulator's process-wide state, shared by the source files of the SIM
-// exports and by nothing else. Every variable is read and written with
-// simMutex held, except where its comment says otherwise.
+// The simulator's process-wide state, defined in SimState.cpp and shared by
+// the source files of the SIM exports and by nothing else. Every variable is
+// read and written with simMutex held, except where its comment says
+// otherwise.
 #ifndef API_SIMSTATE_H_
 #define API_SIMSTATE_H_
 
@@ -10,21 +11,11 @@
 #include <vector>
 
 #include "TolvenixUtilities.h"
-#include "runtime/Thread.h"
+#include "imaging/UserDataImageBuffer.h"
 #include "runtime/WaitHandle.h"
 
-// The worker of a run: offers the next frame buffer to the host's
-// ready-for-new-input callback each time inputCallbackWaitHandle wakes it,
-// no faster than simFPSCap allows. Exceptions from the callback are caught
-// per offer.
-class SimInputPayloadThread : public KVO::Thread {
- public:
-  SimInputPayloadThread();
-  ~SimInputPayloadThread() override;
-
- protected:
-  int ThreadMain() override;
-};
+// The worker of a run (SimLifecycle.h); only the lifecycle touches it.
+class SimInputPayloadThread;
 
 // Marker of simAnalyticInstanceType while no run is active.
 constexpr API_InstanceTypeEnum kNoRunInstanceType = API_INSTANCE_NONE;
@@ -69,14 +60,18 @@ extern std::vector<KVO::Point2D<int>> simTargetHistory;
 extern int targetHistoryTracker;
 extern int breadCrumpCount;
 
-// Overlay and border mask (the overlay buffer itself is declared with the
-// settings that write it).
+// Overlay and border mask.
 extern bool overlayInUse;
 extern bool borderMaskInUse;
 extern int simBorderMaskLeft;
 extern int simBorderMaskBottom;
 extern int simBorderMaskWidth;
 extern int simBorderMaskHeight;
+// One byte per pixel of the run that set it, row 0 at the bottom; a 0 byte
+// at a target's box centre admits the target. Written by SIMSetOverlay, read
+// by SIMProcessNextFrame. Kept across runs; empty (no storage) at load and
+// after a failed copy.
+extern KVO::UserDataGenericBuffer<unsigned char> simOverlay;
 
 // Settings.
 extern bool metadataIsActive;
@@ -100,6 +95,14 @@ extern bool simDEM_BaseFolderHasBeenSet;
 extern int simDEM_Level;
 extern API_GeoLocMethodEnum simDEM_GeoLocMethod;
 extern int simMGRS_Precision;
+
+// Puts the synthetic target back to its start: id 1 at (20, 20), direction 0,
+// lifetime 100. simMutex held.
+void ResetSyntheticTarget();
+
+// Returns every variable that SIMStop does not keep to its stopped value;
+// frees nothing. simMutex held.
+void ResetRunState();
 
 // True while a run is active. simMutex held.
 inline bool SimRunIsActive() { return simAnalyticInstanceType != kNoRunInstanceType; }

@@ -543,9 +543,12 @@ TOLVENIX_EXPORT bool SIMSetParallaxFilter(bool active);
 TOLVENIX_EXPORT bool SIMConfigureStabilizationTransform(int factor);
 // Writes the metadata-logging file, created or truncated, whether or not a
 // run is active: "Set Active: " 0|1, line feed, "Log Timestamps: " 0|1
-// (31 bytes). Stores nothing. Answers whether a run is active.
+// (31 bytes). Stores nothing. Answers whether a run is active. The file is
+// opened without blocking and written without the simulator's lock, so
+// frames, SIMStop and queries on other threads never wait for it.
 //   active         written as 0 or 1
-//   path           the file; null or unwritable: nothing is written, silently
+//   path           the file; null, unwritable or a FIFO without a reader:
+//                  nothing is written, silently
 //   logTimestamps  written as 0 or 1
 TOLVENIX_EXPORT bool SIMSetMetadataLogging(bool active, char* path, bool logTimestamps);
 // Marks metadata as active. Run active.
@@ -593,11 +596,11 @@ TOLVENIX_EXPORT bool SIMSetBorderMask(int left, int bottom, int width, int heigh
 // ---------------------------------------------------------------------------
 // Queries
 
-// The library's version, 4.1.6. No lock.
+// The library's version. No lock.
 //   major, minor, sub  receive the three numbers; a null pointer is skipped
 TOLVENIX_EXPORT void UTIL_GetDLLVersion(unsigned int* major, unsigned int* minor,
                                         unsigned int* sub);
-// The interface version, 4.1.6, twice. No lock.
+// The interface version (the library's), twice. No lock.
 //   major, minor, sub                 receive the three numbers
 //   majorAgain, minorAgain, subAgain  receive them again
 // A null pointer is skipped.
@@ -646,8 +649,10 @@ TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 //                   file and four otherwise; other values are refused
 //   format          see above
 // Header-only mode answers true and reports 0, 0, 0 when the file cannot be
-// read. A load answers false when the file cannot be read, when the file's
-// channels cannot be turned into the desired count, or when the buffer is
+// read. Only regular files are read and opening never blocks: a FIFO,
+// directory or device is a file that cannot be read. A load answers false
+// when the file cannot be read, when the file's channels cannot be turned
+// into the desired count, or when the buffer is
 // smaller than width * height * channels (then the three outputs already
 // tell the size needed and the buffer is untouched).
 // Each call starts and joins one library thread; when the system refuses to
@@ -660,7 +665,7 @@ TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* widt
                                             unsigned int bufferSize, unsigned char* buffer,
                                             int desiredChannels, int format);
 
-// Writes the host's pixels to an image file, creating or truncating it.
+// Writes the host's pixels to an image file, creating or replacing it.
 //   path      file to write
 //   width     pixels per row (JPEG: 1 to 65,500)
 //   height    rows (JPEG: 1 to 65,500)
@@ -670,7 +675,12 @@ TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* widt
 //   stride    bytes between the starts of two rows, 0 for packed rows;
 //             negative values are refused
 // Answers true when the file was written. A refused save never touches the
-// file system; a failed write leaves what was written.
+// file system. A regular file (a link's target for a link) is written aside
+// and renamed into place once complete, keeping its permission bits, so a
+// failed save leaves the old file as it was and no temporary behind. A FIFO
+// without a reader or a directory is refused at once; a device such as
+// /dev/null is written in place, as is a file in a folder that admits no
+// new file (a failed write then leaves what was written).
 // Throws std::bad_alloc on allocation failure.
 TOLVENIX_EXPORT bool UTIL_SaveImageFromBuffer(char const* path, unsigned int width,
                                               unsigned int height, unsigned int channels,

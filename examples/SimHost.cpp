@@ -10,14 +10,18 @@
 // stops. With saveEvery, every saveEvery-th offered frame is saved through
 // UTIL_SaveImageFromBuffer as prefix_<frame>.bmp or .jpg with the reported
 // target's box drawn into it (JPEG holds 1 or 3 bytes per pixel; 4-byte
-// frames are saved as BMP).
+// frames are saved as BMP, and it says so).
+//
+// Exit status: 0 when every wanted report arrived (and, when saving, every
+// save worked), 1 when not, 2 for bad arguments.
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -170,29 +174,57 @@ void SaveHandedOverFrames(std::unique_lock<std::mutex>& lock) {
   }
 }
 
-bool ParseSaving(char** argv) {
-  saving.saveEvery = std::atoi(argv[0]);
-  const std::string format = argv[1];
-  saving.prefix = argv[2];
-  if (format == "jpg" && run.depth != 4) {
-    saving.format = 2;
-    saving.suffix = ".jpg";
-  } else if (format != "bmp" && format != "jpg") {
+// Reads the whole of `text` as a decimal number in [least, most]; anything
+// else ("640px", "480.9", "") is named in a message and refused.
+template <typename Number>
+bool ParseNumber(const char* text, const char* name, Number least, Number most, Number* out) {
+  const char* end = text + std::strlen(text);
+  Number value{};
+  const auto [stop, error] = std::from_chars(text, end, value);
+  if (stop == text || stop != end || error != std::errc() || value < least || value > most) {
+    std::fprintf(stderr, "bad %s '%s': expected a whole number from %lld to %lld\n", name, text,
+                 static_cast<long long>(least), static_cast<long long>(most));
     return false;
   }
-  return saving.saveEvery > 0 && !saving.prefix.empty();
+  *out = value;
+  return true;
 }
 
+bool ParseSaving(char** argv) {
+  constexpr int kMost = std::numeric_limits<int>::max();
+  if (!ParseNumber(argv[0], "saveEvery", 1, kMost, &saving.saveEvery)) return false;
+  const std::string format = argv[1];
+  saving.prefix = argv[2];
+  if (format != "bmp" && format != "jpg") {
+    std::fprintf(stderr, "bad file format '%s': expected bmp or jpg\n", argv[1]);
+    return false;
+  }
+  if (saving.prefix.empty()) {
+    std::fprintf(stderr, "bad prefix: it is empty\n");
+    return false;
+  }
+  if (format == "jpg" && run.depth == 4) {
+    std::fprintf(stderr, "JPEG holds 1 or 3 bytes per pixel: saving 4-byte frames as BMP\n");
+  } else if (format == "jpg") {
+    saving.format = 2;
+    saving.suffix = ".jpg";
+  }
+  return true;
+}
+
+// The library refuses what it cannot run (a depth other than 1, 3 or 4, an
+// unknown instance type), so only what this host needs is checked here.
 bool ParseArguments(int argc, char** argv) {
   if (argc == 1) return true;
   if (argc != 6 && argc != 9) return false;
-  run.width = std::atoi(argv[1]);
-  run.height = std::atoi(argv[2]);
-  run.depth = std::atoi(argv[3]);
-  run.instanceType = static_cast<unsigned int>(std::atoi(argv[4]));
-  run.frames = std::atoi(argv[5]);
-  if (argc == 9 && !ParseSaving(argv + 6)) return false;
-  return run.width > 0 && run.height > 0 && run.frames > 0 && run.frames <= 1000000;
+  constexpr int kMost = std::numeric_limits<int>::max();
+  return ParseNumber(argv[1], "width", 1, kMost, &run.width) &&
+         ParseNumber(argv[2], "height", 1, kMost, &run.height) &&
+         ParseNumber(argv[3], "depth", 1, kMost, &run.depth) &&
+         ParseNumber(argv[4], "instanceType", 0u, std::numeric_limits<unsigned int>::max(),
+                     &run.instanceType) &&
+         ParseNumber(argv[5], "frames", 1, 1000000, &run.frames) &&
+         (argc == 6 || ParseSaving(argv + 6));
 }
 
 }  // namespace
@@ -216,17 +248,21 @@ int main(int argc, char** argv) {
   }
   SIMClearBorderMaskAndOverlay();  // report wherever the target goes
 
-  bool finished;
   {
+    // Generous: the offers come at most 30 times a second, and each frame is
+    // filled (and maybe copied) here, at no less than about 100 MB/s.
+    const double frameBytes = static_cast<double>(run.width) * run.height * run.depth;
     const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(10 + run.frames / 5);
+        std::chrono::steady_clock::now() + std::chrono::seconds(10 + run.frames / 5) +
+        std::chrono::milliseconds(static_cast<long long>((run.frames + 4) * frameBytes / 100e3));
     std::unique_lock<std::mutex> lock(reportMutex);
-    do {
-      finished = reportsChanged.wait_until(
+    bool more = true;
+    while (more) {
+      const bool woken = reportsChanged.wait_until(
           lock, deadline, [] { return reports >= run.frames || !framesToSave.empty(); });
       SaveHandedOverFrames(lock);
-    } while (finished && reports < run.frames);
-    finished = reports >= run.frames;
+      more = woken && reports < run.frames;
+    }
   }
 
   API_State state;
@@ -235,17 +271,22 @@ int main(int argc, char** argv) {
   }
   SIMStop();
   SIMRegisterReadyForNewInputCallback(nullptr);
+  // No report arrives after SIMStop: the count read here is final, and both
+  // the message and the exit status follow from it alone.
+  int arrived;
   {
     std::unique_lock<std::mutex> lock(reportMutex);
     SaveHandedOverFrames(lock);
+    arrived = reports;
   }
+  bool ok = true;
   if (saving.saveEvery > 0) {
     std::printf("saved %d frames\n", framesSaved);
-    if (savesFailed > 0 || framesSaved == 0) return 1;
+    ok = savesFailed == 0 && framesSaved > 0;
   }
-  if (!finished) {
-    std::fprintf(stderr, "only %d of %d reports arrived\n", reports, run.frames);
-    return 1;
+  if (arrived < run.frames) {
+    std::fprintf(stderr, "only %d of %d reports arrived\n", arrived, run.frames);
+    ok = false;
   }
-  return 0;
+  return ok ? 0 : 1;
 }

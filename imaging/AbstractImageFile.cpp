@@ -5,8 +5,34 @@
 #include "imaging/BayerFile.h"
 #include "imaging/BmpFile.h"
 #include "imaging/JpegFile.h"
+#include "runtime/FileAccess.h"
 
 namespace KVO {
+
+AbstractImageFile::~AbstractImageFile() {
+  if (file != nullptr) std::fclose(file);
+}
+
+bool AbstractImageFile::OpenOnce(const char* fileName, bool forReading) {
+  if (fileName == nullptr || fileName[0] == '\0' || file != nullptr) return false;
+  file = forReading ? OpenRegularFileForReading(fileName) : OpenForWritingInPlace(fileName);
+  ok = file != nullptr;
+  return ok;
+}
+
+bool AbstractImageFile::OpenStream(std::FILE* stream) {
+  if (stream == nullptr || file != nullptr) return false;
+  file = stream;
+  ok = true;
+  return true;
+}
+
+std::FILE* AbstractImageFile::ReleaseStream() {
+  std::FILE* stream = file;
+  file = nullptr;
+  ok = false;
+  return stream;
+}
 
 ImageFileFormat AbstractImageFile::GuessFormat(const char* fileName, ImageFileFormat format) {
   if (format != ImageFileFormat::Auto) return format;

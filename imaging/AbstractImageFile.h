@@ -1,6 +1,8 @@
 #ifndef IMAGING_ABSTRACTIMAGEFILE_H_
 #define IMAGING_ABSTRACTIMAGEFILE_H_
 
+#include <cstdio>
+
 namespace KVO {
 
 // File formats known to the factory. Crosses the exported functions as a
@@ -40,8 +42,8 @@ class AbstractImageFile {
   AbstractImageFile(const AbstractImageFile&) = delete;
   AbstractImageFile& operator=(const AbstractImageFile&) = delete;
 
-  // Derived classes close their file here.
-  virtual ~AbstractImageFile() = default;
+  // Closes the open file, if any.
+  virtual ~AbstractImageFile();
 
   virtual unsigned int GetWidth() const { return width; }
   virtual unsigned int GetHeight() const { return height; }
@@ -54,6 +56,9 @@ class AbstractImageFile {
 
   // Opens fileName with "rb" (forReading) or "wb" (creates or truncates).
   // Sets the ready flag to whether the file opened and answers the same.
+  // Never blocks: reading refuses anything but a regular file (a FIFO,
+  // directory or device answers false), writing refuses a FIFO without a
+  // reader (OpenRegularFileForReading, OpenForWritingInPlace).
   // A null name is refused (false) without changing anything; BmpFile and
   // BayerFile also refuse an empty name and any Open while a file is open,
   // whereas JpegFile closes its open file and opens the new one.
@@ -83,7 +88,20 @@ class AbstractImageFile {
   // destructor, which closes its file. Stateless; any thread.
   static AbstractImageFile* GetImageObject(ImageFileFormat format);
 
+  // Takes ownership of an already open stream (for example from fmemopen or
+  // a ReplacingFileWriter) as if Open had opened it, and sets the ready
+  // flag. Refused (false, stream not taken) for null and while a file is
+  // open; JpegFile's own OpenStream closes its open file first instead.
+  bool OpenStream(std::FILE* stream);
+  // Hands the open stream (null when none) back to the caller, who then
+  // owns it; the object has no file afterwards and its ready flag is clear.
+  std::FILE* ReleaseStream();
+
  protected:
+  // Open's shared part for classes that serve one file for their life.
+  bool OpenOnce(const char* fileName, bool forReading);
+
+  std::FILE* file = nullptr;  // owned; closed by the destructor
   bool ok = false;
   bool flipped = false;
   unsigned int width = 0;

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "imaging/ImageSize.h"
+#include "runtime/FileAccess.h"
 
 namespace KVO {
 
@@ -130,24 +131,8 @@ std::uint64_t ReadRowsBottomUp(std::FILE* stream, unsigned char* dst, std::size_
 
 }  // namespace
 
-BayerFile::~BayerFile() {
-  if (file != nullptr) std::fclose(file);
-}
-
 bool BayerFile::Open(const char* fileName, bool forReading) {
-  if (fileName == nullptr || fileName[0] == '\0' || file != nullptr) {
-    return false;
-  }
-  file = std::fopen(fileName, forReading ? "rb" : "wb");
-  ok = file != nullptr;
-  return ok;
-}
-
-bool BayerFile::OpenStream(std::FILE* stream) {
-  if (stream == nullptr || file != nullptr) return false;
-  file = stream;
-  ok = true;
-  return true;
+  return OpenOnce(fileName, forReading);
 }
 
 bool BayerFile::GetInfo() {
@@ -199,7 +184,7 @@ bool BayerFile::LoadFile(const char* fileName, unsigned char* dst, unsigned int 
   if (!CheckedImageElements(width, height, channels, &totalBytes)) {
     return false;
   }
-  std::FILE* stream = std::fopen(fileName, "rb");
+  std::FILE* stream = OpenRegularFileForReading(fileName);
   if (stream == nullptr) return false;
   const std::uint64_t bytesRead =
       ReadRowsBottomUp(stream, dst, static_cast<std::size_t>(width) * channels, height);

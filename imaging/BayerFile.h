@@ -22,7 +22,6 @@ class BayerFile : public AbstractImageFile {
   static constexpr long kFileBytes = 3376L * 2704L;
 
   BayerFile() = default;
-  ~BayerFile() override;
 
   bool Open(const char* fileName, bool forReading) override;
   // Any file size other than kFileBytes: false with the ready flag clear.
@@ -38,20 +37,13 @@ class BayerFile : public AbstractImageFile {
   bool WriteFile(unsigned int width, unsigned int height, unsigned int channels,
                  const unsigned char* data, unsigned int stride) override;
 
-  // Takes ownership of an already open stream as if Open had opened it;
-  // refused (false, stream not taken) while a file is open or for null.
-  bool OpenStream(std::FILE* stream);
-
   // Reads height rows of width * channels bytes from the start of fileName
   // into dst, the first row read into the last row of dst. Checks neither
   // the file's size nor the geometry, except that more than 2,147,483,647
   // bytes is refused. Answers whether all bytes were read; false when the
-  // file does not open or dst is null.
+  // file does not open, is not a regular file, or dst is null.
   static bool LoadFile(const char* fileName, unsigned char* dst, unsigned int width,
                        unsigned int height, unsigned int channels);
-
- private:
-  std::FILE* file = nullptr;
 };
 
 }  // namespace KVO

@@ -34,24 +34,8 @@ bool IsSupportedBitsPerPixel(int bitsPerPixel) {
 
 }  // namespace
 
-BmpFile::~BmpFile() {
-  if (file != nullptr) std::fclose(file);
-}
-
 bool BmpFile::Open(const char* fileName, bool forReading) {
-  if (fileName == nullptr || fileName[0] == '\0' || file != nullptr) {
-    return false;
-  }
-  file = std::fopen(fileName, forReading ? "rb" : "wb");
-  ok = file != nullptr;
-  return ok;
-}
-
-bool BmpFile::OpenStream(std::FILE* stream) {
-  if (stream == nullptr || file != nullptr) return false;
-  file = stream;
-  ok = true;
-  return true;
+  return OpenOnce(fileName, forReading);
 }
 
 void BmpFile::MakePalete() {

@@ -28,7 +28,6 @@ namespace KVO {
 class BmpFile : public AbstractImageFile {
  public:
   BmpFile() = default;
-  ~BmpFile() override;
 
   bool Open(const char* fileName, bool forReading) override;
   // Clears the ready flag, reads the headers, sets it again on success.
@@ -49,16 +48,10 @@ class BmpFile : public AbstractImageFile {
   // 4 GiB - 1. Stateless; any thread.
   static bool IsWritable(unsigned int width, unsigned int height, unsigned int channels);
 
-  // Takes ownership of an already open stream (for example from fmemopen)
-  // as if Open had opened it; refused (false, stream not taken) while a file
-  // is open or for a null stream. Sets the ready flag.
-  bool OpenStream(std::FILE* stream);
-
   // Builds the 1024-byte grey palette once; later calls do nothing.
   void MakePalete();
 
  private:
-  std::FILE* file = nullptr;
   int dataOffset = 0;
   std::unique_ptr<unsigned char[]> palette;
 };

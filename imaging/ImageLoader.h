@@ -90,6 +90,8 @@ class ImageLoader : public ImageLoaderInterface {
   // Reports the file's width, height and own channel count (also 0 for
   // 1- and 4-bit BMPs); reads no pixels. False, outputs untouched, when the
   // format has no class or the file cannot be opened or its header read.
+  // Every load opens regular files only and never blocks on opening: a
+  // FIFO, directory or device is a file that cannot be opened.
   bool GetInfo(const char* fileName, unsigned int& width, unsigned int& height,
                unsigned int& channels, ImageFileFormat format) override;
 
@@ -151,8 +153,11 @@ class ImageLoader : public ImageLoaderInterface {
   // Frames run from startFrame to endFrame inclusive in steps of frameStep;
   // missing frames are skipped while the distance from the last queued frame
   // stays within maxFrameGap. A frame's metadata packet, when its file
-  // exists, is queued before its image. A null string closes the input and
-  // leaves the loader Idle.
+  // exists, is queued before its image. Only regular files are read, and
+  // opening never blocks: an image name that is a FIFO, directory or device
+  // counts as missing; such a metadata name, like a metadata file that
+  // cannot be read whole, ends the sequence. A null string closes the
+  // input and leaves the loader Idle.
   void LoadSequence(const char* folder, const char* imageSuffix, DesiredChannelsEnum desired,
                     unsigned int startFrame, unsigned int endFrame, unsigned int maxFrameGap,
                     unsigned int frameStep, const char* metadataPrefix, const char* metadataSuffix,

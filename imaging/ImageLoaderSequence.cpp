@@ -1,5 +1,6 @@
 // The sequence side of the image loader: the consumer's queue operations and
 // the loading thread that reads numbered files ahead into load units.
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "imaging/ImageLoader.h"
+#include "runtime/FileAccess.h"
 #include "runtime/Sleep.h"
 
 namespace KVO {
@@ -364,8 +366,10 @@ ImageLoader::MetadataResult ImageLoader::LoadMetadata(unsigned int frame, LoadUn
   currentFileName.append(digits, written.ptr);
   currentFileName.append(threadSequence.metadataSuffix);
 
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(currentFileName.c_str(), "rb"));
-  if (!file) return MetadataResult::Missing;
+  // A name that exists but is not a regular file (a FIFO, a directory)
+  // cannot be read whole without the risk of blocking: it ends the sequence.
+  std::unique_ptr<std::FILE, FileCloser> file(OpenRegularFileForReading(currentFileName.c_str()));
+  if (!file) return errno == EINVAL ? MetadataResult::Unreadable : MetadataResult::Missing;
   if (std::fseek(file.get(), 0, SEEK_END) != 0) {
     return MetadataResult::Unreadable;
   }

@@ -6,6 +6,7 @@
 
 #include "imaging/BmpFile.h"
 #include "imaging/JpegFile.h"
+#include "runtime/FileAccess.h"
 
 namespace KVO {
 
@@ -53,8 +54,13 @@ bool ImageSaver::Save(const char* fileName, unsigned int width, unsigned int hei
     stride = 0;
   }
 
-  if (!file->Open(fileName, false)) return false;
-  return file->WriteFile(width, height, channels, data, stride);
+  // The file object writes into the writer's stream and hands it back, so
+  // that closing it is checked before the new file takes the old one's place.
+  ReplacingFileWriter target;
+  std::FILE* stream = target.Open(fileName);
+  if (stream == nullptr || !file->OpenStream(stream)) return false;
+  const bool written = file->WriteFile(width, height, channels, data, stride);
+  return target.Finish(file->ReleaseStream(), written);
 }
 
 bool ImageSaver::Save(const char* fileName, const ImageBase<unsigned char>& image,

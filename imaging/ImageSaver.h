@@ -25,8 +25,15 @@ namespace KVO {
 // Every refusal answers false and prints nothing. A save that would be
 // refused (null pixels, a format without a class, a JPEG or raw Bayer image
 // those formats cannot hold, a BMP whose size fields would overflow) is
-// refused before the file is opened, so an existing file of that name is
-// never truncated by it. A failed write leaves what was written.
+// refused before the file is opened, so nothing is created or changed.
+//
+// The file is written through a ReplacingFileWriter: a regular file (new or
+// existing; a link's target) is written aside and renamed into place only
+// once every byte is written, synced and closed, so a failed save leaves an
+// existing file byte for byte and no temporary behind. Opening never
+// blocks: a FIFO without a reader and a directory are refused at once;
+// devices are written in place, as is a file in a folder that admits no
+// temporary (there a failed write leaves what was written).
 class ImageSaver : public ImageSaverInterface {
  public:
   ImageSaver() = default;

@@ -7,6 +7,7 @@
 
 #include "imaging/ImageSize.h"
 #include "imaging/JpegErrorManager.h"
+#include "runtime/FileAccess.h"
 
 // Each function keeps its codec object and error manager on the stack and
 // returns through the setjmp branch after a fatal codec error; see
@@ -19,7 +20,7 @@ namespace {
 constexpr int kMaxJpegDimension = 65500;
 
 std::FILE* OpenForReading(const char* fileName) {
-  std::FILE* stream = std::fopen(fileName, "rb");
+  std::FILE* stream = OpenRegularFileForReading(fileName);
   if (stream == nullptr) {
     std::printf("Error opening jpeg file %s\n!", fileName);
   }
@@ -34,22 +35,23 @@ bool JPEGTurbo::WriteJPEG(const char* fileName, int quality, int width, int heig
       height < 1 || height > kMaxJpegDimension) {
     return false;
   }
+  // Opened before the setjmp point, so the writer is not changed between it
+  // and a jump back.
+  ReplacingFileWriter target;
+  std::FILE* const stream = target.Open(fileName);
+  if (stream == nullptr) {
+    std::fprintf(stderr, "can't open %s\n", fileName);
+    return false;
+  }
   JpegErrorManager errors;
   jpeg_compress_struct codec{};
-  std::FILE* volatile stream = nullptr;
   codec.err = InstallJpegErrorManager(&errors);
   if (setjmp(errors.jump)) {
     jpeg_destroy_compress(&codec);
-    if (stream != nullptr) std::fclose(stream);
+    target.Finish(stream, false);
     return false;
   }
   jpeg_create_compress(&codec);
-  stream = std::fopen(fileName, "wb");
-  if (stream == nullptr) {
-    std::fprintf(stderr, "can't open %s\n", fileName);
-    jpeg_destroy_compress(&codec);
-    return false;
-  }
   jpeg_stdio_dest(&codec, stream);
   codec.image_width = static_cast<JDIMENSION>(width);
   codec.image_height = static_cast<JDIMENSION>(height);
@@ -65,9 +67,8 @@ bool JPEGTurbo::WriteJPEG(const char* fileName, int quality, int width, int heig
     jpeg_write_scanlines(&codec, &row, 1);
   }
   jpeg_finish_compress(&codec);
-  const bool closed = std::fclose(stream) == 0;
   jpeg_destroy_compress(&codec);
-  return closed;
+  return target.Finish(stream, true);
 }
 
 unsigned char* JPEGTurbo::ReadJPEG(const char* fileName, unsigned char* out,

@@ -5,11 +5,14 @@ namespace KVO {
 
 // Whole-picture JPEG helpers that need no object. Unlike JpegFile they print
 // a message when a file does not open, and ReadJPEG delivers rows top-down.
+// The readers open only regular files and never block (a FIFO, directory
+// or device counts as a file that does not open); WriteJPEG saves through
+// a ReplacingFileWriter, so a failed write leaves an existing file as it was.
 // Codec failures never end the process: the codec's message goes to
 // standard error and the function reports failure. Stateless; any thread.
 class JPEGTurbo {
  public:
-  // Writes a complete baseline JPEG to fileName (created or truncated).
+  // Writes a complete baseline JPEG to fileName (created or replaced).
   //   quality: 1..100, passed to the codec.
   //   width, height: 1..65500 pixels.
   //   data: height packed rows of width * 3 bytes, B, G, R from the lowest

@@ -6,6 +6,7 @@
 
 #include "imaging/ImageSize.h"
 #include "imaging/JpegErrorManager.h"
+#include "runtime/FileAccess.h"
 
 // Every codec step below follows one pattern: the codec object and its
 // error manager live on the stack, setjmp marks the way back for fatal
@@ -58,8 +59,7 @@ bool JpegFile::Open(const char* name, bool forReading) {
   if (name == nullptr) return false;
   fileName = name;
   Close();
-  file = std::fopen(fileName.c_str(), forReading ? "rb" : "wb");
-  ok = file != nullptr;
+  ok = OpenOnce(fileName.c_str(), forReading);
   return ok;
 }
 
@@ -73,9 +73,7 @@ int JpegFile::Close() {
 bool JpegFile::OpenStream(std::FILE* stream) {
   if (stream == nullptr) return false;
   Close();
-  file = stream;
-  ok = true;
-  return true;
+  return AbstractImageFile::OpenStream(stream);
 }
 
 bool JpegFile::SetJpegBuffer(unsigned char** buffer, unsigned long* size) {
@@ -323,7 +321,7 @@ bool JpegFile::ReadHeaderFromFile(const char* name) {
   headless = true;
   FreeHeader();
   if (name == nullptr) return false;
-  std::FILE* stream = std::fopen(name, "rb");
+  std::FILE* stream = OpenRegularFileForReading(name);
   if (stream == nullptr) return false;
   long length = -1;
   if (std::fseek(stream, 0, SEEK_END) == 0) length = std::ftell(stream);
@@ -345,11 +343,11 @@ bool JpegFile::ReadHeaderFromFile(const char* name) {
 
 bool JpegFile::WriteHeaderToFile(const char* name) {
   if (name == nullptr || !MakeHeader()) return false;
-  std::FILE* stream = std::fopen(name, "wb");
+  ReplacingFileWriter target;
+  std::FILE* stream = target.Open(name);
   if (stream == nullptr) return false;
   const bool written = std::fwrite(header, 1, headerSize, stream) == headerSize;
-  const bool closed = std::fclose(stream) == 0;
-  return written && closed;
+  return target.Finish(stream, written);
 }
 
 void JpegFile::ReadHeaderFromMemory(unsigned char* data, unsigned long size) {

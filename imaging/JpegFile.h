@@ -44,8 +44,9 @@ class JpegFile : public AbstractImageFile {
   ~JpegFile() override;
 
   // Stores the name, closes any open file, opens the new one with "rb" or
-  // "wb" and sets the ready flag to whether it opened. Null name: false,
-  // nothing changed. Unlike the other classes an object may be reopened.
+  // "wb" (never blocking, as AbstractImageFile::Open says) and sets the
+  // ready flag to whether it opened. Null name: false, nothing changed.
+  // Unlike the other classes an object may be reopened.
   bool Open(const char* fileName, bool forReading) override;
   // Closes the open file if any; answers fclose's result, 0 when none.
   // The ready flag is not touched.
@@ -103,11 +104,12 @@ class JpegFile : public AbstractImageFile {
   void GenerateHeader();
   // Sets headless; replaces the stored header with the whole content of
   // fileName. False (and no header stored) when the file does not open, is
-  // empty, or cannot be read completely.
+  // not a regular file, is empty, or cannot be read completely.
   bool ReadHeaderFromFile(const char* fileName);
-  // Makes the header when none is stored and writes it to fileName
-  // (created or truncated). False when there is no header, the file does
-  // not open or the write or close fails.
+  // Makes the header when none is stored and writes it to fileName through
+  // a ReplacingFileWriter, so a failure leaves an existing file as it was.
+  // False when there is no header, the file does not open or the write,
+  // flush or close fails.
   bool WriteHeaderToFile(const char* fileName);
   // Sets headless; replaces the stored header with a copy of size bytes at
   // data. Null data, size 0 or a failed allocation leave no header.
@@ -131,7 +133,6 @@ class JpegFile : public AbstractImageFile {
   unsigned long headerSize = 0;
   unsigned char** memBuffer = nullptr;  // caller's stream pointer, not owned
   unsigned long* memSize = nullptr;     // caller's stream length, not owned
-  std::FILE* file = nullptr;            // owned
 };
 
 }  // namespace KVO

@@ -10,7 +10,6 @@
 
 #include "SimTestSupport.h"
 #include "TolvenixUtilities.h"
-#include "api/SimOverlay.h"
 #include "api/SimState.h"
 
 namespace {

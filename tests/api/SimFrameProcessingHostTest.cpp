@@ -83,48 +83,50 @@ TEST_F(SimFrames, TheTargetBouncesOffTheMarginsAndTurnsTwiceInACorner) {
   }
 }
 
-// The first life moves for 100 reports; later ones respawn inside the frame
-// with the next id and move for 300 to 599 reports, then park.
-TEST_F(SimFrames, AParkedTargetRespawnsWithTheNextIdAndANewLifetime) {
+// Replays the documented rand() draws: one per moving frame (confidence), two
+// per parked frame (test, confidence), six with a respawn (test > 950, lifetime,
+// direction, x, y, confidence). The seed makes parked frames draw both 950 (no
+// respawn) and 951 (respawn) within the run.
+TEST_F(SimFrames, RespawnsFollowTheDocumentedDrawsOfASeededRand) {
   constexpr int kWidth = 640;
   constexpr int kHeight = 480;
-  std::srand(12345);
-  const std::vector<Report> reports = RunTargets(kWidth, kHeight, 4 + 3000);
-  ASSERT_EQ(reports.size(), 3000u);
-
-  std::vector<std::vector<TARGET>> lives(1);
+  constexpr unsigned kSeed = 150168;
+  std::srand(kSeed);
+  const std::vector<Report> reports = RunTargets(kWidth, kHeight, 4 + 760);
+  std::srand(kSeed);
+  int lifetime = 100;
+  int direction = -1;  // drawn by the last respawn, until its first move
+  unsigned id = 1;
+  bool drew950 = false, drew951 = false;
+  const TARGET* previous = nullptr;
   for (const Report& r : reports) {
-    const TARGET& t = r.targets[0];
-    EXPECT_TRUE(t.confidence >= 30 && t.confidence <= 99) << t.confidence;
-    if (!lives.back().empty() && lives.back().back().id != t.id) {
-      EXPECT_EQ(t.id, lives.back().back().id + 1);
-      lives.emplace_back();
-    }
-    lives.back().push_back(t);
-  }
-  ASSERT_GE(lives.size(), 3u) << "three lives in 3000 frames are certain";
-  EXPECT_EQ(lives[0].at(99).left, 120);
-
-  for (size_t life = 0; life < lives.size(); ++life) {
-    const std::vector<TARGET>& t = lives[life];
-    EXPECT_TRUE(life == 0 || (t[0].left >= 20 && t[0].left <= kWidth - 21 && t[0].bottom >= 20 &&
-                              t[0].bottom <= kHeight - 21))
-        << "respawned at " << t[0].left << ", " << t[0].bottom;
-    int moving = 0;
-    for (size_t k = 1; k < t.size(); ++k) {
-      if (t[k].left != t[k - 1].left) {
-        EXPECT_EQ(moving, static_cast<int>(k) - 1) << "moves only at first";
-        EXPECT_NE(t[k].bottom, t[k - 1].bottom);
-        ++moving;
+    const TARGET& t = r.targets.at(0);
+    if (lifetime >= 1) {
+      --lifetime;
+      // Away from the margins the first move follows the drawn direction.
+      if (direction >= 0 && previous->left > 21 && previous->left < kWidth - 41 &&
+          previous->bottom > 21 && previous->bottom < kHeight - 41) {
+        EXPECT_EQ(t.left - previous->left, direction < 2 ? 1 : -1) << id;
+        EXPECT_EQ(t.bottom - previous->bottom, direction % 2 == 0 ? 1 : -1) << id;
       }
+      direction = -1;
+    } else if (const int test = std::rand() % 1000; test > 950) {
+      ++id;
+      drew951 |= test == 951;
+      lifetime = std::rand() % 300 + 300;
+      direction = std::rand() % 4;
+      EXPECT_EQ(t.left, std::rand() % (kWidth - 40) + 20) << id;
+      EXPECT_EQ(t.bottom, std::rand() % (kHeight - 40) + 20) << id;
+    } else {
+      drew950 |= test == 950;
+      EXPECT_EQ(t.left, previous->left);
+      EXPECT_EQ(t.bottom, previous->bottom);
     }
-    if (life == 0) {
-      EXPECT_EQ(moving, 99);
-    } else if (life + 1 < lives.size()) {
-      EXPECT_GE(moving, 300) << life;
-      EXPECT_LE(moving, 599) << life;
-    }
+    ASSERT_EQ(t.id, id) << "the draws went out of step";
+    ASSERT_EQ(t.confidence, std::rand() % 70 + 30) << "the draws went out of step";
+    previous = &t;
   }
+  EXPECT_TRUE(drew950 && drew951 && id >= 4) << "the seed no longer reaches the threshold";
 }
 
 class SimSmallFrames : public SimFrames, public ::testing::WithParamInterface<int> {};

@@ -97,6 +97,7 @@ TEST_F(SimPayload, TheFirstLandRunGetsATrailPointEveryThirtyFrames) {
   ExpectTrailsFollowTheModel(reports);
 }
 
+// 8000 frames pass every limit but 200 several times over.
 TEST_F(SimPayload, TrailsNeverHoldMoreThanOnePointPastTheLimit) {
   std::srand(2024);
   const struct { int selector, limit; } kLengths[] = {{0, 10}, {1, 20}, {2, 50}, {7, 200}};
@@ -106,16 +107,6 @@ TEST_F(SimPayload, TrailsNeverHoldMoreThanOnePointPastTheLimit) {
     ASSERT_TRUE(SIMSetDesiredBreadcrumbTrailLength(length.selector));
     HandBack(4 + 8000);
     const std::vector<Report> reports = Log().Take();
-    size_t longest = 0;
-    bool restarted = false;
-    for (size_t k = 1; k < reports.size(); ++k) {
-      const size_t n = reports[k].trails.at(0).xs.size();
-      longest = std::max(longest, n);
-      restarted |= n == 0 && !reports[k - 1].trails.at(0).xs.empty() &&
-                   reports[k].targets[0].id == reports[k - 1].targets[0].id;
-    }
-    EXPECT_LE(longest, static_cast<size_t>(length.limit + 1)) << length.selector;
-    EXPECT_TRUE(restarted || length.limit == 200) << length.selector;
     ExpectTrailsFollowTheModel(reports, length.limit);
     SIMStop();
   }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <mutex>
 #include <thread>
@@ -65,23 +64,47 @@ TEST_F(SimRunState, AClockSetBackDoesNotStretchThePacing) {
   EXPECT_TRUE(Offers().WaitFor(1));
 }
 
-// The clock stepped back a day since the frame-rate figure was last
-// recomputed: the figure must be recomputed a second later, not a day later.
-TEST_F(SimRunState, AClockSetBackRestartsTheFrameRateWindow) {
+// One more frame after ten counted in a window that began `startSec` from
+// now: the figure, and the frames counted afterwards.
+TEST_F(SimRunState, TheFrameRateWindowClosesAfterASecondAndRestartsAfterAClockSetBack) {
   ASSERT_TRUE(StartSmallRun());
   constexpr int kUnchanged = -7;
-  const double start = KVO::PerformanceTimer::GetTime_Sec();
-  {
-    std::lock_guard<std::mutex> lock(simMutex);
-    lastFpsUpdate = start + 86400.0;
-    simFPSCount = kUnchanged;
-  }
-  while (KVO::PerformanceTimer::GetTime_Sec() < start + 1.5) {
+  const struct {
+    double startSec;
+    int fps, counted;
+  } kWindows[] = {
+      {-0.5, kUnchanged, 11}, {-2.5, 4, 0}, {86400.0, kUnchanged, 0}};  // the last: clock set back
+  for (const auto& w : kWindows) {
+    {
+      std::lock_guard<std::mutex> lock(simMutex);
+      lastFpsUpdate = KVO::PerformanceTimer::GetTime_Sec() + w.startSec;
+      framesSinceLastFpsUpdate = 10;
+      simFPSCount = kUnchanged;
+    }
     SIMProcessNextFrame(nullptr);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::lock_guard<std::mutex> lock(simMutex);
+    EXPECT_EQ(simFPSCount, w.fps) << w.startSec;
+    EXPECT_EQ(framesSinceLastFpsUpdate, w.counted) << w.startSec;
+    EXPECT_LE(lastFpsUpdate, KVO::PerformanceTimer::GetTime_Sec()) << w.startSec;
   }
-  std::lock_guard<std::mutex> lock(simMutex);
-  EXPECT_GT(simFPSCount, 0);
+}
+
+// Cancel answers only for the buffer offered. Checked on the worker's own
+// thread, inside the offer: no other wake can be under way there, so a
+// signalled handle can only come from a cancel.
+void CancelTheOffer(unsigned char* buffer) {
+  EXPECT_FALSE(SIMCancelFrameBuffer(nullptr));
+  EXPECT_FALSE(SIMCancelFrameBuffer(buffer + 1));
+  EXPECT_TRUE(SIMCancelFrameBuffer(buffer));
+  EXPECT_EQ(SIMGetNextFrameBuffer(), buffer);
+  EXPECT_FALSE(inputCallbackWaitHandle.WaitOne(0)) << "a cancel woke the worker";
+  CountOffer(buffer);
+}
+
+TEST_F(SimRunState, CancellingTheOfferedBufferWakesNobody) {
+  SIMRegisterReadyForNewInputCallback(&CancelTheOffer);
+  ASSERT_TRUE(StartSmallRun());
+  ASSERT_TRUE(Offers().WaitFor(1));
 }
 
 // A host that breaks the rule and stops the run from its ready-for-new-input
@@ -105,15 +128,8 @@ TEST_F(SimRunState, AStopFromTheWorkerThreadLeavesTheRunToTheHost) {
   EXPECT_EQ(SIMGetAPIStatus(), 9);
 }
 
-std::vector<unsigned long> trailLengths;
-
-void RecordTrailLength(TargetPayloadBase* base) {
-  const auto* payload = static_cast<const TargetPayloadLand*>(base);
-  trailLengths.push_back(payload->breadcrumbs.size() > 0 ? payload->breadcrumbs[0].xs.size() : 0);
-}
-
 TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 640, 480, 1, &RecordTrailLength, nullptr, nullptr));
+  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 640, 480, 1, &simtest::OnPayload, nullptr, nullptr));
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
   ASSERT_TRUE(SIMSetDesiredBreadcrumbTrailLength(3));
   simtest::HandBack(4);
@@ -126,9 +142,10 @@ TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
   simtest::HandBack(80);
   // Counted without bounds the tracker would be a multiple of 30 at frames
   // 3, 33 and 63; it reaches the top of an int at frame 40.
-  ASSERT_EQ(trailLengths.size(), 80u);
-  for (size_t k = 1; k <= trailLengths.size(); ++k) {
-    EXPECT_EQ(trailLengths[k - 1], (k >= 3) + (k >= 33) + (k >= 63)) << k;
+  const std::vector<simtest::Report> reports = simtest::Log().Take();
+  ASSERT_EQ(reports.size(), 80u);
+  for (size_t k = 1; k <= reports.size(); ++k) {
+    EXPECT_EQ(reports[k - 1].trails.at(0).xs.size(), (k >= 3) + (k >= 33) + (k >= 63)) << k;
   }
 }
 

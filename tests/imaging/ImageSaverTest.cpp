@@ -1,3 +1,13 @@
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <csignal>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -108,6 +118,76 @@ TEST_F(ImageSaverTest, RefusedSavesNeverTouchTheFileSystem) {
   testfiles::WriteWholeFile(raw, original);
   EXPECT_TRUE(ImageSaver::Save(raw.c_str(), 0, 0, 0, picture.data(), ImageFileFormat::Auto, 0));
   EXPECT_TRUE(testfiles::ReadWholeFile(raw).empty());
+}
+
+TEST_F(ImageSaverTest, AFailedSaveLeavesTheOldFileAndNoTemporary) {
+  const std::string path = dir.Path("old.bmp");
+  ASSERT_TRUE(ImageSaver::Save(path.c_str(), 5, 3, 3, picture.data(), ImageFileFormat::Bmp, 0));
+  const Bytes before = testfiles::ReadWholeFile(path);
+  const Bytes large = testfiles::MakePicture(200, 200, 3);
+  // Writes beyond 4 KiB fail (EFBIG) in a child, so the limit stays there.
+  const pid_t child = fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4096, 4096};
+    bool anySaved = setrlimit(RLIMIT_FSIZE, &limit) != 0;
+    for (ImageFileFormat format : {ImageFileFormat::Bmp, ImageFileFormat::Jpeg}) {
+      anySaved |= ImageSaver::Save(path.c_str(), 200, 200, 3, large.data(), format, 0);
+    }
+    _exit(anySaved ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(before, testfiles::ReadWholeFile(path));
+  EXPECT_EQ(1, std::distance(boost::filesystem::directory_iterator(dir.Root()), {}));
+}
+
+TEST_F(ImageSaverTest, ASaveReplacesALinksTargetAndKeepsItsPermissions) {
+  const std::string real = dir.Path("real.bmp"), link = dir.Path("link.bmp"),
+                    fresh = dir.Path("fresh.bmp");
+  testfiles::WriteWholeFile(real, {'o', 'l', 'd'});
+  ASSERT_EQ(0, chmod(real.c_str(), 0604));
+  ASSERT_EQ(0, symlink("real.bmp", link.c_str()));
+  const mode_t previous = umask(027);
+  ASSERT_TRUE(ImageSaver::StaticSaveBitmap(link.c_str(), 5, 3, 3, picture.data()));
+  ASSERT_TRUE(ImageSaver::StaticSaveBitmap(fresh.c_str(), 5, 3, 3, picture.data()));
+  umask(previous);
+  EXPECT_TRUE(boost::filesystem::is_symlink(link));
+  EXPECT_EQ(testfiles::ReadWholeFile(fresh), testfiles::ReadWholeFile(real));
+  struct stat kept, created;
+  ASSERT_EQ(0, stat(real.c_str(), &kept));
+  ASSERT_EQ(0, stat(fresh.c_str(), &created));
+  EXPECT_EQ(0604u, kept.st_mode & 07777);
+  EXPECT_EQ(0640u, created.st_mode & 07777);  // 0666 under the umask, as fopen gives
+  // A device is written in place, as asked.
+  EXPECT_TRUE(ImageSaver::StaticSaveBitmap("/dev/null", 5, 3, 3, picture.data()));
+}
+
+TEST_F(ImageSaverTest, AFolderThatTakesNoTemporaryIsWrittenInPlace) {
+  const std::string folder = dir.Path("sealed"), path = folder + "/f.bmp";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  testfiles::WriteWholeFile(path, {'o', 'l', 'd'});
+  // Root ignores permission bits, but not an immutable folder.
+  const int handle = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  int flags = 0;
+  const bool immutable = ioctl(handle, FS_IOC_GETFLAGS, &flags) == 0 &&
+                         (flags |= FS_IMMUTABLE_FL, ioctl(handle, FS_IOC_SETFLAGS, &flags) == 0);
+  if (!immutable && (geteuid() == 0 || chmod(folder.c_str(), 0555) != 0)) {
+    close(handle);
+    GTEST_SKIP() << "no way to seal a folder here";
+  }
+  struct stat before, after;
+  stat(path.c_str(), &before);
+  EXPECT_TRUE(ImageSaver::StaticSaveBitmap(path.c_str(), 5, 3, 3, picture.data()));
+  stat(path.c_str(), &after);
+  flags &= ~FS_IMMUTABLE_FL;
+  if (immutable) ioctl(handle, FS_IOC_SETFLAGS, &flags);
+  close(handle);
+  chmod(folder.c_str(), 0755);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_TRUE(IsBmp(path));
 }
 
 // A strided picture saves its own pixels only, through every entry point.

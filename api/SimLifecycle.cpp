@@ -1,81 +1,18 @@
-// The simulator's run lifecycle: its process-wide state, SIMStart/SIMStop,
-// the frame ring's buffers and the worker that offers them to the host.
-#include "TolvenixUtilities.h"
+// The simulator's run lifecycle: SIMStart and SIMStop, the frame ring's
+// buffers and the worker that offers them to the host.
+#include "api/SimLifecycle.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 
+#include "TolvenixUtilities.h"
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
 #include "runtime/Sleep.h"
-
-// Constant-initialised: no constructor runs at load.
-std::mutex simMutex;
-
-API_InstanceTypeEnum simAnalyticInstanceType = kNoRunInstanceType;
-int imWidth = 0;
-int imHeight = 0;
-int imDepth = 0;
-TargetCallback targetCallback = nullptr;
-TargetPayloadCallback targetBaseCallback = nullptr;
-ReadyForNewInputCallback inputCallback = nullptr;
-
-unsigned char** simBuffer = nullptr;
-void** simContextPtr = nullptr;
-int simIndexIn = 0;
-int simIndexOut = 0;
-SimInputPayloadThread* inputPayloadThread = nullptr;
-double timeAtInputCallback = 0.0;
-std::atomic<int> simFPSCap{30};
-
-int simFPSCount = 30;
-int simLatencyCount = 80;
-int framesSinceLastFpsUpdate = 0;
-double lastFpsUpdate = 0.0;
-
-unsigned int targetId = 1;
-int simX = 20;
-int simY = 20;
-int simDirection = 0;
-int simLifetime = 100;
-std::vector<KVO::Point2D<int>> simTargetHistory;
-int targetHistoryTracker = 0;
-int breadCrumpCount = 0;
-
-bool overlayInUse = false;
-bool borderMaskInUse = false;
-int simBorderMaskLeft = 0;
-int simBorderMaskBottom = 0;
-int simBorderMaskWidth = 0;
-int simBorderMaskHeight = 0;
-
-bool metadataIsActive = false;
-unsigned int simPredictionFrames = 0;
-int simLandSensitivity = 0;
-int simMaritimeSensitivity = 0;
-int simSARSensitivity = 0;
-bool simAutoBorderActive = false;
-bool simParallaxFilterActive = false;
-int simAutoStabilizationFactor = 0;
-int simDesiredBreadcrumbTrailLength = 0;
-int simDesiredBreadcrumbLifeTime = 0;
-int simPredictiveIdAggressiveness = 0;
-bool simActivateAutoHorizon = false;
-unsigned int simHorizonHintX = 0;
-unsigned int simHorizonHintY = 0;
-unsigned int simTopCutOffLine = 0;
-unsigned int simBottomCutOffLine = 0;
-unsigned int simStrength = 0;
-bool simDEM_BaseFolderHasBeenSet = false;
-int simDEM_Level = 0;
-API_GeoLocMethodEnum simDEM_GeoLocMethod = API_GEOLOC_METHOD_DEFAULT;
-int simMGRS_Precision = 5;
-
-// Defined after the history so that it is destroyed first at unload.
-KVO::WaitHandle inputCallbackWaitHandle;
 
 namespace {
 
@@ -106,42 +43,6 @@ int FrameBytes(int width, int height, int depth) {
   return static_cast<int>(bytes);
 }
 
-void ResetSyntheticTarget() {
-  simDirection = 0;
-  targetId = 1;
-  simX = 20;
-  simY = 20;
-  simLifetime = 100;
-}
-
-// Returns every non-kept variable to its stopped value. simMutex held.
-void ResetRunState() {
-  simAnalyticInstanceType = kNoRunInstanceType;
-  simDEM_GeoLocMethod = API_GEOLOC_METHOD_DEFAULT;
-  ResetSyntheticTarget();
-  imWidth = imHeight = imDepth = 0;
-  overlayInUse = false;
-  metadataIsActive = false;
-  simLandSensitivity = simMaritimeSensitivity = simSARSensitivity = 0;
-  simAutoBorderActive = simParallaxFilterActive = false;
-  simAutoStabilizationFactor = 0;
-  simDesiredBreadcrumbTrailLength = 0;
-  simDesiredBreadcrumbLifeTime = 0;
-  simPredictiveIdAggressiveness = 0;
-  simActivateAutoHorizon = false;
-  simHorizonHintX = simHorizonHintY = 0;
-  simTopCutOffLine = simBottomCutOffLine = 0;
-  simStrength = 0;
-  simDEM_BaseFolderHasBeenSet = false;
-  simDEM_Level = 0;
-  simIndexIn = simIndexOut = 0;
-  simMGRS_Precision = 5;
-  targetCallback = nullptr;
-  targetBaseCallback = nullptr;
-  simTargetHistory.clear();
-  targetHistoryTracker = 0;
-}
-
 // Frees the frame ring. simMutex held.
 void FreeFrameRing() {
   delete[] simContextPtr;
@@ -166,18 +67,6 @@ struct StartRequest {
   bool restartMeasurement;
 };
 
-// The kept variables that SIMStart writes, saved so that a failed start can
-// put them back.
-struct KeptBeforeStart {
-  int framesSinceLastFpsUpdate;
-  double lastFpsUpdate;
-  double timeAtInputCallback;
-  int borderLeft;
-  int borderBottom;
-  int borderWidth;
-  int borderHeight;
-};
-
 bool StartRun(const StartRequest& request) {
   std::lock_guard<std::mutex> lock(simMutex);
   // A second start during a run would orphan the first run's worker and
@@ -194,10 +83,12 @@ bool StartRun(const StartRequest& request) {
   std::unique_ptr<unsigned char[]> frames[kFrameRingSlots];
   for (auto& frame : frames) frame.reset(new unsigned char[frameBytes]);
   std::unique_ptr<SimInputPayloadThread> worker(new SimInputPayloadThread());
-
-  const KeptBeforeStart kept{framesSinceLastFpsUpdate, lastFpsUpdate,       timeAtInputCallback,
-                             simBorderMaskLeft,        simBorderMaskBottom, simBorderMaskWidth,
-                             simBorderMaskHeight};
+  // The worker starts by waiting on the handle, which is set only once the
+  // run is in place; a set left over from the previous run's stop is
+  // discarded first. The handle's own lock orders the writes below before
+  // the worker's reads.
+  inputCallbackWaitHandle.Reset();
+  worker->Start();
 
   simAnalyticInstanceType = request.type;
   imWidth = request.width;
@@ -216,28 +107,11 @@ bool StartRun(const StartRequest& request) {
     simBorderMaskWidth = request.width;
     simBorderMaskHeight = request.height;
   }
-  inputCallbackWaitHandle.Set();
-
-  try {
-    worker->Start();
-  } catch (...) {
-    // The thread never ran: discard the attempt completely.
-    ResetRunState();
-    framesSinceLastFpsUpdate = kept.framesSinceLastFpsUpdate;
-    lastFpsUpdate = kept.lastFpsUpdate;
-    timeAtInputCallback = kept.timeAtInputCallback;
-    simBorderMaskLeft = kept.borderLeft;
-    simBorderMaskBottom = kept.borderBottom;
-    simBorderMaskWidth = kept.borderWidth;
-    simBorderMaskHeight = kept.borderHeight;
-    inputCallbackWaitHandle.Reset();
-    throw;
-  }
-
   for (int i = 0; i < kFrameRingSlots; ++i) buffers[i] = frames[i].release();
   simBuffer = buffers.release();
   simContextPtr = contexts.release();
   inputPayloadThread = worker.release();
+  inputCallbackWaitHandle.Set();
   return true;
 }
 

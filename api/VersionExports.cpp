@@ -1,0 +1,28 @@
+// The version queries. They take no lock: the numbers are constants.
+#include "TolvenixUtilities.h"
+#include "TolvenixVersion.h"
+
+namespace {
+
+template <typename T>
+void WriteIfGiven(T* destination, T value) {
+  if (destination != nullptr) *destination = value;
+}
+
+}  // namespace
+
+void UTIL_GetDLLVersion(unsigned int* major, unsigned int* minor, unsigned int* sub) {
+  WriteIfGiven(major, KVO_TOLVENIXUTILITIES_VERSION_MAJOR);
+  WriteIfGiven(minor, KVO_TOLVENIXUTILITIES_VERSION_MINOR);
+  WriteIfGiven(sub, KVO_TOLVENIXUTILITIES_VERSION_SUB);
+}
+
+void SIMGetAPIVersion(unsigned int* major, unsigned int* minor, unsigned int* sub,
+                      unsigned int* majorAgain, unsigned int* minorAgain, unsigned int* subAgain) {
+  WriteIfGiven(major, KVO_TOLVENIXAPI_VERSION_MAJOR);
+  WriteIfGiven(minor, KVO_TOLVENIXAPI_VERSION_MINOR);
+  WriteIfGiven(sub, KVO_TOLVENIXAPI_VERSION_SUB);
+  WriteIfGiven(majorAgain, KVO_TOLVENIXAPI_VERSION_MAJOR);
+  WriteIfGiven(minorAgain, KVO_TOLVENIXAPI_VERSION_MINOR);
+  WriteIfGiven(subAgain, KVO_TOLVENIXAPI_VERSION_SUB);
+}
