@@ -64,16 +64,16 @@ void ImageBase<T>::Resize(int newWidth, int newHeight, int newChannels) {
   Allocate();
 }
 
+namespace {
+
+// The copy rule's form test: a source without storage has nothing to write.
 template <typename T>
-bool ImageBase<T>::NeedsRedimensionFor(const ImageBase<T>& source) const {
-  if (width != source.width || height != source.height || channels != source.channels) {
-    return true;
-  }
-  // Equal dimensions but nowhere to put the pixels: writing through a null
-  // begin would crash, so such a destination gets its own array.
-  const bool sourceHasPixels = source.begin != nullptr && width > 0 && height > 0 && channels > 0;
-  return begin == nullptr && sourceHasPixels;
+bool NeedsRedimensionFor(const ImageBase<T>& image, const ImageBase<T>& source) {
+  return NeedsRedimension(image, source.width, source.height, source.channels,
+                          source.begin != nullptr);
 }
+
+}  // namespace
 
 template <typename T>
 void ImageBase<T>::CopyPixelsFrom(const ImageBase<T>& source) {
@@ -95,7 +95,7 @@ void ImageBase<T>::CopyPixelsFrom(const ImageBase<T>& source) {
 template <typename T>
 void ImageBase<T>::DeepCopy(const ImageBase<T>& source) {
   if (&source == this) return;
-  if (!NeedsRedimensionFor(source)) {
+  if (!NeedsRedimensionFor(*this, source)) {
     CopyPixelsFrom(source);
     return;
   }
@@ -270,7 +270,7 @@ void UserDataGenericBuffer<T>::MemcpyFrom(const UserDataGenericBuffer<T>& other)
   // `other` may view this buffer's own array (a crop of it): that array
   // must outlive the copy even though the re-dimension replaces it.
   std::unique_ptr<T[]> viewedByOther;
-  if (this->NeedsRedimensionFor(other)) {
+  if (NeedsRedimensionFor<T>(*this, other)) {
     if (Overlap<T>(other.begin, other.end, ownedData.get(), ownedEnd)) {
       viewedByOther = std::move(ownedData);
       ownedEnd = nullptr;
