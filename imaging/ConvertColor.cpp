@@ -1,9 +1,11 @@
+#include "imaging/ConvertColor.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
-#include "imaging/ImageConversions.h"
+#include "imaging/Flip.h"
 #include "imaging/PixelKernels.h"
 
 namespace KVO {

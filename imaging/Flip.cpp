@@ -1,8 +1,9 @@
+#include "imaging/Flip.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "imaging/ImageConversions.h"
 #include "imaging/PixelKernels.h"
 
 namespace KVO {

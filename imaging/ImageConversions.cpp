@@ -1,4 +1,4 @@
-#include "imaging/ImageConversions.h"
+#include "imaging/ColourAdjustments.h"
 
 #include <algorithm>
 #include <array>
