@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +6,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <numeric>
 #include <sstream>
@@ -17,6 +15,7 @@
 
 #include "runtime/PerformanceTimer.h"
 #include "tests/runtime/AllocationFailure.h"
+#include "tests/support/TempDirTest.h"
 
 namespace {
 
@@ -61,21 +60,14 @@ std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 // Each test gets its own directory for its CSV files.
-class PerformanceTimerTest : public ::testing::Test {
+class PerformanceTimerTest : public testsupport::TempDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tolvenix-timer-XXXXXX").string();
-    ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-    directory_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-
   std::string Name(const std::string& base = "timing") const {
-    return (directory_ / base).string();
+    return Path(base);
   }
   std::string Contents(const std::string& base = "timing") const {
-    std::ifstream in(Name(base) + ".csv", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const testsupport::Bytes bytes = testsupport::ReadWholeFile(Name(base) + ".csv");
+    return std::string(bytes.begin(), bytes.end());
   }
   // Lines after the immediate-mode header's nine rows.
   std::vector<std::string> DataLines() const {
@@ -97,8 +89,6 @@ class PerformanceTimerTest : public ::testing::Test {
     }
     return laps;
   }
-
-  fs::path directory_;
 };
 
 TEST_F(PerformanceTimerTest, ImmediateHeaderReplacesTheFileWithTheFormulaRows) {
@@ -169,7 +159,7 @@ TEST_F(PerformanceTimerTest, DeleteFileEmptiesFileWhileAutomaticColumnAdvances) 
 // skipped; only the immediate header reports it. Both stay usable.
 TEST_F(PerformanceTimerTest, EmptyNameOrUnwritableFileWritesNothing) {
   const fs::path previous = fs::current_path();
-  fs::current_path(directory_);  // where an empty name would write
+  fs::current_path(dir_.Root());  // where an empty name would write
   const std::string missing = Name("missing-dir/timing");
   for (const std::string& name : {std::string(), missing}) {
     for (bool immediate : {true, false}) {
@@ -191,7 +181,7 @@ TEST_F(PerformanceTimerTest, EmptyNameOrUnwritableFileWritesNothing) {
     }
   }
   fs::current_path(previous);
-  EXPECT_TRUE(fs::is_empty(directory_));
+  EXPECT_TRUE(fs::is_empty(dir_.Root()));
 }
 
 // Cached laps write nothing; LogTime appends at once; the summary replaces
