@@ -7,11 +7,8 @@
 // Judge candidate / baseline ratios of the medians, e.g. with
 //   ImageFileBench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
@@ -19,6 +16,7 @@
 
 #include "imaging/BmpFile.h"
 #include "imaging/JpegFile.h"
+#include "tests/support/TestSupport.h"
 
 // The codec's header uses size_t and FILE without declaring them.
 #include <jpeglib.h>
@@ -41,15 +39,6 @@ struct Picture {
 
 class Scratch {
  public:
-  Scratch() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "tolvenix-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
-  }
   const Picture& Get(unsigned width, unsigned height) {
     auto key = std::make_pair(width, height);
     auto found = pictures_.find(key);
@@ -68,7 +57,7 @@ class Scratch {
         p[2] = static_cast<unsigned char>((x + y) % 256);
       }
     }
-    const std::string stem = dir_ + "/" + std::to_string(width) + "x" + std::to_string(height);
+    const std::string stem = dir_.Path(std::to_string(width) + "x" + std::to_string(height));
     picture.bmpPath = stem + ".bmp";
     picture.jpegPath = stem + ".jpg";
     picture.outPath = stem + ".out";
@@ -86,7 +75,7 @@ class Scratch {
   }
 
  private:
-  std::string dir_;
+  testsupport::TempDir dir_{"tolvenix-bench"};
   std::map<std::pair<unsigned, unsigned>, Picture> pictures_;
 };
 

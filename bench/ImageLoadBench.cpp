@@ -7,8 +7,6 @@
 // Argument 0 is 1920 x 1080, 1 is 3840 x 2160; judge the ratios of one run.
 #include <benchmark/benchmark.h>
 #include <jpeglib.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -19,6 +17,7 @@
 #include "TolvenixUtilities.h"
 #include "imaging/BayerFile.h"
 #include "imaging/ImageConversions.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -37,21 +36,10 @@ class Files {
   }
   std::string Bmp(int index) const { return Name(index, ".bmp"); }
   std::string Jpeg(int index) const { return Name(index, ".jpg"); }
-  std::string Bayer() const { return root + "/picture.raw"; }
-
-  ~Files() {
-    for (int i = 0; i < 2; ++i) {
-      std::remove(Bmp(i).c_str());
-      std::remove(Jpeg(i).c_str());
-    }
-    std::remove(Bayer().c_str());
-    rmdir(root.c_str());
-  }
+  std::string Bayer() const { return root.Path("picture.raw"); }
 
  private:
   Files() {
-    char pattern[] = "/tmp/tolvenix-bench-XXXXXX";
-    root = mkdtemp(pattern);
     for (int i = 0; i < 2; ++i) {
       const Size size = kSizes[i];
       std::vector<unsigned char> pixels(std::size_t{size.width} * size.height * 3);
@@ -71,10 +59,10 @@ class Files {
     std::fclose(raw);
   }
   std::string Name(int index, const char* suffix) const {
-    return root + "/picture" + std::to_string(index) + suffix;
+    return root.Path("picture" + std::to_string(index) + suffix);
   }
 
-  std::string root;
+  testsupport::TempDir root{"tolvenix-bench"};
 };
 
 std::size_t FileBytes(const std::string& path) {

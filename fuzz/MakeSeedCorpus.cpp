@@ -10,25 +10,19 @@
 #include "imaging/BmpFile.h"
 #include "imaging/JPEGTurbo.h"
 #include "imaging/JpegFile.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<unsigned char>;
+using testsupport::Bytes;
 
 Bytes Picture(unsigned width, unsigned height, unsigned channels) {
-  Bytes picture(std::size_t{width} * height * channels);
-  for (std::size_t i = 0; i < picture.size(); ++i) {
-    picture[i] = static_cast<unsigned char>((i * 37) ^ (i >> 3));
-  }
-  return picture;
+  return testsupport::Pattern(std::size_t{width} * height * channels);
 }
 
-void WriteBytes(const fs::path& path, const unsigned char* data, std::size_t size) {
-  std::FILE* out = std::fopen(path.c_str(), "wb");
-  if (out == nullptr) return;
-  std::fwrite(data, 1, size, out);
-  std::fclose(out);
+void WriteBytes(const fs::path& path, const Bytes& bytes) {
+  testsupport::WriteWholeFile(path.string(), bytes);
 }
 
 void Bmps(const fs::path& dir) {
@@ -74,11 +68,11 @@ void Jpegs(const fs::path& dir, bool withHeadless) {
     const std::string name = "jpeg_" + std::to_string(s.width) + "x" + std::to_string(s.height) +
                              "x" + std::to_string(s.channels) + "_q" + std::to_string(s.quality) +
                              ".jpg";
-    WriteBytes(dir / name, stream.data(), stream.size());
+    WriteBytes(dir / name, stream);
   }
   if (withHeadless) {
     const Bytes stream = Jpeg(24, 16, 3, 80, true);
-    WriteBytes(dir / "jpeg_headless_24x16x3.jph", stream.data(), stream.size());
+    WriteBytes(dir / "jpeg_headless_24x16x3.jph", stream);
     // Two length bytes, a header made at another quality, then a headless
     // stream encoded with it.
     KVO::JpegFile writer;
@@ -92,7 +86,7 @@ void Jpegs(const fs::path& dir, bool withHeadless) {
                      static_cast<unsigned char>(headerSize)};
       input.insert(input.end(), header, header + headerSize);
       input.insert(input.end(), split.begin(), split.end());
-      WriteBytes(dir / "jpeg_split_header_16x8x3_q50", input.data(), input.size());
+      WriteBytes(dir / "jpeg_split_header_16x8x3_q50", input);
     }
     std::free(header);
   }
@@ -103,11 +97,11 @@ void Jpegs(const fs::path& dir, bool withHeadless) {
 void Bayers(const fs::path& dir) {
   // Three bytes of LoadFile geometry, then samples.
   const Bytes small = {3, 1, 1, 10, 20, 30, 40, 50, 60, 70, 80};
-  WriteBytes(dir / "bayer_geometry_4x2x1", small.data(), small.size());
+  WriteBytes(dir / "bayer_geometry_4x2x1", small);
   const Bytes shortRead = {7, 7, 3, 1, 2, 3};
-  WriteBytes(dir / "bayer_short", shortRead.data(), shortRead.size());
+  WriteBytes(dir / "bayer_short", shortRead);
   const Bytes repeated = Picture(64, 1, 1);
-  WriteBytes(dir / "bayer_repeated", repeated.data(), repeated.size());
+  WriteBytes(dir / "bayer_repeated", repeated);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::ImageFileTest;
+using testsupport::Pattern;
 
 constexpr std::size_t kRow = BayerFile::kWidth;
 constexpr std::size_t kFileBytes = static_cast<std::size_t>(BayerFile::kFileBytes);

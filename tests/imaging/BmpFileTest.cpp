@@ -14,6 +14,7 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::ImageFileTest;
+using testsupport::Pattern;
 
 std::uint32_t LoadLE32(const Bytes& bytes, std::size_t offset) {
   std::uint32_t value = 0;

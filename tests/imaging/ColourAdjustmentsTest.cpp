@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "imaging/ImageConversions.h"
-#include "tests/imaging/StridedPicture.h"
+#include "tests/support/StridedPicture.h"
 
 namespace KVO {
 namespace ImageConversions {

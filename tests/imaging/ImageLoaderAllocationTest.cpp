@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "imaging/ImageLoader.h"
-#include "tests/imaging/ImageTestFiles.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 std::atomic<long> arrayAllocations{0};
@@ -39,7 +39,7 @@ constexpr unsigned int kFrames = 100;
 
 class AllocationTest : public ::testing::Test {
  protected:
-  testfiles::TempDir dir;
+  testsupport::TempDir dir;
   const std::string folder = dir.Root() + "f_";
   std::vector<unsigned char> buffer = std::vector<unsigned char>(kWidth * kHeight * 4);
   unsigned int width = 0, height = 0, channels = 0, frame = 0;
@@ -51,8 +51,8 @@ TEST_F(AllocationTest, SteadySequenceAllocatesNothingAfterTheFirstRound) {
     std::snprintf(name, sizeof name, "%08u.bmp", frame);
     // Top-down files delivered with four channels: the thread's scratch
     // buffer and the conversion are on the path too.
-    testfiles::WriteBmp(folder + name, kWidth, kHeight, 3,
-                        testfiles::MakePicture(kWidth, kHeight, 3, frame), true);
+    testsupport::WriteBmp(folder + name, kWidth, kHeight, 3,
+                        testsupport::MakePicture(kWidth, kHeight, 3, frame), true);
   }
   ImageLoader loader;
   const unsigned int units = loader.GetLoadingQueueMaxLength();
@@ -77,7 +77,7 @@ TEST_F(AllocationTest, SteadySequenceAllocatesNothingAfterTheFirstRound) {
 
 TEST_F(AllocationTest, PlainLoadIntoACallerBufferAllocatesNoArray) {
   const std::string path = dir.Path("plain.bmp");
-  testfiles::WriteBmp(path, kWidth, kHeight, 3, testfiles::MakePicture(kWidth, kHeight, 3));
+  testsupport::WriteBmp(path, kWidth, kHeight, 3, testsupport::MakePicture(kWidth, kHeight, 3));
   ImageLoader loader;
   // As the file: no array; a conversion needs the scratch buffer once, then reuses it.
   for (auto [desired, allocations] : {std::pair{DesiredChannelsEnum::AsFile, 0},

@@ -4,11 +4,11 @@
 
 #include "imaging/ImageLoader.h"
 #include "imaging/UserDataImageBuffer.h"
-#include "tests/imaging/ImageTestFiles.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
-using testfiles::Bytes;
+using testsupport::Bytes;
 
 constexpr int kWidth = 5;  // 15-byte rows: the file pads them
 constexpr int kHeight = 3;
@@ -20,10 +20,10 @@ class LoadIntoStorageLessImage : public ::testing::TestWithParam<bool> {};
 // An image of the file's size whose storage was never allocated (or was
 // freed) must be given an array, not have the pixels written through null.
 TEST_P(LoadIntoStorageLessImage, GivesItAnArrayOfItsOwn) {
-  testfiles::TempDir dir;
+  testsupport::TempDir dir;
   const std::string path = dir.Path("picture.bmp");
-  const Bytes pixels = testfiles::MakePicture(kWidth, kHeight, kChannels, 3);
-  testfiles::WriteBmp(path, kWidth, kHeight, kChannels, pixels, GetParam());
+  const Bytes pixels = testsupport::MakePicture(kWidth, kHeight, kChannels, 3);
+  testsupport::WriteBmp(path, kWidth, kHeight, kChannels, pixels, GetParam());
 
   KVO::UserDataGenericBuffer<unsigned char> image(kWidth, kHeight, kChannels, false);
   KVO::ImageLoader loader;

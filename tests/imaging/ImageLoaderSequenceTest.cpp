@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "imaging/ImageLoader.h"
-#include "tests/imaging/ImageTestFiles.h"
+#include "tests/support/TestSupport.h"
 #include "tests/runtime/AddressSpaceLimit.h"
 
 namespace {
@@ -22,7 +22,7 @@ namespace {
 using KVO::DesiredChannelsEnum;
 using KVO::ImageFileFormat;
 using KVO::ImageLoader;
-using testfiles::Bytes;
+using testsupport::Bytes;
 using Frames = std::vector<unsigned int>;
 using Log = std::vector<std::string>;  // "P5" for the packet of frame 5, "I5" for its image
 
@@ -46,8 +46,8 @@ std::string ImageName(const std::string& folder, unsigned int frame) {
 }
 
 void WriteImage(const std::string& folder, unsigned int frame) {
-  testfiles::WriteBmp(ImageName(folder, frame), kWidth, kHeight, 3,
-                      testfiles::MakePicture(kWidth, kHeight, 3, static_cast<int>(frame)));
+  testsupport::WriteBmp(ImageName(folder, frame), kWidth, kHeight, 3,
+                      testsupport::MakePicture(kWidth, kHeight, 3, static_cast<int>(frame)));
 }
 
 // Packet contents differ in length by frame; frames 0, 3, 6... are empty.
@@ -61,7 +61,7 @@ class SequenceTest : public ::testing::Test {
   void WritePackets(const Frames& frames) {
     for (unsigned int frame : frames) {
       const std::string content = PacketContent(frame);
-      testfiles::WriteWholeFile(metadataPrefix + std::to_string(frame) + ".txt",
+      testsupport::WriteWholeFile(metadataPrefix + std::to_string(frame) + ".txt",
                                 Bytes(content.begin(), content.end()));
     }
   }
@@ -82,7 +82,7 @@ class SequenceTest : public ::testing::Test {
     const unsigned int type = loader.GetNextMediaType();
     if (type == ImageLoader::Image &&
         loader.GetNextImage(buffer.size(), buffer.data(), width, height, channels, frame)) {
-      EXPECT_EQ(testfiles::MakePicture(kWidth, kHeight, 3, static_cast<int>(frame))[0], buffer[0]);
+      EXPECT_EQ(testsupport::MakePicture(kWidth, kHeight, 3, static_cast<int>(frame))[0], buffer[0]);
       log.push_back("I" + std::to_string(frame));
       return true;
     }
@@ -107,7 +107,7 @@ class SequenceTest : public ::testing::Test {
     return log;
   }
 
-  testfiles::TempDir dir;
+  testsupport::TempDir dir;
   std::string imageFolder = dir.Root() + "img_";
   std::string metadataPrefix = dir.Root() + "meta_";
   ImageLoader loader;
@@ -302,7 +302,7 @@ TEST_F(SequenceTest, AnUnreadableMetadataFileEndsTheSequence) {
 }
 
 TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {
-  testfiles::TempDir dir;
+  testsupport::TempDir dir;
   const std::string folder = dir.Root() + "none_";
   for (int i = 0; i < 20; ++i) {
     ImageLoader loader;
@@ -321,15 +321,15 @@ constexpr bool kSanitized = false;
 // Frame 0 declares 1.6e9 pixels and the address space is capped below that,
 // so its allocation throws on the loading thread; frame 1 must still come.
 void LoadPastAFrameThatThrows() {
-  testfiles::TempDir dir;
+  testsupport::TempDir dir;
   const std::string folder = dir.Root() + "f_";
   WriteImage(folder, 1);
-  testfiles::WriteBmp(folder + "00000000.bmp", 1, 1, 1, {0});
-  Bytes huge = testfiles::ReadWholeFile(folder + "00000000.bmp");
+  testsupport::WriteBmp(folder + "00000000.bmp", 1, 1, 1, {0});
+  Bytes huge = testsupport::ReadWholeFile(folder + "00000000.bmp");
   const std::uint32_t side = 40000;
   std::memcpy(&huge[18], &side, 4);
   std::memcpy(&huge[22], &side, 4);
-  testfiles::WriteWholeFile(folder + "00000000.bmp", huge);
+  testsupport::WriteWholeFile(folder + "00000000.bmp", huge);
 
   ImageLoader loader;
   if (!LimitAddressSpace(256 * 1024)) std::_Exit(3);

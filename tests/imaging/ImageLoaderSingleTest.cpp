@@ -8,13 +8,13 @@
 #include "imaging/ImageLoader.h"
 #include "imaging/ImageSaver.h"
 #include "imaging/UserDataImageBuffer.h"
-#include "tests/imaging/ImageTestFiles.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 using KVO::DesiredChannelsEnum;
 using KVO::ImageFileFormat;
-using testfiles::Bytes;
+using testsupport::Bytes;
 
 constexpr int kWidth = 35;  // odd, so BMP rows need fill bytes
 constexpr int kHeight = 39;
@@ -32,8 +32,8 @@ class ImageLoaderTest : public ::testing::Test {
   std::string WriteBmp(const std::string& name, int width, int height, int channels,
                        bool topDown = false, const Bytes& picture = {}) {
     const std::string path = dir.Path(name);
-    testfiles::WriteBmp(path, width, height, channels,
-                        picture.empty() ? testfiles::MakePicture(width, height, channels) : picture,
+    testsupport::WriteBmp(path, width, height, channels,
+                        picture.empty() ? testsupport::MakePicture(width, height, channels) : picture,
                         topDown);
     return path;
   }
@@ -48,7 +48,7 @@ class ImageLoaderTest : public ::testing::Test {
                                                 ImageFileFormat::Auto);
   }
 
-  testfiles::TempDir dir;
+  testsupport::TempDir dir;
   KVO::ImageLoader loader;
   unsigned int width = 7, height = 8, channels = 9, capacity = 0;
   long timestamp = 0;
@@ -65,7 +65,7 @@ class SingleLoadTest : public ImageLoaderTest,
 
 TEST_P(SingleLoadTest, EveryFormDeliversBottomUpRows) {
   const auto [source, fileChannels, desired] = GetParam();
-  const Bytes picture = testfiles::MakePicture(kWidth, kHeight, fileChannels);
+  const Bytes picture = testsupport::MakePicture(kWidth, kHeight, fileChannels);
   std::string path = dir.Path("picture.jpg");
   if (source == Source::Jpeg) {
     ASSERT_TRUE(KVO::ImageSaver::Save(path.c_str(), kWidth, kHeight, fileChannels, picture.data(),
@@ -74,14 +74,14 @@ TEST_P(SingleLoadTest, EveryFormDeliversBottomUpRows) {
     path = WriteBmp("picture.bmp", kWidth, kHeight, fileChannels, source == Source::BmpTopDown);
   }
   const unsigned int wanted = Resolve(desired, fileChannels);
-  const Bytes expected = testfiles::Convert(picture, kWidth, kHeight, fileChannels, wanted);
+  const Bytes expected = testsupport::Convert(picture, kWidth, kHeight, fileChannels, wanted);
   auto expectPixels = [&](const unsigned char* pixels) {
     const Bytes got(pixels, pixels + expected.size());
     if (source != Source::Jpeg) {
       EXPECT_EQ(expected, got);
       return;
     }
-    EXPECT_LT(testfiles::MeanAbsDiff(got, expected), 4.0);
+    EXPECT_LT(testsupport::MeanAbsDiff(got, expected), 4.0);
     for (std::size_t i = 3; wanted == 4 && i < expected.size(); i += 4) ASSERT_EQ(0, got[i]);
   };
 
@@ -116,11 +116,11 @@ TEST_F(ImageLoaderTest, WideningFillsAnExactBufferWhateverRowsTheLastStripHas) {
   // different number of rows for the final, copied strip.
   for (int rows : {1, 2, 3, 4, 7, 64}) {
     for (auto [from, to] : {std::pair{1, 3}, std::pair{1, 4}, std::pair{3, 4}}) {
-      const Bytes picture = testfiles::MakePicture(5, rows, from);
+      const Bytes picture = testsupport::MakePicture(5, rows, from);
       const std::string path = WriteBmp("p.bmp", 5, rows, from, false, picture);
       Bytes buffer(static_cast<std::size_t>(5) * rows * to);
       ASSERT_TRUE(LoadInBuffer(path, buffer, to, ImageFileFormat::Bmp));
-      EXPECT_EQ(testfiles::Convert(picture, 5, rows, from, to), buffer) << rows << " " << from;
+      EXPECT_EQ(testsupport::Convert(picture, 5, rows, from, to), buffer) << rows << " " << from;
     }
   }
 }
@@ -144,7 +144,7 @@ TEST_F(ImageLoaderTest, RefusedLoadsLeaveTheBufferAlone) {
 
   // A 1-bit BMP reports 0 channels: nothing can be delivered, but GetInfo tells.
   const std::string mono = dir.Path("mono.bmp");
-  testfiles::WriteBmp(mono, 8, 2, 3, testfiles::MakePicture(8, 2, 3), false, 1);
+  testsupport::WriteBmp(mono, 8, 2, 3, testsupport::MakePicture(8, 2, 3), false, 1);
   EXPECT_FALSE(LoadInBuffer(mono, buffer, 0));
   EXPECT_FALSE(
       loader.LoadSingle(mono.c_str(), width, height, channels, Desired(3), ImageFileFormat::Auto));
@@ -174,9 +174,9 @@ TEST_F(ImageLoaderTest, ReallocableArrayIsReusedAndReleasedOnFailure) {
   EXPECT_EQ(first, array.get());
   EXPECT_EQ(40u * 30 * 3, capacity);
   // Truncated pixel data: the header reads, the pixels do not.
-  Bytes bytes = testfiles::ReadWholeFile(large);
+  Bytes bytes = testsupport::ReadWholeFile(large);
   bytes.resize(bytes.size() - 100);
-  testfiles::WriteWholeFile(dir.Path("truncated.bmp"), bytes);
+  testsupport::WriteWholeFile(dir.Path("truncated.bmp"), bytes);
   EXPECT_FALSE(LoadReallocable(dir.Path("truncated.bmp"), 0));
   EXPECT_FALSE(array);
   EXPECT_EQ(0u, capacity);
@@ -192,7 +192,7 @@ TEST_F(ImageLoaderTest, LoadRedimensionsAStridedImageToPacked) {
   ASSERT_TRUE(loader.Load(path, image));
   EXPECT_EQ(15, image.stride);
   EXPECT_EQ(Bytes(4 * 32, 0), memory);  // the view's memory is left alone
-  EXPECT_EQ(testfiles::MakePicture(5, 4, 3), Bytes(image.begin, image.end));
+  EXPECT_EQ(testsupport::MakePicture(5, 4, 3), Bytes(image.begin, image.end));
   unsigned char* kept = image.begin;  // an image of the right form keeps its storage
   ASSERT_TRUE(loader.Load(path, image));
   EXPECT_EQ(kept, image.begin);
@@ -204,7 +204,7 @@ TEST_F(ImageLoaderTest, RawBayerLoadsBottomUpInEveryChannelCount) {
   Bytes raw(static_cast<std::size_t>(kBayerWidth) * kBayerHeight);
   for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = (i / kBayerWidth + i % kBayerWidth) & 0xFF;
   const std::string path = dir.Path("frame.raw");
-  testfiles::WriteWholeFile(path, raw);
+  testsupport::WriteWholeFile(path, raw);
   const Bytes bottomRow(raw.end() - kBayerWidth, raw.end());
   const Bytes topRow(raw.begin(), raw.begin() + kBayerWidth);
   for (unsigned int desired = 0; desired <= 4; ++desired) {
@@ -215,9 +215,9 @@ TEST_F(ImageLoaderTest, RawBayerLoadsBottomUpInEveryChannelCount) {
     EXPECT_EQ(wanted, channels);
     const std::size_t row = std::size_t{kBayerWidth} * wanted;
     const unsigned char* last = pixels.get() + row * (kBayerHeight - 1);
-    EXPECT_EQ(testfiles::Convert(bottomRow, kBayerWidth, 1, 1, wanted),
+    EXPECT_EQ(testsupport::Convert(bottomRow, kBayerWidth, 1, 1, wanted),
               Bytes(pixels.get(), pixels.get() + row));
-    EXPECT_EQ(testfiles::Convert(topRow, kBayerWidth, 1, 1, wanted), Bytes(last, last + row));
+    EXPECT_EQ(testsupport::Convert(topRow, kBayerWidth, 1, 1, wanted), Bytes(last, last + row));
   }
 }
 

@@ -17,30 +17,30 @@
 #include "imaging/ImageLoader.h"
 #include "imaging/ImageSaver.h"
 #include "imaging/UserDataImageBuffer.h"
-#include "tests/imaging/ImageTestFiles.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
 using KVO::ImageFileFormat;
 using KVO::ImageSaver;
-using testfiles::Bytes;
+using testsupport::Bytes;
 
 constexpr int kWidth = 35;
 constexpr int kHeight = 39;
 
 bool IsBmp(const std::string& path) {
-  const Bytes file = testfiles::ReadWholeFile(path);
+  const Bytes file = testsupport::ReadWholeFile(path);
   return file.size() > 2 && file[0] == 'B' && file[1] == 'M';
 }
 bool IsJpeg(const std::string& path) {
-  const Bytes file = testfiles::ReadWholeFile(path);
+  const Bytes file = testsupport::ReadWholeFile(path);
   return file.size() > 2 && file[0] == 0xFF && file[1] == 0xD8;
 }
 
 class ImageSaverTest : public ::testing::Test {
  protected:
-  testfiles::TempDir dir;
-  const Bytes picture = testfiles::MakePicture(kWidth, kHeight, 4);
+  testsupport::TempDir dir;
+  const Bytes picture = testsupport::MakePicture(kWidth, kHeight, 4);
 };
 
 // Channels x format: a save read back gives the same picture (BMP exactly,
@@ -50,7 +50,7 @@ class SaveRoundTripTest : public ImageSaverTest,
 
 TEST_P(SaveRoundTripTest, ReadsBackTheSamePicture) {
   const auto [channels, format] = GetParam();
-  const Bytes source = testfiles::MakePicture(kWidth, kHeight, channels);
+  const Bytes source = testsupport::MakePicture(kWidth, kHeight, channels);
   const std::string path = dir.Path("out.dat");
   ASSERT_TRUE(ImageSaver::Save(path.c_str(), kWidth, kHeight, channels, source.data(), format, 0));
   EXPECT_TRUE(format == ImageFileFormat::Bmp ? IsBmp(path) : IsJpeg(path));
@@ -60,7 +60,7 @@ TEST_P(SaveRoundTripTest, ReadsBackTheSamePicture) {
                                                     pixels.size(), pixels.data(),
                                                     KVO::DesiredChannelsEnum::AsFile, format));
   EXPECT_EQ(static_cast<unsigned>(channels), loaded);
-  EXPECT_LT(testfiles::MeanAbsDiff(source, pixels), format == ImageFileFormat::Bmp ? 1e-9 : 4.0);
+  EXPECT_LT(testsupport::MeanAbsDiff(source, pixels), format == ImageFileFormat::Bmp ? 1e-9 : 4.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bmp, SaveRoundTripTest,
@@ -84,7 +84,7 @@ TEST_F(ImageSaverTest, FormatFollowsTheNameUnlessABitmapIsAsked) {
                                                                        picture.data()));
   EXPECT_TRUE(IsBmp(looks));
   ASSERT_TRUE(ImageSaver::StaticSaveBitmap(other.c_str(), 5, 3, 3, picture.data()));
-  EXPECT_EQ(testfiles::ReadWholeFile(looks), testfiles::ReadWholeFile(other));
+  EXPECT_EQ(testsupport::ReadWholeFile(looks), testsupport::ReadWholeFile(other));
 }
 
 TEST_F(ImageSaverTest, RefusedSavesNeverTouchTheFileSystem) {
@@ -94,12 +94,12 @@ TEST_F(ImageSaverTest, RefusedSavesNeverTouchTheFileSystem) {
     EXPECT_FALSE(ImageSaver::Save(absent.c_str(), 4, 4, 3, picture.data(),
                                   static_cast<ImageFileFormat>(format), 0));
   }
-  EXPECT_FALSE(testfiles::Exists(absent));
+  EXPECT_FALSE(testsupport::Exists(absent));
 
   // Other refusals leave an existing file of the name as it was.
   const std::string path = dir.Path("keep.jpg");
   const Bytes original = {'k', 'e', 'e', 'p'};
-  testfiles::WriteWholeFile(path, original);
+  testsupport::WriteWholeFile(path, original);
   const std::vector<std::tuple<int, int, int, ImageFileFormat>> refused = {
       {4, 4, 2, ImageFileFormat::Jpeg},        {4, 4, 4, ImageFileFormat::Jpeg},
       {0, 4, 3, ImageFileFormat::Jpeg},        {65501, 1, 1, ImageFileFormat::Jpeg},
@@ -112,20 +112,20 @@ TEST_F(ImageSaverTest, RefusedSavesNeverTouchTheFileSystem) {
     EXPECT_FALSE(ImageSaver::Save(path.c_str(), width, height, channels, picture.data(), format, 0))
         << width << "x" << height << "x" << channels;
   }
-  EXPECT_EQ(original, testfiles::ReadWholeFile(path));
+  EXPECT_EQ(original, testsupport::ReadWholeFile(path));
 
   // An empty raw Bayer save is accepted and writes an empty file.
   const std::string raw = dir.Path("empty.raw");
-  testfiles::WriteWholeFile(raw, original);
+  testsupport::WriteWholeFile(raw, original);
   EXPECT_TRUE(ImageSaver::Save(raw.c_str(), 0, 0, 0, picture.data(), ImageFileFormat::Auto, 0));
-  EXPECT_TRUE(testfiles::ReadWholeFile(raw).empty());
+  EXPECT_TRUE(testsupport::ReadWholeFile(raw).empty());
 }
 
 TEST_F(ImageSaverTest, AFailedSaveLeavesTheOldFileAndNoTemporary) {
   const std::string path = dir.Path("old.bmp");
   ASSERT_TRUE(ImageSaver::Save(path.c_str(), 5, 3, 3, picture.data(), ImageFileFormat::Bmp, 0));
-  const Bytes before = testfiles::ReadWholeFile(path);
-  const Bytes large = testfiles::MakePicture(200, 200, 3);
+  const Bytes before = testsupport::ReadWholeFile(path);
+  const Bytes large = testsupport::MakePicture(200, 200, 3);
   // Writes beyond 4 KiB fail (EFBIG) in a child, so the limit stays there.
   const pid_t child = fork();
   ASSERT_NE(-1, child);
@@ -141,14 +141,14 @@ TEST_F(ImageSaverTest, AFailedSaveLeavesTheOldFileAndNoTemporary) {
   int status = -1;
   ASSERT_EQ(child, waitpid(child, &status, 0));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(before, testfiles::ReadWholeFile(path));
+  EXPECT_EQ(before, testsupport::ReadWholeFile(path));
   EXPECT_EQ(1, std::distance(boost::filesystem::directory_iterator(dir.Root()), {}));
 }
 
 TEST_F(ImageSaverTest, ASaveReplacesALinksTargetAndKeepsItsPermissions) {
   const std::string real = dir.Path("real.bmp"), link = dir.Path("link.bmp"),
                     fresh = dir.Path("fresh.bmp");
-  testfiles::WriteWholeFile(real, {'o', 'l', 'd'});
+  testsupport::WriteWholeFile(real, {'o', 'l', 'd'});
   ASSERT_EQ(0, chmod(real.c_str(), 0604));
   ASSERT_EQ(0, symlink("real.bmp", link.c_str()));
   const mode_t previous = umask(027);
@@ -156,7 +156,7 @@ TEST_F(ImageSaverTest, ASaveReplacesALinksTargetAndKeepsItsPermissions) {
   ASSERT_TRUE(ImageSaver::StaticSaveBitmap(fresh.c_str(), 5, 3, 3, picture.data()));
   umask(previous);
   EXPECT_TRUE(boost::filesystem::is_symlink(link));
-  EXPECT_EQ(testfiles::ReadWholeFile(fresh), testfiles::ReadWholeFile(real));
+  EXPECT_EQ(testsupport::ReadWholeFile(fresh), testsupport::ReadWholeFile(real));
   struct stat kept, created;
   ASSERT_EQ(0, stat(real.c_str(), &kept));
   ASSERT_EQ(0, stat(fresh.c_str(), &created));
@@ -169,7 +169,7 @@ TEST_F(ImageSaverTest, ASaveReplacesALinksTargetAndKeepsItsPermissions) {
 TEST_F(ImageSaverTest, AFolderThatTakesNoTemporaryIsWrittenInPlace) {
   const std::string folder = dir.Path("sealed"), path = folder + "/f.bmp";
   ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
-  testfiles::WriteWholeFile(path, {'o', 'l', 'd'});
+  testsupport::WriteWholeFile(path, {'o', 'l', 'd'});
   // Root ignores permission bits, but not an immutable folder.
   const int handle = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
   int flags = 0;
@@ -197,7 +197,7 @@ class StridedSaveTest : public ImageSaverTest,
 
 TEST_P(StridedSaveTest, StrideIsHonoured) {
   const ImageFileFormat format = GetParam();
-  const Bytes packed = testfiles::MakePicture(kWidth, kHeight, 3);
+  const Bytes packed = testsupport::MakePicture(kWidth, kHeight, 3);
   const int stride = kWidth * 3 + 13;
   Bytes strided(static_cast<std::size_t>(stride) * kHeight, 0xFF);
   for (int y = 0; y < kHeight; ++y) {
@@ -212,13 +212,13 @@ TEST_P(StridedSaveTest, StrideIsHonoured) {
       ImageSaver::Save(fromStride.c_str(), kWidth, kHeight, 3, strided.data(), format, stride));
   ASSERT_TRUE(ImageSaver::Save(fromView.c_str(), view, format));
   // The same encoder on the same pixels writes the same bytes.
-  EXPECT_EQ(testfiles::ReadWholeFile(expected), testfiles::ReadWholeFile(fromStride));
-  EXPECT_EQ(testfiles::ReadWholeFile(expected), testfiles::ReadWholeFile(fromView));
+  EXPECT_EQ(testsupport::ReadWholeFile(expected), testsupport::ReadWholeFile(fromStride));
+  EXPECT_EQ(testsupport::ReadWholeFile(expected), testsupport::ReadWholeFile(fromView));
   if (format != ImageFileFormat::Bmp) return;
   // SaveBitmap of an image takes its rows packed, whatever the stride.
   ASSERT_TRUE(ImageSaver().SaveBitmap(bitmap.c_str(), view));
   ASSERT_TRUE(ImageSaver::Save(expected.c_str(), kWidth, kHeight, 3, strided.data(), format, 0));
-  EXPECT_EQ(testfiles::ReadWholeFile(expected), testfiles::ReadWholeFile(bitmap));
+  EXPECT_EQ(testsupport::ReadWholeFile(expected), testsupport::ReadWholeFile(bitmap));
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, StridedSaveTest,

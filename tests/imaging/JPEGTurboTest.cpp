@@ -13,6 +13,10 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::ImageFileTest;
+using testsupport::Pattern;
+using testsupport::TwoBands;
+using testsupport::MaxBandDifference;
+using testsupport::kJpegTolerance;
 
 class JPEGTurboTest : public ImageFileTest {};
 

@@ -18,6 +18,10 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::ImageFileTest;
+using testsupport::Pattern;
+using testsupport::TwoBands;
+using testsupport::MaxBandDifference;
+using testsupport::kJpegTolerance;
 
 constexpr unsigned char kQuantTables = 0xDB;
 constexpr unsigned char kHuffmanTables = 0xC4;

@@ -17,7 +17,7 @@
 
 #include "TolvenixUtilities.h"
 #include "imaging/ImageLoader.h"
-#include "tests/imaging/ImageTestFiles.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -73,7 +73,7 @@ class SpecialFilesTest : public ::testing::TestWithParam<std::tuple<Kind, Call>>
     querier.join();
   }
 
-  testfiles::TempDir dir;
+  testsupport::TempDir dir;
   int writer = -1;
 };
 

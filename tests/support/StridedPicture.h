@@ -1,5 +1,5 @@
-#ifndef TESTS_IMAGING_STRIDEDPICTURE_H_
-#define TESTS_IMAGING_STRIDEDPICTURE_H_
+#ifndef TESTS_SUPPORT_STRIDEDPICTURE_H_
+#define TESTS_SUPPORT_STRIDEDPICTURE_H_
 
 #include <cstdint>
 #include <string>
@@ -73,4 +73,4 @@ class KernelSelection {
 }  // namespace testing_support
 }  // namespace KVO
 
-#endif  // TESTS_IMAGING_STRIDEDPICTURE_H_
+#endif  // TESTS_SUPPORT_STRIDEDPICTURE_H_

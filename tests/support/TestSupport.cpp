@@ -1,0 +1,166 @@
+#include "tests/support/TestSupport.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+namespace {
+void PutLe(Bytes& out, std::uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back((value >> (8 * i)) & 0xFF);
+}
+}  // namespace
+
+TempDir::TempDir(const std::string& prefix) {
+  std::error_code error;
+  std::string pattern = (fs::temp_directory_path(error) / (prefix + "-XXXXXX")).string();
+  if (!error && mkdtemp(pattern.data()) != nullptr) root_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  if (!root_.empty()) fs::remove_all(root_, ignored);
+}
+
+Bytes ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteWholeFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ignored;
+  return fs::exists(path, ignored);
+}
+
+bool TruncateTo(const std::string& path, std::uintmax_t size) {
+  std::error_code error;
+  const std::uintmax_t now = fs::file_size(path, error);
+  if (error || size > now) return false;
+  fs::resize_file(path, size, error);
+  return !error;
+}
+
+bool TruncateBy(const std::string& path, std::uintmax_t bytes) {
+  std::error_code error;
+  const std::uintmax_t now = fs::file_size(path, error);
+  return !error && bytes <= now && TruncateTo(path, now - bytes);
+}
+
+bool OverwriteLe(const std::string& path, std::size_t offset, std::uint32_t value, int width) {
+  Bytes bytes = ReadWholeFile(path);
+  if (offset + width > bytes.size()) return false;
+  for (int i = 0; i < width; ++i) bytes[offset + i] = static_cast<unsigned char>(value >> 8 * i);
+  return WriteWholeFile(path, bytes);
+}
+
+Bytes Pattern(std::size_t size, unsigned seed) {
+  Bytes bytes(size);
+  std::uint32_t state = seed * 2654435761u + 12345u;
+  for (auto& byte : bytes) {
+    state = state * 1664525u + 1013904223u;
+    byte = static_cast<unsigned char>(state >> 24);
+  }
+  return bytes;
+}
+
+Bytes MakePicture(int width, int height, int channels, int seed) {
+  Bytes pixels(static_cast<std::size_t>(width) * height * channels);
+  std::size_t i = 0;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      for (int c = 0; c < channels; ++c) {
+        // A triangle wave: no jumps, so JPEG keeps it close.
+        const int t = (x * 3 + y * 5 + c * 40 + seed * 17) % 400;
+        pixels[i++] = static_cast<unsigned char>((t < 200 ? t : 399 - t) + 28);
+      }
+    }
+  }
+  return pixels;
+}
+
+Bytes TwoBands(unsigned width, unsigned height, unsigned channels, bool topDown) {
+  static constexpr unsigned char kColour[2][3] = {{200, 40, 30}, {20, 180, 220}};
+  Bytes picture(std::size_t{width} * height * channels);
+  for (std::size_t i = 0; i < picture.size(); ++i) {
+    const std::size_t row = i / (std::size_t{width} * channels);
+    picture[i] = kColour[(row >= height / 2) != topDown][i % channels];
+  }
+  return picture;
+}
+
+int MaxBandDifference(const Bytes& a, const Bytes& b, std::size_t rowBytes) {
+  if (a.size() != b.size() || a.empty()) return 256;
+  const std::size_t height = a.size() / rowBytes;
+  const std::size_t quarter = std::max<std::size_t>(height / 4, 1);
+  int worst = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (i / rowBytes < quarter || i / rowBytes >= height - quarter) {
+      worst = std::max(worst, std::abs(int{a[i]} - int{b[i]}));
+    }
+  }
+  return worst;
+}
+
+double MeanAbsDiff(const Bytes& a, const Bytes& b) {
+  if (a.size() != b.size() || a.empty()) return 1e9;
+  double sum = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) sum += std::abs(int{a[i]} - int{b[i]});
+  return sum / static_cast<double>(a.size());
+}
+
+Bytes Convert(const Bytes& pixels, int width, int height, int from, int to) {
+  if (from == to) return pixels;
+  const std::size_t count = static_cast<std::size_t>(width) * height;
+  Bytes out(count * to, 0);  // a fourth channel stays 0
+  for (std::size_t i = 0; i < count; ++i) {
+    const unsigned char* s = &pixels[i * from];
+    if (to == 1) out[i] = static_cast<unsigned char>((s[0] + s[1] + s[2]) / 3);
+    for (int c = 0; to != 1 && c < 3; ++c) out[i * to + c] = s[from == 1 ? 0 : c];
+  }
+  return out;
+}
+
+bool WriteBmp(const std::string& path, int width, int height, int channels,
+              const Bytes& bottomUpPixels, bool topDown, int bitsPerPixel) {
+  const std::uint32_t rowBytes = width * channels;
+  const std::uint32_t padded = (rowBytes + 3) / 4 * 4;
+  const std::uint32_t offset = channels == 1 ? 1078 : 54;
+  Bytes file = {'B', 'M'};
+  PutLe(file, offset + padded * height, 4);
+  PutLe(file, 0, 4);
+  PutLe(file, offset, 4);
+  PutLe(file, 40, 4);
+  PutLe(file, width, 4);
+  PutLe(file, static_cast<std::uint32_t>(topDown ? -height : height), 4);
+  PutLe(file, 1, 2);
+  PutLe(file, bitsPerPixel ? bitsPerPixel : 8 * channels, 2);
+  PutLe(file, 0, 4);
+  PutLe(file, padded * height, 4);
+  for (int i = 0; i < 4; ++i) PutLe(file, 0, 4);
+  if (channels == 1) {
+    for (int i = 0; i < 256; ++i) PutLe(file, i * 0x01010101u, 4);
+  }
+  for (int r = 0; r < height; ++r) {
+    const int row = topDown ? height - 1 - r : r;
+    auto first = bottomUpPixels.begin() + static_cast<std::size_t>(row) * rowBytes;
+    file.insert(file.end(), first, first + rowBytes);
+    file.insert(file.end(), padded - rowBytes, 0);
+  }
+  return WriteWholeFile(path, file);
+}
+
+}  // namespace testsupport

@@ -1,0 +1,83 @@
+#ifndef TESTS_SUPPORT_TESTSUPPORT_H_
+#define TESTS_SUPPORT_TESTSUPPORT_H_
+
+// Helpers shared by the tests, the benchmarks and the seed maker: scratch
+// folders, pattern pictures, whole-file reads and writes, and the damage
+// verbs that turn a valid file into a broken one. No GoogleTest here, so
+// programs without it link this too. Nothing throws: failures are results.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using Bytes = std::vector<unsigned char>;
+
+// A fresh folder under the system's temporary folder, removed with its
+// contents when the object goes. Root() is empty when it could not be made.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "tolvenix");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  std::string Path(const std::string& name) const { return root_ + "/" + name; }
+  std::string Root() const { return root_.empty() ? root_ : root_ + "/"; }  // ends in '/'
+
+ private:
+  std::string root_;
+};
+
+// Whole files. A read of a missing file answers no bytes.
+Bytes ReadWholeFile(const std::string& path);
+bool WriteWholeFile(const std::string& path, const Bytes& bytes);
+bool Exists(const std::string& path);
+
+// Damage verbs; each answers false (and leaves the file) when the file is
+// missing or shorter than the damage needs.
+bool TruncateTo(const std::string& path, std::uintmax_t size);
+bool TruncateBy(const std::string& path, std::uintmax_t bytes);
+// Stores value little-endian in `width` bytes at offset.
+bool OverwriteLe(const std::string& path, std::size_t offset, std::uint32_t value, int width);
+inline bool OverwriteByte(const std::string& path, std::size_t offset, unsigned char value) {
+  return OverwriteLe(path, offset, value, 1);
+}
+
+// Deterministic pseudo-random bytes (no two neighbouring rows equal).
+Bytes Pattern(std::size_t size, unsigned seed = 1);
+
+// A smooth picture (so JPEG loss stays small) whose rows all differ, packed,
+// first row in memory = bottom row.
+Bytes MakePicture(int width, int height, int channels, int seed = 0);
+
+// Two flat bands (B, G, R; grey uses the first byte): JPEG output varies
+// with the codec's version, so JPEG pictures are compared within
+// kJpegTolerance. The first rows in memory have the first colour, or the
+// second when the rows are top-down.
+constexpr int kJpegTolerance = 12;
+Bytes TwoBands(unsigned width, unsigned height, unsigned channels, bool topDown = false);
+// Largest difference outside the middle half of the rows (every row of a
+// picture under 4 rows high): chroma upsampling blurs the band edge, the
+// rest is flat. 256 when the sizes differ.
+int MaxBandDifference(const Bytes& a, const Bytes& b, std::size_t rowBytes);
+// Mean absolute difference; 1e9 when the sizes differ or both are empty.
+double MeanAbsDiff(const Bytes& a, const Bytes& b);
+
+// What the loader's conversions make of a packed picture: grey is the
+// average rounded down, grey to colour replicates, a fourth channel is 0.
+Bytes Convert(const Bytes& pixels, int width, int height, int from, int to);
+
+// Writes an uncompressed BMP by hand, independent of the library's writer.
+// `bottomUpPixels` is packed with the bottom row first; with `topDown` the
+// header carries a negative height and the rows are stored top row first.
+// `bitsPerPixel` 0 means 8 * channels; any other value is written as given
+// (for 1-, 4- and 16-bit headers) with rows of width * channels bytes.
+bool WriteBmp(const std::string& path, int width, int height, int channels,
+              const Bytes& bottomUpPixels, bool topDown = false, int bitsPerPixel = 0);
+
+}  // namespace testsupport
+
+#endif  // TESTS_SUPPORT_TESTSUPPORT_H_
