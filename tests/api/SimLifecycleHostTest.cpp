@@ -162,7 +162,6 @@ TEST_F(SimLifecycle, AnAcceptedCapPacesTheOffersAndOutlivesTheRun) {
   EXPECT_TRUE(SIMSetFpsCap(30));
 }
 
-
 constexpr int kWidth = 160;
 constexpr int kHeight = 120;
 constexpr int kRuns = 12;
@@ -238,9 +237,9 @@ TEST_F(SimLifecycle, FramesSettingsAndRestartsRunTogether) {
       const size_t before = reports.Size();
       const API_InstanceTypeEnum type =
           run % 2 == 0 ? API_INSTANCE_LAND : API_INSTANCE_MARITIME_ALT;
-      const bool started = run % 3 == 0
-                               ? SIMStart(type, kWidth, kHeight, 1, &CountTargets)
-                               : SIMStart(type, kWidth, kHeight, 1, &CountTrailPoints, nullptr, nullptr);
+      const bool started =
+          run % 3 == 0 ? SIMStart(type, kWidth, kHeight, 1, &CountTargets)
+                       : SIMStart(type, kWidth, kHeight, 1, &CountTrailPoints, nullptr, nullptr);
       if (!started) break;
       const bool reported = reports.WaitFor(before + kReportsPerRun);
       SIMStop();

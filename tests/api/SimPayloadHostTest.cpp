@@ -15,7 +15,6 @@
 namespace {
 
 using simtest::HandBack;
-using simtest::Log;
 using simtest::Report;
 using simtest::Trail;
 
@@ -59,7 +58,7 @@ TrailModel model;
 class SimPayload : public simtest::SimTest {
  protected:
   static void StartRun(API_InstanceTypeEnum type, int width = 640, int height = 480) {
-    ASSERT_TRUE(SIMStart(type, width, height, 1, &simtest::OnPayload, nullptr, nullptr));
+    ASSERT_TRUE(simtest::StartPayload(type, width, height));
     model.StartRun();
   }
 
@@ -84,8 +83,7 @@ class SimPayload : public simtest::SimTest {
 TEST_F(SimPayload, TheFirstLandRunGetsATrailPointEveryThirtyFrames) {
   StartRun(API_INSTANCE_LAND);
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());  // whole frame: all included
-  HandBack(4 + 95);
-  const std::vector<Report> reports = Log().Take();
+  const std::vector<Report> reports = HandBack(4 + 95);
   ASSERT_EQ(reports.size(), 95u);
   for (size_t k = 0; k < reports.size(); ++k) {
     ASSERT_EQ(reports[k].targets.size(), 1u);
@@ -105,8 +103,7 @@ TEST_F(SimPayload, TrailsNeverHoldMoreThanOnePointPastTheLimit) {
     StartRun(API_INSTANCE_LAND_ALT);
     ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
     ASSERT_TRUE(SIMSetDesiredBreadcrumbTrailLength(length.selector));
-    HandBack(4 + 8000);
-    const std::vector<Report> reports = Log().Take();
+    const std::vector<Report> reports = HandBack(4 + 8000);
     ExpectTrailsFollowTheModel(reports, length.limit);
     SIMStop();
   }
@@ -117,8 +114,7 @@ TEST_F(SimPayload, OnlyTheLandFamilyGetsTrailsAndEveryReportItsFramesContext) {
     const bool land = type == 0 || type == 8;
     StartRun(simtest::Type(type));
     ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-    HandBack(4 + 40, 500);
-    const std::vector<Report> reports = Log().Take();
+    const std::vector<Report> reports = HandBack(4 + 40, 500);
     ASSERT_EQ(reports.size(), 40u);
     for (size_t k = 0; k < reports.size(); ++k) {
       EXPECT_EQ(reports[k].context, simtest::ContextOf(500 + k));
@@ -142,8 +138,7 @@ TEST_P(SimBorderMask, IncludesExactlyTheCentresStrictlyInside) {
   const MaskCase m = GetParam();
   StartRun(API_INSTANCE_LAND);
   ASSERT_TRUE(SIMSetBorderMask(m.left, m.bottom, m.width, m.height));
-  HandBack(4 + 100);
-  const std::vector<Report> reports = Log().Take();
+  const std::vector<Report> reports = HandBack(4 + 100);
   ASSERT_EQ(reports.size(), 100u);
   for (int k = 1; k <= 100; ++k) {
     const int c = 20 + k;
@@ -173,8 +168,7 @@ TEST_F(SimPayload, TheOverlayByteAtTheBoxCentreDecidesOverTheStoredRectangle) {
   StartRun(API_INSTANCE_LAND);
   ASSERT_TRUE(SIMSetBorderMask(200, 200, 10, 10));  // would admit nothing
   ASSERT_TRUE(SIMSetOverlay(overlay.data()));
-  HandBack(4 + 100);
-  std::vector<Report> reports = Log().Take();
+  std::vector<Report> reports = HandBack(4 + 100);
   ASSERT_EQ(reports.size(), 100u);
   for (int k = 1; k <= 100; ++k) {
     EXPECT_EQ(reports[k - 1].targets.size(), k % 3 == 0 ? 0u : 1u) << k;
@@ -183,15 +177,13 @@ TEST_F(SimPayload, TheOverlayByteAtTheBoxCentreDecidesOverTheStoredRectangle) {
 
   // The overlay was copied: changing the host's bytes changes nothing.
   std::fill(overlay.begin(), overlay.end(), 1);
-  HandBack(3);
-  for (const Report& r : Log().Take()) EXPECT_EQ(r.targets.size(), 1u);
+  for (const Report& r : HandBack(3)) EXPECT_EQ(r.targets.size(), 1u);
   // Off again: the stored rectangle decides once more, also in the next run.
   ASSERT_TRUE(SIMSetOverlay(nullptr));
-  HandBack(3);
+  std::vector<Report> excluded = HandBack(3);
   SIMStop();
   StartRun(API_INSTANCE_SAR);
-  HandBack(4 + 10);
-  const std::vector<Report> excluded = Log().Take();
+  for (const Report& r : HandBack(4 + 10)) excluded.push_back(r);
   ASSERT_EQ(excluded.size(), 3u + 10u);
   for (const Report& r : excluded) EXPECT_TRUE(r.targets.empty());
 }
@@ -202,8 +194,7 @@ TEST_F(SimPayload, ACentreOutsideTheOverlayIsExcluded) {
   std::vector<unsigned char> overlay(30 * 30, 0);
   StartRun(API_INSTANCE_MARITIME, 30, 30);
   ASSERT_TRUE(SIMSetOverlay(overlay.data()));
-  HandBack(4 + 200);
-  const std::vector<Report> reports = Log().Take();
+  const std::vector<Report> reports = HandBack(4 + 200);
   ASSERT_EQ(reports.size(), 200u);
   for (const Report& r : reports) EXPECT_TRUE(r.targets.empty());
 }

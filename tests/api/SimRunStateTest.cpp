@@ -29,7 +29,7 @@ using simtest::Offers;
 using SimRunState = simtest::SimTest;
 
 bool StartSmallRun(API_InstanceTypeEnum type = API_INSTANCE_LAND) {
-  return SIMStart(type, 16, 16, 1, &simtest::NoPayload, nullptr, nullptr);
+  return simtest::StartPayload(type, 16, 16, &simtest::NoPayload);
 }
 
 // A worker without a run would offer freed buffers and outlive every SIMStop.
@@ -145,20 +145,18 @@ TEST_F(SimRunState, AStopFromTheWorkerThreadLeavesTheRunToTheHost) {
 }
 
 TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 640, 480, 1, &simtest::OnPayload, nullptr, nullptr));
-  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-  ASSERT_TRUE(SIMSetDesiredBreadcrumbTrailLength(3));
-  simtest::HandBack(4);
+  ASSERT_TRUE(simtest::StartPayload());
+  ASSERT_TRUE(SIMClearBorderMaskAndOverlay() && SIMSetDesiredBreadcrumbTrailLength(3));
+  HandBack(4);
   {
     std::lock_guard<std::mutex> lock(simMutex);
     simLifetime = 1000;  // no respawn may restart the cadence
     breadCrumpCount = 0;
     targetHistoryTracker = INT_MAX - 40;
   }
-  simtest::HandBack(80);
   // Counted without bounds the tracker would be a multiple of 30 at frames
   // 3, 33 and 63; it reaches the top of an int at frame 40.
-  const std::vector<simtest::Report> reports = simtest::Log().Take();
+  const std::vector<simtest::Report> reports = simtest::HandBack(80);
   ASSERT_EQ(reports.size(), 80u);
   for (size_t k = 1; k <= reports.size(); ++k) {
     EXPECT_EQ(reports[k - 1].trails.at(0).xs.size(), (k >= 3) + (k >= 33) + (k >= 63)) << k;
@@ -204,22 +202,18 @@ class SimAllocationFailure : public simtest::SimTest {
     allocationsUntilFailure = 0;
     SimTest::TearDown();
   }
-  static void StartPayloadRun(int width, int height) {
-    ASSERT_TRUE(
-        SIMStart(API_INSTANCE_LAND, width, height, 1, &simtest::OnPayload, nullptr, nullptr));
-  }
 };
 
 TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
   constexpr int kWidth = 97;
   constexpr int kHeight = 89;
   std::vector<unsigned char> overlay(kWidth * kHeight, 0);
-  StartPayloadRun(64, 48);
+  ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, 64, 48));
   ASSERT_TRUE(SIMSetOverlay(overlay.data()));
   SIMStop();
 
   // Another geometry: the copy must reallocate, and that allocation fails.
-  StartPayloadRun(kWidth, kHeight);
+  ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, kWidth, kHeight));
   {
     std::lock_guard<std::mutex> lock(simMutex);
     overlayInUse = true;  // as if the old overlay were still in use
@@ -234,8 +228,7 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
   }
   // Frames go on, decided by the whole-frame rectangle instead.
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-  HandBack(6);
-  EXPECT_EQ(Log().Take().size(), 2u);
+  EXPECT_EQ(HandBack(6).size(), 2u);
 
   ASSERT_TRUE(SIMSetOverlay(overlay.data()));
   std::lock_guard<std::mutex> lock(simMutex);
@@ -245,7 +238,7 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
 
 TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) {
   SIMRegisterReadyForNewInputCallback(&simtest::CountOffer);
-  StartPayloadRun(64, 48);
+  ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, 64, 48));
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
   ASSERT_TRUE(Offers().WaitFor(1));
   for (uintptr_t i = 1; i <= 4; ++i) {
@@ -272,7 +265,7 @@ TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) 
 // variables as they were.
 TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopped) {
   SIMRegisterReadyForNewInputCallback(&simtest::CountOffer);
-  StartPayloadRun(64, 48);
+  ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, 64, 48));
   ASSERT_TRUE(SIMSetBorderMask(3, 4, 5, 6));
   SIMStop();
   Offers().Take();

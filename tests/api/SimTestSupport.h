@@ -124,12 +124,24 @@ inline void NoPayload(TargetPayloadBase*) {}
 
 inline void* ContextOf(uintptr_t n) { return reinterpret_cast<void*>(n); }
 
-// Hands back `calls` frames with contexts first, first + 1, ...
-inline void HandBack(int calls, uintptr_t first = 1) {
+// Hands back `calls` frames with contexts first, first + 1, ... and takes
+// the reports logged so far.
+inline std::vector<Report> HandBack(int calls, uintptr_t first = 1) {
   for (int i = 0; i < calls; ++i) SIMProcessNextFrame(ContextOf(first + i));
+  return Log().Take();
 }
 
 inline API_InstanceTypeEnum Type(uint32_t t) { return static_cast<API_InstanceTypeEnum>(t); }
+
+// Starts a run at depth 1 reporting through the TARGET or the payload form.
+inline bool StartTargets(API_InstanceTypeEnum type = API_INSTANCE_LAND, int width = 640,
+                         int height = 480, TargetCallback callback = &OnTargets) {
+  return SIMStart(type, width, height, 1, callback);
+}
+inline bool StartPayload(API_InstanceTypeEnum type = API_INSTANCE_LAND, int width = 640,
+                         int height = 480, TargetPayloadCallback callback = &OnPayload) {
+  return SIMStart(type, width, height, 1, callback, nullptr, nullptr);
+}
 
 // Each case starts and ends with no run, no ready callback and empty logs.
 class SimTest : public ::testing::Test {
