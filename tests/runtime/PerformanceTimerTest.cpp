@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "runtime/PerformanceTimer.h"
-#include "tests/runtime/AllocationFailure.h"
+#include "tests/support/AllocationFailure.h"
 #include "tests/support/TempDirTest.h"
 
 namespace {
