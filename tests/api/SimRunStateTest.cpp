@@ -1,14 +1,12 @@
 // The simulator's run state under conditions the public interface cannot stage
 // or observe on its own: calls racing from several threads, a stop from the
 // worker's thread, a wall clock set back, counters near the top of their
-// range and failed allocations (this binary replaces the global allocation
-// functions to fail chosen ones). The core archive is linked to reach the state.
+// range and failed allocations. The core archive is linked to reach the state.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -18,6 +16,7 @@
 #include "TolvenixUtilities.h"
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
+#include "tests/support/AllocationFailure.h"
 
 namespace {
 
@@ -163,43 +162,16 @@ TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-// Armed per thread, so only the calls under test see failures.
-thread_local bool failEveryAllocation = false;
-thread_local std::size_t failAllocationOfBytes = 0;
-// Counts allocations down; the one that brings it to 0 fails (once).
-thread_local int allocationsUntilFailure = 0;
-
-void* Allocate(std::size_t bytes) {
-  if (failEveryAllocation || (failAllocationOfBytes != 0 && bytes == failAllocationOfBytes)) {
-    throw std::bad_alloc();
-  }
-  if (allocationsUntilFailure > 0 && --allocationsUntilFailure == 0) throw std::bad_alloc();
-  void* p = std::malloc(bytes == 0 ? 1 : bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t bytes) { return Allocate(bytes); }
-void* operator new[](std::size_t bytes) { return Allocate(bytes); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
-namespace {
+using tolvenix_test::FailAllocationNumber;
+using tolvenix_test::FailAllocationsOfBytes;
+using tolvenix_test::SetAllocationsFail;
 
 class SimAllocationFailure : public simtest::SimTest {
  protected:
   void TearDown() override {
-    failEveryAllocation = false;
-    failAllocationOfBytes = 0;
-    allocationsUntilFailure = 0;
+    SetAllocationsFail(false);
+    FailAllocationsOfBytes(0);
+    FailAllocationNumber(0);
     SimTest::TearDown();
   }
 };
@@ -218,9 +190,9 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
     std::lock_guard<std::mutex> lock(simMutex);
     overlayInUse = true;  // as if the old overlay were still in use
   }
-  failAllocationOfBytes = kWidth * kHeight;
+  FailAllocationsOfBytes(kWidth * kHeight);
   EXPECT_THROW(SIMSetOverlay(overlay.data()), std::bad_alloc);
-  failAllocationOfBytes = 0;
+  FailAllocationsOfBytes(0);
   {
     std::lock_guard<std::mutex> lock(simMutex);
     EXPECT_FALSE(overlayInUse);
@@ -245,9 +217,9 @@ TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) 
     SIMProcessNextFrame(ContextOf(i));
     ASSERT_TRUE(Offers().WaitFor(i + 1));
   }
-  failEveryAllocation = true;
+  SetAllocationsFail(true);
   EXPECT_THROW(SIMProcessNextFrame(ContextOf(5)), std::bad_alloc);
-  failEveryAllocation = false;
+  SetAllocationsFail(false);
   EXPECT_TRUE(Offers().WaitFor(6)) << "the worker was woken";
   EXPECT_EQ(SIMGetFrameLag(), 4);
   EXPECT_EQ(Log().Size(), 0u);
@@ -275,13 +247,13 @@ TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopp
   int failures = 0;
   bool started = false;
   for (int n = 1; n <= 100 && !started; ++n) {
-    allocationsUntilFailure = n;
+    FailAllocationNumber(n);
     try {
       started = SIMStart(API_INSTANCE_LAND, 97, 89, 3, &simtest::NoTargets);
     } catch (const std::bad_alloc&) {
       ++failures;
     }
-    allocationsUntilFailure = 0;
+    FailAllocationNumber(0);
     if (started) break;
     // These take the lock: a lock left held would hang here.
     EXPECT_EQ(SIMGetAPIStatus(), 9) << n;
