@@ -32,8 +32,7 @@ TEST_F(SimLifecycle, StartValidatesTypeDepthAndGeometry) {
                  SIMStart(Type(t), &NoPayload, nullptr, nullptr))
         << t;
   }
-  // Width, height, depth; 65536 x 32768 x 1 is 2^31 bytes: one past the
-  // largest frame.
+  // Width, height, depth; 65536 x 32768 x 1 is one past the largest frame.
   const int kGeometries[][3] = {{64, 48, 0}, {64, 48, 2},  {64, 48, 5},       {64, 48, -1},
                                 {0, 48, 1},  {64, -48, 1}, {65536, 32768, 1}, {65536, 16384, 3}};
   for (const auto& g : kGeometries) {
@@ -60,8 +59,7 @@ TEST_F(SimLifecycle, TheFirstOfferComesNoSoonerThanOnePeriod) {
   const auto start = simtest::Clock::now();
   ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 48, 3, &NoTargets));
   ASSERT_TRUE(Offers().WaitFor(1));
-  // One period at the load-time cap of 30 is 33.3 ms, less up to a
-  // millisecond of truncation.
+  // One period at the load-time cap of 30 is 33.3 ms, less truncation.
   const simtest::Offer first = Offers().Copy()[0];
   EXPECT_GE(MillisecondsBetween(start, first.time), 31.0);
   EXPECT_EQ(first.buffer, SIMGetNextFrameBuffer());
@@ -214,9 +212,9 @@ void CallSettersAndQueries(const std::atomic<bool>& done) {
   }
 }
 
-// Three threads at once: the worker drives frames from the ready callback,
-// one thread calls setters and queries, this one starts and stops runs. Under ThreadSanitizer and
-// AddressSanitizer a race, a leak or a deadlock fails it.
+// The worker drives frames from the ready callback, one thread calls setters
+// and queries, this one starts and stops runs: under the sanitizers a race, a
+// leak or a deadlock fails it.
 TEST_F(SimLifecycle, FramesSettingsAndRestartsRunTogether) {
   SIMRegisterReadyForNewInputCallback(&FillAndHandBack);
   std::atomic<bool> done{false};

@@ -104,9 +104,8 @@ TEST_F(SimRunState, TheFrameRateWindowClosesAfterASecondAndRestartsAfterAClockSe
   }
 }
 
-// Cancel answers only for the buffer offered. Checked on the worker's own
-// thread, inside the offer: no other wake can be under way there, so a
-// signalled handle can only come from a cancel.
+// Cancel answers only for the buffer offered. Inside the offer no other wake
+// can be under way, so a signalled handle can only come from a cancel.
 void CancelTheOffer(unsigned char* buffer) {
   EXPECT_FALSE(SIMCancelFrameBuffer(nullptr));
   EXPECT_FALSE(SIMCancelFrameBuffer(buffer + 1));
@@ -231,10 +230,8 @@ TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) 
   EXPECT_EQ(reports[0].context, ContextOf(2));
 }
 
-// Fails each allocation of SIMStart in turn (buffers, context ring, worker,
-// its thread) until a start succeeds: every failed attempt leaves the
-// simulator not started, holding nothing, with the lock free and the kept
-// variables as they were.
+// Every failed allocation of SIMStart, in turn, leaves the simulator stopped,
+// holding nothing, its lock free and the kept variables as they were.
 TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopped) {
   SIMRegisterReadyForNewInputCallback(&simtest::CountOffer);
   ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, 64, 48));

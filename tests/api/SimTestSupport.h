@@ -1,9 +1,6 @@
-// What the simulator's tests share: a log of the buffers offered, a log of the
-// reports the result callbacks deliver, and a fixture that leaves no run behind.
-//
-// The callbacks are plain function pointers, so the logs are process-wide.
-// Result callbacks run with the simulator's lock held and their records live
-// only for the call, so the log copies what it needs.
+// What the simulator's tests share: process-wide logs of the buffers offered
+// and of the reports delivered (copied, as records live only for the call),
+// and a fixture that leaves no run behind.
 #ifndef TESTS_API_SIMTESTSUPPORT_H_
 #define TESTS_API_SIMTESTSUPPORT_H_
 
