@@ -34,10 +34,6 @@ class SharedList {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(items_, {});
   }
-  std::vector<T> Copy() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return items_;
-  }
   size_t Size() {
     std::lock_guard<std::mutex> lock(mutex_);
     return items_.size();
