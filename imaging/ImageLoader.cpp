@@ -3,23 +3,16 @@
 #include "imaging/ImageLoader.h"
 
 #include <boost/filesystem/operations.hpp>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include "imaging/ImageConversions.h"
+#include "imaging/ImageSize.h"
 
 namespace KVO {
 
 namespace {
-
-// The imaging layer counts elements, rows and offsets in int; every buffer
-// the loader hands on must stay within that.
-bool FitsImageLimits(std::uint64_t width, std::uint64_t height, std::uint64_t channels) {
-  if (width > INT_MAX || height > INT_MAX || channels > INT_MAX) return false;
-  return width * height * channels <= static_cast<std::uint64_t>(INT_MAX);
-}
 
 bool IsConvertible(unsigned int channels) {
   return channels == 1 || channels == 3 || channels == 4;
@@ -170,8 +163,10 @@ bool ImageLoader::LoadBytes(const char* fileName, unsigned int& width, unsigned 
   if (wanted != fileChannels && !(IsConvertible(fileChannels) && IsConvertible(wanted))) {
     return false;
   }
-  if (!FitsImageLimits(fileWidth, fileHeight, fileChannels) ||
-      !FitsImageLimits(fileWidth, fileHeight, wanted)) {
+  // The imaging layer counts elements, rows and offsets in int; every buffer
+  // the loader hands on must stay within that.
+  if (!CheckedImageElements(fileWidth, fileHeight, fileChannels, nullptr) ||
+      !CheckedImageElements(fileWidth, fileHeight, wanted, nullptr)) {
     return false;
   }
   const std::uint64_t pixels = std::uint64_t{fileWidth} * fileHeight;
@@ -301,7 +296,7 @@ bool ImageLoader::Load(const std::string& fileName, ImageBase<unsigned char>& im
   const unsigned int fileWidth = file->GetWidth();
   const unsigned int fileHeight = file->GetHeight();
   const unsigned int fileChannels = file->GetChannels();
-  if (fileChannels == 0 || !FitsImageLimits(fileWidth, fileHeight, fileChannels)) {
+  if (fileChannels == 0 || !CheckedImageElements(fileWidth, fileHeight, fileChannels, nullptr)) {
     return false;
   }
   const int w = static_cast<int>(fileWidth);
