@@ -1,8 +1,6 @@
 #ifndef IMAGING_BAYERFILE_H_
 #define IMAGING_BAYERFILE_H_
 
-#include <cstdio>
-
 #include "imaging/AbstractImageFile.h"
 
 namespace KVO {
