@@ -24,7 +24,7 @@ const ImageFileFormatTraits kFormats[] = {
 };
 
 // What a name too short to judge, or with an ending no row claims, selects.
-constexpr ImageFileFormat kNamelessFormat = ImageFileFormat::Bmp;
+constexpr ImageFileFormat kFallbackFormat = ImageFileFormat::Bmp;
 
 }  // namespace
 
@@ -58,14 +58,14 @@ ImageFileFormat AbstractImageFile::GuessFormat(const char* fileName, ImageFileFo
   const std::size_t length = fileName == nullptr ? 0 : std::strlen(fileName);
   // Short names are taken as BMP without looking at them: a name such as
   // "a.jpg" is too short to be trusted as carrying an extension.
-  if (length <= 5) return kNamelessFormat;
+  if (length <= 5) return kFallbackFormat;
   // Clearing bit 0x20 folds ASCII letters to upper case; only the last
   // character decides (bmp, jpg/jpeg, raw).
   const char ending = static_cast<char>(fileName[length - 1] & ~0x20);
   for (const ImageFileFormatTraits& row : kFormats) {
     if (row.nameEnding == ending) return row.format;
   }
-  return kNamelessFormat;
+  return kFallbackFormat;
 }
 
 AbstractImageFile* AbstractImageFile::GetImageObject(ImageFileFormat format) {
