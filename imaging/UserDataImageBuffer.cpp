@@ -1,6 +1,5 @@
 #include "imaging/UserDataImageBuffer.h"
 
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
