@@ -15,7 +15,7 @@
 
 #include "imaging/ImageLoader.h"
 #include "tests/support/TestSupport.h"
-#include "tests/runtime/AddressSpaceLimit.h"
+#include "tests/support/AddressSpaceLimit.h"
 
 namespace {
 
@@ -311,12 +311,6 @@ TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {
     EXPECT_EQ(ImageLoader::Loading, loader.GetStatus());
   }
 }
-
-#if defined(TOLVENIX_TEST_SANITIZED)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // Frame 0 declares 1.6e9 pixels and the address space is capped below that,
 // so its allocation throws on the loading thread; frame 1 must still come.

@@ -221,10 +221,14 @@ TEST_F(ImageLoaderTest, RawBayerLoadsBottomUpInEveryChannelCount) {
   }
 }
 
-TEST(ImageLoaderLifetime, CreatedAndDestroyedInALoop) {
-  for (int i = 0; i < 1000; ++i) {
-    KVO::ImageLoader loader;
-    EXPECT_EQ(KVO::ImageLoader::Idle, loader.GetStatus());
+// An image of the file's size whose storage was never allocated must be
+// given an array, not have the pixels written through null.
+TEST_F(ImageLoaderTest, LoadGivesAStorageLessImageAnArrayOfItsOwn) {
+  for (bool topDown : {false, true}) {
+    KVO::UserDataGenericBuffer<unsigned char> image(5, 3, 3, false);
+    ASSERT_TRUE(loader.Load(WriteBmp("p.bmp", 5, 3, 3, topDown), image));
+    ASSERT_NE(nullptr, image.begin);
+    EXPECT_EQ(testsupport::MakePicture(5, 3, 3), Bytes(image.begin, image.begin + 45));
   }
 }
 

@@ -11,7 +11,7 @@
 #include "imaging/JpegErrorManager.h"
 #include "imaging/JpegFile.h"
 #include "tests/imaging/ImageFileTestSupport.h"
-#include "tests/runtime/AddressSpaceLimit.h"
+#include "tests/support/AddressSpaceLimit.h"
 
 namespace KVO {
 namespace {
@@ -180,12 +180,10 @@ TEST_F(JpegFileTest, RefusedWritesLeaveNothingAndReopeningClosesTheFirstFile) {
   const Bytes picture(8 * 8 * 4, 100);
   JpegFile file;
   ASSERT_TRUE(file.Open(Path("refused.jpg").c_str(), false));
-  EXPECT_FALSE(file.WriteFile(8, 8, 2, picture.data(), 0));
-  EXPECT_FALSE(file.WriteFile(8, 8, 4, picture.data(), 0));
-  EXPECT_FALSE(file.WriteFile(0, 8, 3, picture.data(), 0));
-  EXPECT_FALSE(file.WriteFile(8, 0, 3, picture.data(), 0));
-  EXPECT_FALSE(file.WriteFile(65501, 1, 1, picture.data(), 0));
-  EXPECT_FALSE(file.WriteFile(1, 65501, 1, picture.data(), 0));
+  for (auto [w, h, c] : {std::tuple{8u, 8u, 2u}, {8u, 8u, 4u}, {0u, 8u, 3u}, {8u, 0u, 3u},
+                         {65501u, 1u, 1u}, {1u, 65501u, 1u}}) {
+    EXPECT_FALSE(file.WriteFile(w, h, c, picture.data(), 0)) << w << "x" << h << "x" << c;
+  }
   EXPECT_FALSE(file.WriteFile(8, 8, 3, nullptr, 0));
   EXPECT_TRUE(file.IsOk());
   ASSERT_TRUE(file.Open(Path("b.jpg").c_str(), false));
@@ -430,9 +428,7 @@ void DecodeWithinTheCap(Bytes stream) {
 }
 
 TEST_F(DamagedJpegTest, ADeclaredGiantIsRefusedAtTheWorkingMemoryCap) {
-#if defined(TOLVENIX_TEST_SANITIZED)
-  GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
-#endif
+  if (kSanitized) GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
   // 46340 x 46340 grey: 4 GiB of coefficients behind 2 GiB of pixels.
   Bytes giant = EncodeWithCodec(16, 1, JCS_GRAYSCALE, JCS_GRAYSCALE, -1);
   const std::size_t frame = FindMarker(giant, 0xC2);

@@ -13,7 +13,7 @@
 
 #include "runtime/CompoThread.h"
 #include "runtime/WaitHandle.h"
-#include "tests/runtime/AddressSpaceLimit.h"
+#include "tests/support/AddressSpaceLimit.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "runtime/Thread.h"
 #include "runtime/WaitHandle.h"
-#include "tests/runtime/AddressSpaceLimit.h"
+#include "tests/support/AddressSpaceLimit.h"
 
 namespace {
 
