@@ -117,6 +117,23 @@ void FlipInPlace(benchmark::State& state, Size size) {
   SetBytes(state, bytes);
 }
 
+// Mirrors a packed image of `channels` elements of T per pixel into another.
+template <typename T>
+void FlipHorizontal(benchmark::State& state, Size size, int channels) {
+  UserDataGenericBuffer<T> source(size.width, size.height, channels, true);
+  const std::size_t bytes = static_cast<std::size_t>(source.end - source.begin) * sizeof(T);
+  std::vector<unsigned char> content = Filled(bytes);
+  std::memcpy(source.begin, content.data(), bytes);
+  UserDataGenericBuffer<T> destination(size.width, size.height, channels, true);
+  std::memset(destination.begin, 1, bytes);
+  for (auto _ : state) {
+    KVO::ImageConversions::FlipHorizontally<T>(source, destination);
+    benchmark::DoNotOptimize(destination.begin);
+    benchmark::ClobberMemory();
+  }
+  SetBytes(state, bytes);
+}
+
 void WhiteBalance(benchmark::State& state, Size size) {
   const std::size_t bytes = static_cast<std::size_t>(size.width) * size.height * 3;
   std::vector<unsigned char> pixels = Filled(bytes);
@@ -141,7 +158,7 @@ void Register(const std::string& name, Size size, int baselineBytesPerPixel, Fn 
 
 void RegisterAll() {
   for (const Size& size : kSizes) {
-    for (int bytesPerPixel : {1, 3, 4}) {
+    for (int bytesPerPixel : {1, 2, 3, 4}) {
       benchmark::RegisterBenchmark(BaselineName(bytesPerPixel, size).c_str(),
                                    [=](benchmark::State& s) { Memcpy(s, size, bytesPerPixel); })
           ->Unit(benchmark::kMicrosecond)
@@ -151,6 +168,12 @@ void RegisterAll() {
     Register("FlipVerticallyRaw3Bpp", size, 3, [=](benchmark::State& s) { FlipRaw(s, size); });
     Register("FlipVerticallyInPlace3Bpp", size, 3,
              [=](benchmark::State& s) { FlipInPlace(s, size); });
+    for (int channels : {1, 3, 4}) {
+      Register("FlipHorizontally" + std::to_string(channels) + "Bpp", size, channels,
+               [=](benchmark::State& s) { FlipHorizontal<unsigned char>(s, size, channels); });
+    }
+    Register("FlipHorizontally1ChannelShort", size, 2,
+             [=](benchmark::State& s) { FlipHorizontal<unsigned short>(s, size, 1); });
     struct Pair {
       int from;
       int to;

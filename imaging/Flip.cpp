@@ -1,7 +1,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
 #include "imaging/ImageConversions.h"
 #include "imaging/PixelKernels.h"
@@ -36,6 +35,23 @@ void CopyRow(const void* source, void* destination, size_t bytes, bool stream) {
   }
 }
 
+// Exchanges `bytes` bytes at `a` and `b` (not overlapping) a register-sized
+// block at a time; the fixed-size copies compile to plain vector moves.
+void SwapRows(unsigned char* a, unsigned char* b, size_t bytes) {
+  constexpr size_t kBlockBytes = 64;
+  unsigned char held[kBlockBytes];
+  size_t i = 0;
+  for (; i + kBlockBytes <= bytes; i += kBlockBytes) {
+    std::memcpy(held, a + i, kBlockBytes);
+    std::memcpy(a + i, b + i, kBlockBytes);
+    std::memcpy(b + i, held, kBlockBytes);
+  }
+  const size_t rest = bytes - i;
+  std::memcpy(held, a + i, rest);
+  std::memcpy(a + i, b + i, rest);
+  std::memcpy(b + i, held, rest);
+}
+
 }  // namespace
 
 template <typename T>
@@ -65,6 +81,20 @@ void FlipHorizontally(const ImageBase<T>& source, ImageBase<T>& destination) {
   const ptrdiff_t channels = source.channels;
   if (source.height < 1 || width < 1 || channels < 1) return;
   if (source.begin == nullptr || destination.begin == nullptr) return;
+  const size_t pixelBytes = static_cast<size_t>(channels) * sizeof(T);
+  const PixelKernels::AcceleratedKernels* kernels = PixelKernels::Accelerated();
+  if (kernels != nullptr && (pixelBytes <= 4 || pixelBytes == 8)) {
+    const size_t rowBytes = static_cast<size_t>(width) * pixelBytes;
+    // Rows are read from their end, so the next one is requested ahead.
+    for (ptrdiff_t y = 0; y < source.height; ++y) {
+      if (y + 1 < source.height)
+        PixelKernels::PrefetchRow<0>(source.begin + (y + 1) * source.stride, rowBytes);
+      kernels->mirror(reinterpret_cast<const std::uint8_t*>(source.begin + y * source.stride),
+                      reinterpret_cast<std::uint8_t*>(destination.begin + y * destination.stride),
+                      static_cast<size_t>(width), pixelBytes);
+    }
+    return;
+  }
   for (ptrdiff_t y = 0; y < source.height; ++y) {
     const T* in = source.begin + y * source.stride;
     T* out = destination.begin + y * destination.stride;
@@ -88,29 +118,23 @@ void FlipVertically(const unsigned char* source, unsigned char* destination, int
   FlipVertically<unsigned char>(sourceView, destinationView);
 }
 
-void FlipVerticallyInPlace(ImageBase<unsigned char>& image,
-                           boost::optional<unsigned char*> scratch) {
+void FlipVerticallyInPlace(ImageBase<unsigned char>& image, boost::optional<unsigned char*>) {
   const ptrdiff_t rowBytes = static_cast<ptrdiff_t>(image.width) * image.channels;
   if (image.height < 2 || rowBytes <= 0 || image.begin == nullptr) return;
-  std::unique_ptr<unsigned char[]> temporary;
-  unsigned char* row = scratch ? *scratch : nullptr;
-  if (row == nullptr) {
-    temporary.reset(new unsigned char[static_cast<size_t>(rowBytes)]);
-    row = temporary.get();
-  }
   const size_t bytes = static_cast<size_t>(rowBytes);
+  const PixelKernels::AcceleratedKernels* kernels = PixelKernels::Accelerated();
   const ptrdiff_t last = image.height - 1;
-  // The row buffer stays in the first-level cache and both rows are already
-  // cached when written back. The bottom rows are walked backwards, which
-  // the hardware prefetchers do not follow, so the next one is requested
-  // while the current pair is swapped.
+  // Each pair of rows is exchanged through registers, so every byte is read
+  // and written once and no row buffer is needed. Software prefetches of
+  // the descending rows measured slower here than none.
   for (ptrdiff_t i = 0; i < image.height / 2; ++i) {
     unsigned char* top = image.begin + i * image.stride;
     unsigned char* bottom = image.begin + (last - i) * image.stride;
-    if (last - i - 1 > i) PixelKernels::PrefetchRowForWrite(bottom - image.stride, bytes);
-    std::memcpy(row, top, bytes);
-    std::memcpy(top, bottom, bytes);
-    std::memcpy(bottom, row, bytes);
+    if (kernels != nullptr) {
+      kernels->swap(top, bottom, bytes);
+    } else {
+      SwapRows(top, bottom, bytes);
+    }
   }
 }
 

@@ -137,9 +137,8 @@ void FlipVertically(const unsigned char* source, unsigned char* destination, int
                     int channels);
 
 // Vertical flip of one image at its own stride; an image without storage
-// is left alone. `scratch`, when it holds a non-null pointer, points to at
-// least width * channels bytes used as the row buffer; otherwise a
-// temporary row is allocated (may throw the allocation exception).
+// is left alone. Rows are exchanged through registers, so `scratch` (a row
+// buffer some callers offer) is not used and nothing is allocated.
 void FlipVerticallyInPlace(ImageBase<unsigned char>& image,
                            boost::optional<unsigned char*> scratch);
 

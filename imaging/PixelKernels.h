@@ -32,6 +32,14 @@ struct AcceleratedKernels {
                    bool stream);
   void (*grey4To1)(const std::uint8_t* source, std::uint8_t* destination, std::size_t pixels,
                    bool stream);
+  // Mirrors a row of `pixels` pixels of `pixelBytes` bytes (1, 2, 3, 4 or
+  // 8) through the caches: destination pixel x is source pixel
+  // pixels - 1 - x, its bytes in their order. Other pixel sizes are the
+  // caller's to handle.
+  void (*mirror)(const std::uint8_t* source, std::uint8_t* destination, std::size_t pixels,
+                 std::size_t pixelBytes);
+  // Exchanges `bytes` bytes at `a` and `b`, which must not overlap.
+  void (*swap)(std::uint8_t* a, std::uint8_t* b, std::size_t bytes);
   // In place over `pixels` pixels of `step` bytes (3 or 4): byte c of each
   // pixel (c < 3) becomes `levels`[c] <= v ? 255 : trunc(v * factors[c]).
   void (*whiteBalance)(std::uint8_t* pixels, std::size_t count, int step, const float factors[3],
@@ -64,15 +72,18 @@ constexpr std::size_t kDefaultStreamThresholdBytes = std::size_t{24} << 20;
 void SetStreamThreshold(std::size_t bytes);
 
 // Asks for the cache lines of `bytes` bytes at `row` ahead of writing
-// them. Rows written bottom-up defeat the hardware prefetchers, which only
-// follow forward streams; requesting the next row early restores the pace.
-inline void PrefetchRowForWrite(const void* row, std::size_t bytes) {
+// (kForWrite 1) or reading (0) them. Rows walked bottom-up, and rows read
+// from their end, defeat the hardware prefetchers, which only follow
+// forward streams; requesting the next row early restores the pace.
+template <int kForWrite>
+inline void PrefetchRow(const void* row, std::size_t bytes) {
   constexpr std::size_t kCacheLineBytes = 64;
   const char* p = static_cast<const char*>(row);
   for (std::size_t offset = 0; offset < bytes; offset += kCacheLineBytes) {
-    __builtin_prefetch(p + offset, 1);
+    __builtin_prefetch(p + offset, kForWrite);
   }
 }
+inline void PrefetchRowForWrite(const void* row, std::size_t bytes) { PrefetchRow<1>(row, bytes); }
 
 // Orders non-temporal stores before the operation returns.
 void FinishStreaming();

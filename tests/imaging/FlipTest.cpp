@@ -81,22 +81,43 @@ TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
   StridedPicture<unsigned char> original(35, height, 3, 7, 0);
   original.Scramble(static_cast<std::uint32_t>(height));
   std::vector<unsigned char> scratch(105, 0);
-  // An optional holding a null pointer must fall back to a temporary row.
-  for (const boost::optional<unsigned char*>& row : std::vector<boost::optional<unsigned char*>>{
-           boost::none, scratch.data(), static_cast<unsigned char*>(nullptr)}) {
-    StridedPicture<unsigned char> image(35, height, 3, 7, 0);
-    image.memory = original.memory;
-    image.view.Reset(35, height, 3, image.memory.data(), image.stride);
-    FlipVerticallyInPlace(image.view, row);
-    for (int y = 0; y < height; ++y) {
-      for (int i = 0; i < image.stride; ++i) {  // padding stays in its row
-        const int from = i < 105 ? height - 1 - y : y;
-        ASSERT_EQ(image.memory[y * image.stride + i], original.memory[from * image.stride + i]);
+  for (const KernelChoice& choice : AllKernelChoices(false))
+    for (const boost::optional<unsigned char*>& row : std::vector<boost::optional<unsigned char*>>{
+             boost::none, scratch.data(), static_cast<unsigned char*>(nullptr)}) {
+      KernelSelection selection(choice);
+      StridedPicture<unsigned char> image(35, height, 3, 7, 0);
+      image.memory = original.memory;
+      image.view.Reset(35, height, 3, image.memory.data(), image.stride);
+      FlipVerticallyInPlace(image.view, row);
+      for (int y = 0; y < height; ++y) {
+        for (int i = 0; i < image.stride; ++i) {  // padding stays in its row
+          const int from = i < 105 ? height - 1 - y : y;
+          ASSERT_EQ(image.memory[y * image.stride + i], original.memory[from * image.stride + i]);
+        }
+      }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Heights, FlipInPlaceTest, ::testing::Values(0, 1, 2, 4, 5, 39));
+
+// Every kernel set against the portable loops: odd
+// widths reach each row tail, odd strides move the row alignment, and 8
+// channels give the 8-byte pixels.
+TEST(HorizontalFlipKernelTest, EveryKernelSetMatchesThePortableLoops) {
+  for (int width : {1, 31, 33, 35, 1921}) {
+    for (int channels : {1, 2, 3, 4, 8}) {
+      StridedPicture<unsigned char> source(width, 3, channels, 5, 0);
+      source.Scramble(static_cast<std::uint32_t>(width * channels));
+      std::vector<unsigned char> expected;
+      for (const KernelChoice& choice : AllKernelChoices(false)) {
+        KernelSelection selection(choice);
+        StridedPicture<unsigned char> destination(width, 3, channels, 3, 7);
+        FlipHorizontally<unsigned char>(source.view, destination.view);
+        if (choice.kernels == nullptr) expected = destination.memory;
+        ASSERT_EQ(destination.memory, expected) << width << "x" << channels << " " << choice.Name();
       }
     }
   }
 }
-INSTANTIATE_TEST_SUITE_P(Heights, FlipInPlaceTest, ::testing::Values(0, 1, 2, 4, 5, 39));
 
 TEST(RawFlipTest, FirstSourceRowBecomesTheLastDestinationRow) {
   for (const KernelChoice& choice : AllKernelChoices()) {
