@@ -34,6 +34,14 @@ class ImageFileTest : public testsupport::TempDirTest {
     return file.ReadFile(pixels->data());
   }
 
+  // Runs `call` with stderr captured (the codec prints there); answers it.
+  template <typename Call>
+  static std::string Quietly(Call&& call) {
+    ::testing::internal::CaptureStderr();
+    call();
+    return ::testing::internal::GetCapturedStderr();
+  }
+
   void TruncateTo(const std::string& name, std::uintmax_t size) {
     ASSERT_TRUE(testsupport::TruncateTo(Path(name), size));
   }

@@ -195,9 +195,7 @@ TEST_F(JpegFileTest, RefusedWritesLeaveNothingAndReopeningClosesTheFirstFile) {
 
   if (!std::filesystem::exists("/dev/full")) return;
   ASSERT_TRUE(file.Open("/dev/full", false));
-  ::testing::internal::CaptureStderr();
-  EXPECT_FALSE(file.WriteFile(64, 64, 3, TwoBands(64, 64, 3).data(), 0));
-  ::testing::internal::GetCapturedStderr();
+  Quietly([&] { EXPECT_FALSE(file.WriteFile(64, 64, 3, TwoBands(64, 64, 3).data(), 0)); });
   EXPECT_FALSE(file.IsOk());
 }
 
@@ -314,9 +312,7 @@ TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
     SCOPED_TRACE(d.what);
     WriteAll("bad.jpg", d.bytes);
     JpegFile fromFile, fromMemory;
-    ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(ReadBack(fromFile, "bad.jpg"));
-    const std::string message = ::testing::internal::GetCapturedStderr();
+    const std::string message = Quietly([&] { EXPECT_FALSE(ReadBack(fromFile, "bad.jpg")); });
     EXPECT_FALSE(fromFile.IsOk());
     EXPECT_TRUE(!d.noHeader || fromFile.GetWidth() == 0);
     Bytes again(64 * 64 * 3);  // room for any picture GetInfo accepted here
@@ -325,9 +321,7 @@ TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
       EXPECT_NE(message.find(d.codecSays), std::string::npos) << message;
       EXPECT_FALSE(message.empty());
     }
-    ::testing::internal::CaptureStderr();
-    EXPECT_TRUE(Decode(fromMemory, d.bytes).empty());
-    ::testing::internal::GetCapturedStderr();
+    Quietly([&] { EXPECT_TRUE(Decode(fromMemory, d.bytes).empty()); });
     // An empty stream is refused before the codec, so the flag may stay.
     EXPECT_TRUE(d.bytes.empty() || !fromMemory.IsOk());
   }
@@ -377,16 +371,12 @@ TEST_F(DamagedJpegTest, ADamagedTrailerAloneKeepsThePicture) {
     Bytes stray = intact;
     stray.insert(stray.end() - 2, {0x12, 0x34, 0x56});
     for (const Bytes& damaged : {unended, stray}) {
-      ::testing::internal::CaptureStderr();
-      EXPECT_EQ(Decode(reader, damaged), picture);
-      ::testing::internal::GetCapturedStderr();
+      Quietly([&] { EXPECT_EQ(Decode(reader, damaged), picture); });
     }
   }
   const Bytes cut(progressive.begin(), progressive.begin() + FindLastMarker(progressive, 0xDA));
   JpegFile reader;
-  ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(Decode(reader, cut).empty());
-  ::testing::internal::GetCapturedStderr();
+  Quietly([&] { EXPECT_TRUE(Decode(reader, cut).empty()); });
 }
 
 // Repeating a full-precision AC scan changes no pixel and raises no warning,
