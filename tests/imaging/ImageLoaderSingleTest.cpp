@@ -205,27 +205,4 @@ TEST_F(ImageLoaderTest, LoadRedimensionsAStridedOrStorageLessImageToPacked) {
   }
 }
 
-TEST_F(ImageLoaderTest, RawBayerLoadsBottomUpInEveryChannelCount) {
-  constexpr int kBayerWidth = 3376, kBayerHeight = 2704;
-  // File rows run top-first; row r of the file holds r + column.
-  Bytes raw(static_cast<std::size_t>(kBayerWidth) * kBayerHeight);
-  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = (i / kBayerWidth + i % kBayerWidth) & 0xFF;
-  const std::string path = dir.Path("frame.raw");
-  testsupport::WriteWholeFile(path, raw);
-  const Bytes bottomRow(raw.end() - kBayerWidth, raw.end());
-  const Bytes topRow(raw.begin(), raw.begin() + kBayerWidth);
-  for (unsigned int desired = 0; desired <= 4; ++desired) {
-    const auto pixels = loader.LoadSingle(path.c_str(), width, height, channels, Desired(desired),
-                                          ImageFileFormat::Auto);
-    ASSERT_TRUE(pixels);
-    const unsigned int wanted = Resolve(desired, 1);
-    EXPECT_EQ(wanted, channels);
-    const std::size_t row = std::size_t{kBayerWidth} * wanted;
-    const unsigned char* last = pixels.get() + row * (kBayerHeight - 1);
-    EXPECT_EQ(testsupport::Convert(bottomRow, kBayerWidth, 1, 1, wanted),
-              Bytes(pixels.get(), pixels.get() + row));
-    EXPECT_EQ(testsupport::Convert(topRow, kBayerWidth, 1, 1, wanted), Bytes(last, last + row));
-  }
-}
-
 }  // namespace
