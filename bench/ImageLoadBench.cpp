@@ -3,14 +3,14 @@
 //   JPEG load       vs libjpeg-turbo's own decode to BGR;
 //   BMP load to 4   vs plain BMP load + ConvertColor 3 -> 4 measured alone.
 // Argument 0 is 1920 x 1080, 1 is 3840 x 2160; judge the ratios of one run.
-#include <benchmark/benchmark.h>
-#include <jpeglib.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <benchmark/benchmark.h>
+#include <jpeglib.h>
 
 #include "TolvenixUtilities.h"
 #include "imaging/ImageConversions.h"

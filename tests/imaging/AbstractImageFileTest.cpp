@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include <memory>
+
+#include <gtest/gtest.h>
 
 #include "imaging/AbstractImageFile.h"
 #include "imaging/ImageSize.h"

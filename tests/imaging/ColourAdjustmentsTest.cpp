@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <limits>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "imaging/ImageConversions.h"
 #include "tests/support/StridedPicture.h"

@@ -1,10 +1,10 @@
 #ifndef TESTS_IMAGING_IMAGEFILETESTSUPPORT_H_
 #define TESTS_IMAGING_IMAGEFILETESTSUPPORT_H_
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "imaging/AbstractImageFile.h"
 #include "tests/support/TempDirTest.h"

@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <boost/filesystem/operations.hpp>
 #include <memory>
 #include <string>
 #include <tuple>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
 
 #include "imaging/ImageLoader.h"
 #include "imaging/ImageSaver.h"
@@ -32,9 +32,9 @@ class ImageLoaderTest : public ::testing::Test {
   std::string WriteBmp(const std::string& name, int width, int height, int channels,
                        bool topDown = false, const Bytes& picture = {}) {
     const std::string path = dir.Path(name);
-    testsupport::WriteBmp(path, width, height, channels,
-                        picture.empty() ? testsupport::MakePicture(width, height, channels) : picture,
-                        topDown);
+    testsupport::WriteBmp(
+        path, width, height, channels,
+        picture.empty() ? testsupport::MakePicture(width, height, channels) : picture, topDown);
     return path;
   }
   bool LoadInBuffer(const std::string& path, Bytes& buffer, unsigned int desired,

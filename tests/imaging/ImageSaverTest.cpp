@@ -6,13 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/filesystem/operations.hpp>
-#include <csignal>
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <csignal>
 #include <string>
 #include <tuple>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
 
 #include "imaging/ImageSaver.h"
 #include "imaging/UserDataImageBuffer.h"

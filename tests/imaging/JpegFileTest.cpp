@@ -1,11 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <tuple>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 #include "imaging/JPEGTurbo.h"
 #include "imaging/JpegErrorManager.h"
@@ -18,10 +18,10 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::ImageFileTest;
+using testsupport::kJpegTolerance;
+using testsupport::MaxBandDifference;
 using testsupport::Pattern;
 using testsupport::TwoBands;
-using testsupport::MaxBandDifference;
-using testsupport::kJpegTolerance;
 
 constexpr unsigned char kQuantTables = 0xDB;
 constexpr unsigned char kHuffmanTables = 0xC4;
@@ -180,8 +180,12 @@ TEST_F(JpegFileTest, RefusedWritesLeaveNothingAndReopeningClosesTheFirstFile) {
   const Bytes picture(8 * 8 * 4, 100);
   JpegFile file;
   ASSERT_TRUE(file.Open(Path("refused.jpg").c_str(), false));
-  for (auto [w, h, c] : {std::tuple{8u, 8u, 2u}, {8u, 8u, 4u}, {0u, 8u, 3u}, {8u, 0u, 3u},
-                         {65501u, 1u, 1u}, {1u, 65501u, 1u}}) {
+  for (auto [w, h, c] : {std::tuple{8u, 8u, 2u},
+                         {8u, 8u, 4u},
+                         {0u, 8u, 3u},
+                         {8u, 0u, 3u},
+                         {65501u, 1u, 1u},
+                         {1u, 65501u, 1u}}) {
     EXPECT_FALSE(file.WriteFile(w, h, c, picture.data(), 0)) << w << "x" << h << "x" << c;
   }
   EXPECT_FALSE(file.WriteFile(8, 8, 3, nullptr, 0));

@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <random>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "imaging/JpegFile.h"
 #include "tests/support/AddressSpaceLimit.h"

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <new>
+
+#include <gtest/gtest.h>
 
 #include "imaging/UDGBMemManager.h"
 
