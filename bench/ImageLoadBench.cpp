@@ -1,7 +1,9 @@
 // UTIL_LoadImageToBuffer beside its baselines on the same files:
 //   BMP load        vs fread of the file's bytes plus one thread start/join;
 //   JPEG load       vs libjpeg-turbo's own decode to BGR;
-//   BMP load to 4   vs plain BMP load + ConvertColor 3 -> 4 measured alone.
+//   BMP load to 4   vs plain BMP load + ConvertColor 3 -> 4 measured alone;
+//   raw Bayer       BayerFile read and the 1-channel load vs one fread of
+//                   the whole (cached) file.
 // Argument 0 is 1920 x 1080, 1 is 3840 x 2160; judge the ratios of one run.
 #include <cstdio>
 #include <memory>
@@ -13,6 +15,7 @@
 #include <jpeglib.h>
 
 #include "TolvenixUtilities.h"
+#include "imaging/BayerFile.h"
 #include "imaging/ImageConversions.h"
 #include "tests/support/TestSupport.h"
 
@@ -33,6 +36,7 @@ class Files {
   }
   std::string Bmp(int index) const { return Name(index, ".bmp"); }
   std::string Jpeg(int index) const { return Name(index, ".jpg"); }
+  std::string Bayer() const { return root.Path("picture.raw"); }
 
  private:
   Files() {
@@ -46,6 +50,13 @@ class Files {
       UTIL_SaveImageFromBuffer(Bmp(i).c_str(), size.width, size.height, 3, pixels.data(), 1, 0);
       UTIL_SaveImageFromBuffer(Jpeg(i).c_str(), size.width, size.height, 3, pixels.data(), 2, 0);
     }
+    std::vector<unsigned char> samples(KVO::BayerFile::kFileBytes);
+    for (std::size_t p = 0; p < samples.size(); ++p) {
+      samples[p] = static_cast<unsigned char>(p * 7 + p / KVO::BayerFile::kWidth);
+    }
+    std::FILE* raw = std::fopen(Bayer().c_str(), "wb");
+    std::fwrite(samples.data(), 1, samples.size(), raw);
+    std::fclose(raw);
   }
   std::string Name(int index, const char* suffix) const {
     return root.Path("picture" + std::to_string(index) + suffix);
@@ -158,11 +169,52 @@ void BM_UtilLoadJpeg(benchmark::State& state) {
   SetPixels(state, size);
 }
 
+// Times `read(path, buffer)` reading the raw Bayer file into one buffer of
+// its size, kept across iterations as a host would keep it.
+template <typename Read>
+void RunBayer(benchmark::State& state, Read read) {
+  const std::string path = Files::Get().Bayer();
+  std::vector<unsigned char> buffer(KVO::BayerFile::kFileBytes);
+  for (auto _ : state) {
+    if (!read(path.c_str(), buffer)) state.SkipWithError("read failed");
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * KVO::BayerFile::kFileBytes);
+}
+
+void BM_BayerBaselineFread(benchmark::State& state) {
+  RunBayer(state, [](const char* path, std::vector<unsigned char>& buffer) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) return false;
+    const bool read = std::fread(buffer.data(), 1, buffer.size(), file) == buffer.size();
+    std::fclose(file);
+    return read;
+  });
+}
+
+void BM_BayerReadBayerFile(benchmark::State& state) {
+  RunBayer(state, [](const char* path, std::vector<unsigned char>& buffer) {
+    KVO::BayerFile file;
+    return file.Open(path, true) && file.GetInfo() && file.ReadFile(buffer.data());
+  });
+}
+
+void BM_UtilLoadBayerOne(benchmark::State& state) {
+  RunBayer(state, [](const char* path, std::vector<unsigned char>& buffer) {
+    unsigned int width, height, channels;
+    return UTIL_LoadImageToBuffer(path, &width, &height, &channels,
+                                  static_cast<unsigned int>(buffer.size()), buffer.data(), 1, 4);
+  });
+}
+
 BENCHMARK(BM_FreadPlusThread)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_UtilLoadBmp)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ConvertThreeToFour)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_UtilLoadBmpToFour)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_LibjpegDecodeBgr)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_UtilLoadJpeg)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BayerBaselineFread)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BayerReadBayerFile)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_UtilLoadBayerOne)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

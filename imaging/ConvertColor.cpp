@@ -1,9 +1,11 @@
+#include "imaging/ConvertColor.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
-#include "imaging/ImageConversions.h"
+#include "imaging/Flip.h"
 #include "imaging/PixelKernels.h"
 
 namespace KVO {
@@ -195,16 +197,6 @@ void ConvertRows(Pair pair, const ImageBase<T>& source, ImageBase<T>& destinatio
     }
   }
   if (stream) PixelKernels::FinishStreaming();
-}
-
-// Makes `image` width x height x channels unless it already is (keeping its
-// stride then). A matching image without storage is given some, since the
-// pixels could not be written otherwise.
-template <typename T>
-void EnsureForm(ImageBase<T>& image, int width, int height, int channels) {
-  const bool matches = image.width == width && image.height == height && image.channels == channels;
-  const bool needsStorage = image.begin == nullptr && width > 0 && height > 0 && channels > 0;
-  if (!matches || needsStorage) image.Resize(width, height, channels);
 }
 
 }  // namespace

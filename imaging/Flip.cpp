@@ -1,8 +1,9 @@
+#include "imaging/Flip.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "imaging/ImageConversions.h"
 #include "imaging/PixelKernels.h"
 
 namespace KVO {
@@ -12,18 +13,6 @@ namespace {
 
 using std::ptrdiff_t;
 using std::size_t;
-
-// Gives `destination` the source's form unless it already has it, in which
-// case its stride and memory are kept. A matching destination without
-// storage gets some: rows cannot be written through a null begin.
-template <typename T>
-void MatchForm(const ImageBase<T>& source, ImageBase<T>& destination) {
-  const bool matches = destination.width == source.width && destination.height == source.height &&
-                       destination.channels == source.channels;
-  const bool needsStorage =
-      destination.begin == nullptr && source.width > 0 && source.height > 0 && source.channels > 0;
-  if (!matches || needsStorage) destination.Resize(source.width, source.height, source.channels);
-}
 
 void CopyRow(const void* source, void* destination, size_t bytes, bool stream) {
   const PixelKernels::AcceleratedKernels* kernels = PixelKernels::Accelerated();
@@ -56,7 +45,7 @@ void SwapRows(unsigned char* a, unsigned char* b, size_t bytes) {
 
 template <typename T>
 void FlipVertically(const ImageBase<T>& source, ImageBase<T>& destination) {
-  MatchForm(source, destination);
+  EnsureForm(destination, source.width, source.height, source.channels);
   const ptrdiff_t rowElements = static_cast<ptrdiff_t>(source.width) * source.channels;
   if (source.height < 1 || rowElements <= 0) return;
   if (source.begin == nullptr || destination.begin == nullptr) return;
@@ -76,7 +65,7 @@ void FlipVertically(const ImageBase<T>& source, ImageBase<T>& destination) {
 
 template <typename T>
 void FlipHorizontally(const ImageBase<T>& source, ImageBase<T>& destination) {
-  MatchForm(source, destination);
+  EnsureForm(destination, source.width, source.height, source.channels);
   const ptrdiff_t width = source.width;
   const ptrdiff_t channels = source.channels;
   if (source.height < 1 || width < 1 || channels < 1) return;

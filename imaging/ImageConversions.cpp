@@ -1,5 +1,3 @@
-#include "imaging/ImageConversions.h"
-
 #include <algorithm>
 #include <array>
 #include <climits>
@@ -8,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "imaging/ColourAdjustments.h"
 #include "imaging/PixelKernels.h"
 
 namespace KVO {
@@ -47,6 +46,17 @@ bool HasColourPixels(const ImageBase<unsigned char>* image) {
 
 size_t PixelCount(const ImageBase<unsigned char>& image) {
   return static_cast<size_t>(image.width) * static_cast<size_t>(image.height);
+}
+
+// Calls `adjust` with the first byte of each of the width x height pixels,
+// stepping by the channel count; skips images without colour pixels.
+template <typename Adjust>
+void ForEachPixel(ImageBase<unsigned char>* image, Adjust adjust) {
+  if (!HasColourPixels(image)) return;
+  const size_t count = PixelCount(*image);
+  const ptrdiff_t step = image->channels;
+  unsigned char* p = image->begin;
+  for (size_t i = 0; i < count; ++i, p += step) adjust(p);
 }
 
 // The histogram threshold trunc((pixels / 2) * fraction), clamped to the
@@ -121,11 +131,7 @@ void AutoWhiteBalance(ImageBase<unsigned char>* image, float fraction) {
 }
 
 void MaximizeSaturationAndValue(ImageBase<unsigned char>* image) {
-  if (!HasColourPixels(image)) return;
-  const size_t count = PixelCount(*image);
-  const ptrdiff_t step = image->channels;
-  unsigned char* p = image->begin;
-  for (size_t i = 0; i < count; ++i, p += step) {
+  ForEachPixel(image, [](unsigned char* p) {
     const int low = std::min({p[0], p[1], p[2]});
     const int high = std::max({p[0], p[1], p[2]});
     // Equal channels (greys) have no hue to keep and become white; otherwise
@@ -133,23 +139,19 @@ void MaximizeSaturationAndValue(ImageBase<unsigned char>* image) {
     // channels to 255 or 0 together.
     if (high == low) {
       p[0] = p[1] = p[2] = 255;
-      continue;
+      return;
     }
     const int range = high - low;
     for (int c = 0; c < 3; ++c) p[c] = static_cast<unsigned char>((p[c] - low) * 255 / range);
-  }
+  });
 }
 
 void MaximizeValue(ImageBase<unsigned char>* image) {
-  if (!HasColourPixels(image)) return;
-  const size_t count = PixelCount(*image);
-  const ptrdiff_t step = image->channels;
-  unsigned char* p = image->begin;
-  for (size_t i = 0; i < count; ++i, p += step) {
+  ForEachPixel(image, [](unsigned char* p) {
     const int high = std::max({p[0], p[1], p[2]});
-    if (high == 0) continue;
+    if (high == 0) return;
     for (int c = 0; c < 3; ++c) p[c] = static_cast<unsigned char>(p[c] * 255 / high);
-  }
+  });
 }
 
 void Convert4BppIdsTo3BppColors(const ImageBase<unsigned int>& ids,

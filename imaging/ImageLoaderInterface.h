@@ -17,7 +17,9 @@ enum class DesiredChannelsEnum : unsigned int {
   Four = 4,
 };
 
-// Abstract face of the image loader; the slot order is part of the design.
+// Abstract face of the image loader. The order of the virtual members is ABI:
+// hosts and other modules call through this vtable by slot, so the members
+// keep their order.
 // Pixels delivered by every load: one byte per channel, interleaved, colour
 // channels B, G, R (and a fourth) from the lowest address, rows packed, and
 // the first row in memory is the bottom row of the picture.

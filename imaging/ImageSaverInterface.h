@@ -3,7 +3,9 @@
 
 namespace KVO {
 
-// Abstract face of the image saver; the slot order is part of the design.
+// Abstract face of the image saver. The order of the virtual members is ABI:
+// hosts and other modules call through this vtable by slot, so the members
+// keep their order.
 class ImageSaverInterface {
  public:
   virtual ~ImageSaverInterface() = default;

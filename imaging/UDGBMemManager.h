@@ -5,15 +5,17 @@
 
 namespace KVO {
 
-// Makes heap buffers of one configured geometry with uninitialised arrays.
+// Makes heap buffers of one configured geometry; with `kZeroFill` every
+// array made is filled with all-zero bytes (0, 0.0 or false), otherwise it
+// is left uninitialised. Use it through the two named managers below.
 //
 // A manager keeps no record of what it made: each buffer belongs to the
 // caller from AllocateOne() until the caller hands it to DeallocateOne() (or
 // deletes it). Until Configure() the geometry is 0 x 0 x 0 without storage,
 // so AllocateOne() then returns an empty buffer. Not synchronised:
 // reconfiguring while another thread allocates needs the user's lock.
-template <typename T>
-class UDGBMemManager {
+template <typename T, bool kZeroFill>
+class UDGBMemManagerBody {
  public:
   bool configured = false;
   int width = 0;
@@ -30,25 +32,17 @@ class UDGBMemManager {
   void DeallocateOne(UserDataGenericBuffer<T>* buffer);
 };
 
-// As UDGBMemManager, but every array made is filled with all-zero bytes
-// (0, 0.0 or false).
+// Arrays left uninitialised.
 template <typename T>
-class UDGBMemManagerZero {
- public:
-  bool configured = false;
-  int width = 0;
-  int height = 0;
-  int channels = 0;
-  bool allocate = false;
+class UDGBMemManager : public UDGBMemManagerBody<T, false> {};
 
-  void Configure(int width, int height, int channels, bool allocate);
-  UserDataGenericBuffer<T>* AllocateOne();
-  void DeallocateOne(UserDataGenericBuffer<T>* buffer);
-};
+// Arrays filled with all-zero bytes.
+template <typename T>
+class UDGBMemManagerZero : public UDGBMemManagerBody<T, true> {};
 
-#define KVO_DECLARE_MEM_MANAGER(T)         \
-  extern template class UDGBMemManager<T>; \
-  extern template class UDGBMemManagerZero<T>;
+#define KVO_DECLARE_MEM_MANAGER(T)                    \
+  extern template class UDGBMemManagerBody<T, false>; \
+  extern template class UDGBMemManagerBody<T, true>;
 KVO_IMAGE_BUFFER_TYPES(KVO_DECLARE_MEM_MANAGER)
 #undef KVO_DECLARE_MEM_MANAGER
 

@@ -24,6 +24,21 @@ bool PointsInto(const T* p, const T* first, const T* last) {
   return p != nullptr && !std::less<const T*>()(p, first) && std::less<const T*>()(p, last);
 }
 
+// width * channels, widened so that absurd dimensions reach Allocate()'s
+// refusal instead of overflowing here.
+int PackedStride(int width, int channels) {
+  return static_cast<int>(static_cast<std::int64_t>(width) * channels);
+}
+
+// The dimensions of a re-dimension, with a packed stride; storage untouched.
+template <typename T>
+void SetPackedForm(ImageBase<T>& image, int width, int height, int channels) {
+  image.width = width;
+  image.height = height;
+  image.stride = PackedStride(width, channels);
+  image.channels = channels;
+}
+
 // Whether the element ranges [first, last) and [otherFirst, otherLast) share
 // an element.
 template <typename T>
@@ -55,25 +70,20 @@ ImageBase<T>::~ImageBase() = default;
 template <typename T>
 void ImageBase<T>::Resize(int newWidth, int newHeight, int newChannels) {
   Free();
-  width = newWidth;
-  height = newHeight;
-  // Widened so that absurd dimensions reach Allocate()'s refusal instead of
-  // overflowing here.
-  stride = static_cast<int>(static_cast<std::int64_t>(newWidth) * newChannels);
-  channels = newChannels;
+  SetPackedForm(*this, newWidth, newHeight, newChannels);
   Allocate();
 }
 
+namespace {
+
+// The copy rule's form test: a source without storage has nothing to write.
 template <typename T>
-bool ImageBase<T>::NeedsRedimensionFor(const ImageBase<T>& source) const {
-  if (width != source.width || height != source.height || channels != source.channels) {
-    return true;
-  }
-  // Equal dimensions but nowhere to put the pixels: writing through a null
-  // begin would crash, so such a destination gets its own array.
-  const bool sourceHasPixels = source.begin != nullptr && width > 0 && height > 0 && channels > 0;
-  return begin == nullptr && sourceHasPixels;
+bool NeedsRedimensionFor(const ImageBase<T>& image, const ImageBase<T>& source) {
+  return NeedsRedimension(image, source.width, source.height, source.channels,
+                          source.begin != nullptr);
 }
+
+}  // namespace
 
 template <typename T>
 void ImageBase<T>::CopyPixelsFrom(const ImageBase<T>& source) {
@@ -95,7 +105,7 @@ void ImageBase<T>::CopyPixelsFrom(const ImageBase<T>& source) {
 template <typename T>
 void ImageBase<T>::DeepCopy(const ImageBase<T>& source) {
   if (&source == this) return;
-  if (!NeedsRedimensionFor(source)) {
+  if (!NeedsRedimensionFor(*this, source)) {
     CopyPixelsFrom(source);
     return;
   }
@@ -114,8 +124,7 @@ void ImageBase<T>::DeepCopy(const ImageBase<T>& source) {
 
 template <typename T>
 UserDataGenericBuffer<T>::UserDataGenericBuffer(int width, int height, int channels, T* data)
-    : ImageBase<T>(width, height, static_cast<int>(static_cast<std::int64_t>(width) * channels),
-                   channels, data,
+    : ImageBase<T>(width, height, PackedStride(width, channels), channels, data,
                    Offset(data, static_cast<std::ptrdiff_t>(width) * height * channels)),
       dataValid(false) {}
 
@@ -126,8 +135,7 @@ UserDataGenericBuffer<T>::UserDataGenericBuffer(int width, int height, int chann
 
 template <typename T>
 UserDataGenericBuffer<T>::UserDataGenericBuffer(int width, int height, int channels, bool allocate)
-    : ImageBase<T>(width, height, static_cast<int>(static_cast<std::int64_t>(width) * channels),
-                   channels, nullptr, nullptr),
+    : ImageBase<T>(width, height, PackedStride(width, channels), channels, nullptr, nullptr),
       dataValid(false) {
   if (allocate) Allocate();
 }
@@ -212,8 +220,7 @@ void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannel
   width = newWidth;
   height = newHeight;
   channels = newChannels;
-  stride = newStride != 0 ? newStride
-                          : static_cast<int>(static_cast<std::int64_t>(newWidth) * newChannels);
+  stride = newStride != 0 ? newStride : PackedStride(newWidth, newChannels);
   begin = data;
   end = Offset(data, static_cast<std::ptrdiff_t>(newWidth) * newChannels +
                          static_cast<std::ptrdiff_t>(newHeight - 1) * stride);
@@ -222,14 +229,8 @@ void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannel
 
 template <typename T>
 void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannels, bool allocate) {
-  ReleaseOwned();
-  width = newWidth;
-  height = newHeight;
-  channels = newChannels;
-  stride = static_cast<int>(static_cast<std::int64_t>(newWidth) * newChannels);
-  begin = nullptr;
-  end = nullptr;
-  dataValid = false;
+  UserDataGenericBuffer<T>::Free();
+  SetPackedForm(*this, newWidth, newHeight, newChannels);
   if (allocate) Allocate();
 }
 
@@ -252,10 +253,7 @@ void UserDataGenericBuffer<T>::Reset(int newWidth, int newHeight, int newChannel
 template <typename T>
 void UserDataGenericBuffer<T>::Redimension(int newWidth, int newHeight, int newChannels) {
   UserDataGenericBuffer<T>::Free();
-  width = newWidth;
-  height = newHeight;
-  stride = static_cast<int>(static_cast<std::int64_t>(newWidth) * newChannels);
-  channels = newChannels;
+  SetPackedForm(*this, newWidth, newHeight, newChannels);
   UserDataGenericBuffer<T>::Allocate();
 }
 
@@ -270,7 +268,7 @@ void UserDataGenericBuffer<T>::MemcpyFrom(const UserDataGenericBuffer<T>& other)
   // `other` may view this buffer's own array (a crop of it): that array
   // must outlive the copy even though the re-dimension replaces it.
   std::unique_ptr<T[]> viewedByOther;
-  if (this->NeedsRedimensionFor(other)) {
+  if (NeedsRedimensionFor<T>(*this, other)) {
     if (Overlap<T>(other.begin, other.end, ownedData.get(), ownedEnd)) {
       viewedByOther = std::move(ownedData);
       ownedEnd = nullptr;

@@ -75,9 +75,28 @@ class ImageBase {
   // channels already equal the source's: one block move when both are
   // packed, else one move per row. Overlap is tolerated.
   void CopyPixelsFrom(const ImageBase<T>& source);
-  // True when a copy from `source` must re-dimension this image first.
-  bool NeedsRedimensionFor(const ImageBase<T>& source) const;
 };
+
+// The one re-dimension rule of the image operations: `image` must be
+// re-dimensioned to width x height x channels before pixels are written into
+// it when its form differs, or when it has that form but no storage while
+// there are pixels to write (`pixelsToWrite` false: a source without
+// storage, so a matching image is left alone). A matching image with storage
+// keeps its stride and memory.
+template <typename T>
+bool NeedsRedimension(const ImageBase<T>& image, int width, int height, int channels,
+                      bool pixelsToWrite = true) {
+  if (image.width != width || image.height != height || image.channels != channels) return true;
+  // Rows cannot be written through a null begin.
+  return image.begin == nullptr && pixelsToWrite && width > 0 && height > 0 && channels > 0;
+}
+
+// Applies that rule through Resize() (packed stride); may throw the
+// allocation exception.
+template <typename T>
+void EnsureForm(ImageBase<T>& image, int width, int height, int channels) {
+  if (NeedsRedimension(image, width, height, channels)) image.Resize(width, height, channels);
+}
 
 // Width * height * channels as a 32-bit count. Negative dimensions or a
 // count beyond 2,147,483,647 throw std::bad_array_new_length (an allocation

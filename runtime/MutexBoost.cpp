@@ -1,5 +1,6 @@
 #include "runtime/Mutex.h"
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -13,6 +14,28 @@ namespace {
 boost::mutex& Plain(void* impl) { return *static_cast<boost::mutex*>(impl); }
 boost::recursive_mutex& Recursive(void* impl) {
   return *static_cast<boost::recursive_mutex*>(impl);
+}
+
+// The calling thread's kernel id, 0 until first looked up. Asking the
+// kernel on every lock would cost far more than the lock itself.
+thread_local uint32_t cachedThreadId = 0;
+
+// A forked child's only thread starts with the forking thread's cache; the
+// child must look its own id up.
+void ForgetThreadId() { cachedThreadId = 0; }
+
+__attribute__((noinline)) uint32_t LookUpThreadId() {
+  const uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
+  // The handler is registered before any thread caches its id, so no fork
+  // can copy a cached id without it. Without a handler nothing is cached.
+  static const bool forkHandled = pthread_atfork(nullptr, nullptr, &ForgetThreadId) == 0;
+  if (forkHandled) cachedThreadId = id;
+  return id;
+}
+
+inline uint32_t CurrentThreadId() {
+  const uint32_t id = cachedThreadId;
+  return __builtin_expect(id != 0, 1) ? id : LookUpThreadId();
 }
 
 }  // namespace
@@ -33,9 +56,7 @@ Mutex::~Mutex() {
 
 void Mutex::ToggleLogging(bool /*enable*/) {}
 
-void Mutex::RecordOwner() {
-  ownerThreadId = static_cast<uint32_t>(syscall(SYS_gettid));
-}
+void Mutex::RecordOwner() { ownerThreadId = CurrentThreadId(); }
 
 void Mutex::Lock() {
   if (recursive) {

@@ -1,59 +1,30 @@
 // The image exports as a host sees them: the public header and the shared
-// library, nothing else.
+// library, plus the tests' own file and picture helpers.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "TolvenixUtilities.h"
+#include "tests/support/TempDirTest.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-namespace fs = std::filesystem;
+using testsupport::Bytes;
 
 constexpr int kBmp = 1;
 constexpr int kJpeg = 2;
 
-// A smooth picture (so that JPEG keeps it close), different for each seed.
-Bytes Picture(unsigned int width, unsigned int height, unsigned int channels, int seed = 0) {
-  Bytes pixels(std::size_t{width} * height * channels);
-  for (std::size_t i = 0; i < pixels.size(); ++i) {
-    const std::size_t pixel = i / channels;
-    const int t = static_cast<int>((pixel % width) * 2 + (pixel / width) * 3 + (i % channels) * 50 +
-                                   seed * 7) %
-                  400;
-    pixels[i] = static_cast<unsigned char>((t < 200 ? t : 399 - t) + 20);
-  }
-  return pixels;
-}
+using testsupport::MakePicture;
 
-Bytes ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-class ImageExportsTest : public ::testing::Test {
+class ImageExportsTest : public testsupport::TempDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/tolvenix-host-XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    root = pattern;
-  }
-  void TearDown() override { fs::remove_all(root); }
-
-  std::string Path(const std::string& name) const { return (fs::path(root) / name).string(); }
-
   std::string Save(const std::string& name, unsigned int w, unsigned int h, unsigned int c,
                    int format = kBmp, int seed = 0) {
     const std::string path = Path(name);
-    Bytes pixels = Picture(w, h, c, seed);
+    Bytes pixels = MakePicture(w, h, c, seed);
     EXPECT_TRUE(UTIL_SaveImageFromBuffer(path.c_str(), w, h, c, pixels.data(), format, 0));
     return path;
   }
@@ -65,7 +36,6 @@ class ImageExportsTest : public ::testing::Test {
 
   std::vector<unsigned int> Reported() const { return {width, height, channels}; }
 
-  std::string root;
   unsigned int width = 11, height = 12, channels = 13;
 };
 
@@ -104,29 +74,27 @@ TEST_F(ImageExportsTest, ABufferOneByteShortIsRefusedAndTellsTheSize) {
 }
 
 TEST_F(ImageExportsTest, SavedPicturesLoadBackByName) {
-  const Bytes picture = Picture(35, 39, 3);
+  const Bytes picture = MakePicture(35, 39, 3);
   Bytes buffer(picture.size());
   ASSERT_TRUE(Load(Save("p.bmp", 35, 39, 3, 0), buffer));
   EXPECT_EQ(picture, buffer);
   ASSERT_TRUE(Load(Save("p.jpg", 35, 39, 3, 0), buffer, 0, kJpeg));
-  double difference = 0;
-  for (std::size_t i = 0; i < picture.size(); ++i) difference += std::abs(picture[i] - buffer[i]);
-  EXPECT_LT(difference / picture.size(), 4.0);
+  EXPECT_LT(testsupport::MeanAbsDiff(picture, buffer), 4.0);
 }
 
 TEST_F(ImageExportsTest, RefusedSavesTouchNoFile) {
   const std::string path = Save("keep.bmp", 4, 4, 3);
-  const Bytes before = ReadFile(path);
-  Bytes pixels = Picture(4, 4, 3, 5);
+  const Bytes before = testsupport::ReadWholeFile(path);
+  Bytes pixels = MakePicture(4, 4, 3, 5);
   EXPECT_FALSE(UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 3, nullptr, kBmp, 0));
   EXPECT_FALSE(UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 3, pixels.data(), kBmp, -12));
   EXPECT_FALSE(UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 2, pixels.data(), kJpeg, 0));
   EXPECT_FALSE(UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 1, pixels.data(), 4, 0));
-  EXPECT_EQ(before, ReadFile(path));
+  EXPECT_EQ(before, testsupport::ReadWholeFile(path));
   // Format 3 (raw Bayer) saves nothing and creates no file.
   const std::string three = Path("three.bmp");
   EXPECT_FALSE(UTIL_SaveImageFromBuffer(three.c_str(), 4, 4, 3, pixels.data(), 3, 0));
-  EXPECT_FALSE(fs::exists(three));
+  EXPECT_FALSE(testsupport::Exists(three));
 }
 
 TEST_F(ImageExportsTest, UnknownFormatsAndChannelCountsAreRefused) {
@@ -155,7 +123,7 @@ TEST_F(ImageExportsTest, EightThreadsLoadAtOnce) {
         const int owner = (i + round) % kThreads;
         if (!UTIL_LoadImageToBuffer(paths[owner].c_str(), &w, &h, &c, buffer.size(), buffer.data(),
                                     3, 0) ||
-            buffer != Picture(33, 17, 3, owner)) {
+            buffer != MakePicture(33, 17, 3, owner)) {
           ++mismatches;
         }
       }

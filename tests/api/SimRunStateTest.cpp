@@ -1,12 +1,16 @@
 // The simulator's run state under conditions the public interface cannot stage
 // or observe on its own: calls racing from several threads, a stop from the
-// worker's thread, a wall clock set back and counters near the top of their
-// range. The core archive is linked to reach the state.
+// worker's thread, a wall clock set back, counters near the top of their
+// range and failed allocations (this binary replaces the global allocation
+// functions to fail chosen ones). The core archive is linked to reach the state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -17,7 +21,10 @@
 
 namespace {
 
+using simtest::ContextOf;
 using simtest::CountOffer;
+using simtest::HandBack;
+using simtest::Log;
 using simtest::Offers;
 using SimRunState = simtest::SimTest;
 
@@ -69,23 +76,32 @@ TEST_F(SimRunState, AClockSetBackDoesNotStretchThePacing) {
 TEST_F(SimRunState, TheFrameRateWindowClosesAfterASecondAndRestartsAfterAClockSetBack) {
   ASSERT_TRUE(StartSmallRun());
   constexpr int kUnchanged = -7;
-  const struct {
-    double startSec;
-    int fps, counted;
-  } kWindows[] = {
-      {-0.5, kUnchanged, 11}, {-2.5, 4, 0}, {86400.0, kUnchanged, 0}};  // the last: clock set back
-  for (const auto& w : kWindows) {
+  // Window starts relative to now; the last lies a day ahead: a clock set back.
+  for (const double startOffsetSec : {-0.2, -2.5, 86400.0}) {
+    double startSec = 0.0;
     {
       std::lock_guard<std::mutex> lock(simMutex);
-      lastFpsUpdate = KVO::PerformanceTimer::GetTime_Sec() + w.startSec;
+      startSec = KVO::PerformanceTimer::GetTime_Sec() + startOffsetSec;
+      lastFpsUpdate = startSec;
       framesSinceLastFpsUpdate = 10;
       simFPSCount = kUnchanged;
     }
     SIMProcessNextFrame(nullptr);
     std::lock_guard<std::mutex> lock(simMutex);
-    EXPECT_EQ(simFPSCount, w.fps) << w.startSec;
-    EXPECT_EQ(framesSinceLastFpsUpdate, w.counted) << w.startSec;
-    EXPECT_LE(lastFpsUpdate, KVO::PerformanceTimer::GetTime_Sec()) << w.startSec;
+    const double nowSec = KVO::PerformanceTimer::GetTime_Sec();
+    const double elapsedSec = nowSec - startSec;
+    EXPECT_LE(lastFpsUpdate, nowSec) << startOffsetSec;
+    if (elapsedSec < 0.0) {  // restarted, nothing measured
+      EXPECT_EQ(simFPSCount, kUnchanged);
+      EXPECT_EQ(framesSinceLastFpsUpdate, 0);
+    } else if (elapsedSec < 1.0) {  // still open, however slow the machine
+      EXPECT_EQ(simFPSCount, kUnchanged) << startOffsetSec;
+      EXPECT_EQ(framesSinceLastFpsUpdate, 11) << startOffsetSec;
+    } else {  // closed: 11 frames over at least -startOffsetSec, at most elapsedSec
+      EXPECT_GE(simFPSCount, static_cast<int>(11 / elapsedSec)) << startOffsetSec;
+      EXPECT_LE(simFPSCount, static_cast<int>(11 / std::max(1.0, -startOffsetSec)));
+      EXPECT_EQ(framesSinceLastFpsUpdate, 0) << startOffsetSec;
+    }
   }
 }
 
@@ -147,6 +163,151 @@ TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
   for (size_t k = 1; k <= reports.size(); ++k) {
     EXPECT_EQ(reports[k - 1].trails.at(0).xs.size(), (k >= 3) + (k >= 33) + (k >= 63)) << k;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Armed per thread, so only the calls under test see failures.
+thread_local bool failEveryAllocation = false;
+thread_local std::size_t failAllocationOfBytes = 0;
+// Counts allocations down; the one that brings it to 0 fails (once).
+thread_local int allocationsUntilFailure = 0;
+
+void* Allocate(std::size_t bytes) {
+  if (failEveryAllocation || (failAllocationOfBytes != 0 && bytes == failAllocationOfBytes)) {
+    throw std::bad_alloc();
+  }
+  if (allocationsUntilFailure > 0 && --allocationsUntilFailure == 0) throw std::bad_alloc();
+  void* p = std::malloc(bytes == 0 ? 1 : bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+}  // namespace
+
+void* operator new(std::size_t bytes) { return Allocate(bytes); }
+void* operator new[](std::size_t bytes) { return Allocate(bytes); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+class SimAllocationFailure : public simtest::SimTest {
+ protected:
+  void TearDown() override {
+    failEveryAllocation = false;
+    failAllocationOfBytes = 0;
+    allocationsUntilFailure = 0;
+    SimTest::TearDown();
+  }
+  static void StartPayloadRun(int width, int height) {
+    ASSERT_TRUE(
+        SIMStart(API_INSTANCE_LAND, width, height, 1, &simtest::OnPayload, nullptr, nullptr));
+  }
+};
+
+TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
+  constexpr int kWidth = 97;
+  constexpr int kHeight = 89;
+  std::vector<unsigned char> overlay(kWidth * kHeight, 0);
+  StartPayloadRun(64, 48);
+  ASSERT_TRUE(SIMSetOverlay(overlay.data()));
+  SIMStop();
+
+  // Another geometry: the copy must reallocate, and that allocation fails.
+  StartPayloadRun(kWidth, kHeight);
+  {
+    std::lock_guard<std::mutex> lock(simMutex);
+    overlayInUse = true;  // as if the old overlay were still in use
+  }
+  failAllocationOfBytes = kWidth * kHeight;
+  EXPECT_THROW(SIMSetOverlay(overlay.data()), std::bad_alloc);
+  failAllocationOfBytes = 0;
+  {
+    std::lock_guard<std::mutex> lock(simMutex);
+    EXPECT_FALSE(overlayInUse);
+    EXPECT_EQ(simOverlay.begin, nullptr);
+  }
+  // Frames go on, decided by the whole-frame rectangle instead.
+  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
+  HandBack(6);
+  EXPECT_EQ(Log().Take().size(), 2u);
+
+  ASSERT_TRUE(SIMSetOverlay(overlay.data()));
+  std::lock_guard<std::mutex> lock(simMutex);
+  EXPECT_TRUE(overlayInUse);
+  EXPECT_NE(simOverlay.begin, nullptr);
+}
+
+TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) {
+  SIMRegisterReadyForNewInputCallback(&simtest::CountOffer);
+  StartPayloadRun(64, 48);
+  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
+  ASSERT_TRUE(Offers().WaitFor(1));
+  for (uintptr_t i = 1; i <= 4; ++i) {
+    SIMProcessNextFrame(ContextOf(i));
+    ASSERT_TRUE(Offers().WaitFor(i + 1));
+  }
+  failEveryAllocation = true;
+  EXPECT_THROW(SIMProcessNextFrame(ContextOf(5)), std::bad_alloc);
+  failEveryAllocation = false;
+  EXPECT_TRUE(Offers().WaitFor(6)) << "the worker was woken";
+  EXPECT_EQ(SIMGetFrameLag(), 4);
+  EXPECT_EQ(Log().Size(), 0u);
+
+  // The frame of call 1 was lost; call 6 reports call 2's.
+  SIMProcessNextFrame(ContextOf(6));
+  const std::vector<simtest::Report> reports = Log().Take();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].context, ContextOf(2));
+}
+
+// Fails each allocation of SIMStart in turn (buffers, context ring, worker,
+// its thread) until a start succeeds: every failed attempt leaves the
+// simulator not started, holding nothing, with the lock free and the kept
+// variables as they were.
+TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopped) {
+  SIMRegisterReadyForNewInputCallback(&simtest::CountOffer);
+  StartPayloadRun(64, 48);
+  ASSERT_TRUE(SIMSetBorderMask(3, 4, 5, 6));
+  SIMStop();
+  Offers().Take();
+  const double offerTime = timeAtInputCallback;
+  const double fpsUpdate = lastFpsUpdate;
+
+  int failures = 0;
+  bool started = false;
+  for (int n = 1; n <= 100 && !started; ++n) {
+    allocationsUntilFailure = n;
+    try {
+      started = SIMStart(API_INSTANCE_LAND, 97, 89, 3, &simtest::NoTargets);
+    } catch (const std::bad_alloc&) {
+      ++failures;
+    }
+    allocationsUntilFailure = 0;
+    if (started) break;
+    // These take the lock: a lock left held would hang here.
+    EXPECT_EQ(SIMGetAPIStatus(), 9) << n;
+    EXPECT_EQ(SIMGetNextFrameBuffer(), nullptr) << n;
+    std::lock_guard<std::mutex> lock(simMutex);
+    EXPECT_EQ(inputPayloadThread, nullptr) << n;
+    EXPECT_EQ(simBuffer, nullptr) << n;
+    EXPECT_EQ(simContextPtr, nullptr) << n;
+    EXPECT_EQ(imWidth, 0) << n;
+    EXPECT_EQ(targetCallback, nullptr) << n;
+    EXPECT_EQ(timeAtInputCallback, offerTime) << n;
+    EXPECT_EQ(lastFpsUpdate, fpsUpdate) << n;
+    EXPECT_EQ(simBorderMaskLeft, 3) << n;
+    EXPECT_EQ(simBorderMaskHeight, 6) << n;
+  }
+  ASSERT_TRUE(started);
+  EXPECT_GE(failures, 9) << "ring, buffer array, five frames, the worker and its thread";
+  EXPECT_TRUE(Offers().WaitFor(1)) << "the run that finally started works";
+  EXPECT_EQ(SIMGetFrameLag(), 5);
 }
 
 }  // namespace

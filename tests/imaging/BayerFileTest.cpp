@@ -48,6 +48,14 @@ TEST_F(BayerFileTest, ReadsTheFixedGeometryWithTheFilesFirstRowAtTheTop) {
   EXPECT_FALSE(file.ReadFile(read.data()));  // no rewind: no data left
   EXPECT_FALSE(file.IsOk());
   EXPECT_FALSE(file.GetInfo());
+
+  // A stream without a descriptor takes another path to the same bytes.
+  BayerFile memory;
+  ASSERT_TRUE(memory.OpenStream(fmemopen(samples_.data(), kFileBytes, "rb")));
+  ASSERT_TRUE(memory.GetInfo());
+  Bytes fromMemory(kFileBytes);
+  ASSERT_TRUE(memory.ReadFile(fromMemory.data()));
+  EXPECT_TRUE(fromMemory == read);
 }
 
 TEST_F(BayerFileTest, AnyOtherSizeIsRefused) {
@@ -102,6 +110,10 @@ TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStartAndRefusesShortFiles) 
   ASSERT_TRUE(BayerFile::LoadFile(Path("frame.raw").c_str(), read.data(), 4, 3, 1));
   EXPECT_TRUE(std::equal(samples_.begin(), samples_.begin() + 4, read.begin() + 8));
   EXPECT_TRUE(std::equal(samples_.begin() + 8, samples_.begin() + 12, read.begin()));
+  Bytes halves(kFileBytes);  // rows too long to pass through a band
+  ASSERT_TRUE(BayerFile::LoadFile(Path("frame.raw").c_str(), halves.data(), kFileBytes / 2, 2, 1));
+  EXPECT_TRUE(
+      std::equal(samples_.begin(), samples_.end() - kFileBytes / 2, halves.end() - kFileBytes / 2));
 
   WriteAll("short.raw", Bytes(11, 1));
   Bytes guarded(13, 0xA5);

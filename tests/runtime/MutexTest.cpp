@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
@@ -61,6 +62,23 @@ TEST(MutexTest, OwnerRecordChangesOnlyWhenTheLockIsTaken) {
   uint32_t other = 0;
   EXPECT_TRUE(TryLockElsewhere(m, &other));
   EXPECT_EQ(m.Owner(), other);
+}
+
+// The id is cached per thread: the child of a fork must not inherit the
+// forking thread's one.
+TEST(MutexTest, ForkedChildRecordsItsOwnThreadId) {
+  ObservedMutex m(true);
+  m.Lock();
+  m.Unlock();
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    m.Lock();
+    _exit(m.Owner() == ThisThreadId() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace

@@ -1,20 +1,37 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "runtime/CompoThread.h"
 #include "runtime/Thread.h"
 #include "runtime/WaitHandle.h"
 #include "tests/support/AddressSpaceLimit.h"
 
 namespace {
+
+// Sets `handle` when the calling thread exits, after its thread function has
+// returned: so the owner has cleared its running flag by then, without a poll.
+void SignalAtThreadExit(KVO::WaitHandle& handle) {
+  struct Signal {
+    KVO::WaitHandle* handle = nullptr;
+    ~Signal() {
+      if (handle != nullptr) handle->Set();
+    }
+  };
+  static thread_local Signal signal;
+  signal.handle = &handle;
+}
 
 // A worker whose body the test scripts.
 class ScriptedThread : public KVO::Thread {
@@ -41,7 +58,9 @@ class ScriptedThread : public KVO::Thread {
 TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   KVO::WaitHandle started(false, true);
   KVO::WaitHandle release(false, false);
+  KVO::WaitHandle ended(false, true);
   ScriptedThread t([&](ScriptedThread& self) {
+    SignalAtThreadExit(ended);
     started.Set();
     release.WaitOne();
     return self.StopWasRequested() ? -1 : self.runs.load();
@@ -59,9 +78,10 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   EXPECT_FALSE(t.IsRunning());
   EXPECT_EQ(t.Result(), 1);
   EXPECT_FALSE(t.SetName("late"));  // refused for good once started
-  t.Start();                        // joins the ended thread, then runs again
-  ASSERT_TRUE(started.WaitOne(10000));
-  while (t.IsRunning()) std::this_thread::yield();
+  ASSERT_TRUE(ended.WaitOne(10000));
+  t.Start();  // joins the ended thread, then runs again
+  ASSERT_TRUE(ended.WaitOne(10000));
+  EXPECT_FALSE(t.IsRunning());
   EXPECT_EQ(t.Result(), 2);
   t.WaitForStop();
   t.WaitForStop();  // nothing left to join
@@ -73,11 +93,12 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
 // itself: the base destructor joins after this class's members are gone.
 class GraceThread : public KVO::Thread {
  public:
-  GraceThread(int graceMs, KVO::WaitHandle& started)
-      : KVO::Thread("grace", graceMs, false), started_(started) {}
+  GraceThread(int graceMs, KVO::WaitHandle& started, KVO::WaitHandle& ended)
+      : KVO::Thread("grace", graceMs, false), started_(started), ended_(ended) {}
 
  protected:
   int ThreadMain() override {
+    SignalAtThreadExit(ended_);
     started_.Set();
     while (!stopRequested) std::this_thread::yield();
     return 0;
@@ -85,6 +106,7 @@ class GraceThread : public KVO::Thread {
 
  private:
   KVO::WaitHandle& started_;
+  KVO::WaitHandle& ended_;
 };
 
 // The destructor asks a running body to stop and sleeps the grace period
@@ -98,23 +120,119 @@ TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
   } kCases[] = {{300, false, 299}, {0, false, 0}, {-1, false, 0}, {60000, true, 0}};
   for (const auto& c : kCases) {
     KVO::WaitHandle started(false, false);
-    auto t = std::make_unique<GraceThread>(c.graceMs, started);
+    KVO::WaitHandle ended(false, false);
+    auto t = std::make_unique<GraceThread>(c.graceMs, started, ended);
     if (c.endFirst) t->RequestToStop();
     t->Start();
     ASSERT_TRUE(started.WaitOne(10000));
-    while (c.endFirst && t->IsRunning()) std::this_thread::yield();
+    ASSERT_TRUE(!c.endFirst || ended.WaitOne(10000));
     const auto before = std::chrono::steady_clock::now();
     t.reset();
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(c.minimumMs));
   }
 }
 
+std::atomic<int> plainCalls{0};
+void CountPlainCall() { ++plainCalls; }
+
+class CompoThreadTest : public ::testing::Test {
+ protected:
+  // Manual reset: holds the callable until the test opens it, so "a run is
+  // under way" is a fact and not a timing guess.
+  KVO::WaitHandle gate{false, false};
+  KVO::WaitHandle ended{false, true};
+  std::atomic<int> calls{0};
+  std::function<void()> blocking = [this] {
+    SignalAtThreadExit(ended);
+    ++calls;
+    gate.WaitOne();
+  };
+  KVO::CompoThread thread{"worker"};  // last: joined before the rest go
+};
+
+TEST_F(CompoThreadTest, EachStartRunsOnceAndEmptyCallablesRunNothing) {
+  thread.Join();  // nothing started yet
+  thread.Start(std::function<void()>());
+  thread.Join();
+  thread.Join();
+  thread.Start(nullptr);
+  thread.Join();
+  plainCalls = 0;
+  thread.Start([this] {
+    SignalAtThreadExit(ended);
+    CountPlainCall();
+  });
+  ASSERT_TRUE(ended.WaitOne(10000));
+  thread.Start(&CountPlainCall);  // an ended run restarts without a Join()
+  thread.Join();
+  EXPECT_EQ(2, plainCalls.load());
+}
+
+// Eight racing Start() calls launch one run; later calls during it do nothing.
+TEST_F(CompoThreadTest, StartsDuringARunAreIgnoredAndTheNameIsLocked) {
+  KVO::WaitHandle go(false, false);
+  std::thread starters[8];
+  for (auto& starter : starters) {
+    starter = std::thread([&] {
+      go.WaitOne();
+      thread.Start(blocking);
+    });
+  }
+  go.Set();
+  for (auto& starter : starters) starter.join();
+  std::atomic<int> other{0};
+  thread.Start([&other] { ++other; });
+  EXPECT_TRUE(thread.IsRunning());
+  EXPECT_FALSE(thread.SetName("x"));
+  EXPECT_EQ("worker", thread.GetName());
+  gate.Set();
+  ASSERT_TRUE(ended.WaitOne(10000));
+  EXPECT_TRUE(thread.SetName("x"));  // the run has returned, joined or not
+  thread.Join();
+  EXPECT_EQ(1, calls.load());
+  EXPECT_EQ(0, other.load());
+}
+
+// The run keeps its own copy of the callable; the destructor joins it.
+TEST_F(CompoThreadTest, RunOutlivesTheCallersCopyAndTheDestructorWaits) {
+  std::atomic<int> seen{0};
+  std::thread opener;
+  {
+    KVO::CompoThread local("local");
+    {
+      auto owned = std::make_shared<int>(41);
+      local.Start(std::function<void()>([owned, &seen, this] {
+        gate.WaitOne();
+        seen = *owned + 1;
+      }));
+    }
+    opener = std::thread([this] { gate.Set(); });
+  }
+  EXPECT_EQ(42, seen.load());
+  opener.join();
+}
+
+TEST_F(CompoThreadTest, EscapingExceptionIsReportedAndClearsRunning) {
+  testing::internal::CaptureStderr();
+  thread.Start(std::function<void()>([] { throw std::runtime_error("boom"); }));
+  thread.Join();
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("boom"));
+  EXPECT_FALSE(thread.IsRunning());
+  thread.Start(blocking);  // usable again
+  gate.Set();
+  thread.Join();
+  EXPECT_EQ(1, calls.load());
+}
+
 #if !defined(TOLVENIX_TEST_SANITIZED)
 // In a child process whose address space has no room for a thread stack:
-// Start() reports the refusal, the object stays marked running, and Kill()
-// returns instead of waiting for a thread that never existed.
-void StartRefusedThenKill() {
+// the refused launch is reported (KVO::Thread throws, CompoThread prints),
+// a second Start() is ignored because the object stays marked running, the
+// name stays locked, and Kill() returns instead of waiting for no thread.
+void StartBothWithoutAddressSpace() {
   ScriptedThread t([](ScriptedThread&) { return 0; });
+  KVO::CompoThread compo("refused");
+  const std::function<void()> nothing = [] {};
   if (!LimitAddressSpace(1024)) std::_Exit(3);
   bool refused = false;
   try {
@@ -122,17 +240,21 @@ void StartRefusedThenKill() {
   } catch (const std::system_error&) {
     refused = true;
   }
-  if (!refused) std::_Exit(4);
-  t.Start();  // ignored: the object is unusable, not relaunched
-  const bool stillMarked = t.IsRunning() && !t.SetName("x");
+  t.Start();
+  const bool threadMarked = refused && t.IsRunning() && !t.SetName("x");
   t.Kill();
-  std::_Exit(stillMarked ? 0 : 5);
+  dup2(2, 1);  // the message goes to standard output; the matcher reads stderr
+  compo.Start(nothing);
+  compo.Start(nothing);
+  std::fflush(stdout);
+  std::_Exit(threadMarked && compo.IsRunning() && !compo.SetName("x") ? 0 : 1);
 }
 
-TEST(ThreadLaunchTest, KillAfterARefusedLaunchReturns) {
+TEST(ThreadLaunchTest, RefusedLaunchIsReportedAndStaysMarkedRunning) {
   const std::string style = GTEST_FLAG_GET(death_test_style);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(StartRefusedThenKill(), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(StartBothWithoutAddressSpace(), ::testing::ExitedWithCode(0),
+              "Caught system_error with code [a-z]+:[0-9]+\n meaning ");
   GTEST_FLAG_SET(death_test_style, style);
 }
 #endif
