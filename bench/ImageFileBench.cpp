@@ -6,13 +6,13 @@
 //   JPEG encode: JpegFile WriteFile, quality 80 vs a direct libjpeg encode
 // Judge candidate / baseline ratios of the medians, e.g. with
 //   ImageFileBench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-#include <benchmark/benchmark.h>
-
 #include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "imaging/BmpFile.h"
 #include "imaging/JpegFile.h"

@@ -6,14 +6,14 @@
 //                   and the 1-channel load vs one fread of the whole
 //                   (cached) file.
 // Argument 0 is 1920 x 1080, 1 is 3840 x 2160; judge the ratios of one run.
-#include <benchmark/benchmark.h>
-#include <jpeglib.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <benchmark/benchmark.h>
+#include <jpeglib.h>
 
 #include "TolvenixUtilities.h"
 #include "imaging/BayerFile.h"

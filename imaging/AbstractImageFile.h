@@ -109,6 +109,27 @@ class AbstractImageFile {
   unsigned int channels = 0;
 };
 
+// One row of the format table, the one place that describes a format: the
+// name ending that GuessFormat maps to it, the class GetImageObject makes
+// and what the saver may write. A new format needs an enumerator, a class
+// and a row.
+struct ImageFileFormatTraits {
+  ImageFileFormat format;
+  // Last character of the names that select the format, in upper case.
+  char nameEnding;
+  // A new, unopened object of the format's class; the caller owns it.
+  AbstractImageFile* (*make)();
+  // Whether the class writes a picture of this geometry; a save refuses
+  // anything else before it creates or truncates a file.
+  bool (*isWritable)(unsigned int width, unsigned int height, unsigned int channels);
+  // The class ignores the stride and reads rows packed.
+  bool readsPackedRows;
+};
+
+// The format's row, or null for Auto and for values without a class.
+// Stateless; any thread.
+const ImageFileFormatTraits* FindImageFileFormat(ImageFileFormat format);
+
 }  // namespace KVO
 
 #endif  // IMAGING_ABSTRACTIMAGEFILE_H_

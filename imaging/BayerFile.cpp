@@ -177,6 +177,11 @@ bool BayerFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
   return std::fflush(file) == 0 && written;
 }
 
+bool BayerFile::IsWritable(unsigned int imageWidth, unsigned int imageHeight,
+                           unsigned int imageChannels) {
+  return imageWidth == 0 && imageHeight == 0 && imageChannels == 0;
+}
+
 bool BayerFile::LoadFile(const char* fileName, unsigned char* dst, unsigned int width,
                          unsigned int height, unsigned int channels) {
   if (fileName == nullptr || dst == nullptr) return false;

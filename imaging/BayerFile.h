@@ -1,8 +1,6 @@
 #ifndef IMAGING_BAYERFILE_H_
 #define IMAGING_BAYERFILE_H_
 
-#include <cstdio>
-
 #include "imaging/AbstractImageFile.h"
 
 namespace KVO {
@@ -36,6 +34,11 @@ class BayerFile : public AbstractImageFile {
   // written. Never changes the ready flag.
   bool WriteFile(unsigned int width, unsigned int height, unsigned int channels,
                  const unsigned char* data, unsigned int stride) override;
+
+  // Whether a file opened for writing can take a picture of this geometry:
+  // only 0 x 0 x 0, since such a file has no geometry to match. Stateless;
+  // any thread.
+  static bool IsWritable(unsigned int width, unsigned int height, unsigned int channels);
 
   // Reads height rows of width * channels bytes from the start of fileName
   // into dst, the first row read into the last row of dst. Checks neither

@@ -1,7 +1,6 @@
 #ifndef IMAGING_BMPFILE_H_
 #define IMAGING_BMPFILE_H_
 
-#include <cstdio>
 #include <memory>
 
 #include "imaging/AbstractImageFile.h"

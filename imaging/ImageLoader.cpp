@@ -3,22 +3,24 @@
 #include "imaging/ImageLoader.h"
 
 #include <boost/filesystem/operations.hpp>
-#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
 #include "imaging/ImageConversions.h"
+#include "imaging/ImageSize.h"
 
 namespace KVO {
 
 namespace {
 
-// The imaging layer counts elements, rows and offsets in int; every buffer
-// the loader hands on must stay within that.
-bool FitsImageLimits(std::uint64_t width, std::uint64_t height, std::uint64_t channels) {
-  if (width > INT_MAX || height > INT_MAX || channels > INT_MAX) return false;
-  return width * height * channels <= static_cast<std::uint64_t>(INT_MAX);
+// The file object for fileName with its header read, or null when the format
+// has no class or the file cannot be opened or its header read.
+std::unique_ptr<AbstractImageFile> OpenWithHeader(const char* fileName, ImageFileFormat format) {
+  std::unique_ptr<AbstractImageFile> file(
+      AbstractImageFile::GetImageObject(AbstractImageFile::GuessFormat(fileName, format)));
+  if (file && !(file->Open(fileName, true) && file->GetInfo())) file.reset();
+  return file;
 }
 
 bool IsConvertible(unsigned int channels) {
@@ -29,6 +31,24 @@ bool IsConvertible(unsigned int channels) {
 
 struct ImageLoader::Destination {
   enum Kind { kNewArray, kCallerBuffer, kReallocable };
+  static Destination NewArray(std::unique_ptr<unsigned char[]>& result) {
+    Destination destination{kNewArray};
+    destination.array = &result;
+    return destination;
+  }
+  static Destination CallerBuffer(unsigned char* buffer, unsigned int bufferSize) {
+    Destination destination{kCallerBuffer};
+    destination.buffer = buffer;
+    destination.bufferSize = bufferSize;
+    return destination;
+  }
+  static Destination Reallocable(std::unique_ptr<unsigned char[]>& array, unsigned int& capacity) {
+    Destination destination{kReallocable};
+    destination.array = &array;
+    destination.capacity = &capacity;
+    return destination;
+  }
+
   Kind kind;
   // kNewArray and kReallocable: the array (and its size in bytes).
   std::unique_ptr<unsigned char[]>* array = nullptr;
@@ -123,9 +143,8 @@ unsigned int ImageLoader::GetDesiredChannels(DesiredChannelsEnum desired,
 
 bool ImageLoader::GetInfo(const char* fileName, unsigned int& width, unsigned int& height,
                           unsigned int& channels, ImageFileFormat format) {
-  std::unique_ptr<AbstractImageFile> file(
-      AbstractImageFile::GetImageObject(AbstractImageFile::GuessFormat(fileName, format)));
-  if (!file || !file->Open(fileName, true) || !file->GetInfo()) return false;
+  const std::unique_ptr<AbstractImageFile> file = OpenWithHeader(fileName, format);
+  if (!file) return false;
   width = file->GetWidth();
   height = file->GetHeight();
   channels = file->GetChannels();
@@ -140,9 +159,8 @@ bool ImageLoader::LoadBytes(const char* fileName, unsigned int& width, unsigned 
   // Values above 4 would reach the conversions as channel counts they
   // cannot write into a buffer sized for them.
   if (static_cast<unsigned int>(desired) > 4) return false;
-  std::unique_ptr<AbstractImageFile> file(
-      AbstractImageFile::GetImageObject(AbstractImageFile::GuessFormat(fileName, format)));
-  if (!file || !file->Open(fileName, true) || !file->GetInfo()) return false;
+  const std::unique_ptr<AbstractImageFile> file = OpenWithHeader(fileName, format);
+  if (!file) return false;
 
   if (timestamp) {
     // The thread reuses one path object so that a steady sequence allocates
@@ -170,8 +188,10 @@ bool ImageLoader::LoadBytes(const char* fileName, unsigned int& width, unsigned 
   if (wanted != fileChannels && !(IsConvertible(fileChannels) && IsConvertible(wanted))) {
     return false;
   }
-  if (!FitsImageLimits(fileWidth, fileHeight, fileChannels) ||
-      !FitsImageLimits(fileWidth, fileHeight, wanted)) {
+  // The imaging layer counts elements, rows and offsets in int; every buffer
+  // the loader hands on must stay within that.
+  if (!CheckedImageElements(fileWidth, fileHeight, fileChannels, nullptr) ||
+      !CheckedImageElements(fileWidth, fileHeight, wanted, nullptr)) {
     return false;
   }
   const std::uint64_t pixels = std::uint64_t{fileWidth} * fileHeight;
@@ -247,8 +267,7 @@ std::unique_ptr<unsigned char[]> ImageLoader::LoadSingle(const char* fileName, u
                                                          DesiredChannelsEnum desired,
                                                          ImageFileFormat format) {
   std::unique_ptr<unsigned char[]> result;
-  Destination destination{Destination::kNewArray};
-  destination.array = &result;
+  Destination destination = Destination::NewArray(result);
   if (!LoadBytes(fileName, width, height, channels, desired, format, scratch, destination, nullptr,
                  nullptr)) {
     result.reset();
@@ -260,9 +279,7 @@ bool ImageLoader::LoadSingleInBuffer(const char* fileName, unsigned int& width,
                                      unsigned int& height, unsigned int& channels,
                                      unsigned int bufferSize, unsigned char* buffer,
                                      DesiredChannelsEnum desired, ImageFileFormat format) {
-  Destination destination{Destination::kCallerBuffer};
-  destination.buffer = buffer;
-  destination.bufferSize = bufferSize;
+  Destination destination = Destination::CallerBuffer(buffer, bufferSize);
   return LoadBytes(fileName, width, height, channels, desired, format, scratch, destination,
                    nullptr, nullptr);
 }
@@ -273,9 +290,7 @@ bool ImageLoader::LoadSingleInReallocableBuffer(const char* fileName, unsigned i
                                                 std::unique_ptr<unsigned char[]>& buffer,
                                                 DesiredChannelsEnum desired,
                                                 ImageFileFormat format) {
-  Destination destination{Destination::kReallocable};
-  destination.array = &buffer;
-  destination.capacity = &capacity;
+  Destination destination = Destination::Reallocable(buffer, capacity);
   return LoadBytes(fileName, width, height, channels, desired, format, scratch, destination,
                    &timestamp, nullptr);
 }
@@ -285,23 +300,19 @@ bool ImageLoader::LoadSingleInReallocableBufferPrivate(const char* fileName, uns
                                                        unsigned int& capacity, long& timestamp,
                                                        std::unique_ptr<unsigned char[]>& buffer,
                                                        ImageFileFormat format) {
-  Destination destination{Destination::kReallocable};
-  destination.array = &buffer;
-  destination.capacity = &capacity;
+  Destination destination = Destination::Reallocable(buffer, capacity);
   return LoadBytes(fileName, width, height, channels, threadSequence.desiredChannels, format,
                    threadScratch, destination, &timestamp, &threadPath);
 }
 
 bool ImageLoader::Load(const std::string& fileName, ImageBase<unsigned char>& image) {
-  std::unique_ptr<AbstractImageFile> file(AbstractImageFile::GetImageObject(
-      AbstractImageFile::GuessFormat(fileName.c_str(), ImageFileFormat::Auto)));
-  if (!file || !file->Open(fileName.c_str(), true) || !file->GetInfo()) {
-    return false;
-  }
+  const std::unique_ptr<AbstractImageFile> file =
+      OpenWithHeader(fileName.c_str(), ImageFileFormat::Auto);
+  if (!file) return false;
   const unsigned int fileWidth = file->GetWidth();
   const unsigned int fileHeight = file->GetHeight();
   const unsigned int fileChannels = file->GetChannels();
-  if (fileChannels == 0 || !FitsImageLimits(fileWidth, fileHeight, fileChannels)) {
+  if (fileChannels == 0 || !CheckedImageElements(fileWidth, fileHeight, fileChannels, nullptr)) {
     return false;
   }
   const int w = static_cast<int>(fileWidth);

@@ -209,8 +209,8 @@ class ImageLoader : public ImageLoaderInterface {
   // Where a byte-array load puts its pixels.
   struct Destination;
 
-  // The sequence parameters as the loading thread works from them: copied
-  // under the lock whenever the sequence generation changed.
+  // What LoadSequence sets. The loading thread works from its own copy,
+  // taken by assignment under the lock whenever the generation changed.
   struct SequenceParameters {
     std::vector<std::string> folders;
     int framesPerFolder = 1;
@@ -219,6 +219,7 @@ class ImageLoader : public ImageLoaderInterface {
     std::string metadataSuffix;
     DesiredChannelsEnum desiredChannels = DesiredChannelsEnum::AsFile;
     ImageFileFormat fileFormat = ImageFileFormat::Auto;
+    unsigned int startFrame = 0;
     unsigned int endFrame = 0;
     unsigned int frameStep = 0;
     unsigned int maxFrameGap = 0;
@@ -243,8 +244,9 @@ class ImageLoader : public ImageLoaderInterface {
                      unsigned int height, unsigned int fileChannels, unsigned int wanted,
                      ScratchBuffer& scratchBuffer);
 
-  void StartSequence(DesiredChannelsEnum desired, unsigned int startFrame, unsigned int endFrame,
-                     unsigned int maxFrameGap, unsigned int frameStep, ImageFileFormat format);
+  void StartSequence(SequenceParameters parameters, DesiredChannelsEnum desired,
+                     unsigned int startFrame, unsigned int endFrame, unsigned int maxFrameGap,
+                     unsigned int frameStep, ImageFileFormat format);
   void AddEmptyUnit();
   void RewindPosition();
   void RecycleFront();
@@ -257,25 +259,15 @@ class ImageLoader : public ImageLoaderInterface {
   void QueueUnit(const Snapshot& snapshot, LoadUnit& workUnit);
   void EndSequence(const Snapshot& snapshot);
 
-  // Sequence parameters, written under `lock`.
-  DesiredChannelsEnum desiredChannels = DesiredChannelsEnum::AsFile;
+  // Written under `lock`.
+  SequenceParameters sequence;
   std::atomic<unsigned int> loadingQueueMaxLength{10};
   std::atomic<unsigned int> nextMediaType{None};
   std::atomic<unsigned int> sequenceActive{0};
   std::atomic<unsigned int> status{Idle};
   bool sequenceOpened = false;
-  std::string imageSuffix;
-  std::string metadataPrefix;
-  std::string metadataSuffix;
   // Loading thread only: the name of the file it works on.
   std::string currentFileName;
-  unsigned int startFrame = 0;
-  unsigned int endFrame = 0;
-  unsigned int frameStep = 0;
-  unsigned int maxFrameGap = 0;
-  ImageFileFormat fileFormat = ImageFileFormat::Auto;
-  std::vector<std::string> folders;
-  int framesPerFolder = 1;
   // Position: written under `lock`, read lock-free by the thread's early
   // abandon test.
   std::atomic<unsigned int> lastFrame{0};

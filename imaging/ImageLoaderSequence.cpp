@@ -31,7 +31,7 @@ void ImageLoader::AddEmptyUnit() { freeUnits.push_back(LoadUnit()); }
 
 void ImageLoader::RewindPosition() {
   // Wraps below zero when startFrame < frameStep; the first step wraps back.
-  lastFrame.store(startFrame - frameStep);
+  lastFrame.store(sequence.startFrame - sequence.frameStep);
   metadataPending.store(false);
 }
 
@@ -40,14 +40,17 @@ void ImageLoader::RecycleFront() {
   loadedUnits.pop_front();
 }
 
-void ImageLoader::StartSequence(DesiredChannelsEnum desired, unsigned int start, unsigned int end,
-                                unsigned int gap, unsigned int step, ImageFileFormat format) {
-  desiredChannels = desired;
-  startFrame = start;
-  endFrame = end;
-  maxFrameGap = gap;
-  frameStep = step;
-  fileFormat = format;
+void ImageLoader::StartSequence(SequenceParameters parameters, DesiredChannelsEnum desired,
+                                unsigned int start, unsigned int end, unsigned int gap,
+                                unsigned int step, ImageFileFormat format) {
+  parameters.desiredChannels = desired;
+  parameters.fileFormat = format;
+  parameters.startFrame = start;
+  parameters.endFrame = end;
+  parameters.frameStep = step;
+  parameters.maxFrameGap = gap;
+  MutexLock guard(lock);
+  sequence = std::move(parameters);
   nextMediaType.store(None);
   sequenceActive.store(1);
   status.store(Loading);
@@ -64,12 +67,12 @@ void ImageLoader::LoadSequence(const char* folder, const char* suffix, DesiredCh
   CloseInput();
   // Without a folder string there is no name to compose; stay closed.
   if (!folder || !suffix || !prefix || !packetSuffix) return;
-  MutexLock guard(lock);
-  folders.assign(1, folder);
-  imageSuffix = suffix;
-  metadataPrefix = prefix;
-  metadataSuffix = packetSuffix;
-  StartSequence(desired, start, end, gap, step, format);
+  SequenceParameters parameters;
+  parameters.folders.assign(1, folder);
+  parameters.imageSuffix = suffix;
+  parameters.metadataPrefix = prefix;
+  parameters.metadataSuffix = packetSuffix;
+  StartSequence(std::move(parameters), desired, start, end, gap, step, format);
 }
 
 void ImageLoader::LoadSequence(std::vector<std::string> folderList, std::string suffix,
@@ -79,13 +82,13 @@ void ImageLoader::LoadSequence(std::vector<std::string> folderList, std::string 
                                ImageFileFormat format) {
   CloseInput();
   if (folderList.empty()) return;
-  MutexLock guard(lock);
-  folders = std::move(folderList);
-  framesPerFolder = perFolder;
-  imageSuffix = std::move(suffix);
-  metadataPrefix = std::move(prefix);
-  metadataSuffix = std::move(packetSuffix);
-  StartSequence(desired, start, end, gap, step, format);
+  SequenceParameters parameters;
+  parameters.folders = std::move(folderList);
+  parameters.framesPerFolder = perFolder;
+  parameters.imageSuffix = std::move(suffix);
+  parameters.metadataPrefix = std::move(prefix);
+  parameters.metadataSuffix = std::move(packetSuffix);
+  StartSequence(std::move(parameters), desired, start, end, gap, step, format);
 }
 
 bool ImageLoader::RestartSequenceFromBeginning() {
@@ -222,7 +225,7 @@ void ImageLoader::SetLoadingQueueMaxLength(unsigned int length) {
         lastFrame.store(oldestFrame);
         metadataPending.store(true);
       } else {
-        lastFrame.store(oldestFrame - frameStep);
+        lastFrame.store(oldestFrame - sequence.frameStep);
         metadataPending.store(false);
       }
       generation.fetch_add(1);
@@ -273,16 +276,7 @@ void ImageLoader::ThreadLoop() {
           // Names are composed outside the lock, so the thread works from
           // its own copy; it is taken again only when the sequence changed.
           if (!haveParameters || knownGeneration != snapshot.generation) {
-            threadSequence.folders = folders;
-            threadSequence.framesPerFolder = framesPerFolder;
-            threadSequence.imageSuffix = imageSuffix;
-            threadSequence.metadataPrefix = metadataPrefix;
-            threadSequence.metadataSuffix = metadataSuffix;
-            threadSequence.desiredChannels = desiredChannels;
-            threadSequence.fileFormat = fileFormat;
-            threadSequence.endFrame = endFrame;
-            threadSequence.frameStep = frameStep;
-            threadSequence.maxFrameGap = maxFrameGap;
+            threadSequence = sequence;
             knownGeneration = snapshot.generation;
             haveParameters = true;
           }

@@ -4,48 +4,27 @@
 #include <cstring>
 #include <memory>
 
-#include "imaging/BmpFile.h"
-#include "imaging/JpegFile.h"
 #include "runtime/FileAccess.h"
 
 namespace KVO {
-
-namespace {
-
-// Everything that the file classes would refuse only after the file has been
-// opened for writing (and so truncated) is refused here first.
-bool Acceptable(ImageFileFormat format, unsigned int width, unsigned int height,
-                unsigned int channels) {
-  switch (format) {
-    case ImageFileFormat::Jpeg:
-      return JpegFile::IsEncodable(width, height, channels);
-    case ImageFileFormat::BayerRaw:
-      // The raw class writes only the geometry it read, and a file opened
-      // for writing has none.
-      return width == 0 && height == 0 && channels == 0;
-    case ImageFileFormat::Bmp:
-      return BmpFile::IsWritable(width, height, channels);
-    default:
-      return true;
-  }
-}
-
-}  // namespace
 
 bool ImageSaver::Save(const char* fileName, unsigned int width, unsigned int height,
                       unsigned int channels, const unsigned char* data, ImageFileFormat format,
                       unsigned int stride) {
   if (!data) return false;
   const ImageFileFormat resolved = AbstractImageFile::GuessFormat(fileName, format);
-  if (!Acceptable(resolved, width, height, channels)) return false;
+  // What the file class would refuse only after the file has been opened
+  // for writing (and so truncated) is refused here first.
+  const ImageFileFormatTraits* traits = FindImageFileFormat(resolved);
+  if (traits == nullptr || !traits->isWritable(width, height, channels)) return false;
   std::unique_ptr<AbstractImageFile> file(AbstractImageFile::GetImageObject(resolved));
   if (!file) return false;
 
-  // The JPEG class reads its rows packed; a strided picture is packed here
-  // first so that it is not saved sheared.
+  // A strided picture is packed here first for a class that reads its rows
+  // packed, so that it is not saved sheared.
   const std::uint64_t rowBytes = std::uint64_t{width} * channels;
   std::unique_ptr<unsigned char[]> packed;
-  if (resolved == ImageFileFormat::Jpeg && stride != 0 && stride != rowBytes) {
+  if (traits->readsPackedRows && stride != 0 && stride != rowBytes) {
     packed.reset(new unsigned char[rowBytes * height]);
     for (std::uint64_t row = 0; row < height; ++row) {
       std::memcpy(packed.get() + row * rowBytes, data + row * stride, rowBytes);

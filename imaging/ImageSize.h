@@ -5,7 +5,9 @@
 
 namespace KVO {
 
-// The data model's limit on the number of elements in one image.
+// The most elements one image may hold: the imaging layer counts elements,
+// rows and offsets in int. Every size check of the layer goes through
+// CheckedImageElements so that the limit is stated once.
 constexpr std::uint64_t kMaxImageElements = 2147483647u;
 
 // Multiplies the three factors in 64-bit arithmetic without overflow.

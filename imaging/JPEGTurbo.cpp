@@ -17,8 +17,6 @@ namespace KVO {
 
 namespace {
 
-constexpr int kMaxJpegDimension = 65500;
-
 std::FILE* OpenForReading(const char* fileName) {
   std::FILE* stream = OpenRegularFileForReading(fileName);
   if (stream == nullptr) {

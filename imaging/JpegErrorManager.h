@@ -10,6 +10,9 @@
 
 namespace KVO {
 
+// The longest side, in pixels, that the codec encodes or decodes.
+constexpr int kMaxJpegDimension = JPEG_MAX_DIMENSION;
+
 // Bounds on the work one decode may demand, whatever its file declares.
 // Real progressive files carry about ten scans; a file with more scans than
 // this is refused, which caps decoding time at this many passes over the

@@ -19,9 +19,6 @@ namespace KVO {
 
 namespace {
 
-// The largest dimension the codec accepts (JPEG_MAX_DIMENSION).
-constexpr unsigned int kMaxJpegDimension = 65500;
-
 J_COLOR_SPACE ColorSpaceFor(unsigned int channels) {
   return channels == 1 ? JCS_GRAYSCALE : JCS_EXT_BGR;
 }
@@ -51,9 +48,10 @@ void FreeMemoryDestination(j_compress_ptr codec, unsigned char** buffer, unsigne
 
 }  // namespace
 
-bool JpegFile::IsEncodable(unsigned int width, unsigned int height, unsigned int channels) {
-  return (channels == 1 || channels == 3) && width >= 1 && width <= kMaxJpegDimension &&
-         height >= 1 && height <= kMaxJpegDimension;
+bool JpegFile::IsWritable(unsigned int width, unsigned int height, unsigned int channels) {
+  constexpr unsigned int kMaxSide = kMaxJpegDimension;
+  return (channels == 1 || channels == 3) && width >= 1 && width <= kMaxSide && height >= 1 &&
+         height <= kMaxSide;
 }
 
 JpegFile::JpegFile() { channels = 3; }
@@ -295,7 +293,7 @@ bool JpegFile::WriteFile(unsigned int imageWidth, unsigned int imageHeight,
                          unsigned int imageChannels, const unsigned char* data,
                          unsigned int /*stride*/) {
   if (!ok) return false;
-  if (file == nullptr || data == nullptr || !IsEncodable(imageWidth, imageHeight, imageChannels)) {
+  if (file == nullptr || data == nullptr || !IsWritable(imageWidth, imageHeight, imageChannels)) {
     return false;
   }
   width = imageWidth;
@@ -319,7 +317,7 @@ bool JpegFile::WriteToMemory(unsigned int imageWidth, unsigned int imageHeight,
                              unsigned int imageChannels, const unsigned char* data) {
   if (!ok) return false;
   if (memBuffer == nullptr || memSize == nullptr || *memBuffer != nullptr || *memSize != 0 ||
-      data == nullptr || !IsEncodable(imageWidth, imageHeight, imageChannels)) {
+      data == nullptr || !IsWritable(imageWidth, imageHeight, imageChannels)) {
     return false;
   }
   width = imageWidth;

@@ -91,7 +91,7 @@ class JpegFile : public AbstractImageFile {
 
   // Whether the encoder takes a picture of this geometry: 1 or 3 channels,
   // width and height 1 to 65,500. Stateless; any thread.
-  static bool IsEncodable(unsigned int width, unsigned int height, unsigned int channels);
+  static bool IsWritable(unsigned int width, unsigned int height, unsigned int channels);
 
   // Decodes the caller's stream into dst as ReadFile does. Refused for null
   // dst, unset addresses, a null stream pointer or a length of 0.

@@ -1,12 +1,13 @@
 #include "imaging/UserDataImageBuffer.h"
 
-#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <new>
 #include <utility>
+
+#include "imaging/ImageSize.h"
 
 namespace KVO {
 
@@ -51,12 +52,12 @@ bool Overlap(const T* first, const T* last, const T* otherFirst, const T* otherL
 }  // namespace
 
 int CheckedElementCount(int width, int height, int channels) {
-  if (width < 0 || height < 0 || channels < 0) throw std::bad_array_new_length();
-  const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
-  if (channels == 0 || pixels == 0) return 0;
-  if (pixels > INT_MAX) throw std::bad_array_new_length();
-  const std::int64_t elements = pixels * channels;
-  if (elements > INT_MAX) throw std::bad_array_new_length();
+  std::uint64_t elements = 0;
+  if (width < 0 || height < 0 || channels < 0 ||
+      !CheckedImageElements(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height),
+                            static_cast<std::uint64_t>(channels), &elements)) {
+    throw std::bad_array_new_length();
+  }
   return static_cast<int>(elements);
 }
 

@@ -1,12 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <memory>
 
+#include <gtest/gtest.h>
+
 #include "imaging/AbstractImageFile.h"
-#include "imaging/BayerFile.h"
-#include "imaging/BmpFile.h"
 #include "imaging/ImageSize.h"
-#include "imaging/JpegFile.h"
 
 namespace KVO {
 namespace {
@@ -30,14 +27,11 @@ TEST(GuessFormatTest, AnswersTheFormatForTheName) {
   for (int format : {1, 2, 3, 9}) EXPECT_EQ(guess("frame.raw", format), format);
 }
 
-TEST(GetImageObjectTest, MakesAnUnopenedObjectOfTheClassForEachFormat) {
+TEST(GetImageObjectTest, MakesAnUnopenedObjectForEachFormatWithAClass) {
   std::unique_ptr<AbstractImageFile> bmp(AbstractImageFile::GetImageObject(ImageFileFormat::Bmp));
   std::unique_ptr<AbstractImageFile> jpeg(AbstractImageFile::GetImageObject(ImageFileFormat::Jpeg));
   std::unique_ptr<AbstractImageFile> bayer(
       AbstractImageFile::GetImageObject(ImageFileFormat::BayerRaw));
-  EXPECT_NE(dynamic_cast<BmpFile*>(bmp.get()), nullptr);
-  EXPECT_NE(dynamic_cast<JpegFile*>(jpeg.get()), nullptr);
-  EXPECT_NE(dynamic_cast<BayerFile*>(bayer.get()), nullptr);
   for (AbstractImageFile* object : {bmp.get(), jpeg.get(), bayer.get()}) {
     unsigned char pixel = 0;
     EXPECT_FALSE(object->IsOk());

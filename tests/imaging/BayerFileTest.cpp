@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+
+#include <gtest/gtest.h>
 
 #include "imaging/BayerFile.h"
 #include "tests/imaging/ImageFileTestSupport.h"

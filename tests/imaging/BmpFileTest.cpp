@@ -1,10 +1,10 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <tuple>
+
+#include <gtest/gtest.h>
 
 #include "imaging/BmpFile.h"
 #include "tests/imaging/ImageFileTestSupport.h"

@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "imaging/ImageConversions.h"
 #include "tests/support/StridedPicture.h"

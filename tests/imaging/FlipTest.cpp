@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <boost/optional.hpp>
 #include <cstdint>
 #include <vector>
+
+#include <boost/optional.hpp>
+#include <gtest/gtest.h>
 
 #include "imaging/ImageConversions.h"
 #include "tests/support/StridedPicture.h"

@@ -1,10 +1,10 @@
 #ifndef TESTS_IMAGING_IMAGEFILETESTSUPPORT_H_
 #define TESTS_IMAGING_IMAGEFILETESTSUPPORT_H_
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "imaging/AbstractImageFile.h"
 #include "tests/support/TempDirTest.h"
@@ -32,6 +32,14 @@ class ImageFileTest : public testsupport::TempDirTest {
     if (!file.Open(Path(name).c_str(), true) || !file.GetInfo()) return false;
     pixels->assign(file.GetRawSize(), 0);
     return file.ReadFile(pixels->data());
+  }
+
+  // Runs `call` with stderr captured (the codec prints there); answers it.
+  template <typename Call>
+  static std::string Quietly(Call&& call) {
+    ::testing::internal::CaptureStderr();
+    call();
+    return ::testing::internal::GetCapturedStderr();
   }
 
   void TruncateTo(const std::string& name, std::uintmax_t size) {

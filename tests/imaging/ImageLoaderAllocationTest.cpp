@@ -1,8 +1,6 @@
 // Counts array allocations (pixel arrays, scratch and unit arrays are all
 // `new unsigned char[]`) to show that steady loading reuses its memory. Its
 // own binary: it replaces the global array operators.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +9,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "imaging/ImageLoader.h"
 #include "tests/support/TestSupport.h"
@@ -52,7 +52,7 @@ TEST_F(AllocationTest, SteadySequenceAllocatesNothingAfterTheFirstRound) {
     // Top-down files delivered with four channels: the thread's scratch
     // buffer and the conversion are on the path too.
     testsupport::WriteBmp(folder + name, kWidth, kHeight, 3,
-                        testsupport::MakePicture(kWidth, kHeight, 3, frame), true);
+                          testsupport::MakePicture(kWidth, kHeight, 3, frame), true);
   }
   ImageLoader loader;
   const unsigned int units = loader.GetLoadingQueueMaxLength();

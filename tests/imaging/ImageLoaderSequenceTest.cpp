@@ -1,6 +1,3 @@
-#include <gtest/gtest.h>
-
-#include <boost/filesystem/operations.hpp>
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -13,9 +10,12 @@
 #include <tuple>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
+
 #include "imaging/ImageLoader.h"
+#include "tests/support/AddressSpaceLimit.h"
 #include "tests/support/TestSupport.h"
-#include "tests/runtime/AddressSpaceLimit.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ std::string ImageName(const std::string& folder, unsigned int frame) {
 
 void WriteImage(const std::string& folder, unsigned int frame) {
   testsupport::WriteBmp(ImageName(folder, frame), kWidth, kHeight, 3,
-                      testsupport::MakePicture(kWidth, kHeight, 3, static_cast<int>(frame)));
+                        testsupport::MakePicture(kWidth, kHeight, 3, static_cast<int>(frame)));
 }
 
 // Packet contents differ in length by frame; frames 0, 3, 6... are empty.
@@ -62,7 +62,7 @@ class SequenceTest : public ::testing::Test {
     for (unsigned int frame : frames) {
       const std::string content = PacketContent(frame);
       testsupport::WriteWholeFile(metadataPrefix + std::to_string(frame) + ".txt",
-                                Bytes(content.begin(), content.end()));
+                                  Bytes(content.begin(), content.end()));
     }
   }
   void Start(unsigned int start, unsigned int end, unsigned int gap, unsigned int step,
@@ -82,7 +82,8 @@ class SequenceTest : public ::testing::Test {
     const unsigned int type = loader.GetNextMediaType();
     if (type == ImageLoader::Image &&
         loader.GetNextImage(buffer.size(), buffer.data(), width, height, channels, frame)) {
-      EXPECT_EQ(testsupport::MakePicture(kWidth, kHeight, 3, static_cast<int>(frame))[0], buffer[0]);
+      EXPECT_EQ(testsupport::MakePicture(kWidth, kHeight, 3, static_cast<int>(frame))[0],
+                buffer[0]);
       log.push_back("I" + std::to_string(frame));
       return true;
     }
@@ -311,12 +312,6 @@ TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {
     EXPECT_EQ(ImageLoader::Loading, loader.GetStatus());
   }
 }
-
-#if defined(TOLVENIX_TEST_SANITIZED)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // Frame 0 declares 1.6e9 pixels and the address space is capped below that,
 // so its allocation throws on the loading thread; frame 1 must still come.

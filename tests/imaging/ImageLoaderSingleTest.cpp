@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
-
-#include <boost/filesystem/operations.hpp>
 #include <memory>
 #include <string>
 #include <tuple>
+
+#include <boost/filesystem/operations.hpp>
+#include <gtest/gtest.h>
 
 #include "imaging/ImageLoader.h"
 #include "imaging/ImageSaver.h"
@@ -32,9 +32,9 @@ class ImageLoaderTest : public ::testing::Test {
   std::string WriteBmp(const std::string& name, int width, int height, int channels,
                        bool topDown = false, const Bytes& picture = {}) {
     const std::string path = dir.Path(name);
-    testsupport::WriteBmp(path, width, height, channels,
-                        picture.empty() ? testsupport::MakePicture(width, height, channels) : picture,
-                        topDown);
+    testsupport::WriteBmp(
+        path, width, height, channels,
+        picture.empty() ? testsupport::MakePicture(width, height, channels) : picture, topDown);
     return path;
   }
   bool LoadInBuffer(const std::string& path, Bytes& buffer, unsigned int desired,
@@ -184,7 +184,7 @@ TEST_F(ImageLoaderTest, ReallocableArrayIsReusedAndReleasedOnFailure) {
   EXPECT_EQ(10u * 10 * 4, capacity);
 }
 
-TEST_F(ImageLoaderTest, LoadRedimensionsAStridedImageToPacked) {
+TEST_F(ImageLoaderTest, LoadRedimensionsAStridedOrStorageLessImageToPacked) {
   const std::string path = WriteBmp("p.bmp", 5, 4, 3, true);
   Bytes memory(4 * 32, 0);
   KVO::UserDataGenericBuffer<unsigned char> image(0, 0, 0, false);
@@ -196,35 +196,12 @@ TEST_F(ImageLoaderTest, LoadRedimensionsAStridedImageToPacked) {
   unsigned char* kept = image.begin;  // an image of the right form keeps its storage
   ASSERT_TRUE(loader.Load(path, image));
   EXPECT_EQ(kept, image.begin);
-}
-
-TEST_F(ImageLoaderTest, RawBayerLoadsBottomUpInEveryChannelCount) {
-  constexpr int kBayerWidth = 3376, kBayerHeight = 2704;
-  // File rows run top-first; row r of the file holds r + column.
-  Bytes raw(static_cast<std::size_t>(kBayerWidth) * kBayerHeight);
-  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = (i / kBayerWidth + i % kBayerWidth) & 0xFF;
-  const std::string path = dir.Path("frame.raw");
-  testsupport::WriteWholeFile(path, raw);
-  const Bytes bottomRow(raw.end() - kBayerWidth, raw.end());
-  const Bytes topRow(raw.begin(), raw.begin() + kBayerWidth);
-  for (unsigned int desired = 0; desired <= 4; ++desired) {
-    const auto pixels = loader.LoadSingle(path.c_str(), width, height, channels, Desired(desired),
-                                          ImageFileFormat::Auto);
-    ASSERT_TRUE(pixels);
-    const unsigned int wanted = Resolve(desired, 1);
-    EXPECT_EQ(wanted, channels);
-    const std::size_t row = std::size_t{kBayerWidth} * wanted;
-    const unsigned char* last = pixels.get() + row * (kBayerHeight - 1);
-    EXPECT_EQ(testsupport::Convert(bottomRow, kBayerWidth, 1, 1, wanted),
-              Bytes(pixels.get(), pixels.get() + row));
-    EXPECT_EQ(testsupport::Convert(topRow, kBayerWidth, 1, 1, wanted), Bytes(last, last + row));
-  }
-}
-
-TEST(ImageLoaderLifetime, CreatedAndDestroyedInALoop) {
-  for (int i = 0; i < 1000; ++i) {
-    KVO::ImageLoader loader;
-    EXPECT_EQ(KVO::ImageLoader::Idle, loader.GetStatus());
+  // One of the file's size without storage is given an array, in both row orders.
+  for (bool topDown : {false, true}) {
+    KVO::UserDataGenericBuffer<unsigned char> storageLess(5, 4, 3, false);
+    ASSERT_TRUE(loader.Load(WriteBmp("q.bmp", 5, 4, 3, topDown), storageLess));
+    ASSERT_NE(nullptr, storageLess.begin);
+    EXPECT_EQ(testsupport::MakePicture(5, 4, 3), Bytes(storageLess.begin, storageLess.begin + 60));
   }
 }
 

@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "imaging/JPEGTurbo.h"
 #include "imaging/JpegFile.h"
@@ -13,10 +13,10 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::ImageFileTest;
+using testsupport::kJpegTolerance;
+using testsupport::MaxBandDifference;
 using testsupport::Pattern;
 using testsupport::TwoBands;
-using testsupport::MaxBandDifference;
-using testsupport::kJpegTolerance;
 
 class JPEGTurboTest : public ImageFileTest {};
 

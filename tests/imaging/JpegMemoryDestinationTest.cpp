@@ -1,19 +1,13 @@
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <random>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "imaging/JpegFile.h"
-#include "tests/runtime/AddressSpaceLimit.h"
+#include "tests/support/AddressSpaceLimit.h"
 
 namespace {
-
-#if defined(TOLVENIX_TEST_SANITIZED)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
 
 // Noise barely compresses, so the codec's output buffer has to double
 // several times; with the address space capped one of those doublings fails
@@ -35,9 +29,7 @@ void EncodeToMemoryUntilTheOutputCannotGrow() {
 }
 
 TEST(JpegMemoryDestination, AnEncodeThatRunsOutOfMemoryAfterGrowingFreesOnlyLiveMemory) {
-  if (kSanitized) {
-    GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
-  }
+  if (kSanitized) GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
   EXPECT_EXIT(EncodeToMemoryUntilTheOutputCannotGrow(), ::testing::ExitedWithCode(0), "");
 }
 

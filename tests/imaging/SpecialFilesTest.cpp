@@ -85,8 +85,8 @@ TEST_P(SpecialFilesTest, AnswersPromptly) {
   switch (call) {
     case Call::HeaderOnly:
       ExpectPrompt([&] {
-        EXPECT_TRUE(UTIL_LoadImageToBuffer(path.c_str(), &size[0], &size[1], &size[2], 0, nullptr,
-                                           0, 0));
+        EXPECT_TRUE(
+            UTIL_LoadImageToBuffer(path.c_str(), &size[0], &size[1], &size[2], 0, nullptr, 0, 0));
       });
       EXPECT_EQ(0u, size[0] + size[1] + size[2]);
       break;

@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <new>
+
+#include <gtest/gtest.h>
 
 #include "imaging/UDGBMemManager.h"
 
@@ -53,6 +53,12 @@ TYPED_TEST(MemManagerTest, BuffersFollowTheGeometryConfiguredWhenTheyWereMade) {
               static_cast<std::size_t>(second->end - second->begin) * sizeof(*second->begin));
   for (auto* made : {second, unconfigured, third}) manager.DeallocateOne(made);
   for (const auto* p = bytes; p != last; ++p) ASSERT_EQ(*p, 0);
+  // Most likely where the dirtied array lay: zeroed again, not merely fresh.
+  manager.Configure(64, 48, 3, true);
+  auto* reused = manager.AllocateOne();
+  const auto* reusedBytes = reinterpret_cast<const unsigned char*>(reused->begin);
+  for (long i = 0; TypeParam::kZeroes && i < last - bytes; ++i) ASSERT_EQ(reusedBytes[i], 0);
+  manager.DeallocateOne(reused);
   manager.DeallocateOne(first);
   manager.DeallocateOne(nullptr);
 }

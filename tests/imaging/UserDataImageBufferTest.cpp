@@ -1,9 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 #include "imaging/UserDataImageBuffer.h"
 

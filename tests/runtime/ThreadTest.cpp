@@ -16,7 +16,7 @@
 #include "runtime/CompoThread.h"
 #include "runtime/Thread.h"
 #include "runtime/WaitHandle.h"
-#include "tests/runtime/AddressSpaceLimit.h"
+#include "tests/support/AddressSpaceLimit.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #ifndef TESTS_SUPPORT_TEMPDIRTEST_H_
 #define TESTS_SUPPORT_TEMPDIRTEST_H_
 
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "tests/support/TestSupport.h"
 

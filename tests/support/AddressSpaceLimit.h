@@ -1,5 +1,5 @@
-#ifndef TESTS_RUNTIME_ADDRESSSPACELIMIT_H_
-#define TESTS_RUNTIME_ADDRESSSPACELIMIT_H_
+#ifndef TESTS_SUPPORT_ADDRESSSPACELIMIT_H_
+#define TESTS_SUPPORT_ADDRESSSPACELIMIT_H_
 
 #include <sys/resource.h>
 
@@ -35,4 +35,11 @@ inline bool LimitAddressSpace(long headroomKb) {
 #define TOLVENIX_TEST_SANITIZED 1
 #endif
 
-#endif  // TESTS_RUNTIME_ADDRESSSPACELIMIT_H_
+// Sanitizer runtimes reserve more address space than any cap a test sets.
+#if defined(TOLVENIX_TEST_SANITIZED)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+#endif  // TESTS_SUPPORT_ADDRESSSPACELIMIT_H_
