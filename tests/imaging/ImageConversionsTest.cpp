@@ -96,20 +96,6 @@ TYPED_TEST(ConvertColorTest, EveryPairMatchesThePerPixelRule) {
   }
 }
 
-TYPED_TEST(ConvertColorTest, EqualChannelsGiveAnEmptyDestinationAPackedArray) {
-  StridedPicture<TypeParam> source(35, 39, 3, 4, 0);
-  source.Scramble(5);
-  for (bool flip : {false, true}) {
-    UserDataGenericBuffer<TypeParam> destination(0, 0, 3, false);
-    CvtColor<TypeParam>::ConvertColor(source.view, destination, flip);
-    ASSERT_EQ(destination.stride, 105);
-    for (int y = 0; y < 39; ++y)
-      for (int i = 0; i < 105; ++i)
-        ASSERT_EQ(destination.begin[(flip ? 38 - y : y) * 105 + i],
-                  source.memory[y * source.stride + i]);
-  }
-}
-
 TYPED_TEST(ConvertColorTest, GreyAndUsing2RKeepTheirRounding) {
   using T = TypeParam;
   const T max = static_cast<T>(~T{0});
@@ -138,34 +124,6 @@ TYPED_TEST(ConvertColorTest, GreyAndUsing2RKeepTheirRounding) {
     }
     for (int pad = 35; pad < out.stride; ++pad) ASSERT_EQ(out.memory[y * out.stride + pad], 3);
   }
-}
-
-TYPED_TEST(ConvertColorTest, ConvertToGreySizesAnEmptyDestinationAndKeepsAMatchingStride) {
-  using T = TypeParam;
-  for (int channels : {3, 4, 5}) {  // five channels read the first three
-    StridedPicture<T> source(35, 39, channels, 2, 0);
-    source.Scramble(11);
-    UserDataGenericBuffer<T> fresh(0, 0, 0, false);
-    CvtColor<T>::ConvertToGrey(source.view, fresh);
-    ASSERT_EQ(fresh.channels, 1);
-    ASSERT_EQ(fresh.stride, 35);
-    StridedPicture<T> matching(35, 39, 1, 6, 0);
-    CvtColor<T>::ConvertToGrey(source.view, matching.view);
-    ASSERT_EQ(matching.view.begin, matching.memory.data());
-    for (int y = 0; y < 39; ++y) {
-      for (int x = 0; x < 35; ++x) {
-        const T grey = static_cast<T>(
-            (std::uint32_t{source.At(x, y, 0)} + source.At(x, y, 1) + source.At(x, y, 2)) / 3);
-        ASSERT_EQ(fresh.begin[y * 35 + x], grey);
-        ASSERT_EQ(matching.At(x, y, 0), grey);
-      }
-    }
-  }
-  StridedPicture<T> two(3, 2, 2, 0, 0);
-  UserDataGenericBuffer<T> untouched(0, 0, 0, false);
-  CvtColor<T>::ConvertToGrey(two.view, untouched);
-  EXPECT_EQ(untouched.begin, nullptr);
-  EXPECT_EQ(untouched.channels, 0);
 }
 
 TYPED_TEST(ConvertColorTest, SwappingRedAndBlueTwiceRestoresAndDropsTheFourthChannel) {
@@ -288,18 +246,6 @@ TYPED_TEST(FlipTest, FlipsMirrorWholePixelsAndKeepTheDestinationStride) {
   }
 }
 
-TYPED_TEST(FlipTest, EmptySourceResizesButWritesNothing) {
-  StridedPicture<TypeParam> source(0, 4, 3, 0, 0);
-  UserDataGenericBuffer<TypeParam> destination(2, 2, 3, true);
-  FlipVertically<TypeParam>(source.view, destination);
-  EXPECT_EQ(destination.width, 0);
-  EXPECT_EQ(destination.height, 4);
-  EXPECT_EQ(destination.begin, destination.end);
-  StridedPicture<TypeParam> flat(5, 0, 1, 0, 0);
-  FlipHorizontally<TypeParam>(flat.view, destination);
-  EXPECT_EQ(destination.height, 0);
-}
-
 class FlipInPlaceTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
@@ -341,27 +287,6 @@ TEST(HorizontalFlipKernelTest, EveryKernelSetMatchesThePortableLoops) {
         if (choice.kernels == nullptr) expected = destination.memory;
         ASSERT_EQ(destination.memory, expected) << width << "x" << channels << " " << choice.Name();
       }
-    }
-  }
-}
-
-TEST(RawFlipTest, FirstSourceRowBecomesTheLastDestinationRow) {
-  for (const KernelChoice& choice : AllKernelChoices()) {
-    KernelSelection selection(choice);
-    // Rows long enough for the vector copy, misaligned on purpose.
-    for (auto [width, height] : std::vector<std::pair<int, int>>{{35, 39}, {1537, 64}}) {
-      StridedPicture<unsigned char> source(width, height, 3, 0, 0);
-      source.Scramble(5);
-      std::vector<unsigned char> destination(source.memory.size(), 0);
-      FlipVertically(source.memory.data() + 1, destination.data() + 1, width, height, 3);
-      const size_t row = static_cast<size_t>(width) * 3;
-      for (int y = 0; y < height; ++y) {
-        ASSERT_TRUE(std::equal(destination.begin() + 1 + y * row,
-                               destination.begin() + 1 + (y + 1) * row,
-                               source.memory.begin() + 1 + (height - 1 - y) * row))
-            << y << " " << choice.Name();
-      }
-      ASSERT_EQ(destination[0], 0);
     }
   }
 }
@@ -428,29 +353,6 @@ TEST_P(WhiteBalanceTest, AutomaticLevelsFollowTheHistograms) {
   EXPECT_EQ(third[2], Balanced(100, 50));
 }
 
-TEST_P(WhiteBalanceTest, AutomaticLevelsAlwaysEndAndMayLeaveTheImageAlone) {
-  View empty(0, 0, 3, false);
-  AutoWhiteBalance(&empty, 0.0f);
-  AutoWhiteBalance(&empty, 1.0f);
-  // A fraction no count can exceed, a negative threshold (level 255), huge
-  // and NaN fractions: each ends and changes nothing.
-  Bytes image = {1, 2, 3, 4, 5, 6, 7, 8, 9, 250, 251, 252};
-  const Bytes before = image;
-  View view(4, 1, 3, image.data());
-  for (float fraction : {2.0f, 3.5f, -1.0f, 1e30f, -1e30f, std::numeric_limits<float>::infinity(),
-                         std::numeric_limits<float>::quiet_NaN()}) {
-    AutoWhiteBalance(&view, fraction);
-    ASSERT_EQ(image, before) << fraction;
-  }
-  // Fewer than three channels: every colour operation leaves the image alone.
-  Bytes grey = {1, 2, 3, 4};
-  View greyView(2, 1, 2, grey.data());
-  SetWhiteBalance(&greyView, 1, 1, 1);
-  AutoWhiteBalance(&greyView, 0.0f);
-  MaximizeSaturationAndValue(&greyView);
-  MaximizeValue(&greyView);
-  EXPECT_EQ(grey, (Bytes{1, 2, 3, 4}));
-}
 INSTANTIATE_TEST_SUITE_P(Kernels, WhiteBalanceTest, ::testing::ValuesIn(AllKernelChoices(false)),
                          [](const auto& info) { return info.param.Name(); });
 

@@ -265,27 +265,6 @@ TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
   }
 }
 
-TEST_F(DamagedJpegTest, ReadsAreRefusedUnlessTheDecoderGivesTheReportedGeometry) {
-  JpegFile file;
-  ASSERT_TRUE(file.Open(Path("good.jpg").c_str(), true));
-  unsigned char byte = 0xA5;
-  EXPECT_FALSE(file.ReadFile(&byte));  // no GetInfo: nothing reported yet
-  EXPECT_EQ(byte, 0xA5);
-  ASSERT_TRUE(file.GetInfo());
-  file.SetChannels(4);
-  Bytes picture(64 * 64 * 4);
-  EXPECT_FALSE(file.ReadFile(picture.data()));
-  EXPECT_FALSE(file.IsOk());
-  // A larger picture replaces the file after GetInfo.
-  file.SetChannels(3);
-  ASSERT_TRUE(file.GetInfo());
-  Bytes guarded(file.GetRawSize() + 1, 0xA5);
-  WriteJpeg("good.jpg", 128, 64, 3, TwoBands(128, 64, 3));
-  EXPECT_FALSE(file.ReadFile(guarded.data()));
-  EXPECT_EQ(guarded.back(), 0xA5);
-
-}
-
 // A missing end marker, or stray bytes before it, keeps the intact picture
 // when the scans were complete; a progression cut between scans does not.
 TEST_F(DamagedJpegTest, ADamagedTrailerAloneKeepsThePicture) {
