@@ -654,7 +654,12 @@ TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 // when the file cannot be read, when the file's channels cannot be turned
 // into the desired count, or when the buffer is
 // smaller than width * height * channels (then the three outputs already
-// tell the size needed and the buffer is untouched).
+// tell the size needed and the buffer is untouched). Files whose pixels
+// cannot be delivered faithfully are unreadable: compressed or palette-colour
+// BMP files, CMYK, YCCK and two-component JPEG files. A JPEG decode answers
+// false after more than 500 scans or when the codec's working memory, beyond
+// the buffer, would pass 1 GiB; a damaged trailer after complete scan data is
+// forgiven.
 // Each call starts and joins one library thread; when the system refuses to
 // create it, a two-line "Caught system_error with code ..." message goes to
 // standard output and the load goes on without it. Throws std::bad_alloc on
