@@ -27,23 +27,6 @@ TEST(GuessFormatTest, AnswersTheFormatForTheName) {
   for (int format : {1, 2, 3, 9}) EXPECT_EQ(guess("frame.raw", format), format);
 }
 
-TEST(GetImageObjectTest, MakesAnUnopenedObjectForEachFormatWithAClass) {
-  std::unique_ptr<AbstractImageFile> bmp(AbstractImageFile::GetImageObject(ImageFileFormat::Bmp));
-  std::unique_ptr<AbstractImageFile> jpeg(AbstractImageFile::GetImageObject(ImageFileFormat::Jpeg));
-  std::unique_ptr<AbstractImageFile> bayer(
-      AbstractImageFile::GetImageObject(ImageFileFormat::BayerRaw));
-  for (AbstractImageFile* object : {bmp.get(), jpeg.get(), bayer.get()}) {
-    unsigned char pixel = 0;
-    EXPECT_FALSE(object->IsOk());
-    EXPECT_FALSE(object->ReadFile(&pixel));
-    EXPECT_FALSE(object->WriteFile(1, 1, 1, &pixel, 0));
-  }
-  for (int format : {0, 3, 5, -1, 1000}) {
-    EXPECT_EQ(AbstractImageFile::GetImageObject(static_cast<ImageFileFormat>(format)), nullptr)
-        << format;
-  }
-}
-
 TEST(CheckedImageElementsTest, RefusesProductsBeyondTheLimit) {
   const auto check = [](std::uint64_t w, std::uint64_t h, std::uint64_t c, bool accepted) {
     std::uint64_t elements = 12345;

@@ -10,7 +10,6 @@
 #include <tuple>
 #include <vector>
 
-#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 #include "imaging/ImageLoader.h"
@@ -276,30 +275,6 @@ TEST_F(SequenceTest, StatusAndNextMediaTypeFollowTheQueue) {
   EXPECT_FALSE(loader.GetNextImage(buffer.size(), nullptr, width, height, channels, frame));
   EXPECT_EQ(2u, loader.GetLoadingQueueLength());
   EXPECT_EQ((Log{"I0", "I1"}), Drain());
-}
-
-TEST_F(SequenceTest, AQueuedPacketAloneLeavesTheStatusIdle) {
-  WritePackets({2});
-  Start(2, 5, 1, 1);
-  ASSERT_TRUE(Eventually([&] { return loader.GetStatus() == ImageLoader::Idle; }));
-  EXPECT_EQ(ImageLoader::MetadataPacket, loader.GetNextMediaType());
-  unsigned int size = 0, frame = 9;
-  Bytes buffer(1);
-  EXPECT_FALSE(loader.GetNextMetadataPacket(buffer.size(), size, nullptr, frame));
-  EXPECT_FALSE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
-  EXPECT_EQ(2u, frame);
-  buffer.resize(2);
-  ASSERT_TRUE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
-  EXPECT_EQ(2u, size);
-  EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());
-}
-
-TEST_F(SequenceTest, AnUnreadableMetadataFileEndsTheSequence) {
-  WriteImages({0, 1});
-  // A directory opens for reading but yields no length.
-  boost::filesystem::create_directory(metadataPrefix + "1.txt");
-  Start(0, 1, 1, 1);
-  EXPECT_EQ(Log{"I0"}, Drain());
 }
 
 TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {

@@ -125,47 +125,6 @@ TEST_F(ImageLoaderTest, WideningFillsAnExactBufferWhateverRowsTheLastStripHas) {
   }
 }
 
-TEST_F(ImageLoaderTest, RefusedLoadsLeaveTheBufferAlone) {
-  const std::string path = WriteBmp("p.bmp", kWidth, kHeight, 3);
-  Bytes buffer(kWidth * kHeight * 4 - 1, 0x5A);
-  EXPECT_FALSE(LoadInBuffer(path, buffer, 2));  // one byte short: the size is still reported
-  EXPECT_EQ((std::tuple{unsigned{kWidth}, unsigned{kHeight}, 4u}),
-            std::tie(width, height, channels));
-  EXPECT_FALSE(LoadInBuffer(path, buffer, 5));  // desired channels beyond four
-  EXPECT_FALSE(
-      loader.LoadSingle(path.c_str(), width, height, channels, Desired(8), ImageFileFormat::Auto));
-  // A 16-bit BMP is two channels to the reader: as the file they load, three
-  // cannot be made of them.
-  const std::string sixteen = WriteBmp("sixteen.bmp", 6, 3, 2);
-  EXPECT_FALSE(LoadInBuffer(sixteen, buffer, 3));
-  EXPECT_EQ(Bytes(kWidth * kHeight * 4 - 1, 0x5A), buffer);
-  EXPECT_TRUE(LoadInBuffer(sixteen, buffer, 0));
-  EXPECT_EQ(2u, channels);
-
-  // A 1-bit BMP reports 0 channels: nothing can be delivered, but GetInfo tells.
-  const std::string mono = dir.Path("mono.bmp");
-  testsupport::WriteBmp(mono, 8, 2, 3, testsupport::MakePicture(8, 2, 3), false, 1);
-  EXPECT_FALSE(LoadInBuffer(mono, buffer, 0));
-  EXPECT_FALSE(
-      loader.LoadSingle(mono.c_str(), width, height, channels, Desired(3), ImageFileFormat::Auto));
-  KVO::UserDataGenericBuffer<unsigned char> image(0, 0, 0, false);
-  EXPECT_FALSE(loader.Load(mono, image));
-  ASSERT_TRUE(loader.GetInfo(mono.c_str(), width, height, channels, ImageFileFormat::Auto));
-  EXPECT_EQ(8u, width);
-  EXPECT_EQ(0u, channels);
-}
-
-TEST_F(ImageLoaderTest, MissingFileAndUnknownFormatLeaveOutputsAlone) {
-  const std::string missing = dir.Path("missing.bmp");
-  EXPECT_FALSE(loader.GetInfo(missing.c_str(), width, height, channels, ImageFileFormat::Auto));
-  EXPECT_FALSE(loader.LoadSingle(missing.c_str(), width, height, channels,
-                                 DesiredChannelsEnum::AsFile, ImageFileFormat::Auto));
-  const std::string path = WriteBmp("p.bmp", 4, 4, 3);
-  EXPECT_FALSE(
-      loader.GetInfo(path.c_str(), width, height, channels, static_cast<ImageFileFormat>(3)));
-  EXPECT_EQ((std::tuple{7u, 8u, 9u}), std::tie(width, height, channels));
-}
-
 TEST_F(ImageLoaderTest, ReallocableArrayIsReusedAndReleasedOnFailure) {
   const std::string large = WriteBmp("large.bmp", 40, 30, 3);
   ASSERT_TRUE(LoadReallocable(large, 0));

@@ -59,40 +59,6 @@ TEST_F(ImageSaverTest, FormatFollowsTheNameUnlessABitmapIsAsked) {
   EXPECT_EQ(testsupport::ReadWholeFile(looks), testsupport::ReadWholeFile(other));
 }
 
-TEST_F(ImageSaverTest, RefusedSavesNeverTouchTheFileSystem) {
-  // Formats without a class create no file.
-  const std::string absent = dir.Path("three.bmp");
-  for (int format : {3, 7}) {
-    EXPECT_FALSE(ImageSaver::Save(absent.c_str(), 4, 4, 3, picture.data(),
-                                  static_cast<ImageFileFormat>(format), 0));
-  }
-  EXPECT_FALSE(testsupport::Exists(absent));
-
-  // Other refusals leave an existing file of the name as it was.
-  const std::string path = dir.Path("keep.jpg");
-  const Bytes original = {'k', 'e', 'e', 'p'};
-  testsupport::WriteWholeFile(path, original);
-  const std::vector<std::tuple<int, int, int, ImageFileFormat>> refused = {
-      {4, 4, 2, ImageFileFormat::Jpeg},        {4, 4, 4, ImageFileFormat::Jpeg},
-      {0, 4, 3, ImageFileFormat::Jpeg},        {65501, 1, 1, ImageFileFormat::Jpeg},
-      {4, 4, 1, ImageFileFormat::BayerRaw},     // raw Bayer of a non-empty image
-      {70000, 70000, 1, ImageFileFormat::Bmp},  // BMP size fields would wrap at 32 bits
-      {4, 4, 0, ImageFileFormat::Bmp},         {4, 4, 5, ImageFileFormat::Bmp},
-  };
-  EXPECT_FALSE(ImageSaver::Save(path.c_str(), 4, 4, 3, nullptr, ImageFileFormat::Bmp, 0));
-  for (const auto& [width, height, channels, format] : refused) {
-    EXPECT_FALSE(ImageSaver::Save(path.c_str(), width, height, channels, picture.data(), format, 0))
-        << width << "x" << height << "x" << channels;
-  }
-  EXPECT_EQ(original, testsupport::ReadWholeFile(path));
-
-  // An empty raw Bayer save is accepted and writes an empty file.
-  const std::string raw = dir.Path("empty.raw");
-  testsupport::WriteWholeFile(raw, original);
-  EXPECT_TRUE(ImageSaver::Save(raw.c_str(), 0, 0, 0, picture.data(), ImageFileFormat::Auto, 0));
-  EXPECT_TRUE(testsupport::ReadWholeFile(raw).empty());
-}
-
 TEST_F(ImageSaverTest, AFailedSaveLeavesTheOldFileAndNoTemporary) {
   const std::string path = dir.Path("old.bmp");
   ASSERT_TRUE(ImageSaver::Save(path.c_str(), 5, 3, 3, picture.data(), ImageFileFormat::Bmp, 0));
@@ -115,27 +81,6 @@ TEST_F(ImageSaverTest, AFailedSaveLeavesTheOldFileAndNoTemporary) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(before, testsupport::ReadWholeFile(path));
   EXPECT_EQ(1, std::distance(boost::filesystem::directory_iterator(dir.Root()), {}));
-}
-
-TEST_F(ImageSaverTest, ASaveReplacesALinksTargetAndKeepsItsPermissions) {
-  const std::string real = dir.Path("real.bmp"), link = dir.Path("link.bmp"),
-                    fresh = dir.Path("fresh.bmp");
-  testsupport::WriteWholeFile(real, {'o', 'l', 'd'});
-  ASSERT_EQ(0, chmod(real.c_str(), 0604));
-  ASSERT_EQ(0, symlink("real.bmp", link.c_str()));
-  const mode_t previous = umask(027);
-  ASSERT_TRUE(ImageSaver::StaticSaveBitmap(link.c_str(), 5, 3, 3, picture.data()));
-  ASSERT_TRUE(ImageSaver::StaticSaveBitmap(fresh.c_str(), 5, 3, 3, picture.data()));
-  umask(previous);
-  EXPECT_TRUE(boost::filesystem::is_symlink(link));
-  EXPECT_EQ(testsupport::ReadWholeFile(fresh), testsupport::ReadWholeFile(real));
-  struct stat kept, created;
-  ASSERT_EQ(0, stat(real.c_str(), &kept));
-  ASSERT_EQ(0, stat(fresh.c_str(), &created));
-  EXPECT_EQ(0604u, kept.st_mode & 07777);
-  EXPECT_EQ(0640u, created.st_mode & 07777);  // 0666 under the umask, as fopen gives
-  // A device is written in place, as asked.
-  EXPECT_TRUE(ImageSaver::StaticSaveBitmap("/dev/null", 5, 3, 3, picture.data()));
 }
 
 TEST_F(ImageSaverTest, AFolderThatTakesNoTemporaryIsWrittenInPlace) {

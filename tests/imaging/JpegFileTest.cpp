@@ -203,68 +203,6 @@ TEST_F(JpegFileTest, RefusedWritesLeaveNothingAndReopeningClosesTheFirstFile) {
   EXPECT_FALSE(file.IsOk());
 }
 
-TEST_F(JpegFileTest, MemoryStreamsMustBeEmptyToWriteAndNonEmptyToRead) {
-  JpegFile file;
-  EXPECT_FALSE(file.GetInfo());  // neither a file nor a stream
-  unsigned char byte = 0xFF;
-  unsigned char* stream = nullptr;
-  unsigned long length = 0;
-  file.SetJpegBuffer(&stream, &length);
-  EXPECT_FALSE(file.GetInfo());
-  stream = &byte;  // length 0 never reaches the codec
-  EXPECT_FALSE(file.GetInfo());
-  EXPECT_FALSE(file.ReadFromMemory(&byte));
-
-  const Bytes picture = TwoBands(8, 8, 3);
-  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, picture.data()));
-  stream = nullptr;
-  length = 1;
-  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, picture.data()));
-  length = 0;
-  ASSERT_TRUE(file.WriteToMemory(8, 8, 3, picture.data()));
-  ASSERT_NE(stream, nullptr);
-  const Bytes taken = TakeStream(stream, length);
-  EXPECT_EQ(FindMarker(taken, 0xD8), 0u);
-}
-
-TEST_F(JpegFileTest, StoredHeadersAreCopiesMadeAfreshWhenDiscarded) {
-  JpegFile writer, reader;
-  {
-    Bytes header = HeaderBytes(writer);
-    reader.ReadHeaderFromMemory(header.data(), header.size());
-    std::fill(header.begin(), header.end(), 0);  // and freed: the reader keeps a copy
-  }
-  ASSERT_TRUE(reader.WriteHeaderToFile(Path("copy.hdr").c_str()));
-  const Bytes copy = ReadAll("copy.hdr");
-  EXPECT_TRUE(HasMarker(copy, kQuantTables));
-  reader.ReadHeaderFromMemory(nullptr, 10);  // nothing stored: made afresh
-  EXPECT_EQ(HeaderBytes(reader), copy);
-  reader.SetQuality(30);
-  EXPECT_NE(HeaderBytes(reader), copy);
-
-  // Not headless, a table-only stream reads as a 0 x 0 picture.
-  JpegFile file;
-  ASSERT_TRUE(file.Open(Path("copy.hdr").c_str(), true));
-  ASSERT_TRUE(file.GetInfo());
-  EXPECT_EQ(file.GetWidth() + file.GetHeight() + file.GetChannels(), 0u);
-}
-
-TEST_F(JpegFileTest, FailedHeaderReadsAndWritesAnswerFalseAndLeaveNoHeader) {
-  WriteAll("empty.hdr", {});
-  JpegFile writer, reader;
-  EXPECT_FALSE(reader.ReadHeaderFromFile(Path("empty.hdr").c_str()));
-  EXPECT_FALSE(reader.ReadHeaderFromFile(Path("missing.hdr").c_str()));
-  EXPECT_FALSE(reader.WriteHeaderToFile(Path("no/such/dir.hdr").c_str()));
-  if (std::filesystem::exists("/dev/full")) {
-    EXPECT_FALSE(reader.WriteHeaderToFile("/dev/full"));
-  }
-  // Headless now, with a header made from its own settings, which match
-  // the writer's defaults.
-  writer.SetHeadless(true);
-  const Bytes read = Decode(reader, Encode(writer, 16, 16, 3));
-  EXPECT_LE(MaxBandDifference(read, TwoBands(16, 16, 3), 16 * 3), kJpegTolerance);
-}
-
 // Damaged streams answer false in-process with the ready flag clear, and
 // nothing is written beyond the size the object reports.
 class DamagedJpegTest : public JpegFileTest {
@@ -325,38 +263,6 @@ TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
     // An empty stream is refused before the codec, so the flag may stay.
     EXPECT_TRUE(d.bytes.empty() || !fromMemory.IsOk());
   }
-}
-
-TEST_F(DamagedJpegTest, ReadsAreRefusedUnlessTheDecoderGivesTheReportedGeometry) {
-  JpegFile file;
-  ASSERT_TRUE(file.Open(Path("good.jpg").c_str(), true));
-  unsigned char byte = 0xA5;
-  EXPECT_FALSE(file.ReadFile(&byte));  // no GetInfo: nothing reported yet
-  EXPECT_EQ(byte, 0xA5);
-  ASSERT_TRUE(file.GetInfo());
-  file.SetChannels(4);
-  Bytes picture(64 * 64 * 4);
-  EXPECT_FALSE(file.ReadFile(picture.data()));
-  EXPECT_FALSE(file.IsOk());
-  // A larger picture replaces the file after GetInfo.
-  file.SetChannels(3);
-  ASSERT_TRUE(file.GetInfo());
-  Bytes guarded(file.GetRawSize() + 1, 0xA5);
-  WriteJpeg("good.jpg", 128, 64, 3, TwoBands(128, 64, 3));
-  EXPECT_FALSE(file.ReadFile(guarded.data()));
-  EXPECT_EQ(guarded.back(), 0xA5);
-
-  // One channel the decoder can give: colour read as grey.
-  JpegFile grey;
-  unsigned char* data = good_.data();
-  unsigned long length = good_.size();
-  grey.SetJpegBuffer(&data, &length);
-  ASSERT_TRUE(grey.GetInfo());
-  grey.SetChannels(1);
-  Bytes read(grey.GetRawSize() + 1, 0xA5);
-  ASSERT_EQ(read.size(), 64u * 64u + 1u);
-  ASSERT_TRUE(grey.ReadFromMemory(read.data()));
-  EXPECT_EQ(read.back(), 0xA5);
 }
 
 // A missing end marker, or stray bytes before it, keeps the intact picture
@@ -425,6 +331,89 @@ TEST_F(DamagedJpegTest, ADeclaredGiantIsRefusedAtTheWorkingMemoryCap) {
   for (std::size_t at : {frame + 5, frame + 7})
     giant.at(at) = 46340 >> 8, giant.at(at + 1) = 46340 & 0xFF;
   EXPECT_EXIT(DecodeWithinTheCap(giant), ::testing::ExitedWithCode(0), "Backing store");
+}
+
+// The static functions and JpegFile order colour bytes each their own way,
+// so each reads the other's files: a swap on either side shows.
+TEST_F(JpegFileTest, StaticReadGivesPicturesTopRowFirstInBlueGreenRed) {
+  Bytes colour = TwoBands(35, 39, 3);
+  ASSERT_TRUE(JPEGTurbo::WriteJPEG(Path("turbo3.jpg").c_str(), 80, 35, 39, colour.data()));
+  int width = 0, height = 0, components = 0;
+  ASSERT_TRUE(JPEGTurbo::GetJPEGInfo(Path("turbo3.jpg").c_str(), &width, &height, &components));
+  EXPECT_EQ(width, 35);
+  EXPECT_EQ(height, 39);
+  EXPECT_EQ(components, 3);
+  JpegFile reader;
+  Bytes read;
+  ASSERT_TRUE(ReadBack(reader, "turbo3.jpg", &read));
+  EXPECT_LE(MaxBandDifference(read, colour, 35 * 3), kJpegTolerance);
+
+  for (unsigned channels : {1u, 3u}) {
+    JpegFile writer;
+    ASSERT_TRUE(writer.Open(Path(std::to_string(channels) + ".jpg").c_str(), false));
+    ASSERT_TRUE(writer.WriteFile(35, 39, channels, TwoBands(35, 39, channels).data(), 0));
+  }
+  for (const std::string name : {"turbo3", "3", "1"}) {
+    SCOPED_TRACE(name);
+    const unsigned channels = name.back() - '0';
+    const std::string path = Path(name + ".jpg");
+    unsigned char* allocated = JPEGTurbo::ReadJPEG(path.c_str(), nullptr, nullptr);
+    ASSERT_NE(allocated, nullptr);
+    const Bytes topDown(allocated, allocated + 35 * 39 * channels);
+    std::free(allocated);
+    EXPECT_LE(MaxBandDifference(topDown, TwoBands(35, 39, channels, true), 35 * channels),
+              kJpegTolerance);
+    // The caller's buffer and row scratch are used and the buffer answered.
+    Bytes out(topDown.size() + 1, 0xA5), scratch(35 * channels);
+    EXPECT_EQ(JPEGTurbo::ReadJPEG(path.c_str(), out.data(), scratch.data()), out.data());
+    EXPECT_EQ(out.back(), 0xA5);
+    out.pop_back();
+    EXPECT_EQ(out, topDown);
+  }
+}
+
+// Failures answer in-process; the fixed messages go where callers expect them.
+TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
+  const std::string missing = Path("missing.jpg"), unwritable = Path("no/such/dir.jpg");
+  Bytes picture = Pattern(64 * 64 * 3);
+  ASSERT_TRUE(JPEGTurbo::WriteJPEG(Path("t.jpg").c_str(), 80, 64, 64, picture.data()));
+  const Bytes good = ReadAll("t.jpg");
+  WriteAll("cut.jpg", Bytes(good.begin(), good.begin() + good.size() / 2));
+  WriteAll("not.jpg", Bytes(300, 0x42));
+  int width = 7, height = 7, components = 7;
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(missing.c_str(), nullptr, nullptr), nullptr);
+  EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(missing.c_str(), &width, &height, &components));
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "Error opening jpeg file " + missing + "\n!Error opening jpeg file " + missing + "\n!");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("cut.jpg").c_str(), picture.data(), nullptr), nullptr);
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("not.jpg").c_str(), nullptr, nullptr), nullptr);
+  EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(Path("not.jpg").c_str(), &width, &height, &components));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("Premature end"), std::string::npos);
+  EXPECT_EQ(width + height + components, 21);  // untouched on failure
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(JPEGTurbo::WriteJPEG(unwritable.c_str(), 80, 1, 1, picture.data()));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "can't open " + unwritable + "\n");
+  for (auto [w, h] : {std::pair{0, 1}, {1, -1}, {65501, 1}})
+    EXPECT_FALSE(JPEGTurbo::WriteJPEG(Path("z.jpg").c_str(), 80, w, h, picture.data()));
+  EXPECT_FALSE(std::filesystem::exists(Path("z.jpg")));
+}
+
+TEST(FlipJPEGTest, ReversesTheRowOrder) {
+  struct Case {
+    int width, height, channels;
+    Bytes expected;
+  } cases[] = {{2, 1, 2, {1, 2, 3, 4, 5, 6}},  // one row: unchanged
+               {1, 2, 3, {4, 5, 6, 1, 2, 3}},
+               {2, 3, 1, {5, 6, 3, 4, 1, 2}},
+               {2, 0, 1, {1, 2, 3, 4, 5, 6}},
+               {2, -3, 1, {1, 2, 3, 4, 5, 6}}};
+  for (const Case& c : cases) {
+    Bytes data{1, 2, 3, 4, 5, 6}, scratch(12);
+    JPEGTurbo::FlipJPEG(data.data(), c.width, c.height, c.channels, scratch.data());
+    EXPECT_EQ(data, c.expected) << c.width << "x" << c.height << "x" << c.channels;
+  }
 }
 
 }  // namespace

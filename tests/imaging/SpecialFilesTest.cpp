@@ -34,13 +34,15 @@ class SpecialFilesTest : public ::testing::TestWithParam<std::tuple<Kind, Call>>
         ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
         break;
       case Kind::StalledFifo: {
-        // A writer that sent a BMP header and then nothing; no reader stays.
+        // A writer that sent a valid 4 x 4 BMP header and then nothing; no
+        // reader stays. Read as if it were a file, it would block on the rows.
+        ASSERT_TRUE(testsupport::WriteBmp(dir.Path("whole.bmp"), 4, 4, 3, testsupport::Bytes(48)));
+        const testsupport::Bytes header = testsupport::ReadWholeFile(dir.Path("whole.bmp"));
         ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
         const int reader = open(path.c_str(), O_RDONLY | O_NONBLOCK);
         writer = open(path.c_str(), O_WRONLY | O_NONBLOCK);
         ASSERT_GE(writer, 0);
-        const unsigned char header[54] = {'B', 'M'};
-        ASSERT_EQ(54, write(writer, header, sizeof header));
+        ASSERT_EQ(54, write(writer, header.data(), 54));
         close(reader);
         break;
       }

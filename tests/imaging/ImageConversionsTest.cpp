@@ -1,0 +1,405 @@
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include <boost/optional.hpp>
+#include <gtest/gtest.h>
+
+#include "imaging/ImageConversions.h"
+#include "tests/support/StridedPicture.h"
+
+namespace KVO {
+namespace ImageConversions {
+namespace {
+
+using testing_support::AllKernelChoices;
+using testing_support::KernelChoice;
+using testing_support::KernelSelection;
+using testing_support::StridedPicture;
+
+bool Supported(int s, int d) {
+  return s == d || (s == 1 && (d == 3 || d == 4)) || (s == 3 && (d == 1 || d == 4)) ||
+         (s == 4 && (d == 1 || d == 3));
+}
+
+// Independent rule for destination channel `c` of a pixel whose source
+// elements are `p`.
+template <typename T>
+T ExpectedElement(const T* p, int s, int d, int c) {
+  if (s == d) return p[c];
+  if (d == 1) return static_cast<T>((std::uint32_t{p[0]} + p[1] + p[2]) / 3);
+  if (c == 3) return T{0};
+  return s == 1 ? p[0] : p[c];
+}
+
+// What the dispatchers must leave in the destination memory: unsupported
+// pairs leave it untouched.
+template <typename T>
+std::vector<T> Expected(const StridedPicture<T>& source, const StridedPicture<T>& destination,
+                        bool flip) {
+  std::vector<T> expected = destination.memory;
+  const int s = source.view.channels, d = destination.view.channels;
+  if (!Supported(s, d)) return expected;
+  const int w = source.view.width, h = source.view.height;
+  // The unflipped grey and expansion pairs treat both images as packed.
+  const bool packed = !flip && s != d && (s == 1 || d == 1);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const long i = static_cast<long>(y) * w + x;
+      const T* in = packed ? &source.memory[i * s] : &source.memory[y * source.stride + x * s];
+      const int r = flip ? h - 1 - y : y;
+      T* out = packed ? &expected[i * d] : &expected[r * destination.stride + x * d];
+      for (int c = 0; c < d; ++c) out[c] = ExpectedElement(in, s, d, c);
+    }
+  }
+  return expected;
+}
+
+template <typename T>
+class ConvertColorTest : public ::testing::Test {};
+using ConversionTypes = ::testing::Types<unsigned char, unsigned short>;
+TYPED_TEST_SUITE(ConvertColorTest, ConversionTypes);
+
+TYPED_TEST(ConvertColorTest, EveryPairMatchesThePerPixelRule) {
+  using T = TypeParam;
+  // {width, height, source padding, destination padding}; packed shapes
+  // also go through the raw-pointer form the loader calls.
+  const std::vector<std::vector<int>> shapes = {
+      {35, 39, 0, 0}, {1, 1, 0, 0}, {77, 3, 0, 0}, {35, 39, 5, 3}, {17, 4, 0, 9}};
+  for (const KernelChoice& choice : AllKernelChoices()) {
+    KernelSelection selection(choice);
+    for (const auto& shape : shapes) {
+      const int w = shape[0], h = shape[1];
+      for (int s = 1; s <= 5; ++s) {
+        for (int d = 1; d <= 5; ++d) {
+          for (bool flip : {false, true}) {
+            SCOPED_TRACE(::testing::Message()
+                         << s << "->" << d << " flip " << flip << " " << choice.Name() << " " << w
+                         << "x" << h << " pad " << shape[2] << "/" << shape[3]);
+            StridedPicture<T> source(w, h, s, shape[2], 0);
+            source.Scramble(static_cast<std::uint32_t>(s * 31 + d));
+            StridedPicture<T> destination(w, h, d, shape[3], 7);
+            const std::vector<T> expected = Expected(source, destination, flip);
+            CvtColor<T>::ConvertColor(source.view, destination.view, flip);
+            ASSERT_EQ(destination.memory, expected);
+            ASSERT_EQ(destination.view.begin, destination.memory.data()) << "no re-dimension";
+            if (shape[2] + shape[3] != 0) continue;
+            StridedPicture<T> raw(w, h, d, 0, 7);
+            CvtColor<T>::ConvertColor(source.memory.data(), raw.memory.data(), w, h, s, d, flip);
+            ASSERT_EQ(raw.memory, expected);
+          }
+        }
+      }
+    }
+  }
+}
+
+TYPED_TEST(ConvertColorTest, GreyAndUsing2RKeepTheirRounding) {
+  using T = TypeParam;
+  const T max = static_cast<T>(~T{0});
+  const std::vector<T> pixels = {255, 255, 255, 1, 1, 0, 2, 2,   1,   0,  0,
+                                 255, 255, 0,   0, 1, 1, 1, max, max, max};
+  std::vector<T> grey(7), flipped(7), using2R(7);
+  CvtColor<T>::ConvertColor(pixels.data(), grey.data(), 7, 1, 3, 1, false);
+  CvtColor<T>::ConvertColor(pixels.data(), flipped.data(), 7, 1, 3, 1, true);
+  EXPECT_EQ(grey, (std::vector<T>{255, 0, 1, 85, 85, 1, max}));
+  EXPECT_EQ(flipped, grey);
+  UserDataGenericBuffer<T> source(7, 1, 3, const_cast<T*>(pixels.data()));
+  UserDataGenericBuffer<T> destination(7, 1, 1, using2R.data());
+  CvtColor<T>::ConvertColor3BppTo1BppUsing2R(source, destination);
+  EXPECT_EQ(using2R, (std::vector<T>{255, 0, 1, 127, 63, 1, max}));
+
+  // Using2R on strided images, padding kept.
+  StridedPicture<T> strided(35, 39, 3, 5, 0);
+  strided.Scramble(17);
+  StridedPicture<T> out(35, 39, 1, 4, 3);
+  CvtColor<T>::ConvertColor3BppTo1BppUsing2R(strided.view, out.view);
+  for (int y = 0; y < 39; ++y) {
+    for (int x = 0; x < 35; ++x) {
+      const std::uint32_t sum =
+          strided.At(x, y, 0) + strided.At(x, y, 1) + 2u * strided.At(x, y, 2);
+      ASSERT_EQ(out.At(x, y, 0), static_cast<T>(sum >> 2));
+    }
+    for (int pad = 35; pad < out.stride; ++pad) ASSERT_EQ(out.memory[y * out.stride + pad], 3);
+  }
+}
+
+TYPED_TEST(ConvertColorTest, SwappingRedAndBlueTwiceRestoresAndDropsTheFourthChannel) {
+  using T = TypeParam;
+  StridedPicture<T> source(35, 39, 4, 0, 0);
+  source.Scramble(21);
+  StridedPicture<T> swapped(35, 39, 3, 0, 5);
+  CvtColor<T>::ConvertRgbToBgr(source.view, swapped.view);
+  StridedPicture<T> back(35, 39, 4, 0, 5);
+  CvtColor<T>::ConvertRgbToBgr(swapped.view, back.view);
+  CvtColor<T>::ConvertRgbToBgrInPlace(back.view);
+  CvtColor<T>::ConvertRgbToBgrInPlace(back.view);
+  for (int x = 0; x < 35 * 39; ++x) {
+    for (int c = 0; c < 3; ++c) {
+      ASSERT_EQ(swapped.At(x, 0, c), source.At(x, 0, 2 - c));
+      ASSERT_EQ(back.At(x, 0, c), source.At(x, 0, c));
+    }
+    ASSERT_EQ(back.At(x, 0, 3), 5) << "the fourth channel stays as it was";
+  }
+  // Fewer than three channels: nothing happens.
+  StridedPicture<T> grey(4, 4, 2, 0, 0);
+  grey.Scramble(1);
+  const std::vector<T> before = grey.memory;
+  CvtColor<T>::ConvertRgbToBgrInPlace(grey.view);
+  CvtColor<T>::ConvertRgbToBgr(source.view, grey.view);
+  EXPECT_EQ(grey.memory, before);
+}
+
+TYPED_TEST(ConvertColorTest, SplitChannelsFillsOnePlanePerChannelOrNothing) {
+  using T = TypeParam;
+  StridedPicture<T> source(35, 39, 3, 4, 0);
+  source.Scramble(8);
+  UserDataGenericBuffer<T> a(0, 0, 0, false), b(0, 0, 0, false);
+  std::vector<ImageBase<T>*> tooFew = {&a, &b}, withNull = {&a, nullptr, &b};
+  CvtColor<T>::SplitChannels(source.view, tooFew);
+  CvtColor<T>::SplitChannels(source.view, withNull);
+  EXPECT_EQ(a.width + b.width, 0);
+  EXPECT_EQ(a.begin, nullptr);
+
+  StridedPicture<T> matching(35, 39, 1, 3, 0);  // keeps its memory and stride
+  UserDataGenericBuffer<T> third(2, 2, 3, true), extra(0, 0, 0, false);
+  std::vector<ImageBase<T>*> planes = {&a, &matching.view, &third, &extra};
+  CvtColor<T>::SplitChannels(source.view, planes);
+  for (ImageBase<T>* plane : planes)
+    ASSERT_EQ(plane->width * plane->height * plane->channels, 35 * 39);
+  ASSERT_EQ(matching.view.begin, matching.memory.data());
+  for (int y = 0; y < 39; ++y) {
+    for (int x = 0; x < 35; ++x) {
+      ASSERT_EQ(a.begin[y * 35 + x], source.At(x, y, 0));
+      ASSERT_EQ(matching.At(x, y, 0), source.At(x, y, 1));
+      ASSERT_EQ(third.begin[y * 35 + x], source.At(x, y, 2));
+    }
+  }
+}
+
+// Long rows at a misaligned start, so the aligned body, the head and the
+// tail of every kernel run, cached and streamed, against the portable loops.
+TEST(ConvertColorLargeTest, StreamingPathsMatchThePortableLoops) {
+  constexpr int kWidth = 2049, kHeight = 40;
+  for (auto [s, d] :
+       std::vector<std::pair<int, int>>{{1, 3}, {1, 4}, {3, 1}, {4, 1}, {3, 4}, {4, 3}, {3, 3}}) {
+    StridedPicture<unsigned char> source(kWidth, kHeight, s, 0, 0);
+    source.Scramble(99);
+    for (bool flip : {false, true}) {
+      std::vector<unsigned char> portable;
+      for (const KernelChoice& choice : AllKernelChoices()) {
+        KernelSelection selection(choice);
+        std::vector<unsigned char> out(static_cast<size_t>(kWidth) * kHeight * d + 1, 1);
+        CvtColor<unsigned char>::ConvertColor(source.memory.data() + 1, out.data() + 1, kWidth,
+                                              kHeight, s, d, flip);
+        if (portable.empty()) portable = out;  // the first choice is the portable loops
+        ASSERT_TRUE(out == portable) << s << "->" << d << " flip " << flip << " " << choice.Name();
+      }
+    }
+  }
+}
+
+template <typename T>
+class FlipTest : public ::testing::Test {
+ protected:
+  // Checks `out` against `in` with x or y mirrored, element by element.
+  static void ExpectMirrored(const ImageBase<T>& out, const StridedPicture<T>& in, bool vertical) {
+    const int w = in.view.width, h = in.view.height, n = in.view.channels;
+    ASSERT_EQ(out.width * out.height * out.channels, w * h * n);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        for (int c = 0; c < n; ++c)
+          ASSERT_EQ(out.begin[y * out.stride + x * n + c],
+                    vertical ? in.At(x, h - 1 - y, c) : in.At(w - 1 - x, y, c));
+  }
+};
+
+using IntegerTypes = ::testing::Types<signed char, unsigned char, short, unsigned short, int,
+                                      unsigned int, long, unsigned long>;
+TYPED_TEST_SUITE(FlipTest, IntegerTypes);
+
+TYPED_TEST(FlipTest, FlipsMirrorWholePixelsAndKeepTheDestinationStride) {
+  for (int channels : {1, 2, 3, 4}) {
+    for (bool vertical : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << channels << (vertical ? " vertical" : " horizontal"));
+      StridedPicture<TypeParam> source(35, 39, channels, 3, 0);
+      source.Scramble(static_cast<std::uint32_t>(channels));
+      StridedPicture<TypeParam> destination(35, 39, channels, 5, 9);
+      vertical ? FlipVertically(source.view, destination.view)
+               : FlipHorizontally(source.view, destination.view);
+      ASSERT_EQ(destination.view.begin, destination.memory.data());
+      this->ExpectMirrored(destination.view, source, vertical);
+      for (int y = 0; y < 39; ++y)
+        for (int pad = 35 * channels; pad < destination.stride; ++pad)
+          ASSERT_EQ(destination.memory[y * destination.stride + pad], 9);
+      // Storage-less destinations, empty or matching, get an array.
+      for (int width : {0, 35}) {
+        UserDataGenericBuffer<TypeParam> fresh(width, width == 0 ? 0 : 39, channels, false);
+        vertical ? FlipVertically<TypeParam>(source.view, fresh)
+                 : FlipHorizontally<TypeParam>(source.view, fresh);
+        ASSERT_EQ(fresh.stride, 35 * channels);
+        this->ExpectMirrored(fresh, source, vertical);
+      }
+    }
+  }
+}
+
+class FlipInPlaceTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
+  const int height = GetParam();
+  StridedPicture<unsigned char> original(35, height, 3, 7, 0);
+  original.Scramble(static_cast<std::uint32_t>(height));
+  std::vector<unsigned char> scratch(105, 0);
+  for (const KernelChoice& choice : AllKernelChoices(false))
+    for (const boost::optional<unsigned char*>& row : std::vector<boost::optional<unsigned char*>>{
+             boost::none, scratch.data(), static_cast<unsigned char*>(nullptr)}) {
+      KernelSelection selection(choice);
+      StridedPicture<unsigned char> image(35, height, 3, 7, 0);
+      image.memory = original.memory;
+      image.view.Reset(35, height, 3, image.memory.data(), image.stride);
+      FlipVerticallyInPlace(image.view, row);
+      for (int y = 0; y < height; ++y) {
+        for (int i = 0; i < image.stride; ++i) {  // padding stays in its row
+          const int from = i < 105 ? height - 1 - y : y;
+          ASSERT_EQ(image.memory[y * image.stride + i], original.memory[from * image.stride + i]);
+        }
+      }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Heights, FlipInPlaceTest, ::testing::Values(0, 1, 2, 4, 5, 39));
+
+// Every kernel set against the portable loops: odd
+// widths reach each row tail, odd strides move the row alignment, and 8
+// channels give the 8-byte pixels.
+TEST(HorizontalFlipKernelTest, EveryKernelSetMatchesThePortableLoops) {
+  for (int width : {1, 31, 33, 35, 1921}) {
+    for (int channels : {1, 2, 3, 4, 8}) {
+      StridedPicture<unsigned char> source(width, 3, channels, 5, 0);
+      source.Scramble(static_cast<std::uint32_t>(width * channels));
+      std::vector<unsigned char> expected;
+      for (const KernelChoice& choice : AllKernelChoices(false)) {
+        KernelSelection selection(choice);
+        StridedPicture<unsigned char> destination(width, 3, channels, 3, 7);
+        FlipHorizontally<unsigned char>(source.view, destination.view);
+        if (choice.kernels == nullptr) expected = destination.memory;
+        ASSERT_EQ(destination.memory, expected) << width << "x" << channels << " " << choice.Name();
+      }
+    }
+  }
+}
+
+using Bytes = std::vector<unsigned char>;
+using View = UserDataGenericBuffer<unsigned char>;
+
+// The white-balance rule for one value, computed independently.
+unsigned char Balanced(unsigned char v, unsigned char level) {
+  if (v >= level) return 255;
+  return static_cast<unsigned char>(
+      static_cast<int>(static_cast<float>(v) * (255.0f / static_cast<float>(level))));
+}
+
+class WhiteBalanceTest : public ::testing::TestWithParam<KernelChoice> {
+ protected:
+  WhiteBalanceTest() : selection(GetParam()) {}
+  KernelSelection selection;
+};
+
+TEST_P(WhiteBalanceTest, EveryLevelMapsEveryValueByTheRule) {
+  // 257 pixels (an odd tail after the vector body) whose channels hold every
+  // value, so one call checks a whole table per channel; a fourth byte survives.
+  for (int channels : {3, 4}) {
+    Bytes before(257 * channels);
+    for (int i = 0; i < 257; ++i) {
+      const int values[4] = {i, 255 - i, i * 7, i ^ 0x5A};
+      for (int c = 0; c < channels; ++c) before[channels * i + c] = values[c] & 0xFF;
+    }
+    for (int level = 0; level < 256; ++level) {
+      Bytes image = before;
+      View view(257, 1, channels, image.data());
+      const unsigned char levels[3] = {static_cast<unsigned char>(level),
+                                       static_cast<unsigned char>(255 - level),
+                                       static_cast<unsigned char>(level / 2 + 64)};
+      SetWhiteBalance(&view, levels[2], levels[1], levels[0]);
+      for (size_t i = 0; i < image.size(); ++i) {
+        const size_t c = i % channels;
+        ASSERT_EQ(image[i], c == 3 ? before[i] : Balanced(before[i], levels[c]))
+            << channels << " " << level << " " << i;
+      }
+    }
+  }
+}
+
+TEST_P(WhiteBalanceTest, AutomaticLevelsFollowTheHistograms) {
+  // Fraction 0: each channel's largest value becomes 255 (levels 40 and 100);
+  // an all-zero channel gets level 0 and becomes 255 everywhere. Four-channel
+  // histograms step over the fourth byte, which stays.
+  Bytes three = {10, 0, 100, 20, 0, 50, 40, 0, 25, 30, 0, 75};
+  Bytes four = {10, 0, 100, 7, 20, 0, 50, 8, 40, 0, 25, 9, 30, 0, 75, 200};
+  View threeView(2, 2, 3, three.data()), fourView(2, 2, 4, four.data());
+  AutoWhiteBalance(&threeView, 0.0f);
+  AutoWhiteBalance(&fourView, 0.0f);
+  EXPECT_EQ(three, (Bytes{63, 255, 255, 127, 255, 127, 255, 255, 63, 191, 255, 191}));
+  EXPECT_EQ(four, (Bytes{63, 255, 255, 7, 127, 255, 127, 8, 255, 255, 63, 9, 191, 255, 191, 200}));
+  // Fraction 1 over 4 pixels: threshold 2, so the level is the third largest
+  // value of each channel.
+  Bytes third = {10, 1, 100, 20, 2, 50, 40, 3, 25, 30, 4, 75};
+  View view(2, 2, 3, third.data());
+  AutoWhiteBalance(&view, 1.0f);
+  EXPECT_EQ(third[0], Balanced(10, 20));
+  EXPECT_EQ(third[4], Balanced(2, 2));
+  EXPECT_EQ(third[2], Balanced(100, 50));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, WhiteBalanceTest, ::testing::ValuesIn(AllKernelChoices(false)),
+                         [](const auto& info) { return info.param.Name(); });
+
+TEST(MaximizeTest, WorkedExamples) {
+  Bytes image = {10, 20, 30, 7, 0, 0, 0, 7, 40, 40, 10, 7, 30, 10, 20, 7, 5, 9, 9, 7};
+  View view(5, 1, 4, image.data());
+  MaximizeSaturationAndValue(&view);
+  EXPECT_EQ(image, (Bytes{0, 127, 255, 7, 255, 255, 255, 7,   255, 255,
+                          0, 7,   255, 0, 127, 7,   0,   255, 255, 7}));
+
+  Bytes three = {0, 0, 0, 10, 20, 40, 255, 1, 2};
+  View threeView(3, 1, 3, three.data());
+  MaximizeValue(&threeView);
+  EXPECT_EQ(three, (Bytes{0, 0, 0, 63, 127, 255, 255, 1, 2}));
+  Bytes four = {0, 0, 0, 9, 10, 20, 40, 250, 5, 1, 0, 3};
+  View fourView(3, 1, 4, four.data());
+  MaximizeValue(&fourView);
+  EXPECT_EQ(four, (Bytes{0, 0, 0, 9, 63, 127, 255, 250, 255, 51, 0, 3}));
+}
+
+TEST(LabelColouringTest, DefaultWheelPaintsIdsModuloItsSizeOrNothing) {
+  std::vector<unsigned int> ids = {0, 1, 7, 8};
+  UserDataGenericBuffer<unsigned int> idImage(4, 1, 1, ids.data());
+  const Bytes painted = {0, 0, 0, 50, 255, 50, 50, 50, 255, 50, 255, 50};
+  Bytes colours(12, 99);
+  View destination(4, 1, 3, colours.data());
+  // An empty table, a destination too small for the packed pixels, one
+  // without storage: nothing is written.
+  Convert4BppIdsTo3BppColors(idImage, destination, {});
+  View small(3, 1, 3, colours.data());
+  Convert4BppIdsTo3BppColors(idImage, small, DefaultColorWheel);
+  View none(4, 1, 3, false);
+  Convert4BppIdsTo3BppColors(idImage, none, DefaultColorWheel);
+  EXPECT_EQ(colours, Bytes(12, 99));
+  Convert4BppIdsTo3BppColors(idImage, destination, DefaultColorWheel);
+  EXPECT_EQ(colours, painted);
+
+  // Packed painting into a strided destination: the clear keeps padding.
+  Bytes memory(2 * 8, 99);
+  View strided(0, 0, 0, false);
+  strided.Reset(2, 2, 3, memory.data(), 8);
+  Convert4BppIdsTo3BppColors(idImage, strided, DefaultColorWheel);
+  Bytes expected = painted;
+  expected.insert(expected.end(), {0, 0, 99, 99});
+  EXPECT_EQ(memory, expected);
+}
+
+}  // namespace
+}  // namespace ImageConversions
+}  // namespace KVO
