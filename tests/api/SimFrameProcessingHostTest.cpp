@@ -19,18 +19,16 @@ using simtest::HandBack;
 using simtest::Log;
 using simtest::Report;
 
-class SimFrames : public simtest::SimTest {
- protected:
-  // The reports of a TARGET run after `calls` hand-backs.
-  static std::vector<Report> RunTargets(int width, int height, int calls) {
-    EXPECT_TRUE(SIMStart(API_INSTANCE_LAND, width, height, 1, &simtest::OnTargets));
-    HandBack(calls);
-    return Log().Take();
-  }
-};
+using SimFrames = simtest::SimTest;
+
+// The reports of a TARGET run after `calls` hand-backs.
+std::vector<Report> RunTargets(int width, int height, int calls) {
+  EXPECT_TRUE(simtest::StartTargets(API_INSTANCE_LAND, width, height));
+  return HandBack(calls);
+}
 
 TEST_F(SimFrames, EachCallIsReportedFourCallsLaterWithItsContextAndTheBoxStartsAt21) {
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 640, 480, 1, &simtest::OnTargets));
+  ASSERT_TRUE(simtest::StartTargets());
   std::vector<int> lags{SIMGetFrameLag()};
   for (uintptr_t i = 0; i < 5; ++i) {
     EXPECT_EQ(Log().Size(), 0u) << i;
@@ -38,8 +36,7 @@ TEST_F(SimFrames, EachCallIsReportedFourCallsLaterWithItsContextAndTheBoxStartsA
     lags.push_back(SIMGetFrameLag());
   }
   EXPECT_EQ(lags, (std::vector<int>{5, 1, 2, 3, 4, 4}));
-  HandBack(2, 105);
-  const std::vector<Report> reports = Log().Take();
+  const std::vector<Report> reports = HandBack(2, 105);
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[0].context, ContextOf(100));
   EXPECT_EQ(reports[1].context, nullptr);
@@ -129,53 +126,48 @@ TEST_F(SimFrames, RespawnsFollowTheDocumentedDrawsOfASeededRand) {
   EXPECT_TRUE(drew950 && drew951 && id >= 4) << "the seed no longer reaches the threshold";
 }
 
-class SimSmallFrames : public SimFrames, public ::testing::WithParamInterface<int> {};
-
 // The respawn draws must not take a remainder by zero or a negative range.
-TEST_P(SimSmallFrames, RunsOfTwentyThousandFramesEndNormally) {
-  const int size = GetParam();
+TEST_F(SimFrames, NarrowRunsOfTwentyThousandFramesEndNormally) {
   std::srand(99);
-  const std::vector<Report> reports = RunTargets(size, size, 20000 + 4);
-  ASSERT_EQ(reports.size(), 20000u);
-  EXPECT_GT(reports.back().targets[0].id, 1u) << "respawns happened";
-  for (const Report& r : reports) {
-    EXPECT_EQ(r.targets[0].right - r.targets[0].left, 20);
-    EXPECT_FALSE(std::isnan(r.targets[0].value1));
-    EXPECT_FALSE(std::isnan(r.targets[0].value2));
+  for (int size : {30, 40}) {
+    const std::vector<Report> reports = RunTargets(size, size, 20000 + 4);
+    ASSERT_EQ(reports.size(), 20000u);
+    EXPECT_GT(reports.back().targets[0].id, 1u) << "respawns happened";
+    for (const Report& r : reports) {
+      EXPECT_EQ(r.targets[0].right - r.targets[0].left, 20);
+      EXPECT_FALSE(std::isnan(r.targets[0].value1) || std::isnan(r.targets[0].value2));
+    }
+    SIMStop();
+    ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, size, size));
+    EXPECT_EQ(HandBack(20000 + 4).size(), 20000u);
+    SIMStop();
   }
-  SIMStop();
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, size, size, 1, &simtest::OnPayload, nullptr, nullptr));
-  HandBack(20000 + 4);
-  EXPECT_EQ(Log().Take().size(), 20000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(NarrowFrames, SimSmallFrames, ::testing::Values(30, 40));
-
-// Null status pointers and null result callbacks are skipped.
+// Null status and hint pointers and null result callbacks are skipped.
 TEST_F(SimFrames, StatusIsWrittenOnlyDuringARunAndNullPointersAreSkipped) {
-  auto status = static_cast<APIProcessNextFrameStatusCode_Enum>(77);
+  const auto kUnset = static_cast<APIProcessNextFrameStatusCode_Enum>(77);
+  auto status = kUnset;
   SIMProcessNextFrame(nullptr, &status);
   SIMProcessNextFrame(nullptr, &status, nullptr);
-  HandBack(10);
-  EXPECT_EQ(status, 77u);
+  EXPECT_EQ(status, kUnset);
   EXPECT_EQ(SIMGetFrameLag(), 0);
-
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 64, 1, static_cast<TargetCallback>(nullptr)));
-  SIMProcessNextFrame(nullptr, &status);
-  EXPECT_EQ(status, 0u);
-  status = static_cast<APIProcessNextFrameStatusCode_Enum>(77);
   APIMaritimeHorizonHint hint{1, 2};
-  SIMProcessNextFrame(nullptr, &status, &hint);
-  EXPECT_EQ(status, 0u);
-  SIMProcessNextFrame(nullptr, nullptr);
-  SIMProcessNextFrame(nullptr, nullptr, nullptr);
-  HandBack(10);
-  EXPECT_EQ(SIMGetFrameLag(), 4);
-  SIMStop();
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 64, 1, static_cast<TargetPayloadCallback>(nullptr),
-                       nullptr, nullptr));
-  HandBack(4 + 10);
-  EXPECT_EQ(SIMGetFrameLag(), 4);
+  for (bool payload : {false, true}) {
+    ASSERT_TRUE(payload ? simtest::StartPayload(API_INSTANCE_LAND, 64, 64, nullptr)
+                        : simtest::StartTargets(API_INSTANCE_LAND, 64, 64, nullptr));
+    SIMProcessNextFrame(nullptr, &status);
+    EXPECT_EQ(status, 0u);
+    status = kUnset;
+    SIMProcessNextFrame(nullptr, &status, &hint);
+    EXPECT_EQ(status, 0u);
+    SIMProcessNextFrame(nullptr, nullptr);
+    SIMProcessNextFrame(nullptr, nullptr, nullptr);
+    HandBack(10);
+    EXPECT_EQ(SIMGetFrameLag(), 4);
+    SIMStop();
+    status = kUnset;
+  }
 }
 
 void SlowTargets(void*, unsigned int, TARGET*) {
@@ -183,14 +175,14 @@ void SlowTargets(void*, unsigned int, TARGET*) {
 }
 
 TEST_F(SimFrames, LatencyCoversTheResultCallbackAndCarriesIntoTheNextRun) {
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 64, 64, 1, &SlowTargets));
+  ASSERT_TRUE(simtest::StartTargets(API_INSTANCE_LAND, 64, 64, &SlowTargets));
   HandBack(5);
   API_State state{};
   ASSERT_TRUE(SIMGetAPIState(&state));
   EXPECT_GE(static_cast<int>(state.latency_mS), 29);  // a lower bound only
   SIMStop();
   // The figures are kept until the next run's frames replace them.
-  ASSERT_TRUE(SIMStart(API_INSTANCE_SAR, 64, 64, 1, &simtest::OnPayload, nullptr, nullptr));
+  ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_SAR, 64, 64));
   API_State next{};
   ASSERT_TRUE(SIMGetAPIState(&next));
   EXPECT_EQ(static_cast<int>(next.latency_mS), static_cast<int>(state.latency_mS));

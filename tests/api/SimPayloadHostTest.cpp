@@ -1,8 +1,6 @@
-// Payload reports: the inclusion test (border mask, overlay) and the
-// breadcrumb trails, through the shared library only.
-//
-// The breadcrumb count survives SIMStop, so this binary starts from a fresh
-// process and follows the count with a model across its cases, in order.
+// Payload reports through the shared library: the inclusion test and the
+// trails. The breadcrumb count survives SIMStop: a model follows it across
+// the cases of this binary, in order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +13,6 @@
 namespace {
 
 using simtest::HandBack;
-using simtest::Log;
 using simtest::Report;
 using simtest::Trail;
 
@@ -59,7 +56,7 @@ TrailModel model;
 class SimPayload : public simtest::SimTest {
  protected:
   static void StartRun(API_InstanceTypeEnum type, int width = 640, int height = 480) {
-    ASSERT_TRUE(SIMStart(type, width, height, 1, &simtest::OnPayload, nullptr, nullptr));
+    ASSERT_TRUE(simtest::StartPayload(type, width, height));
     model.StartRun();
   }
 
@@ -80,21 +77,28 @@ class SimPayload : public simtest::SimTest {
   }
 };
 
-// First in the binary: the breadcrumb count is still at its load-time 0.
-TEST_F(SimPayload, TheFirstLandRunGetsATrailPointEveryThirtyFrames) {
-  StartRun(API_INSTANCE_LAND);
-  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());  // whole frame: all included
-  HandBack(4 + 95);
-  const std::vector<Report> reports = Log().Take();
-  ASSERT_EQ(reports.size(), 95u);
-  for (size_t k = 0; k < reports.size(); ++k) {
-    ASSERT_EQ(reports[k].targets.size(), 1u);
-    EXPECT_EQ(reports[k].trails.at(0).xs.size(), (k + 1) / 30) << k;
+// First in the binary: the breadcrumb count is still at its load-time 0 and
+// stays within the limit over both land runs.
+TEST_F(SimPayload, OnlyTheLandFamilyGetsATrailPointEveryThirtyFrames) {
+  for (uint32_t type : {0u, 1u, 2u, 8u, 9u, 10u}) {
+    const bool land = type == 0 || type == 8;
+    StartRun(simtest::Type(type));
+    ASSERT_TRUE(SIMClearBorderMaskAndOverlay());  // whole frame: all included
+    const std::vector<Report> reports = HandBack(4 + 95, 500);
+    SIMStop();
+    ASSERT_EQ(reports.size(), 95u);
+    for (size_t k = 0; k < reports.size(); ++k) {
+      EXPECT_EQ(reports[k].context, simtest::ContextOf(500 + k));
+      ASSERT_EQ(reports[k].targets.size(), 1u);
+      ASSERT_EQ(reports[k].trails.size(), land ? 1u : 0u) << type;
+      EXPECT_EQ(land ? reports[k].trails[0].xs.size() : 0, land ? (k + 1) / 30 : 0) << k;
+    }
+    if (!land) continue;
+    // The centres of frames 30, 60 and 90, oldest first.
+    EXPECT_EQ(reports.back().trails[0].xs, (std::vector<int>{60, 90, 120}));
+    EXPECT_EQ(reports.back().trails[0].ys, (std::vector<int>{60, 90, 120}));
+    ExpectTrailsFollowTheModel(reports);
   }
-  // The centres of frames 30, 60 and 90, oldest first.
-  EXPECT_EQ(reports.back().trails[0].xs, (std::vector<int>{60, 90, 120}));
-  EXPECT_EQ(reports.back().trails[0].ys, (std::vector<int>{60, 90, 120}));
-  ExpectTrailsFollowTheModel(reports);
 }
 
 // 8000 frames pass every limit but 200 several times over.
@@ -105,27 +109,8 @@ TEST_F(SimPayload, TrailsNeverHoldMoreThanOnePointPastTheLimit) {
     StartRun(API_INSTANCE_LAND_ALT);
     ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
     ASSERT_TRUE(SIMSetDesiredBreadcrumbTrailLength(length.selector));
-    HandBack(4 + 8000);
-    const std::vector<Report> reports = Log().Take();
+    const std::vector<Report> reports = HandBack(4 + 8000);
     ExpectTrailsFollowTheModel(reports, length.limit);
-    SIMStop();
-  }
-}
-
-TEST_F(SimPayload, OnlyTheLandFamilyGetsTrailsAndEveryReportItsFramesContext) {
-  for (uint32_t type : {0u, 1u, 2u, 8u, 9u, 10u}) {
-    const bool land = type == 0 || type == 8;
-    StartRun(simtest::Type(type));
-    ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-    HandBack(4 + 40, 500);
-    const std::vector<Report> reports = Log().Take();
-    ASSERT_EQ(reports.size(), 40u);
-    for (size_t k = 0; k < reports.size(); ++k) {
-      EXPECT_EQ(reports[k].context, simtest::ContextOf(500 + k));
-      ASSERT_EQ(reports[k].targets.size(), 1u);
-      EXPECT_EQ(reports[k].trails.size(), land ? 1u : 0u) << type;
-    }
-    if (land) ExpectTrailsFollowTheModel(reports);
     SIMStop();
   }
 }
@@ -142,8 +127,7 @@ TEST_P(SimBorderMask, IncludesExactlyTheCentresStrictlyInside) {
   const MaskCase m = GetParam();
   StartRun(API_INSTANCE_LAND);
   ASSERT_TRUE(SIMSetBorderMask(m.left, m.bottom, m.width, m.height));
-  HandBack(4 + 100);
-  const std::vector<Report> reports = Log().Take();
+  const std::vector<Report> reports = HandBack(4 + 100);
   ASSERT_EQ(reports.size(), 100u);
   for (int k = 1; k <= 100; ++k) {
     const int c = 20 + k;
@@ -173,8 +157,7 @@ TEST_F(SimPayload, TheOverlayByteAtTheBoxCentreDecidesOverTheStoredRectangle) {
   StartRun(API_INSTANCE_LAND);
   ASSERT_TRUE(SIMSetBorderMask(200, 200, 10, 10));  // would admit nothing
   ASSERT_TRUE(SIMSetOverlay(overlay.data()));
-  HandBack(4 + 100);
-  std::vector<Report> reports = Log().Take();
+  std::vector<Report> reports = HandBack(4 + 100);
   ASSERT_EQ(reports.size(), 100u);
   for (int k = 1; k <= 100; ++k) {
     EXPECT_EQ(reports[k - 1].targets.size(), k % 3 == 0 ? 0u : 1u) << k;
@@ -183,15 +166,13 @@ TEST_F(SimPayload, TheOverlayByteAtTheBoxCentreDecidesOverTheStoredRectangle) {
 
   // The overlay was copied: changing the host's bytes changes nothing.
   std::fill(overlay.begin(), overlay.end(), 1);
-  HandBack(3);
-  for (const Report& r : Log().Take()) EXPECT_EQ(r.targets.size(), 1u);
+  for (const Report& r : HandBack(3)) EXPECT_EQ(r.targets.size(), 1u);
   // Off again: the stored rectangle decides once more, also in the next run.
   ASSERT_TRUE(SIMSetOverlay(nullptr));
-  HandBack(3);
+  std::vector<Report> excluded = HandBack(3);
   SIMStop();
   StartRun(API_INSTANCE_SAR);
-  HandBack(4 + 10);
-  const std::vector<Report> excluded = Log().Take();
+  for (const Report& r : HandBack(4 + 10)) excluded.push_back(r);
   ASSERT_EQ(excluded.size(), 3u + 10u);
   for (const Report& r : excluded) EXPECT_TRUE(r.targets.empty());
 }
@@ -202,8 +183,7 @@ TEST_F(SimPayload, ACentreOutsideTheOverlayIsExcluded) {
   std::vector<unsigned char> overlay(30 * 30, 0);
   StartRun(API_INSTANCE_MARITIME, 30, 30);
   ASSERT_TRUE(SIMSetOverlay(overlay.data()));
-  HandBack(4 + 200);
-  const std::vector<Report> reports = Log().Take();
+  const std::vector<Report> reports = HandBack(4 + 200);
   ASSERT_EQ(reports.size(), 200u);
   for (const Report& r : reports) EXPECT_TRUE(r.targets.empty());
 }

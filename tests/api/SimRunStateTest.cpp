@@ -1,14 +1,12 @@
 // The simulator's run state under conditions the public interface cannot stage
 // or observe on its own: calls racing from several threads, a stop from the
 // worker's thread, a wall clock set back, counters near the top of their
-// range and failed allocations (this binary replaces the global allocation
-// functions to fail chosen ones). The core archive is linked to reach the state.
+// range and failed allocations. The core archive is linked to reach the state.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
-#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -18,6 +16,7 @@
 #include "TolvenixUtilities.h"
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
+#include "tests/support/AllocationFailure.h"
 
 namespace {
 
@@ -29,7 +28,7 @@ using simtest::Offers;
 using SimRunState = simtest::SimTest;
 
 bool StartSmallRun(API_InstanceTypeEnum type = API_INSTANCE_LAND) {
-  return SIMStart(type, 16, 16, 1, &simtest::NoPayload, nullptr, nullptr);
+  return simtest::StartPayload(type, 16, 16, &simtest::NoPayload);
 }
 
 // A worker without a run would offer freed buffers and outlive every SIMStop.
@@ -105,9 +104,8 @@ TEST_F(SimRunState, TheFrameRateWindowClosesAfterASecondAndRestartsAfterAClockSe
   }
 }
 
-// Cancel answers only for the buffer offered. Checked on the worker's own
-// thread, inside the offer: no other wake can be under way there, so a
-// signalled handle can only come from a cancel.
+// Cancel answers only for the buffer offered. Inside the offer no other wake
+// can be under way, so a signalled handle can only come from a cancel.
 void CancelTheOffer(unsigned char* buffer) {
   EXPECT_FALSE(SIMCancelFrameBuffer(nullptr));
   EXPECT_FALSE(SIMCancelFrameBuffer(buffer + 1));
@@ -145,68 +143,35 @@ TEST_F(SimRunState, AStopFromTheWorkerThreadLeavesTheRunToTheHost) {
 }
 
 TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
-  ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 640, 480, 1, &simtest::OnPayload, nullptr, nullptr));
-  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-  ASSERT_TRUE(SIMSetDesiredBreadcrumbTrailLength(3));
-  simtest::HandBack(4);
+  ASSERT_TRUE(simtest::StartPayload());
+  ASSERT_TRUE(SIMClearBorderMaskAndOverlay() && SIMSetDesiredBreadcrumbTrailLength(3));
+  HandBack(4);
   {
     std::lock_guard<std::mutex> lock(simMutex);
     simLifetime = 1000;  // no respawn may restart the cadence
     breadCrumpCount = 0;
     targetHistoryTracker = INT_MAX - 40;
   }
-  simtest::HandBack(80);
   // Counted without bounds the tracker would be a multiple of 30 at frames
   // 3, 33 and 63; it reaches the top of an int at frame 40.
-  const std::vector<simtest::Report> reports = simtest::Log().Take();
+  const std::vector<simtest::Report> reports = simtest::HandBack(80);
   ASSERT_EQ(reports.size(), 80u);
   for (size_t k = 1; k <= reports.size(); ++k) {
     EXPECT_EQ(reports[k - 1].trails.at(0).xs.size(), (k >= 3) + (k >= 33) + (k >= 63)) << k;
   }
 }
 
-}  // namespace
-
-namespace {
-
-// Armed per thread, so only the calls under test see failures.
-thread_local bool failEveryAllocation = false;
-thread_local std::size_t failAllocationOfBytes = 0;
-// Counts allocations down; the one that brings it to 0 fails (once).
-thread_local int allocationsUntilFailure = 0;
-
-void* Allocate(std::size_t bytes) {
-  if (failEveryAllocation || (failAllocationOfBytes != 0 && bytes == failAllocationOfBytes)) {
-    throw std::bad_alloc();
-  }
-  if (allocationsUntilFailure > 0 && --allocationsUntilFailure == 0) throw std::bad_alloc();
-  void* p = std::malloc(bytes == 0 ? 1 : bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t bytes) { return Allocate(bytes); }
-void* operator new[](std::size_t bytes) { return Allocate(bytes); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
-namespace {
+using tolvenix_test::FailAllocationNumber;
+using tolvenix_test::FailAllocationsOfBytes;
+using tolvenix_test::SetAllocationsFail;
 
 class SimAllocationFailure : public simtest::SimTest {
  protected:
   void TearDown() override {
-    failEveryAllocation = false;
-    failAllocationOfBytes = 0;
-    allocationsUntilFailure = 0;
+    SetAllocationsFail(false);
+    FailAllocationsOfBytes(0);
+    FailAllocationNumber(0);
     SimTest::TearDown();
-  }
-  static void StartPayloadRun(int width, int height) {
-    ASSERT_TRUE(
-        SIMStart(API_INSTANCE_LAND, width, height, 1, &simtest::OnPayload, nullptr, nullptr));
   }
 };
 
@@ -214,19 +179,19 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
   constexpr int kWidth = 97;
   constexpr int kHeight = 89;
   std::vector<unsigned char> overlay(kWidth * kHeight, 0);
-  StartPayloadRun(64, 48);
+  ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, 64, 48));
   ASSERT_TRUE(SIMSetOverlay(overlay.data()));
   SIMStop();
 
   // Another geometry: the copy must reallocate, and that allocation fails.
-  StartPayloadRun(kWidth, kHeight);
+  ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, kWidth, kHeight));
   {
     std::lock_guard<std::mutex> lock(simMutex);
     overlayInUse = true;  // as if the old overlay were still in use
   }
-  failAllocationOfBytes = kWidth * kHeight;
+  FailAllocationsOfBytes(kWidth * kHeight);
   EXPECT_THROW(SIMSetOverlay(overlay.data()), std::bad_alloc);
-  failAllocationOfBytes = 0;
+  FailAllocationsOfBytes(0);
   {
     std::lock_guard<std::mutex> lock(simMutex);
     EXPECT_FALSE(overlayInUse);
@@ -234,8 +199,7 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
   }
   // Frames go on, decided by the whole-frame rectangle instead.
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-  HandBack(6);
-  EXPECT_EQ(Log().Take().size(), 2u);
+  EXPECT_EQ(HandBack(6).size(), 2u);
 
   ASSERT_TRUE(SIMSetOverlay(overlay.data()));
   std::lock_guard<std::mutex> lock(simMutex);
@@ -245,16 +209,16 @@ TEST_F(SimAllocationFailure, AFailedOverlayCopyLeavesTheOverlayOff) {
 
 TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) {
   SIMRegisterReadyForNewInputCallback(&simtest::CountOffer);
-  StartPayloadRun(64, 48);
+  ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, 64, 48));
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
   ASSERT_TRUE(Offers().WaitFor(1));
   for (uintptr_t i = 1; i <= 4; ++i) {
     SIMProcessNextFrame(ContextOf(i));
     ASSERT_TRUE(Offers().WaitFor(i + 1));
   }
-  failEveryAllocation = true;
+  SetAllocationsFail(true);
   EXPECT_THROW(SIMProcessNextFrame(ContextOf(5)), std::bad_alloc);
-  failEveryAllocation = false;
+  SetAllocationsFail(false);
   EXPECT_TRUE(Offers().WaitFor(6)) << "the worker was woken";
   EXPECT_EQ(SIMGetFrameLag(), 4);
   EXPECT_EQ(Log().Size(), 0u);
@@ -266,13 +230,11 @@ TEST_F(SimAllocationFailure, AFailedPayloadKeepsTheRingInStepAndWakesTheWorker) 
   EXPECT_EQ(reports[0].context, ContextOf(2));
 }
 
-// Fails each allocation of SIMStart in turn (buffers, context ring, worker,
-// its thread) until a start succeeds: every failed attempt leaves the
-// simulator not started, holding nothing, with the lock free and the kept
-// variables as they were.
+// Every failed allocation of SIMStart, in turn, leaves the simulator stopped,
+// holding nothing, its lock free and the kept variables as they were.
 TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopped) {
   SIMRegisterReadyForNewInputCallback(&simtest::CountOffer);
-  StartPayloadRun(64, 48);
+  ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, 64, 48));
   ASSERT_TRUE(SIMSetBorderMask(3, 4, 5, 6));
   SIMStop();
   Offers().Take();
@@ -282,13 +244,13 @@ TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopp
   int failures = 0;
   bool started = false;
   for (int n = 1; n <= 100 && !started; ++n) {
-    allocationsUntilFailure = n;
+    FailAllocationNumber(n);
     try {
       started = SIMStart(API_INSTANCE_LAND, 97, 89, 3, &simtest::NoTargets);
     } catch (const std::bad_alloc&) {
       ++failures;
     }
-    allocationsUntilFailure = 0;
+    FailAllocationNumber(0);
     if (started) break;
     // These take the lock: a lock left held would hang here.
     EXPECT_EQ(SIMGetAPIStatus(), 9) << n;

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <fstream>
 #include <future>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -52,46 +51,28 @@ class StateBytes {
   uint8_t bytes[sizeof(API_State) + 1];
 };
 
-template <typename F>
-int64_t Address(F* f) {
-  return reinterpret_cast<intptr_t>(f);
+StateBytes Snapshot() {
+  StateBytes state;
+  EXPECT_TRUE(state.Fill());
+  return state;
 }
 
-class SimSettings : public simtest::SimTest {
- protected:
-  static void Start(uint32_t type, int width = 640, int height = 480) {
-    ASSERT_TRUE(SIMStart(Type(type), width, height, 1, &simtest::OnTargets));
-  }
-  static StateBytes Snapshot() {
-    StateBytes state;
-    EXPECT_TRUE(state.Fill());
-    return state;
-  }
-};
+using SimSettings = simtest::SimTest;
 
 TEST_F(SimSettings, WithoutARunSettersAndQueriesAnswerTheirRefusalAndLeaveNoTrace) {
   unsigned char bytes[4] = {};
   API_BasicMetadata metadata{};
-  const bool answers[] = {SIMSetDEM(bytes, 1, API_GEOLOC_METHOD_DEFAULT),
-                          SIMSetSensitivity(API_TYPE_LAND, 1),
-                          SIMSetSensitivity(static_cast<API_TypeEnum>(7), 1),
-                          SIMSetOverlay(bytes),
-                          SIMSetOverlay(nullptr),
-                          SIMSetMGRSPrecision(0),
-                          SIMSetFpsCap(20),
-                          SIMSetAutoBorder(true),
-                          SIMSetParallaxFilter(true),
-                          SIMConfigureStabilizationTransform(5),
-                          SIMUpdateMetadata(0, nullptr),
-                          SIMSetMetadata(&metadata),
-                          SIMSetPredictiveIdAggressiveness(1),
-                          SIMSetDesiredBreadcrumbTrailLength(1),
-                          SIMSetDesiredBreadcrumbLifeTime(1),
-                          SIMResetPersistenceData(),
-                          SIMSetupHorizon(true, 1, 2, 3, 4),
-                          SIMSetDeadPixelDetectionStrength(3),
-                          SIMSetBorderMask(0, 0, 10, 10)};
-  for (size_t i = 0; i < std::size(answers); ++i) EXPECT_FALSE(answers[i]) << "setter " << i;
+  // Each refuses, so each is called.
+  EXPECT_FALSE(SIMSetDEM(bytes, 1, API_GEOLOC_METHOD_DEFAULT) ||
+               SIMSetSensitivity(API_TYPE_LAND, 1) ||
+               SIMSetSensitivity(static_cast<API_TypeEnum>(7), 1) || SIMSetOverlay(bytes) ||
+               SIMSetOverlay(nullptr) || SIMSetMGRSPrecision(0) || SIMSetFpsCap(20) ||
+               SIMSetAutoBorder(true) || SIMSetParallaxFilter(true) ||
+               SIMConfigureStabilizationTransform(5) || SIMUpdateMetadata(0, nullptr) ||
+               SIMSetMetadata(&metadata) || SIMSetPredictiveIdAggressiveness(1) ||
+               SIMSetDesiredBreadcrumbTrailLength(1) || SIMSetDesiredBreadcrumbLifeTime(1) ||
+               SIMResetPersistenceData() || SIMSetupHorizon(true, 1, 2, 3, 4) ||
+               SIMSetDeadPixelDetectionStrength(3) || SIMSetBorderMask(0, 0, 10, 10));
   EXPECT_TRUE(SIMClearBorderMaskAndOverlay());
   // Queries answer their refusal and write nothing; the versions answer
   // always, skipping null pointers.
@@ -108,7 +89,7 @@ TEST_F(SimSettings, WithoutARunSettersAndQueriesAnswerTheirRefusalAndLeaveNoTrac
   SIMGetAPIVersion(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
   UTIL_GetDLLVersion(nullptr, nullptr, nullptr);
 
-  Start(0);
+  ASSERT_TRUE(simtest::StartTargets());
   EXPECT_FALSE(SIMGetAPIState(nullptr));
   EXPECT_FALSE(SIMGetRemoteStatus(nullptr));
   // The refused setters left no trace in the run: mask and overlay, metadata,
@@ -118,8 +99,9 @@ TEST_F(SimSettings, WithoutARunSettersAndQueriesAnswerTheirRefusalAndLeaveNoTrac
   Snapshot().Expect(kUntouched);
 }
 
+// The border masks with sums that wrap in 32 bits must not pass for small ones.
 TEST_F(SimSettings, RangedSettersAcceptTheirBoundsOnlyAndARefusalKeepsTheValue) {
-  Start(0);
+  ASSERT_TRUE(simtest::StartTargets());
   const struct {
     bool (*set)(int);
     int low, high;
@@ -127,13 +109,22 @@ TEST_F(SimSettings, RangedSettersAcceptTheirBoundsOnlyAndARefusalKeepsTheValue) 
                  {&SIMSetFpsCap, 10, 30},
                  {&SIMConfigureStabilizationTransform, 0, 20}};
   for (const auto& range : kRanges) {
-    EXPECT_TRUE(range.set(range.low)) << range.low;
-    EXPECT_FALSE(range.set(range.low - 1)) << range.low;
-    EXPECT_FALSE(range.set(INT_MIN)) << range.low;
-    EXPECT_TRUE(range.set(range.high)) << range.high;
-    EXPECT_FALSE(range.set(range.high + 1)) << range.high;
+    EXPECT_TRUE(range.set(range.low) && range.set(range.high)) << range.low;
+    EXPECT_FALSE(range.set(range.low - 1) || range.set(INT_MIN) || range.set(range.high + 1));
   }
-  // The last refusals kept the values accepted before them.
+  const struct {
+    int left, bottom, width, height;
+    bool accepted;
+  } kMasks[] = {{0, 0, 639, 479, true},     {100, 100, -50, -50, true},
+                {0, 0, 640, 480, false},    {0, 0, 640, 10, false},
+                {0, 0, 10, 480, false},     {-1, 0, 10, 10, false},
+                {0, -1, 10, 10, false},     {1, 0, INT_MAX, 10, false},
+                {0, 1, 10, INT_MAX, false}, {INT_MAX, INT_MAX, 1, 1, false}};
+  for (const auto& m : kMasks) {
+    EXPECT_EQ(SIMSetBorderMask(m.left, m.bottom, m.width, m.height), m.accepted)
+        << m.left << " " << m.bottom << " " << m.width << " " << m.height;
+  }
+  // The refusals kept the values accepted before them.
   const Field kKept[] = {{95, 4, 6}, {49, 4, 20}};
   Snapshot().Expect(kKept);
 }
@@ -144,7 +135,7 @@ TEST_P(SimSettingsPerType, AcceptanceFollowsTheInstanceType) {
   const uint32_t type = GetParam();
   const bool land = type == 0 || type == 8;
   const bool maritime = type == 1;
-  Start(type);
+  ASSERT_TRUE(simtest::StartTargets(Type(type)));
   EXPECT_EQ(
       (std::vector<bool>{
           SIMSetAutoBorder(true), SIMSetParallaxFilter(true), SIMConfigureStabilizationTransform(7),
@@ -155,17 +146,16 @@ TEST_P(SimSettingsPerType, AcceptanceFollowsTheInstanceType) {
                                SIMSetDeadPixelDetectionStrength(99)}),
             std::vector<bool>(2, maritime));
   unsigned char folder[] = "dem";
-  EXPECT_TRUE(SIMSetDEM(folder, -4, static_cast<API_GeoLocMethodEnum>(77)));
-  EXPECT_TRUE(SIMSetSensitivity(API_TYPE_LAND, 6));
-  EXPECT_TRUE(SIMSetSensitivity(API_TYPE_MARITIME, 9));
-  EXPECT_TRUE(SIMUpdateMetadata(3, folder));
+  EXPECT_TRUE(SIMSetDEM(folder, -4, static_cast<API_GeoLocMethodEnum>(77)) &&
+              SIMSetSensitivity(API_TYPE_LAND, 6) && SIMSetSensitivity(API_TYPE_MARITIME, 9) &&
+              SIMUpdateMetadata(3, folder));
   EXPECT_EQ(
       (std::vector<int>{SIMGetMaxSensitivity(API_TYPE_LAND),
                         SIMGetMaxSensitivity(API_TYPE_MARITIME), SIMGetMaxSensitivity(API_TYPE_SAR),
                         SIMGetMaxSensitivity(static_cast<API_TypeEnum>(3)),
                         SIMGetAvgConfidenceLevel(), SIMGetAPIStatus()}),
       (std::vector<int>{land ? 8 : -1, 15, 15, -1, 100, 0}));
-  const int64_t onTargets = Address(&simtest::OnTargets);
+  const int64_t onTargets = reinterpret_cast<intptr_t>(&simtest::OnTargets);
   const Field kFields[] = {
       {0, 4, type},       {13, 4, 1},        {17, 8, onTargets},     {25, 8, 0},
       {47, 1, land},      {48, 1, land},     {49, 4, 7 * land},      {53, 4, 2 * land},
@@ -182,21 +172,17 @@ INSTANTIATE_TEST_SUITE_P(AcceptedTypes, SimSettingsPerType, ::testing::Values(0,
 TEST_F(SimSettings, TheSnapshotPlacesEveryFieldAtItsOffset) {
   ASSERT_TRUE(SIMStart(Type(1), 321, 123, 3, &simtest::NoPayload, nullptr, nullptr));
   unsigned char folder[] = "x";
-  ASSERT_TRUE(SIMSetDEM(folder, -1234, static_cast<API_GeoLocMethodEnum>(0x0A0B0C0D)));
-  ASSERT_TRUE(SIMSetSensitivity(API_TYPE_LAND, 0x11223344));
-  ASSERT_TRUE(SIMSetSensitivity(API_TYPE_MARITIME, -77));
-  // Kinds the snapshot does not hold are accepted and overwrite nothing.
-  ASSERT_TRUE(SIMSetSensitivity(API_TYPE_SAR, 66));
-  ASSERT_TRUE(SIMSetSensitivity(static_cast<API_TypeEnum>(7), 55));
-  ASSERT_TRUE(SIMSetMGRSPrecision(-5));
-  ASSERT_TRUE(SIMSetMetadata(nullptr));
-  ASSERT_TRUE(SIMSetupHorizon(true, 0xA1, 0xA2, 0xA3, 0xA4));
-  ASSERT_TRUE(SIMSetDeadPixelDetectionStrength(0xDEADBEEF));
-  ASSERT_TRUE(SIMSetBorderMask(1, 1, 5, 5));
+  // Kinds the snapshot does not hold (SAR, 7) are accepted and overwrite nothing.
+  ASSERT_TRUE(SIMSetDEM(folder, -1234, static_cast<API_GeoLocMethodEnum>(0x0A0B0C0D)) &&
+              SIMSetSensitivity(API_TYPE_LAND, 0x11223344) &&
+              SIMSetSensitivity(API_TYPE_MARITIME, -77) && SIMSetSensitivity(API_TYPE_SAR, 66) &&
+              SIMSetSensitivity(static_cast<API_TypeEnum>(7), 55) && SIMSetMGRSPrecision(-5) &&
+              SIMSetMetadata(nullptr) && SIMSetupHorizon(true, 0xA1, 0xA2, 0xA3, 0xA4) &&
+              SIMSetDeadPixelDetectionStrength(0xDEADBEEF) && SIMSetBorderMask(1, 1, 5, 5));
   SIMSetTargetPositionPrediction(0x01020304);
 
   const StateBytes state = Snapshot();
-  const int64_t onPayload = Address(&simtest::NoPayload);
+  const int64_t onPayload = reinterpret_cast<intptr_t>(&simtest::NoPayload);
   // The last field is the guard byte past the record.
   const Field kFields[] = {
       {0, 4, 1},     {4, 1, 1},           {5, 4, 321},   {9, 4, 123},    {13, 4, 3},
@@ -211,65 +197,39 @@ TEST_F(SimSettings, TheSnapshotPlacesEveryFieldAtItsOffset) {
   SIMSetTargetPositionPrediction(0);
 }
 
-TEST_F(SimSettings, TheBorderMaskMustEndInsideTheFrame) {
-  Start(1, 640, 480);
-  // The last three have sums that wrap in 32 bits and must not pass for small ones.
-  const struct {
-    int left, bottom, width, height;
-    bool accepted;
-  } kMasks[] = {{0, 0, 639, 479, true},     {100, 100, -50, -50, true},
-                {0, 0, 640, 480, false},    {0, 0, 640, 10, false},
-                {0, 0, 10, 480, false},     {-1, 0, 10, 10, false},
-                {0, -1, 10, 10, false},     {1, 0, INT_MAX, 10, false},
-                {0, 1, 10, INT_MAX, false}, {INT_MAX, INT_MAX, 1, 1, false}};
-  for (const auto& m : kMasks) {
-    EXPECT_EQ(SIMSetBorderMask(m.left, m.bottom, m.width, m.height), m.accepted)
-        << m.left << " " << m.bottom << " " << m.width << " " << m.height;
-  }
-}
-
-TEST_F(SimSettings, TheMaskAndOverlaySwitchesMoveAsAPair) {
-  Start(0, 64, 48);
-  std::vector<unsigned char> overlay(64 * 48, 0);
-  ASSERT_TRUE(SIMSetBorderMask(1, 1, 10, 10));
-  ASSERT_TRUE(SIMSetOverlay(nullptr));
-  EXPECT_EQ(Snapshot().bytes[33], 1);  // the mask stays on
-  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-  EXPECT_EQ(Snapshot().bytes[33], 0);
-  ASSERT_TRUE(SIMSetOverlay(overlay.data()));
-  EXPECT_EQ(Snapshot().bytes[33], 1);
-  ASSERT_TRUE(SIMSetOverlay(nullptr));
-  EXPECT_EQ(Snapshot().bytes[33], 0);
-  // The mask switch survives SIMStop; clearing without a run changes nothing.
-  ASSERT_TRUE(SIMSetBorderMask(1, 1, 10, 10));
-  SIMStop();
-  EXPECT_TRUE(SIMClearBorderMaskAndOverlay());
-  Start(0, 64, 48);
-  EXPECT_EQ(Snapshot().bytes[33], 1);
-  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
-}
-
-TEST_F(SimSettings, StopResetsTheRunSettingsAndKeepsThePrediction) {
+// The mask and overlay switches move as a pair; the mask switch and the
+// prediction survive SIMStop, the other run settings do not.
+TEST_F(SimSettings, StopResetsTheRunSettingsButKeepsTheMaskSwitchAndThePrediction) {
   EXPECT_FALSE(SIMSetTargetPositionPrediction(5));
-  Start(1);
+  ASSERT_TRUE(simtest::StartTargets(API_INSTANCE_MARITIME, 64, 48));
+  std::vector<unsigned char> overlay(64 * 48, 0);
+  auto masked = [] { return Snapshot().bytes[33]; };
+  ASSERT_TRUE(SIMSetBorderMask(1, 1, 10, 10) && SIMSetOverlay(nullptr));
+  EXPECT_EQ(masked(), 1);  // the mask stays on
+  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
+  EXPECT_EQ(masked(), 0);
+  ASSERT_TRUE(SIMSetOverlay(overlay.data()));
+  EXPECT_EQ(masked(), 1);
+  ASSERT_TRUE(SIMSetOverlay(nullptr));
+  EXPECT_EQ(masked(), 0);
   unsigned char folder[] = "dem";
-  ASSERT_TRUE(SIMSetDEM(folder, 3, API_GEOLOC_METHOD_NONE));
-  ASSERT_TRUE(SIMSetMGRSPrecision(2));
-  ASSERT_TRUE(SIMSetupHorizon(true, 1, 2, 3, 4));
-  ASSERT_TRUE(SIMSetDeadPixelDetectionStrength(9));
-  ASSERT_TRUE(SIMUpdateMetadata(0, nullptr));
+  ASSERT_TRUE(SIMSetDEM(folder, 3, API_GEOLOC_METHOD_NONE) && SIMSetMGRSPrecision(2) &&
+              SIMSetupHorizon(true, 1, 2, 3, 4) && SIMSetDeadPixelDetectionStrength(9) &&
+              SIMUpdateMetadata(0, nullptr) && SIMSetBorderMask(1, 1, 10, 10));
   EXPECT_EQ(Snapshot().Int(99), 5);
   EXPECT_TRUE(SIMSetTargetPositionPrediction(6));
   SIMStop();
-  Start(1);
-  const Field kReset[] = {{34, 1, 0}, {65, 1, 0}, {66, 4, 0}, {82, 4, 0}, {86, 1, 0},
-                          {87, 4, 0}, {91, 4, 1}, {95, 4, 5}, {99, 4, 6}};
+  EXPECT_TRUE(SIMClearBorderMaskAndOverlay());  // without a run: changes nothing
+  ASSERT_TRUE(simtest::StartTargets(API_INSTANCE_MARITIME, 64, 48));
+  const Field kReset[] = {{33, 1, 1}, {34, 1, 0}, {65, 1, 0}, {66, 4, 0}, {82, 4, 0},
+                          {86, 1, 0}, {87, 4, 0}, {91, 4, 1}, {95, 4, 5}, {99, 4, 6}};
   Snapshot().Expect(kReset);
   SIMSetTargetPositionPrediction(0);
   // The DEM keeps only whether a folder was given.
   ASSERT_TRUE(SIMSetDEM(nullptr, 2, API_GEOLOC_METHOD_DEFAULT));
-  EXPECT_EQ(Snapshot().bytes[86], 0);
-  EXPECT_EQ(Snapshot().Int(87), 2);
+  const Field kDem[] = {{86, 1, 0}, {87, 4, 2}};
+  Snapshot().Expect(kDem);
+  ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
 }
 
 std::string Contents(const std::string& path) {
@@ -290,7 +250,7 @@ TEST_F(SimSettings, MetadataLoggingWritesThirtyOneBytesAndNothingForABadPath) {
   EXPECT_EQ(Contents(path), std::string("Set Active: 1\nLog Timestamps: 0"));
   EXPECT_FALSE(SIMSetMetadataLogging(true, nullptr, true));
   EXPECT_FALSE(SIMSetMetadataLogging(true, &missing[0], true));
-  Start(2);
+  ASSERT_TRUE(simtest::StartTargets(API_INSTANCE_SAR));
   EXPECT_TRUE(SIMSetMetadataLogging(false, &path[0], true));
   EXPECT_EQ(Contents(path), std::string("Set Active: 0\nLog Timestamps: 1"));
   EXPECT_TRUE(SIMSetMetadataLogging(true, nullptr, true));

@@ -1,9 +1,6 @@
-// What the simulator's tests share: a log of the buffers offered, a log of the
-// reports the result callbacks deliver, and a fixture that leaves no run behind.
-//
-// The callbacks are plain function pointers, so the logs are process-wide.
-// Result callbacks run with the simulator's lock held and their records live
-// only for the call, so the log copies what it needs.
+// What the simulator's tests share: process-wide logs of the buffers offered
+// and of the reports delivered (copied, as records live only for the call),
+// and a fixture that leaves no run behind.
 #ifndef TESTS_API_SIMTESTSUPPORT_H_
 #define TESTS_API_SIMTESTSUPPORT_H_
 
@@ -36,10 +33,6 @@ class SharedList {
   std::vector<T> Take() {
     std::lock_guard<std::mutex> lock(mutex_);
     return std::exchange(items_, {});
-  }
-  std::vector<T> Copy() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return items_;
   }
   size_t Size() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -124,12 +117,24 @@ inline void NoPayload(TargetPayloadBase*) {}
 
 inline void* ContextOf(uintptr_t n) { return reinterpret_cast<void*>(n); }
 
-// Hands back `calls` frames with contexts first, first + 1, ...
-inline void HandBack(int calls, uintptr_t first = 1) {
+// Hands back `calls` frames with contexts first, first + 1, ... and takes
+// the reports logged so far.
+inline std::vector<Report> HandBack(int calls, uintptr_t first = 1) {
   for (int i = 0; i < calls; ++i) SIMProcessNextFrame(ContextOf(first + i));
+  return Log().Take();
 }
 
 inline API_InstanceTypeEnum Type(uint32_t t) { return static_cast<API_InstanceTypeEnum>(t); }
+
+// Starts a run at depth 1 reporting through the TARGET or the payload form.
+inline bool StartTargets(API_InstanceTypeEnum type = API_INSTANCE_LAND, int width = 640,
+                         int height = 480, TargetCallback callback = &OnTargets) {
+  return SIMStart(type, width, height, 1, callback);
+}
+inline bool StartPayload(API_InstanceTypeEnum type = API_INSTANCE_LAND, int width = 640,
+                         int height = 480, TargetPayloadCallback callback = &OnPayload) {
+  return SIMStart(type, width, height, 1, callback, nullptr, nullptr);
+}
 
 // Each case starts and ends with no run, no ready callback and empty logs.
 class SimTest : public ::testing::Test {

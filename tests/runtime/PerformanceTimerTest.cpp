@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <sstream>
@@ -14,7 +15,7 @@
 #include <vector>
 
 #include "runtime/PerformanceTimer.h"
-#include "tests/runtime/AllocationFailure.h"
+#include "tests/support/AllocationFailure.h"
 #include "tests/support/TempDirTest.h"
 
 namespace {
@@ -62,9 +63,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
 // Each test gets its own directory for its CSV files.
 class PerformanceTimerTest : public testsupport::TempDirTest {
  protected:
-  std::string Name(const std::string& base = "timing") const {
-    return Path(base);
-  }
+  std::string Name(const std::string& base = "timing") const { return Path(base); }
   std::string Contents(const std::string& base = "timing") const {
     const testsupport::Bytes bytes = testsupport::ReadWholeFile(Name(base) + ".csv");
     return std::string(bytes.begin(), bytes.end());
@@ -207,85 +206,83 @@ TEST_F(PerformanceTimerTest, CachedFileHoldsOnlyAppendedLinesUntilTheSummary) {
   EXPECT_EQ(empty, Contents());
 }
 
-TEST_F(PerformanceTimerTest, CachedSummaryPicksSortedLapsWithoutInterpolation) {
-  for (int lapCount : {1, 2, 3, 4, 7}) {
-    const std::string base = "laps" + std::to_string(lapCount);
-    std::vector<std::pair<int, const char*>> calls;
-    for (int frame = 0; frame < lapCount; ++frame) calls.emplace_back(frame, "s");
-    const std::vector<double> laps = CacheLaps(base, calls);
-    std::vector<double> sorted = laps;
-    std::sort(sorted.begin(), sorted.end());
-    const std::size_t n = sorted.size();
-    const std::pair<const char*, double> statistics[] = {
-        {"Avg", std::accumulate(sorted.begin(), sorted.end(), 0.0) / static_cast<double>(n)},
-        {"Max", sorted[n - 1]},
-        {"Min", sorted[0]},
-        {"Q1", sorted[n / 4]},
-        {"Q2", sorted[n / 2]},
-        {"Q3", sorted[3 * n / 4]}};
-    std::string expected;
-    for (const auto& [key, value] : statistics) {
-      expected += std::string(key) + "," + Ms(value) + ",," + Ms(value) + ",\n";
-    }
-    expected += "Frame Number,s,\n";
-    for (std::size_t frame = 0; frame < n; ++frame) {
-      expected += std::to_string(frame) + "," + Ms(laps[frame]) + ",\n";
-    }
-    EXPECT_EQ(expected, Contents(base)) << lapCount;
+using Calls = std::vector<std::pair<int, const char*>>;
+
+// The statistics lines of a cached summary over `columns`: per column, then
+// the total over every label in byte order. A label seen again in its row
+// replaces its lap; a frame above the row's starts a row. Quartiles pick
+// sorted laps without interpolation.
+std::vector<std::string> Statistics(const Calls& calls, const std::vector<double>& laps,
+                                    const std::vector<std::string>& columns) {
+  std::map<std::string, std::vector<double>> kept;
+  std::map<std::string, int> rowOf;  // the row of each label's last lap
+  int row = 0, rowFrame = -1;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const auto& [frame, label] = calls[i];
+    if (label == nullptr) continue;
+    row += frame > rowFrame;
+    rowFrame = frame;
+    if (std::exchange(rowOf[label], row) == row) kept[label].pop_back();
+    kept[label].push_back(laps[i]);
   }
+  std::vector<std::string> lines;
+  for (const char* key : {"Avg", "Max", "Min", "Q1", "Q2", "Q3"}) {
+    std::map<std::string, double> value;
+    double total = 0;
+    for (auto& [label, v] : kept) {
+      std::sort(v.begin(), v.end());
+      const std::size_t n = v.size(), k = lines.size();
+      const double mean = std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(n);
+      total += value[label] = k == 0   ? mean
+                              : k == 1 ? v[n - 1]
+                              : k == 2 ? v[0]
+                                       : v[(k - 2) * n / 4];
+    }
+    std::string line = std::string(key) + ",";
+    for (const std::string& column : columns) line += Ms(value[column]) + ",";
+    lines.push_back(line + "," + Ms(total) + ",");
+  }
+  return lines;
 }
 
 // Expected rows write "$i" for the summary cell of the i-th call's lap.
-TEST_F(PerformanceTimerTest, CachedTableTakesColumnsFromTheFirstFullestRow) {
-  const struct {
-    std::vector<std::pair<int, const char*>> calls;
-    std::vector<std::string> table;
-  } kCases[] = {
+TEST_F(PerformanceTimerTest, CachedSummaryTakesColumnsFromTheFirstFullestRow) {
+  std::vector<std::pair<Calls, std::vector<std::string>>> cases = {
       // A label seen again in its row replaces the lap.
-      {{{1, "a"}, {1, "a"}}, {"Frame Number,a,", "1,$1,"}},
+      {{{1, "a"}, {1, "a"}}, {"a", "1,$1,"}},
       // A lower frame number joins the last row and renames it.
-      {{{5, "a"}, {3, "b"}, {6, "a"}}, {"Frame Number,a,b,", "3,$0,$1,", "6,$2,N/A,"}},
+      {{{5, "a"}, {3, "b"}, {6, "a"}}, {"a,b", "3,$0,$1,", "6,$2,N/A,"}},
       {{{1, "a"}, {1, "b"}, {2, "a"}, {2, "b"}, {2, "c"}},
-       {"Frame Number,a,b,c,", "1,$0,$1,N/A,", "2,$2,$3,$4,"}},
-      {{{1, "a"}, {1, "b"}, {2, "c"}, {2, "d"}}, {"Frame Number,a,b,", "1,$0,$1,", "2,N/A,N/A,"}},
+       {"a,b,c", "1,$0,$1,N/A,", "2,$2,$3,$4,"}},
+      // A label without a column still counts in the totals.
+      {{{1, "a"}, {1, "b"}, {2, "a"}, {2, "d"}}, {"a,b", "1,$0,$1,", "2,$2,N/A,"}},
       // Writing the summary keeps the cache.
-      {{{1, "a"}, {0, nullptr}, {2, "a"}}, {"Frame Number,a,", "1,$0,", "2,$2,"}},
+      {{{1, "a"}, {0, nullptr}, {2, "a"}}, {"a", "1,$0,", "2,$2,"}},
   };
-  int index = 0;
-  for (const auto& c : kCases) {
-    const std::string base = "table" + std::to_string(index++);
-    const std::vector<double> laps = CacheLaps(base, c.calls);
-    std::vector<std::string> expected = c.table;
-    for (std::string& row : expected) {
-      for (std::size_t i = 0; i < laps.size(); ++i) {
-        boost::replace_all(row, "$" + std::to_string(i), Ms(laps[i]));
-      }
-    }
-    const std::vector<std::string> lines = SplitLines(Contents(base));
-    ASSERT_EQ(6 + expected.size(), lines.size()) << index;
-    EXPECT_EQ(expected, std::vector<std::string>(lines.begin() + 6, lines.end())) << index;
-    // Every statistics line has the table's columns, a blank and the total.
-    for (int line = 0; line < 6; ++line) {
-      EXPECT_EQ(std::count(expected[0].begin(), expected[0].end(), ',') + 2,
-                std::count(lines[line].begin(), lines[line].end(), ','))
-          << lines[line];
+  for (int lapCount : {2, 3, 4, 7}) {
+    cases.push_back({{}, {"s"}});
+    for (int frame = 0; frame < lapCount; ++frame) {
+      cases.back().first.emplace_back(frame, "s");
+      cases.back().second.push_back(std::to_string(frame) + ",$" + std::to_string(frame) + ",");
     }
   }
-}
-
-// Totals run over a, b, d in byte order, d included though it has no column.
-TEST_F(PerformanceTimerTest, LabelWithoutColumnStillCountsInTotals) {
-  const std::vector<double> laps = CacheLaps("timing", {{1, "a"}, {1, "b"}, {2, "a"}, {2, "d"}});
-  const double b = laps[1];
-  const double d = laps[3];
-  const double aMax = std::max(laps[0], laps[2]);
-  const double aMin = std::min(laps[0], laps[2]);
-  const double aAvg = (aMin + aMax) / 2;
-  const std::vector<std::string> lines = SplitLines(Contents());
-  ASSERT_EQ(9u, lines.size());
-  EXPECT_EQ("Avg," + Ms(aAvg) + "," + Ms(b) + ",," + Ms(((0 + aAvg) + b) + d) + ",", lines[0]);
-  EXPECT_EQ("Max," + Ms(aMax) + "," + Ms(b) + ",," + Ms(((0 + aMax) + b) + d) + ",", lines[1]);
-  EXPECT_EQ("Min," + Ms(aMin) + "," + Ms(b) + ",," + Ms(((0 + aMin) + b) + d) + ",", lines[2]);
+  for (std::size_t index = 0; index < cases.size(); ++index) {
+    const auto& [calls, table] = cases[index];
+    const std::string base = "table" + std::to_string(index);
+    const std::vector<double> laps = CacheLaps(base, calls);
+    std::vector<std::string> columns;
+    std::istringstream header(table[0]);
+    for (std::string column; std::getline(header, column, ',');) columns.push_back(column);
+    std::vector<std::string> expected = Statistics(calls, laps, columns);
+    expected.push_back("Frame Number," + table[0] + ",");
+    for (std::size_t row = 1; row < table.size(); ++row) {
+      expected.push_back(table[row]);
+      for (std::size_t i = 0; i < laps.size(); ++i) {
+        boost::replace_all(expected.back(), "$" + std::to_string(i), Ms(laps[i]));
+      }
+    }
+    EXPECT_EQ(expected, SplitLines(Contents(base))) << index;
+  }
 }
 
 TEST_F(PerformanceTimerTest, CachedDestructorSurvivesSummaryFailure) {
