@@ -7,14 +7,14 @@
 // set ("portable" for the plain loops, "avx2", "avx512vbmi") instead of the
 // best one.
 
-#include <benchmark/benchmark.h>
-
-#include <boost/optional.hpp>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
+#include <boost/optional.hpp>
 
 #include "imaging/ImageConversions.h"
 #include "imaging/PixelKernels.h"

@@ -1,8 +1,8 @@
 // KVO::Mutex beside std::mutex: the wrapper must cost no more than a virtual
 // call on top of the lock it wraps.
-#include <benchmark/benchmark.h>
-
 #include <mutex>
+
+#include <benchmark/benchmark.h>
 
 #include "runtime/Mutex.h"
 #include "runtime/Thread.h"

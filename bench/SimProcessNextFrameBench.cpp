@@ -2,11 +2,11 @@
 // one-byte frame: the simulator's overhead must vanish next to touching the
 // frame once (at most 1% of the copy on the TARGET path, 5% on the payload
 // path with a full 200-point trail). Compare the ratios of one run.
-#include <benchmark/benchmark.h>
-
 #include <cstring>
 #include <mutex>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "TolvenixUtilities.h"
 #include "api/SimState.h"

@@ -1,9 +1,10 @@
 #include "imaging/BmpFile.h"
 
-#include <boost/endian/conversion.hpp>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+
+#include <boost/endian/conversion.hpp>
 
 #include "imaging/ImageSize.h"
 
@@ -71,9 +72,7 @@ bool PaletteIsGreyRamp(std::FILE* file, long paletteOffset, std::uint32_t entrie
 
 }  // namespace
 
-bool BmpFile::Open(const char* fileName, bool forReading) {
-  return OpenOnce(fileName, forReading);
-}
+bool BmpFile::Open(const char* fileName, bool forReading) { return OpenOnce(fileName, forReading); }
 
 void BmpFile::MakePalete() {
   if (palette) return;

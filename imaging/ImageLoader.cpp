@@ -2,10 +2,11 @@
 // sequence side (loading thread, queue) is in ImageLoaderSequence.cpp.
 #include "imaging/ImageLoader.h"
 
-#include <boost/filesystem/operations.hpp>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+
+#include <boost/filesystem/operations.hpp>
 
 #include "imaging/ImageConversions.h"
 #include "imaging/ImageSize.h"

@@ -2,12 +2,13 @@
 #define IMAGING_IMAGELOADER_H_
 
 #include <atomic>
-#include <boost/circular_buffer.hpp>
-#include <boost/filesystem/path.hpp>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <boost/circular_buffer.hpp>
+#include <boost/filesystem/path.hpp>
 
 #include "imaging/AbstractImageFile.h"
 #include "imaging/ImageLoaderInterface.h"

@@ -117,8 +117,8 @@ std::FILE* ReplacingFileWriter::Open(const char* path) {
   for (int attempt = 0; attempt < 100 && temporaryFd == -1; ++attempt) {
     temporary = TemporaryName(target);
     // 0666 under the umask for a new file: what fopen would have created.
-    temporaryFd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                         exists ? 0600 : 0666);
+    temporaryFd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
     if (temporaryFd == -1 && errno != EEXIST) break;
   }
   if (temporaryFd == -1) {

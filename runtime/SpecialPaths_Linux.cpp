@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <vector>
 
-
 namespace KVO {
 
 namespace {

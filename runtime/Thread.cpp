@@ -87,4 +87,3 @@ void Thread::SetPriority(PriorityLevel level) {
 }
 
 }  // namespace KVO
-

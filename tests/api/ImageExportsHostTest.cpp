@@ -1,11 +1,11 @@
 // The image exports as a host sees them: the public header and the shared
 // library, plus the tests' own file and picture helpers.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "TolvenixUtilities.h"
 #include "tests/support/TempDirTest.h"

@@ -1,9 +1,9 @@
 // KVO::Vector and the records that carry it, compiled from the public header
 // alone, as a host sees them.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "TolvenixUtilities.h"
 

@@ -1,13 +1,13 @@
 // Frame hand-back and the synthetic target, as a host sees them: only the
 // public header and the shared library.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "SimTestSupport.h"
 #include "TolvenixUtilities.h"

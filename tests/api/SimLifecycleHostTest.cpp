@@ -1,13 +1,13 @@
 // The run lifecycle as a host sees it, alone and with host threads racing:
 // only the public header and the shared library.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "SimTestSupport.h"
 #include "TolvenixUtilities.h"

@@ -1,11 +1,11 @@
 // Payload reports through the shared library: the inclusion test and the
 // trails. The breadcrumb count survives SIMStop: a model follows it across
 // the cases of this binary, in order.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "SimTestSupport.h"
 #include "TolvenixUtilities.h"

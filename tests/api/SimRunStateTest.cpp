@@ -2,8 +2,6 @@
 // or observe on its own: calls racing from several threads, a stop from the
 // worker's thread, a wall clock set back, counters near the top of their
 // range and failed allocations. The core archive is linked to reach the state.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -11,6 +9,8 @@
 #include <new>
 #include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "SimTestSupport.h"
 #include "TolvenixUtilities.h"

@@ -1,6 +1,5 @@
 // Settings, queries and the state snapshot, through the shared library only.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,8 @@
 #include <future>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "SimTestSupport.h"
 #include "TolvenixUtilities.h"

@@ -4,14 +4,14 @@
 #ifndef TESTS_API_SIMTESTSUPPORT_H_
 #define TESTS_API_SIMTESTSUPPORT_H_
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "TolvenixUtilities.h"
 

@@ -1,10 +1,11 @@
-#include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 #include "runtime/Mutex.h"
 #include "runtime/Thread.h"

@@ -1,8 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cmath>
-#include <boost/algorithm/string/replace.hpp>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +10,9 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <boost/algorithm/string/replace.hpp>
+#include <gtest/gtest.h>
 
 #include "runtime/PerformanceTimer.h"
 #include "tests/support/AllocationFailure.h"

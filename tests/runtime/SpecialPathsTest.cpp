@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
@@ -8,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 #include "runtime/SpecialPaths.h"
 

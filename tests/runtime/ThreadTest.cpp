@@ -1,4 +1,3 @@
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +11,8 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+
+#include <gtest/gtest.h>
 
 #include "runtime/CompoThread.h"
 #include "runtime/Thread.h"

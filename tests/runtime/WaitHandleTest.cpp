@@ -1,11 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <boost/thread/thread.hpp>
 #include <chrono>
 #include <climits>
 #include <thread>
 #include <vector>
+
+#include <boost/thread/thread.hpp>
+#include <gtest/gtest.h>
 
 #include "runtime/WaitHandle.h"
 

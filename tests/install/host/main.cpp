@@ -1,7 +1,7 @@
 // A host built only from the installed header and library.
-#include <TolvenixUtilities.h>
-
 #include <cstdio>
+
+#include <TolvenixUtilities.h>
 
 int main() {
   if (SIMGetFrameLag() != 0) return 1;
