@@ -9,15 +9,11 @@
 
 namespace {
 
-// The vector's fields may sit at 4-byte offsets: read them by value, never
-// bind references to them.
+// The vector's fields may sit at 4-byte offsets: copy them out, never bind
+// references to them.
 template <typename T>
-const T* Data(const KVO::Vector<T>& v) {
-  return v.data;
-}
-template <typename T>
-uint64_t Capacity(const KVO::Vector<T>& v) {
-  return v.capacity;
+T Copy(T field) {
+  return field;
 }
 
 // The n-th element of a test vector: a plain value, or a record that owns
@@ -67,14 +63,14 @@ TYPED_TEST_SUITE(KvoVector, ElementTypes);
 
 TYPED_TEST(KvoVector, PushBackGrowsByHalfPlusOneAndMaySourceItsOwnElement) {
   KVO::Vector<TypeParam> v;
-  EXPECT_EQ(Data(v), nullptr);
+  EXPECT_EQ(Copy(v.data), nullptr);
   std::vector<uint64_t> capacities;
   for (int i = 0; i < 7; ++i) {
     v.push_back(Make<TypeParam>(i));
-    capacities.push_back(Capacity(v));
+    capacities.push_back(Copy(v.capacity));
   }
   v.push_back(v[0]);  // full: the push reallocates while reading the old storage
-  capacities.push_back(Capacity(v));
+  capacities.push_back(Copy(v.capacity));
   EXPECT_EQ(capacities, (std::vector<uint64_t>{1, 2, 4, 4, 7, 7, 7, 11}));
   ASSERT_EQ(v.size(), 8u);
   for (int i = 0; i < 8; ++i) EXPECT_TRUE(Same(v[i], Make<TypeParam>(i % 7))) << i;
@@ -83,13 +79,13 @@ TYPED_TEST(KvoVector, PushBackGrowsByHalfPlusOneAndMaySourceItsOwnElement) {
 TYPED_TEST(KvoVector, SetCapacityNeverDropsElements) {
   KVO::Vector<TypeParam> v = this->Filled(5);
   v.set_capacity(2);
-  EXPECT_EQ(Capacity(v), 5u);
-  const TypeParam* before = Data(v);
+  EXPECT_EQ(Copy(v.capacity), 5u);
+  const TypeParam* before = Copy(v.data);
   v.set_capacity(5);
-  EXPECT_EQ(Data(v), before) << "the current capacity reallocates nothing";
+  EXPECT_EQ(Copy(v.data), before) << "the current capacity reallocates nothing";
   for (uint64_t capacity : {40u, 6u}) {
     v.set_capacity(capacity);
-    EXPECT_EQ(Capacity(v), capacity);
+    EXPECT_EQ(Copy(v.capacity), capacity);
     this->ExpectHolds(v, 5);
   }
 }
@@ -99,24 +95,24 @@ TYPED_TEST(KvoVector, CopiesAreDeepEmptyOrNotAndSelfAssignmentChangesNothing) {
   KVO::Vector<TypeParam> constructed(original);
   KVO::Vector<TypeParam> assigned = this->Filled(2);
   assigned = original;
-  EXPECT_NE(Data(constructed), Data(original));
-  EXPECT_NE(Data(assigned), Data(original));
+  EXPECT_NE(Copy(constructed.data), Copy(original.data));
+  EXPECT_NE(Copy(assigned.data), Copy(original.data));
   original = KVO::Vector<TypeParam>();  // the copies outlive its storage
   this->ExpectHolds(constructed, 5);
   this->ExpectHolds(assigned, 5);
-  const TypeParam* before = Data(assigned);
+  const TypeParam* before = Copy(assigned.data);
   KVO::Vector<TypeParam>& alias = assigned;
   assigned = alias;
-  EXPECT_EQ(Data(assigned), before);
+  EXPECT_EQ(Copy(assigned.data), before);
   this->ExpectHolds(assigned, 5);
   // Copies of vectors without storage have none either.
   KVO::Vector<TypeParam> reserved;
   reserved.set_capacity(4);
   reserved.set_capacity(0);
   KVO::Vector<TypeParam> copy(reserved);
-  EXPECT_EQ(Data(copy), nullptr);
+  EXPECT_EQ(Copy(copy.data), nullptr);
   assigned = reserved;
-  EXPECT_EQ(Data(assigned), nullptr);
+  EXPECT_EQ(Copy(assigned.data), nullptr);
   EXPECT_EQ(assigned.size(), 0u);
 }
 
@@ -130,7 +126,7 @@ TEST(BoundaryRecords, FieldsSitWhereTheHostExpectsThem) {
   v.push_back(3);
   uint64_t fields[3];  // data, count, capacity after the vtable pointer
   std::memcpy(fields, reinterpret_cast<const unsigned char*>(&v) + 8, sizeof fields);
-  EXPECT_EQ(fields[0], reinterpret_cast<uintptr_t>(Data(v)));
+  EXPECT_EQ(fields[0], reinterpret_cast<uintptr_t>(Copy(v.data)));
   EXPECT_EQ(fields[1], 1u);
   EXPECT_EQ(fields[2], 1u);
   LandPayload_Breadcrumb crumb;

@@ -21,7 +21,6 @@ using simtest::Report;
 
 using SimFrames = simtest::SimTest;
 
-// The reports of a TARGET run after `calls` hand-backs.
 std::vector<Report> RunTargets(int width, int height, int calls) {
   EXPECT_TRUE(simtest::StartTargets(API_INSTANCE_LAND, width, height));
   return HandBack(calls);
@@ -41,7 +40,7 @@ TEST_F(SimFrames, EachCallIsReportedFourCallsLaterWithItsContextAndTheBoxStartsA
   EXPECT_EQ(reports[0].context, ContextOf(100));
   EXPECT_EQ(reports[1].context, nullptr);
   EXPECT_EQ(reports[2].context, ContextOf(102));
-  for (const Report& r : reports) EXPECT_EQ(r.count, 1u);
+  for (const Report& r : reports) EXPECT_EQ(r.targets.size(), 1u);
   // The first report: the box one step from its start.
   const TARGET& t = reports[0].targets.at(0);
   EXPECT_EQ((std::vector<int>{static_cast<int>(t.id), t.left, t.bottom, t.right, t.top}),
@@ -138,9 +137,6 @@ TEST_F(SimFrames, NarrowRunsOfTwentyThousandFramesEndNormally) {
       EXPECT_FALSE(std::isnan(r.targets[0].value1) || std::isnan(r.targets[0].value2));
     }
     SIMStop();
-    ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, size, size));
-    EXPECT_EQ(HandBack(20000 + 4).size(), 20000u);
-    SIMStop();
   }
 }
 
@@ -151,7 +147,6 @@ TEST_F(SimFrames, StatusIsWrittenOnlyDuringARunAndNullPointersAreSkipped) {
   SIMProcessNextFrame(nullptr, &status);
   SIMProcessNextFrame(nullptr, &status, nullptr);
   EXPECT_EQ(status, kUnset);
-  EXPECT_EQ(SIMGetFrameLag(), 0);
   APIMaritimeHorizonHint hint{1, 2};
   for (bool payload : {false, true}) {
     ASSERT_TRUE(payload ? simtest::StartPayload(API_INSTANCE_LAND, 64, 64, nullptr)
@@ -161,12 +156,11 @@ TEST_F(SimFrames, StatusIsWrittenOnlyDuringARunAndNullPointersAreSkipped) {
     status = kUnset;
     SIMProcessNextFrame(nullptr, &status, &hint);
     EXPECT_EQ(status, 0u);
+    status = kUnset;
     SIMProcessNextFrame(nullptr, nullptr);
     SIMProcessNextFrame(nullptr, nullptr, nullptr);
-    HandBack(10);
-    EXPECT_EQ(SIMGetFrameLag(), 4);
+    HandBack(10);  // null result callbacks are skipped
     SIMStop();
-    status = kUnset;
   }
 }
 

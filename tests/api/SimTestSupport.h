@@ -60,7 +60,6 @@ inline SharedList<Offer>& Offers() {
   return offers;
 }
 
-// A ready-for-new-input callback that only records the offer.
 inline void CountOffer(unsigned char* buffer) { Offers().Add({buffer, Clock::now()}); }
 
 // One delivered report. For a payload run `targets` holds what passed the
@@ -73,7 +72,6 @@ struct Trail {
 
 struct Report {
   void* context = nullptr;
-  unsigned int count = 0;  // the TARGET callback's record count
   std::vector<TARGET> targets;
   std::vector<Trail> trails;
 };
@@ -86,7 +84,6 @@ inline SharedList<Report>& Log() {
 inline void OnTargets(void* context, unsigned int count, TARGET* targets) {
   Report report;
   report.context = context;
-  report.count = count;
   report.targets.assign(targets, targets + count);
   Log().Add(std::move(report));
 }
@@ -111,7 +108,6 @@ inline void OnPayload(TargetPayloadBase* base) {
   Log().Add(std::move(report));
 }
 
-// Result callbacks for runs whose reports a case does not read.
 inline void NoTargets(void*, unsigned int, TARGET*) {}
 inline void NoPayload(TargetPayloadBase*) {}
 
