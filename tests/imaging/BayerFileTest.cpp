@@ -1,6 +1,6 @@
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -31,10 +31,8 @@ TEST_F(BayerFileTest, ReadsTheFixedGeometryWithTheFilesFirstRowAtTheTop) {
   BayerFile file;
   ASSERT_TRUE(file.Open(Path("frame.raw").c_str(), true));
   ASSERT_TRUE(file.GetInfo());
-  EXPECT_EQ(file.GetWidth(), 3376u);
-  EXPECT_EQ(file.GetHeight(), 2704u);
-  EXPECT_EQ(file.GetChannels(), 1u);
-  EXPECT_FALSE(file.IsFlipped());
+  EXPECT_EQ(std::tuple(file.GetWidth(), file.GetHeight(), file.GetChannels(), file.IsFlipped()),
+            std::tuple(3376u, 2704u, 1u, false));
   ASSERT_EQ(file.GetRawSize(), kFileBytes);
   EXPECT_FALSE(file.ReadFile(nullptr));
   EXPECT_TRUE(file.IsOk());  // so the next read goes ahead

@@ -1,6 +1,4 @@
-#include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -24,8 +22,7 @@ bool Supported(int s, int d) {
          (s == 4 && (d == 1 || d == 3));
 }
 
-// Independent rule for destination channel `c` of a pixel whose source
-// elements are `p`.
+// Independent rule for destination channel `c` of source pixel `p`.
 template <typename T>
 T ExpectedElement(const T* p, int s, int d, int c) {
   if (s == d) return p[c];
@@ -34,8 +31,7 @@ T ExpectedElement(const T* p, int s, int d, int c) {
   return s == 1 ? p[0] : p[c];
 }
 
-// What the dispatchers must leave in the destination memory: unsupported
-// pairs leave it untouched.
+// What the dispatchers leave in the destination; unsupported pairs, nothing.
 template <typename T>
 std::vector<T> Expected(const StridedPicture<T>& source, const StridedPicture<T>& destination,
                         bool flip) {
@@ -101,17 +97,12 @@ TYPED_TEST(ConvertColorTest, GreyAndUsing2RKeepTheirRounding) {
   const T max = static_cast<T>(~T{0});
   const std::vector<T> pixels = {255, 255, 255, 1, 1, 0, 2, 2,   1,   0,  0,
                                  255, 255, 0,   0, 1, 1, 1, max, max, max};
-  std::vector<T> grey(7), flipped(7), using2R(7);
+  std::vector<T> grey(7), flipped(7);
   CvtColor<T>::ConvertColor(pixels.data(), grey.data(), 7, 1, 3, 1, false);
   CvtColor<T>::ConvertColor(pixels.data(), flipped.data(), 7, 1, 3, 1, true);
   EXPECT_EQ(grey, (std::vector<T>{255, 0, 1, 85, 85, 1, max}));
   EXPECT_EQ(flipped, grey);
-  UserDataGenericBuffer<T> source(7, 1, 3, const_cast<T*>(pixels.data()));
-  UserDataGenericBuffer<T> destination(7, 1, 1, using2R.data());
-  CvtColor<T>::ConvertColor3BppTo1BppUsing2R(source, destination);
-  EXPECT_EQ(using2R, (std::vector<T>{255, 0, 1, 127, 63, 1, max}));
-
-  // Using2R on strided images, padding kept.
+  // Using2R (scrambled values reach the type's top) on strided images, padding kept.
   StridedPicture<T> strided(35, 39, 3, 5, 0);
   strided.Scramble(17);
   StridedPicture<T> out(35, 39, 1, 4, 3);
@@ -271,8 +262,7 @@ TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
 }
 INSTANTIATE_TEST_SUITE_P(Heights, FlipInPlaceTest, ::testing::Values(0, 1, 2, 4, 5, 39));
 
-// Every kernel set against the portable loops: odd
-// widths reach each row tail, odd strides move the row alignment, and 8
+// Odd widths reach each row tail, odd strides move the row alignment, and 8
 // channels give the 8-byte pixels.
 TEST(HorizontalFlipKernelTest, EveryKernelSetMatchesThePortableLoops) {
   for (int width : {1, 31, 33, 35, 1921}) {
@@ -348,9 +338,7 @@ TEST_P(WhiteBalanceTest, AutomaticLevelsFollowTheHistograms) {
   Bytes third = {10, 1, 100, 20, 2, 50, 40, 3, 25, 30, 4, 75};
   View view(2, 2, 3, third.data());
   AutoWhiteBalance(&view, 1.0f);
-  EXPECT_EQ(third[0], Balanced(10, 20));
-  EXPECT_EQ(third[4], Balanced(2, 2));
-  EXPECT_EQ(third[2], Balanced(100, 50));
+  EXPECT_EQ(third, (Bytes{127, 127, 255, 255, 255, 255, 255, 255, 127, 255, 255, 255}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, WhiteBalanceTest, ::testing::ValuesIn(AllKernelChoices(false)),

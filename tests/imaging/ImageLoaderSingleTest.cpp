@@ -57,9 +57,8 @@ class ImageLoaderTest : public ::testing::Test {
 
 enum class Source { BmpBottomUp, BmpTopDown, Jpeg };
 
-// Source x file channels x desired channels: every load form gives the
-// picture bottom-up with the resolved channel count (top-down BMP equal to
-// bottom-up byte for byte).
+// Every load form gives the picture bottom-up with the resolved channel
+// count (top-down BMP equal to bottom-up byte for byte).
 class SingleLoadTest : public ImageLoaderTest,
                        public ::testing::WithParamInterface<std::tuple<Source, int, unsigned>> {};
 

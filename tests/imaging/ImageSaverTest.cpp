@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <csignal>
 #include <string>
-#include <tuple>
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
@@ -31,10 +30,6 @@ bool IsBmp(const std::string& path) {
   const Bytes file = testsupport::ReadWholeFile(path);
   return file.size() > 2 && file[0] == 'B' && file[1] == 'M';
 }
-bool IsJpeg(const std::string& path) {
-  const Bytes file = testsupport::ReadWholeFile(path);
-  return file.size() > 2 && file[0] == 0xFF && file[1] == 0xD8;
-}
 
 class ImageSaverTest : public ::testing::Test {
  protected:
@@ -47,8 +42,7 @@ TEST_F(ImageSaverTest, FormatFollowsTheNameUnlessABitmapIsAsked) {
   for (const char* name : {"a.bmp", "picture.jpg", "b.jpg"}) {
     const std::string path = dir.Path(name);
     ASSERT_TRUE(ImageSaver::Save(path.c_str(), 4, 4, 3, picture.data(), ImageFileFormat::Auto, 0));
-    EXPECT_EQ(name[0] == 'a', IsBmp(path)) << name;
-    EXPECT_EQ(name[0] != 'a', IsJpeg(path)) << name;
+    EXPECT_EQ(testsupport::ReadWholeFile(path).at(0), name[0] == 'a' ? 'B' : 0xFF) << name;
   }
   const std::string looks = dir.Path("looks.jpg"), other = dir.Path("other.jpg");
   ImageSaver saver;
@@ -111,7 +105,6 @@ TEST_F(ImageSaverTest, AFolderThatTakesNoTemporaryIsWrittenInPlace) {
   EXPECT_TRUE(IsBmp(path));
 }
 
-// A strided picture saves its own pixels only, through every entry point.
 class StridedSaveTest : public ImageSaverTest,
                         public ::testing::WithParamInterface<ImageFileFormat> {};
 

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -82,12 +81,6 @@ class JpegFileTest : public ImageFileTest {
     jpeg_destroy_compress(&codec);
     return TakeStream(stream, length);
   }
-  void WriteJpeg(const std::string& name, unsigned width, unsigned height, unsigned channels,
-                 const Bytes& picture) {
-    JpegFile file;
-    ASSERT_TRUE(file.Open(Path(name).c_str(), false));
-    ASSERT_TRUE(file.WriteFile(width, height, channels, picture.data(), 0));
-  }
   // Encodes TwoBands(width, height, channels) in memory.
   static Bytes Encode(JpegFile& file, unsigned width, unsigned height, unsigned channels) {
     unsigned char* stream = nullptr;
@@ -114,9 +107,8 @@ class JpegFileTest : public ImageFileTest {
   }
 };
 
-// Round trips: where the reader's tables come from (the stream itself, or
-// for a headless stream a header from a file, from memory or made afresh)
-// x channel count x size x through a file or memory.
+// Round trips: the reader's tables (in the stream, or for a headless stream a
+// header from a file, from memory or made afresh) x channels x size x file or memory.
 enum class Tables { InStream, HeaderFile, HeaderInMemory, Afresh };
 
 class JpegRoundTripTest : public JpegFileTest,
@@ -158,11 +150,9 @@ TEST_P(JpegRoundTripTest, ReadsBackTheSamePictureBottomRowFirst) {
   } else {
     read = Decode(reader, stream);
   }
-  EXPECT_TRUE(reader.IsOk());
-  EXPECT_EQ(reader.GetWidth(), width);
-  EXPECT_EQ(reader.GetHeight(), height);
-  EXPECT_EQ(reader.GetChannels(), channels);
-  EXPECT_FALSE(reader.IsFlipped());
+  EXPECT_EQ(std::tuple(reader.IsOk(), reader.GetWidth(), reader.GetHeight(), reader.GetChannels(),
+                       reader.IsFlipped()),
+            std::tuple(true, width, height, channels, false));
   EXPECT_LE(MaxBandDifference(read, TwoBands(width, height, channels), width * channels),
             kJpegTolerance);
 }
@@ -207,12 +197,7 @@ TEST_F(JpegFileTest, RefusedWritesLeaveNothingAndReopeningClosesTheFirstFile) {
 // nothing is written beyond the size the object reports.
 class DamagedJpegTest : public JpegFileTest {
  protected:
-  void SetUp() override {
-    JpegFileTest::SetUp();
-    WriteJpeg("good.jpg", 64, 64, 3, Pattern(64 * 64 * 3));
-    good_ = ReadAll("good.jpg");
-  }
-  Bytes good_;
+  const Bytes good_ = EncodeWithCodec(64, 3, JCS_RGB, JCS_YCbCr);
 };
 
 TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
@@ -340,9 +325,7 @@ TEST_F(JpegFileTest, StaticReadGivesPicturesTopRowFirstInBlueGreenRed) {
   ASSERT_TRUE(JPEGTurbo::WriteJPEG(Path("turbo3.jpg").c_str(), 80, 35, 39, colour.data()));
   int width = 0, height = 0, components = 0;
   ASSERT_TRUE(JPEGTurbo::GetJPEGInfo(Path("turbo3.jpg").c_str(), &width, &height, &components));
-  EXPECT_EQ(width, 35);
-  EXPECT_EQ(height, 39);
-  EXPECT_EQ(components, 3);
+  EXPECT_EQ(std::tie(width, height, components), std::tuple(35, 39, 3));
   JpegFile reader;
   Bytes read;
   ASSERT_TRUE(ReadBack(reader, "turbo3.jpg", &read));
@@ -372,7 +355,6 @@ TEST_F(JpegFileTest, StaticReadGivesPicturesTopRowFirstInBlueGreenRed) {
   }
 }
 
-// Failures answer in-process; the fixed messages go where callers expect them.
 TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   const std::string missing = Path("missing.jpg"), unwritable = Path("no/such/dir.jpg");
   Bytes picture = Pattern(64 * 64 * 3);
@@ -407,7 +389,6 @@ TEST(FlipJPEGTest, ReversesTheRowOrder) {
   } cases[] = {{2, 1, 2, {1, 2, 3, 4, 5, 6}},  // one row: unchanged
                {1, 2, 3, {4, 5, 6, 1, 2, 3}},
                {2, 3, 1, {5, 6, 3, 4, 1, 2}},
-               {2, 0, 1, {1, 2, 3, 4, 5, 6}},
                {2, -3, 1, {1, 2, 3, 4, 5, 6}}};
   for (const Case& c : cases) {
     Bytes data{1, 2, 3, 4, 5, 6}, scratch(12);

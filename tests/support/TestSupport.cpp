@@ -54,12 +54,6 @@ bool TruncateTo(const std::string& path, std::uintmax_t size) {
   return !error;
 }
 
-bool TruncateBy(const std::string& path, std::uintmax_t bytes) {
-  std::error_code error;
-  const std::uintmax_t now = fs::file_size(path, error);
-  return !error && bytes <= now && TruncateTo(path, now - bytes);
-}
-
 bool OverwriteLe(const std::string& path, std::size_t offset, std::uint32_t value, int width) {
   Bytes bytes = ReadWholeFile(path);
   if (offset + width > bytes.size()) return false;
@@ -135,22 +129,16 @@ Bytes Convert(const Bytes& pixels, int width, int height, int from, int to) {
 }
 
 bool WriteBmp(const std::string& path, int width, int height, int channels,
-              const Bytes& bottomUpPixels, bool topDown, int bitsPerPixel) {
+              const Bytes& bottomUpPixels, bool topDown) {
   const std::uint32_t rowBytes = width * channels;
   const std::uint32_t padded = (rowBytes + 3) / 4 * 4;
   const std::uint32_t offset = channels == 1 ? 1078 : 54;
   Bytes file = {'B', 'M'};
-  PutLe(file, offset + padded * height, 4);
-  PutLe(file, 0, 4);
-  PutLe(file, offset, 4);
-  PutLe(file, 40, 4);
-  PutLe(file, width, 4);
-  PutLe(file, static_cast<std::uint32_t>(topDown ? -height : height), 4);
-  PutLe(file, 1, 2);
-  PutLe(file, bitsPerPixel ? bitsPerPixel : 8 * channels, 2);
-  PutLe(file, 0, 4);
-  PutLe(file, padded * height, 4);
-  for (int i = 0; i < 4; ++i) PutLe(file, 0, 4);
+  const std::uint32_t image = padded * height, size = offset + image, w = width;
+  const std::uint32_t rows = topDown ? -height : height, planeAndBits = 1u | 8u * channels << 16;
+  // Sizes and offset, then header size, dimensions, one plane, bits, no compression.
+  const std::uint32_t fields[] = {size, 0, offset, 40, w, rows, planeAndBits, 0, image, 0, 0, 0, 0};
+  for (std::uint32_t field : fields) PutLe(file, field, 4);
   if (channels == 1) {
     for (int i = 0; i < 256; ++i) PutLe(file, i * 0x01010101u, 4);
   }

@@ -39,12 +39,8 @@ bool Exists(const std::string& path);
 // Damage verbs; each answers false (and leaves the file) when the file is
 // missing or shorter than the damage needs.
 bool TruncateTo(const std::string& path, std::uintmax_t size);
-bool TruncateBy(const std::string& path, std::uintmax_t bytes);
 // Stores value little-endian in `width` bytes at offset.
 bool OverwriteLe(const std::string& path, std::size_t offset, std::uint32_t value, int width);
-inline bool OverwriteByte(const std::string& path, std::size_t offset, unsigned char value) {
-  return OverwriteLe(path, offset, value, 1);
-}
 
 // Deterministic pseudo-random bytes (no two neighbouring rows equal).
 Bytes Pattern(std::size_t size, unsigned seed = 1);
@@ -73,10 +69,8 @@ Bytes Convert(const Bytes& pixels, int width, int height, int from, int to);
 // Writes an uncompressed BMP by hand, independent of the library's writer.
 // `bottomUpPixels` is packed with the bottom row first; with `topDown` the
 // header carries a negative height and the rows are stored top row first.
-// `bitsPerPixel` 0 means 8 * channels; any other value is written as given
-// (for 1-, 4- and 16-bit headers) with rows of width * channels bytes.
 bool WriteBmp(const std::string& path, int width, int height, int channels,
-              const Bytes& bottomUpPixels, bool topDown = false, int bitsPerPixel = 0);
+              const Bytes& bottomUpPixels, bool topDown = false);
 
 }  // namespace testsupport
 
