@@ -34,25 +34,23 @@ void SignalAtThreadExit(KVO::WaitHandle& handle) {
   signal.handle = &handle;
 }
 
-// A worker whose body the test scripts.
+// A worker whose body the test scripts, given the stop flag. The body runs
+// from a copy, so it may outlive this class's members while the base
+// destructor sleeps its grace period and joins.
 class ScriptedThread : public KVO::Thread {
  public:
-  explicit ScriptedThread(std::function<int(ScriptedThread&)> body)
-      : KVO::Thread("scripted", 0, false), body_(std::move(body)) {}
-  ~ScriptedThread() override { WaitForStop(); }
-
-  bool StopWasRequested() const { return stopRequested; }
+  explicit ScriptedThread(std::function<int(const std::atomic<bool>&)> body, int graceMs = 0)
+      : KVO::Thread("scripted", graceMs, false), body_(std::move(body)) {}
   int Result() const { return mainResult; }
-  std::atomic<int> runs{0};
 
  protected:
   int ThreadMain() override {
-    ++runs;
-    return body_(*this);
+    const auto body = body_;
+    return body(stopRequested);
   }
 
  private:
-  std::function<int(ScriptedThread&)> body_;
+  std::function<int(const std::atomic<bool>&)> body_;
 };
 
 // Start twice, Kill, restart after the end, join twice.
@@ -60,11 +58,12 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   KVO::WaitHandle started(false, true);
   KVO::WaitHandle release(false, false);
   KVO::WaitHandle ended(false, true);
-  ScriptedThread t([&](ScriptedThread& self) {
+  int runs = 0;
+  ScriptedThread t([&](const std::atomic<bool>& stop) {
     SignalAtThreadExit(ended);
     started.Set();
     release.WaitOne();
-    return self.StopWasRequested() ? -1 : self.runs.load();
+    return stop ? -1 : ++runs;
   });
   t.Kill();  // never started: returns at once
   EXPECT_FALSE(t.HasBeenStarted());
@@ -84,31 +83,9 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   ASSERT_TRUE(ended.WaitOne(10000));
   EXPECT_FALSE(t.IsRunning());
   EXPECT_EQ(t.Result(), 2);
-  t.WaitForStop();
-  t.WaitForStop();  // nothing left to join
-  EXPECT_EQ(t.runs.load(), 2);
+  t.WaitForStop();  // the destructor finds nothing left to join
   EXPECT_EQ(t.GetName(), "other");
 }
-
-// Spins until asked to stop. Touches no member of its own after announcing
-// itself: the base destructor joins after this class's members are gone.
-class GraceThread : public KVO::Thread {
- public:
-  GraceThread(int graceMs, KVO::WaitHandle& started, KVO::WaitHandle& ended)
-      : KVO::Thread("grace", graceMs, false), started_(started), ended_(ended) {}
-
- protected:
-  int ThreadMain() override {
-    SignalAtThreadExit(ended_);
-    started_.Set();
-    while (!stopRequested) std::this_thread::yield();
-    return 0;
-  }
-
- private:
-  KVO::WaitHandle& started_;
-  KVO::WaitHandle& ended_;
-};
 
 // The destructor asks a running body to stop and sleeps the grace period
 // before it joins; a body that has already ended (its stop requested before
@@ -122,7 +99,14 @@ TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
   for (const auto& c : kCases) {
     KVO::WaitHandle started(false, false);
     KVO::WaitHandle ended(false, false);
-    auto t = std::make_unique<GraceThread>(c.graceMs, started, ended);
+    auto t = std::make_unique<ScriptedThread>(
+        [&](const std::atomic<bool>& stop) {
+          SignalAtThreadExit(ended);
+          started.Set();
+          while (!stop) std::this_thread::yield();
+          return 0;
+        },
+        c.graceMs);
     if (c.endFirst) t->RequestToStop();
     t->Start();
     ASSERT_TRUE(started.WaitOne(10000));
@@ -154,8 +138,6 @@ class CompoThreadTest : public ::testing::Test {
 TEST_F(CompoThreadTest, EachStartRunsOnceAndNeitherEmptyCallablesNorExceptionsStopIt) {
   thread.Join();  // nothing started yet
   thread.Start(std::function<void()>());
-  thread.Join();
-  thread.Join();
   thread.Start(nullptr);
   thread.Join();
   plainCalls = 0;
@@ -228,7 +210,7 @@ TEST_F(CompoThreadTest, RunOutlivesTheCallersCopyAndTheDestructorWaits) {
 // a second Start() is ignored because the object stays marked running, the
 // name stays locked, and Kill() returns instead of waiting for no thread.
 void StartBothWithoutAddressSpace() {
-  ScriptedThread t([](ScriptedThread&) { return 0; });
+  ScriptedThread t([](const std::atomic<bool>&) { return 0; });
   KVO::CompoThread compo("refused");
   const std::function<void()> nothing = [] {};
   if (!LimitAddressSpace(1024)) std::_Exit(3);
