@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -53,7 +54,6 @@ class ScriptedThread : public KVO::Thread {
   std::function<int(const std::atomic<bool>&)> body_;
 };
 
-// Start twice, Kill, restart after the end, join twice.
 TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   KVO::WaitHandle started(false, true);
   KVO::WaitHandle release(false, false);
@@ -87,16 +87,12 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   EXPECT_EQ(t.GetName(), "other");
 }
 
-// The destructor asks a running body to stop and sleeps the grace period
-// before it joins; a body that has already ended (its stop requested before
-// the start) is joined without the sleep, so the minute never passes.
+// The destructor requests a stop and sleeps the grace period before it joins,
+// unless the body has already ended: then the minute never passes.
 TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
-  const struct {
-    int graceMs;
-    bool endFirst;
-    int minimumMs;
-  } kCases[] = {{300, false, 299}, {0, false, 0}, {-1, false, 0}, {60000, true, 0}};
-  for (const auto& c : kCases) {
+  const std::tuple<int, bool, int> kCases[] = {
+      {300, false, 299}, {0, false, 0}, {-1, false, 0}, {60000, true, 0}};
+  for (const auto& [graceMs, endFirst, minimumMs] : kCases) {
     KVO::WaitHandle started(false, false);
     KVO::WaitHandle ended(false, false);
     auto t = std::make_unique<ScriptedThread>(
@@ -106,14 +102,14 @@ TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
           while (!stop) std::this_thread::yield();
           return 0;
         },
-        c.graceMs);
-    if (c.endFirst) t->RequestToStop();
+        graceMs);
+    if (endFirst) t->RequestToStop();
     t->Start();
     ASSERT_TRUE(started.WaitOne(10000));
-    ASSERT_TRUE(!c.endFirst || ended.WaitOne(10000));
+    ASSERT_TRUE(!endFirst || ended.WaitOne(10000));
     const auto before = std::chrono::steady_clock::now();
     t.reset();
-    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(c.minimumMs));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(minimumMs));
   }
 }
 
@@ -160,7 +156,6 @@ TEST_F(CompoThreadTest, EachStartRunsOnceAndNeitherEmptyCallablesNorExceptionsSt
   EXPECT_EQ(3, plainCalls.load());
 }
 
-// Eight racing Start() calls launch one run; later calls during it do nothing.
 TEST_F(CompoThreadTest, StartsDuringARunAreIgnoredAndTheNameIsLocked) {
   KVO::WaitHandle go(false, false);
   std::thread starters[8];
@@ -185,10 +180,8 @@ TEST_F(CompoThreadTest, StartsDuringARunAreIgnoredAndTheNameIsLocked) {
   EXPECT_EQ(0, other.load());
 }
 
-// The run keeps its own copy of the callable; the destructor joins it.
 TEST_F(CompoThreadTest, RunOutlivesTheCallersCopyAndTheDestructorWaits) {
   std::atomic<int> seen{0};
-  std::thread opener;
   {
     KVO::CompoThread local("local");
     {
@@ -198,17 +191,14 @@ TEST_F(CompoThreadTest, RunOutlivesTheCallersCopyAndTheDestructorWaits) {
         seen = *owned + 1;
       }));
     }
-    opener = std::thread([this] { gate.Set(); });
+    gate.Set();  // the run has not finished when the destructor starts
   }
   EXPECT_EQ(42, seen.load());
-  opener.join();
 }
 
 #if !defined(TOLVENIX_TEST_SANITIZED)
-// In a child process whose address space has no room for a thread stack:
-// the refused launch is reported (KVO::Thread throws, CompoThread prints),
-// a second Start() is ignored because the object stays marked running, the
-// name stays locked, and Kill() returns instead of waiting for no thread.
+// With no room for a thread stack, a refused launch is reported (Thread
+// throws, CompoThread prints) and leaves the object marked running.
 void StartBothWithoutAddressSpace() {
   ScriptedThread t([](const std::atomic<bool>&) { return 0; });
   KVO::CompoThread compo("refused");
@@ -231,11 +221,9 @@ void StartBothWithoutAddressSpace() {
 }
 
 TEST(ThreadLaunchTest, RefusedLaunchIsReportedAndStaysMarkedRunning) {
-  const std::string style = GTEST_FLAG_GET(death_test_style);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(StartBothWithoutAddressSpace(), ::testing::ExitedWithCode(0),
               "Caught system_error with code [a-z]+:[0-9]+\n meaning ");
-  GTEST_FLAG_SET(death_test_style, style);
 }
 #endif
 
