@@ -10,6 +10,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -34,37 +35,35 @@ void SignalAtThreadExit(KVO::WaitHandle& handle) {
   signal.handle = &handle;
 }
 
-// A worker whose body the test scripts.
+// A worker whose body the test scripts, given the stop flag. The body runs
+// from a copy, so it may outlive this class's members while the base
+// destructor sleeps its grace period and joins.
 class ScriptedThread : public KVO::Thread {
  public:
-  explicit ScriptedThread(std::function<int(ScriptedThread&)> body)
-      : KVO::Thread("scripted", 0, false), body_(std::move(body)) {}
-  ~ScriptedThread() override { WaitForStop(); }
-
-  bool StopWasRequested() const { return stopRequested; }
+  explicit ScriptedThread(std::function<int(const std::atomic<bool>&)> body, int graceMs = 0)
+      : KVO::Thread("scripted", graceMs, false), body_(std::move(body)) {}
   int Result() const { return mainResult; }
-  std::atomic<int> runs{0};
 
  protected:
   int ThreadMain() override {
-    ++runs;
-    return body_(*this);
+    const auto body = body_;
+    return body(stopRequested);
   }
 
  private:
-  std::function<int(ScriptedThread&)> body_;
+  std::function<int(const std::atomic<bool>&)> body_;
 };
 
-// Start twice, Kill, restart after the end, join twice.
 TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   KVO::WaitHandle started(false, true);
   KVO::WaitHandle release(false, false);
   KVO::WaitHandle ended(false, true);
-  ScriptedThread t([&](ScriptedThread& self) {
+  int runs = 0;
+  ScriptedThread t([&](const std::atomic<bool>& stop) {
     SignalAtThreadExit(ended);
     started.Set();
     release.WaitOne();
-    return self.StopWasRequested() ? -1 : self.runs.load();
+    return stop ? -1 : ++runs;
   });
   t.Kill();  // never started: returns at once
   EXPECT_FALSE(t.HasBeenStarted());
@@ -84,52 +83,33 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   ASSERT_TRUE(ended.WaitOne(10000));
   EXPECT_FALSE(t.IsRunning());
   EXPECT_EQ(t.Result(), 2);
-  t.WaitForStop();
-  t.WaitForStop();  // nothing left to join
-  EXPECT_EQ(t.runs.load(), 2);
+  t.WaitForStop();  // the destructor finds nothing left to join
   EXPECT_EQ(t.GetName(), "other");
 }
 
-// Spins until asked to stop. Touches no member of its own after announcing
-// itself: the base destructor joins after this class's members are gone.
-class GraceThread : public KVO::Thread {
- public:
-  GraceThread(int graceMs, KVO::WaitHandle& started, KVO::WaitHandle& ended)
-      : KVO::Thread("grace", graceMs, false), started_(started), ended_(ended) {}
-
- protected:
-  int ThreadMain() override {
-    SignalAtThreadExit(ended_);
-    started_.Set();
-    while (!stopRequested) std::this_thread::yield();
-    return 0;
-  }
-
- private:
-  KVO::WaitHandle& started_;
-  KVO::WaitHandle& ended_;
-};
-
-// The destructor asks a running body to stop and sleeps the grace period
-// before it joins; a body that has already ended (its stop requested before
-// the start) is joined without the sleep, so the minute never passes.
+// The destructor requests a stop and sleeps the grace period before it joins,
+// unless the body has already ended: then the minute never passes.
 TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
-  const struct {
-    int graceMs;
-    bool endFirst;
-    int minimumMs;
-  } kCases[] = {{300, false, 299}, {0, false, 0}, {-1, false, 0}, {60000, true, 0}};
-  for (const auto& c : kCases) {
+  const std::tuple<int, bool, int> kCases[] = {
+      {300, false, 299}, {0, false, 0}, {-1, false, 0}, {60000, true, 0}};
+  for (const auto& [graceMs, endFirst, minimumMs] : kCases) {
     KVO::WaitHandle started(false, false);
     KVO::WaitHandle ended(false, false);
-    auto t = std::make_unique<GraceThread>(c.graceMs, started, ended);
-    if (c.endFirst) t->RequestToStop();
+    auto t = std::make_unique<ScriptedThread>(
+        [&](const std::atomic<bool>& stop) {
+          SignalAtThreadExit(ended);
+          started.Set();
+          while (!stop) std::this_thread::yield();
+          return 0;
+        },
+        graceMs);
+    if (endFirst) t->RequestToStop();
     t->Start();
     ASSERT_TRUE(started.WaitOne(10000));
-    ASSERT_TRUE(!c.endFirst || ended.WaitOne(10000));
+    ASSERT_TRUE(!endFirst || ended.WaitOne(10000));
     const auto before = std::chrono::steady_clock::now();
     t.reset();
-    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(c.minimumMs));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(minimumMs));
   }
 }
 
@@ -154,8 +134,6 @@ class CompoThreadTest : public ::testing::Test {
 TEST_F(CompoThreadTest, EachStartRunsOnceAndNeitherEmptyCallablesNorExceptionsStopIt) {
   thread.Join();  // nothing started yet
   thread.Start(std::function<void()>());
-  thread.Join();
-  thread.Join();
   thread.Start(nullptr);
   thread.Join();
   plainCalls = 0;
@@ -178,7 +156,6 @@ TEST_F(CompoThreadTest, EachStartRunsOnceAndNeitherEmptyCallablesNorExceptionsSt
   EXPECT_EQ(3, plainCalls.load());
 }
 
-// Eight racing Start() calls launch one run; later calls during it do nothing.
 TEST_F(CompoThreadTest, StartsDuringARunAreIgnoredAndTheNameIsLocked) {
   KVO::WaitHandle go(false, false);
   std::thread starters[8];
@@ -203,10 +180,8 @@ TEST_F(CompoThreadTest, StartsDuringARunAreIgnoredAndTheNameIsLocked) {
   EXPECT_EQ(0, other.load());
 }
 
-// The run keeps its own copy of the callable; the destructor joins it.
 TEST_F(CompoThreadTest, RunOutlivesTheCallersCopyAndTheDestructorWaits) {
   std::atomic<int> seen{0};
-  std::thread opener;
   {
     KVO::CompoThread local("local");
     {
@@ -216,19 +191,16 @@ TEST_F(CompoThreadTest, RunOutlivesTheCallersCopyAndTheDestructorWaits) {
         seen = *owned + 1;
       }));
     }
-    opener = std::thread([this] { gate.Set(); });
+    gate.Set();  // the run has not finished when the destructor starts
   }
   EXPECT_EQ(42, seen.load());
-  opener.join();
 }
 
 #if !defined(TOLVENIX_TEST_SANITIZED)
-// In a child process whose address space has no room for a thread stack:
-// the refused launch is reported (KVO::Thread throws, CompoThread prints),
-// a second Start() is ignored because the object stays marked running, the
-// name stays locked, and Kill() returns instead of waiting for no thread.
+// With no room for a thread stack, a refused launch is reported (Thread
+// throws, CompoThread prints) and leaves the object marked running.
 void StartBothWithoutAddressSpace() {
-  ScriptedThread t([](ScriptedThread&) { return 0; });
+  ScriptedThread t([](const std::atomic<bool>&) { return 0; });
   KVO::CompoThread compo("refused");
   const std::function<void()> nothing = [] {};
   if (!LimitAddressSpace(1024)) std::_Exit(3);
@@ -249,11 +221,9 @@ void StartBothWithoutAddressSpace() {
 }
 
 TEST(ThreadLaunchTest, RefusedLaunchIsReportedAndStaysMarkedRunning) {
-  const std::string style = GTEST_FLAG_GET(death_test_style);
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(StartBothWithoutAddressSpace(), ::testing::ExitedWithCode(0),
               "Caught system_error with code [a-z]+:[0-9]+\n meaning ");
-  GTEST_FLAG_SET(death_test_style, style);
 }
 #endif
 

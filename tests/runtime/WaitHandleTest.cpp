@@ -2,6 +2,7 @@
 #include <chrono>
 #include <climits>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <boost/thread/thread.hpp>
@@ -11,23 +12,16 @@
 
 namespace {
 
-TEST(WaitHandleTest, DefaultIsUnsignalledAndAutoReset) {
-  KVO::WaitHandle h;
-  EXPECT_FALSE(h.WaitOne(0));
-  h.Set();
-  h.Set();
-  EXPECT_TRUE(h.WaitOne(0));
-  EXPECT_FALSE(h.WaitOne(0));
-}
-
 // One thread: after `sets` calls to Set(), WaitOne(timeoutMs) answers `first`
 // and a following poll answers `second`; Reset() then leaves it unsignalled.
 TEST(WaitHandleTest, SingleThreadFollowsTheStateTable) {
-  const struct {
-    bool initial, autoReset;
-    int sets, timeoutMs;
-    bool first, second;
-  } kRows[] = {
+  KVO::WaitHandle byDefault;  // unsignalled, auto-reset
+  EXPECT_FALSE(byDefault.WaitOne(0));
+  byDefault.Set();
+  EXPECT_TRUE(byDefault.WaitOne(0));
+  EXPECT_FALSE(byDefault.WaitOne(0));
+  // initial, autoReset, sets, timeoutMs, first, second
+  const std::tuple<bool, bool, int, int, bool, bool> kRows[] = {
       {true, true, 0, 0, true, false},        // zero time-out consumes
       {false, true, 2, 0, true, false},       // signals do not count up
       {false, true, 1, 5000, true, false},    // a Set before the wait is remembered
@@ -39,16 +33,15 @@ TEST(WaitHandleTest, SingleThreadFollowsTheStateTable) {
       {false, true, 0, 100, false, false},  // timed waits run out
       {false, false, 0, 100, false, false},
   };
-  for (const auto& row : kRows) {
-    KVO::WaitHandle h(row.initial, row.autoReset);
-    for (int i = 0; i < row.sets; ++i) h.Set();
+  for (const auto& [initial, autoReset, sets, timeoutMs, first, second] : kRows) {
+    KVO::WaitHandle h(initial, autoReset);
+    for (int i = 0; i < sets; ++i) h.Set();
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(row.first, h.WaitOne(row.timeoutMs)) << row.timeoutMs;
-    if (!row.first && row.timeoutMs > 0) {
-      EXPECT_GE(std::chrono::steady_clock::now() - start,
-                std::chrono::milliseconds(row.timeoutMs - 1));
+    EXPECT_EQ(first, h.WaitOne(timeoutMs)) << timeoutMs;
+    if (!first && timeoutMs > 0) {
+      EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(timeoutMs - 1));
     }
-    EXPECT_EQ(row.second, h.WaitOne(0)) << row.timeoutMs;
+    EXPECT_EQ(second, h.WaitOne(0)) << timeoutMs;
     h.Reset();
     EXPECT_FALSE(h.WaitOne(0));
   }
