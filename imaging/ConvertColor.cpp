@@ -192,7 +192,7 @@ void ConvertRows(Pair pair, const ImageBase<T>& source, ImageBase<T>& destinatio
       const ptrdiff_t r = flip ? height - 1 - y : y;
       T* out = destination.begin + r * destination.stride;
       if (flip && !stream && r > 0)
-        PixelKernels::PrefetchRowForWrite(out - destination.stride, rowBytes);
+        PixelKernels::PrefetchRow<1>(out - destination.stride, rowBytes);
       ConvertRun(pair, source.begin + y * source.stride, out, static_cast<size_t>(width), stream);
     }
   }

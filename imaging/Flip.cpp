@@ -57,7 +57,7 @@ void FlipVertically(const ImageBase<T>& source, ImageBase<T>& destination) {
   // The destination side is written either way, so it takes the descent.
   for (ptrdiff_t y = 0; y <= last; ++y) {
     T* out = destination.begin + (last - y) * destination.stride;
-    if (!stream && y < last) PixelKernels::PrefetchRowForWrite(out - destination.stride, rowBytes);
+    if (!stream && y < last) PixelKernels::PrefetchRow<1>(out - destination.stride, rowBytes);
     CopyRow(source.begin + y * source.stride, out, rowBytes, stream);
   }
   if (stream) PixelKernels::FinishStreaming();

@@ -83,7 +83,6 @@ inline void PrefetchRow(const void* row, std::size_t bytes) {
     __builtin_prefetch(p + offset, kForWrite);
   }
 }
-inline void PrefetchRowForWrite(const void* row, std::size_t bytes) { PrefetchRow<1>(row, bytes); }
 
 // Orders non-temporal stores before the operation returns.
 void FinishStreaming();
