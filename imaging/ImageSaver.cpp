@@ -17,8 +17,7 @@ bool ImageSaver::Save(const char* fileName, unsigned int width, unsigned int hei
   // for writing (and so truncated) is refused here first.
   const ImageFileFormatTraits* traits = FindImageFileFormat(resolved);
   if (traits == nullptr || !traits->isWritable(width, height, channels)) return false;
-  std::unique_ptr<AbstractImageFile> file(AbstractImageFile::GetImageObject(resolved));
-  if (!file) return false;
+  const std::unique_ptr<AbstractImageFile> file(traits->make());
 
   // A strided picture is packed here first for a class that reads its rows
   // packed, so that it is not saved sheared.

@@ -127,12 +127,7 @@ unsigned char* JPEGTurbo::ReadJPEG(const char* fileName, unsigned char* out,
       std::memcpy(target, scratch, rowBytes);
     }
   }
-  ready = ready && codec.output_scanline == codec.output_height;
-  if (ready) {
-    const bool scansComplete = JpegScansComplete(&codec, errors);
-    jpeg_finish_decompress(&codec);
-    ready = JpegDecodeTrue(errors, scansComplete);
-  }
+  ready = ready && codec.output_scanline == codec.output_height && FinishJpegDecode(&codec, errors);
   jpeg_destroy_decompress(&codec);
   std::free(ownScratch);
   std::fclose(stream);

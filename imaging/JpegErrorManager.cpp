@@ -42,6 +42,21 @@ void WatchScans(j_common_ptr common) {
   if (codec->input_scan_number > kMaxJpegScans) std::longjmp(manager->jump, 1);
 }
 
+// Whether the stream gave every component all its data. Read before
+// jpeg_finish_decompress, which releases coef_bits.
+bool ScansComplete(j_decompress_ptr codec, const JpegErrorManager& manager) {
+  const unsigned int all = (1u << codec->num_components) - 1;
+  if ((manager.scannedComponents & all) != all) return false;
+  if (!codec->progressive_mode) return true;
+  if (codec->coef_bits == nullptr) return false;
+  for (int component = 0; component < codec->num_components; ++component) {
+    for (int k = 0; k < DCTSIZE2; ++k) {
+      if (codec->coef_bits[component][k] != 0) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 jpeg_error_mgr* InstallJpegErrorManager(JpegErrorManager* manager) {
@@ -62,17 +77,10 @@ void BoundJpegDecoder(j_decompress_ptr codec) {
   codec->progress = &manager->progress;
 }
 
-bool JpegScansComplete(j_decompress_ptr codec, const JpegErrorManager& manager) {
-  const unsigned int all = (1u << codec->num_components) - 1;
-  if ((manager.scannedComponents & all) != all) return false;
-  if (!codec->progressive_mode) return true;
-  if (codec->coef_bits == nullptr) return false;
-  for (int component = 0; component < codec->num_components; ++component) {
-    for (int k = 0; k < DCTSIZE2; ++k) {
-      if (codec->coef_bits[component][k] != 0) return false;
-    }
-  }
-  return true;
+bool FinishJpegDecode(j_decompress_ptr codec, const JpegErrorManager& manager) {
+  const bool scansComplete = ScansComplete(codec, manager);
+  jpeg_finish_decompress(codec);
+  return manager.dataWarnings == 0 && (manager.trailerWarnings == 0 || scansComplete);
 }
 
 }  // namespace KVO

@@ -63,19 +63,12 @@ jpeg_error_mgr* InstallJpegErrorManager(JpegErrorManager* manager);
 // the manager's setjmp point like on any fatal error.
 void BoundJpegDecoder(j_decompress_ptr codec);
 
-// Whether the stream gave every component all its data: each component was
-// part of a scan and, in a progressive stream, every coefficient was
-// refined to full precision. Call once every row has been read and before
-// jpeg_finish_decompress, which releases what this looks at.
-bool JpegScansComplete(j_decompress_ptr codec, const JpegErrorManager& manager);
-
-// Whether a decode that read every row delivered a true picture: nothing
-// went wrong in the scan data, and any complaint about the stream's end
-// came after scans that were complete (scansComplete from
-// JpegScansComplete). Call after jpeg_finish_decompress.
-inline bool JpegDecodeTrue(const JpegErrorManager& manager, bool scansComplete) {
-  return manager.dataWarnings == 0 && (manager.trailerWarnings == 0 || scansComplete);
-}
+// Finishes a decode that has read every row (jpeg_finish_decompress) and
+// answers whether it delivered a true picture: nothing went wrong in the
+// scan data, and any complaint about the stream's end came after complete
+// scans (every component part of a scan and, in a progressive stream, every
+// coefficient refined to full precision). A fatal error jumps back as usual.
+bool FinishJpegDecode(j_decompress_ptr codec, const JpegErrorManager& manager);
 
 }  // namespace KVO
 

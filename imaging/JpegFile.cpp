@@ -224,10 +224,9 @@ bool JpegFile::Read(unsigned char* dst) {
     jpeg_destroy_decompress(&codec);
     return false;
   }
-  const bool scansComplete = JpegScansComplete(&codec, errors);
-  jpeg_finish_decompress(&codec);
+  const bool decoded = FinishJpegDecode(&codec, errors);
   jpeg_destroy_decompress(&codec);
-  return JpegDecodeTrue(errors, scansComplete);
+  return decoded;
 }
 
 bool JpegFile::Write(const unsigned char* data) {
