@@ -17,12 +17,9 @@ void UTIL_GetDLLVersion(unsigned int* major, unsigned int* minor, unsigned int* 
   WriteIfGiven(sub, KVO_TOLVENIXUTILITIES_VERSION_SUB);
 }
 
+// The interface moves with the library: its version is the library's.
 void SIMGetAPIVersion(unsigned int* major, unsigned int* minor, unsigned int* sub,
                       unsigned int* majorAgain, unsigned int* minorAgain, unsigned int* subAgain) {
-  WriteIfGiven(major, KVO_TOLVENIXAPI_VERSION_MAJOR);
-  WriteIfGiven(minor, KVO_TOLVENIXAPI_VERSION_MINOR);
-  WriteIfGiven(sub, KVO_TOLVENIXAPI_VERSION_SUB);
-  WriteIfGiven(majorAgain, KVO_TOLVENIXAPI_VERSION_MAJOR);
-  WriteIfGiven(minorAgain, KVO_TOLVENIXAPI_VERSION_MINOR);
-  WriteIfGiven(subAgain, KVO_TOLVENIXAPI_VERSION_SUB);
+  UTIL_GetDLLVersion(major, minor, sub);
+  UTIL_GetDLLVersion(majorAgain, minorAgain, subAgain);
 }

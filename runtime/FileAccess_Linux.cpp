@@ -138,9 +138,7 @@ std::FILE* ReplacingFileWriter::Open(const char* path) {
       return nullptr;  // the destructor removes the temporary
     }
   }
-  std::FILE* stream = ::fdopen(temporaryFd, "wb");
-  if (stream == nullptr) ::close(temporaryFd);
-  return stream;
+  return StreamFromDescriptor(temporaryFd, "wb");
 }
 
 bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {

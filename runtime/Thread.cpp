@@ -31,7 +31,7 @@ Thread::~Thread() {
   MutexLock hold(mutex);
   if (isRunning && thread) {
     stopRequested = true;
-    if (stopTimeoutMs > 0) SleepMs(stopTimeoutMs);
+    SleepMs(stopTimeoutMs);
   }
   if (thread && thread->joinable()) thread->join();
 }
