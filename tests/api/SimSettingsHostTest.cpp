@@ -220,6 +220,36 @@ TEST_F(SimSettings, StopResetsTheRunSettingsButKeepsTheMaskSwitchAndThePredictio
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
 }
 
+// Both version queries answer 4.1.6, with or without a run, through each
+// pointer given; a null pointer in any position is skipped.
+TEST_F(SimSettings, VersionQueriesAnswerAtAllTimesAndSkipNullPointers) {
+  constexpr unsigned int kUnset = 0xFFFFFFFF;
+  const std::vector<unsigned int> kApi{4, 1, 6, 4, 1, 6};
+  for (bool running : {false, true}) {
+    if (running) {
+      ASSERT_TRUE(simtest::StartTargets());
+    }
+    std::vector<unsigned int> api(6, kUnset);
+    SIMGetAPIVersion(&api[0], &api[1], &api[2], &api[3], &api[4], &api[5]);
+    EXPECT_EQ(api, kApi) << running;
+    std::vector<unsigned int> library(3, kUnset);
+    UTIL_GetDLLVersion(&library[0], &library[1], &library[2]);
+    EXPECT_EQ(library, (std::vector<unsigned int>{4, 1, 6})) << running;
+    for (size_t given = 0; given < 6; ++given) {
+      std::vector<unsigned int> out(6, kUnset), expected(6, kUnset);
+      unsigned int* p[6] = {};
+      p[given] = &out[given];
+      SIMGetAPIVersion(p[0], p[1], p[2], p[3], p[4], p[5]);
+      expected[given] = kApi[given];
+      EXPECT_EQ(out, expected) << given;
+      if (given >= 3) continue;
+      out.assign(6, kUnset);
+      UTIL_GetDLLVersion(p[0], p[1], p[2]);
+      EXPECT_EQ(out, expected) << given;
+    }
+  }
+}
+
 std::string Contents(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
