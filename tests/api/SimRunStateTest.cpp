@@ -14,6 +14,7 @@
 
 #include "SimTestSupport.h"
 #include "TolvenixUtilities.h"
+#include "api/SimLifecycle.h"
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
 #include "tests/support/AllocationFailure.h"
@@ -70,6 +71,29 @@ TEST_F(SimRunState, AClockSetBackDoesNotStretchThePacing) {
   timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS() + 120000.0;
   ASSERT_TRUE(StartSmallRun(API_INSTANCE_SAR));
   EXPECT_TRUE(Offers().WaitFor(1));
+}
+
+// The worker sleeps only what remains of the period since the last offer,
+// computed from clock readings the test chooses: no timing involved.
+TEST(SimOfferPacing, TheWorkerSleepsOnlyWhatRemainsOfThePeriod) {
+  const double kLastOfferMs = 1.7e12;  // a present-day GetTime_mS() reading
+  const struct {
+    double periodMs, sinceLastOfferMs;
+    int64_t waitMs;
+  } kCases[] = {
+      {1000.0 / 30, 10.0, 23},   // 33.3 - 10, truncated
+      {100.0, 0.0, 100},         // offered again at once: the whole period
+      {100.0, 37.5, 62},
+      {100.0, 99.5, 0},          // under a millisecond left: no sleep
+      {100.0, 250.0, 0},         // a slow host is offered at once
+      {100.0, -120000.0, 100},   // a clock set back: one period at most
+      {1000.0, 0.0, 0},          // a period of a second or more paces nothing
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(SimOfferWaitMs(c.periodMs, kLastOfferMs + c.sinceLastOfferMs, kLastOfferMs),
+              c.waitMs)
+        << c.periodMs << " ms period, " << c.sinceLastOfferMs << " ms since the last offer";
+  }
 }
 
 // One more frame after ten counted in a window that began `startSec` from
