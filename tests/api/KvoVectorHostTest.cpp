@@ -16,13 +16,22 @@ T Copy(T field) {
   return field;
 }
 
-// The n-th element of a test vector: a plain value, or a record that owns
-// vectors itself, so that a shallow copy shows.
+// The n-th element of a test vector: a plain value, the packed 100-byte
+// report record, or a record that owns vectors itself, so that a shallow copy
+// shows.
 template <typename T>
 T Make(int n);
 template <>
 int Make<int>(int n) {
   return n * 7 + 1;
+}
+template <>
+TARGET Make<TARGET>(int n) {
+  TARGET t{};
+  t.id = static_cast<uint32_t>(n);
+  t.left = n + 1;
+  t.value1 = n * 0.5;
+  return t;
 }
 template <>
 LandPayload_Breadcrumb Make<LandPayload_Breadcrumb>(int n) {
@@ -36,6 +45,7 @@ LandPayload_Breadcrumb Make<LandPayload_Breadcrumb>(int n) {
 }
 
 bool Same(int a, int b) { return a == b; }
+bool Same(const TARGET& a, const TARGET& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 bool Same(const LandPayload_Breadcrumb& a, const LandPayload_Breadcrumb& b) {
   if (a.id != b.id || a.xs.size() != b.xs.size() || a.ys.size() != b.ys.size()) return false;
   for (unsigned long i = 0; i < a.xs.size(); ++i) {
@@ -58,12 +68,14 @@ class KvoVector : public ::testing::Test {
   }
 };
 
-using ElementTypes = ::testing::Types<int, LandPayload_Breadcrumb>;
+using ElementTypes = ::testing::Types<int, TARGET, LandPayload_Breadcrumb>;
 TYPED_TEST_SUITE(KvoVector, ElementTypes);
 
 TYPED_TEST(KvoVector, PushBackGrowsByHalfPlusOneAndMaySourceItsOwnElement) {
   KVO::Vector<TypeParam> v;
   EXPECT_EQ(Copy(v.data), nullptr);
+  EXPECT_EQ(v.size(), 0u);
+  EXPECT_EQ(Copy(v.capacity), 0u);
   std::vector<uint64_t> capacities;
   for (int i = 0; i < 7; ++i) {
     v.push_back(Make<TypeParam>(i));
@@ -88,6 +100,15 @@ TYPED_TEST(KvoVector, SetCapacityNeverDropsElements) {
     EXPECT_EQ(Copy(v.capacity), capacity);
     this->ExpectHolds(v, 5);
   }
+  // An empty vector gets storage without elements, and gives it up again.
+  KVO::Vector<TypeParam> empty;
+  empty.set_capacity(3);
+  EXPECT_EQ(empty.size(), 0u);
+  EXPECT_EQ(Copy(empty.capacity), 3u);
+  EXPECT_NE(Copy(empty.data), nullptr);
+  empty.set_capacity(0);
+  EXPECT_EQ(Copy(empty.data), nullptr);
+  EXPECT_EQ(Copy(empty.capacity), 0u);
 }
 
 TYPED_TEST(KvoVector, CopiesAreDeepEmptyOrNotAndSelfAssignmentChangesNothing) {
@@ -97,6 +118,11 @@ TYPED_TEST(KvoVector, CopiesAreDeepEmptyOrNotAndSelfAssignmentChangesNothing) {
   assigned = original;
   EXPECT_NE(Copy(constructed.data), Copy(original.data));
   EXPECT_NE(Copy(assigned.data), Copy(original.data));
+  // Copies take the source's capacity, not just its count.
+  original.set_capacity(9);
+  EXPECT_EQ(Copy(KVO::Vector<TypeParam>(original).capacity), 9u);
+  assigned = original;
+  EXPECT_EQ(Copy(assigned.capacity), 9u);
   original = KVO::Vector<TypeParam>();  // the copies outlive its storage
   this->ExpectHolds(constructed, 5);
   this->ExpectHolds(assigned, 5);

@@ -91,10 +91,14 @@ TEST_F(SimPayload, OnlyTheLandFamilyGetsATrailPointEveryThirtyFrames) {
       EXPECT_EQ(reports[k].context, simtest::ContextOf(500 + k));
       ASSERT_EQ(reports[k].targets.size(), 1u);
       ASSERT_EQ(reports[k].trails.size(), land ? 1u : 0u) << type;
+      if (land) {
+        EXPECT_EQ(reports[k].trails[0].xs.size(), (k + 1) / 30) << k;
+      }
     }
     if (!land) continue;
     // The centres of frames 30, 60 and 90, oldest first.
     EXPECT_EQ(reports.back().trails[0].xs, (std::vector<int>{60, 90, 120}));
+    EXPECT_EQ(reports.back().trails[0].ys, (std::vector<int>{60, 90, 120}));
     ExpectTrailsFollowTheModel(reports);
   }
 }
@@ -108,20 +112,33 @@ TEST_F(SimPayload, TrailsNeverHoldMoreThanOnePointPastTheLimit) {
     ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
     ASSERT_TRUE(SIMSetDesiredBreadcrumbTrailLength(length.selector));
     const std::vector<Report> reports = HandBack(4 + 8000);
+    // Below 200 the limit is reached: the history is dropped within a life.
+    size_t longest = 0;
+    bool restarted = false;
+    for (size_t k = 1; k < reports.size(); ++k) {
+      const size_t n = reports[k].trails.at(0).xs.size();
+      longest = std::max(longest, n);
+      restarted |= n == 0 && reports[k - 1].trails.at(0).xs.size() > 0 &&
+                   reports[k].targets[0].id == reports[k - 1].targets[0].id;
+    }
+    EXPECT_LE(longest, static_cast<size_t>(length.limit + 1)) << length.selector;
+    if (length.limit < 200) {
+      EXPECT_TRUE(restarted) << length.selector;
+    }
     ExpectTrailsFollowTheModel(reports, length.limit);
     SIMStop();
   }
 }
 
 // The first 100 reports of a run climb the diagonal x = y = 20 + k; a box is
-// included when its centre lies strictly inside the rectangle.
+// included when its lower-left corner lies strictly inside the rectangle.
 struct MaskCase {
   int left, bottom, width, height;
 };
 
 class SimBorderMask : public SimPayload, public ::testing::WithParamInterface<MaskCase> {};
 
-TEST_P(SimBorderMask, IncludesExactlyTheCentresStrictlyInside) {
+TEST_P(SimBorderMask, IncludesExactlyTheCornersStrictlyInside) {
   const MaskCase m = GetParam();
   StartRun(API_INSTANCE_LAND);
   ASSERT_TRUE(SIMSetBorderMask(m.left, m.bottom, m.width, m.height));

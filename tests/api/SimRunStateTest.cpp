@@ -279,14 +279,17 @@ TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopp
     if (started) break;
     // These take the lock: a lock left held would hang here.
     EXPECT_EQ(SIMGetAPIStatus(), 9) << n;
+    EXPECT_EQ(SIMGetNextFrameBuffer(), nullptr) << n;
     std::lock_guard<std::mutex> lock(simMutex);
     EXPECT_EQ(inputPayloadThread, nullptr) << n;
     EXPECT_EQ(simBuffer, nullptr) << n;
+    EXPECT_EQ(simContextPtr, nullptr) << n;
     EXPECT_EQ(imWidth, 0) << n;
     EXPECT_EQ(targetCallback, nullptr) << n;
     EXPECT_EQ(timeAtInputCallback, offerTime) << n;
     EXPECT_EQ(lastFpsUpdate, fpsUpdate) << n;
     EXPECT_EQ(simBorderMaskLeft, 3) << n;
+    EXPECT_EQ(simBorderMaskHeight, 6) << n;
   }
   ASSERT_TRUE(started);
   EXPECT_GE(failures, 9) << "ring, buffer array, five frames, the worker and its thread";

@@ -108,6 +108,7 @@ TEST_F(SimSettings, RangedSettersAcceptTheirBoundsOnlyAndARefusalKeepsTheValue) 
     EXPECT_TRUE(range.set(range.low) && range.set(range.high)) << range.low;
     EXPECT_FALSE(range.set(range.low - 1) || range.set(INT_MIN) || range.set(range.high + 1));
   }
+  EXPECT_FALSE(SIMSetFpsCap(0));  // which the worker would read as "keep the period"
   const struct {
     int left, bottom, width, height;
     bool accepted;
@@ -156,6 +157,11 @@ TEST_P(SimSettingsPerType, AcceptanceFollowsTheInstanceType) {
       {47, 1, land},      {48, 1, land},     {49, 4, 7 * land},      {53, 4, 2 * land},
       {57, 4, 44 * land}, {65, 1, maritime}, {66, 4, 11 * maritime}, {82, 4, 99 * maritime}};
   Snapshot().Expect(kFields);
+  // No instance type has a remote status: refused, nothing written.
+  API_RemoteStatus remote{1, 2, 3, 4};
+  EXPECT_FALSE(SIMGetRemoteStatus(&remote));
+  EXPECT_EQ((std::vector<unsigned int>{remote.value0, remote.value1, remote.value2, remote.value3}),
+            (std::vector<unsigned int>{1, 2, 3, 4}));
 }
 
 INSTANTIATE_TEST_SUITE_P(AcceptedTypes, SimSettingsPerType, ::testing::Values(0, 1, 2, 8, 9, 10));
