@@ -1,11 +1,13 @@
 // KVO::Vector and the records that carry it, compiled from the public header
-// alone, as a host sees them.
+// alone, as a host sees them; the tests' allocator fails chosen allocations.
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "TolvenixUtilities.h"
+#include "tests/support/AllocationFailure.h"
 
 namespace {
 
@@ -65,6 +67,32 @@ class KvoVector : public ::testing::Test {
   static void ExpectHolds(const KVO::Vector<T>& v, int n) {
     ASSERT_EQ(v.size(), static_cast<unsigned long>(n));
     for (int i = 0; i < n; ++i) EXPECT_TRUE(Same(v[i], Make<T>(i)) && Same(v.at(i), v[i])) << i;
+  }
+  // Runs `change` on a full vector of 7 with its first, second, ...
+  // allocation failing, until one run needs no more: each failed run throws
+  // std::bad_alloc and leaves the vector as it was.
+  template <typename Change>
+  static void ExpectEachFailedAllocationChangesNothing(Change change) {
+    for (int n = 1; n <= 64; ++n) {
+      KVO::Vector<T> v = Filled(7);
+      const T* before = Copy(v.data);
+      bool failed = false;
+      tolvenix_test::FailAllocationNumber(n);
+      try {
+        change(v);
+      } catch (const std::bad_alloc&) {
+        failed = true;
+      }
+      tolvenix_test::FailAllocationNumber(0);
+      if (!failed) {
+        EXPECT_GT(n, 1) << "the change allocates";
+        return;
+      }
+      EXPECT_EQ(Copy(v.data), before) << n;
+      EXPECT_EQ(Copy(v.capacity), 7u) << n;
+      ExpectHolds(v, 7);
+    }
+    ADD_FAILURE() << "the change never succeeded";
   }
 };
 
@@ -140,6 +168,19 @@ TYPED_TEST(KvoVector, CopiesAreDeepEmptyOrNotAndSelfAssignmentChangesNothing) {
   assigned = reserved;
   EXPECT_EQ(Copy(assigned.data), nullptr);
   EXPECT_EQ(assigned.size(), 0u);
+}
+
+// Growth, a new capacity, copy construction and copy assignment; for trails
+// the element copies allocate too. Under ASan a failed copy that forgets
+// its new array or the elements' lists shows as a leak.
+TYPED_TEST(KvoVector, AFailedAllocationThrowsAndLeavesTheVectorAsItWas) {
+  using V = KVO::Vector<TypeParam>;
+  const TypeParam extra = Make<TypeParam>(9);
+  const V source = this->Filled(3);
+  this->ExpectEachFailedAllocationChangesNothing([&](V& v) { v.push_back(extra); });
+  this->ExpectEachFailedAllocationChangesNothing([](V& v) { v.set_capacity(20); });
+  this->ExpectEachFailedAllocationChangesNothing([](V& v) { V copy(v); });
+  this->ExpectEachFailedAllocationChangesNothing([&](V& v) { v = source; });
 }
 
 size_t OffsetOf(const void* member, const void* record) {

@@ -167,6 +167,38 @@ TEST_F(SimRunState, AStopFromTheWorkerThreadLeavesTheRunToTheHost) {
   EXPECT_TRUE(WorkerOnlyWithARun());
 }
 
+// A target at or below the left or bottom margin that still moves away from
+// it (no public call leads there) is put at the far side, W - 40 or H - 40,
+// keeping its direction.
+TEST_F(SimRunState, ATargetPastTheLeftOrBottomMarginMovingInwardIsPutAtTheFarSide) {
+  const struct {
+    int x, y, direction, left, bottom;
+  } kCases[] = {
+      {10, 300, 0, 600, 301}, {10, 300, 1, 600, 299},  // left margin
+      {300, 10, 0, 301, 440}, {300, 10, 2, 299, 440},  // bottom margin
+  };
+  for (const auto& c : kCases) {
+    ASSERT_TRUE(simtest::StartTargets(API_INSTANCE_LAND, 640, 480));
+    HandBack(4);
+    {
+      std::lock_guard<std::mutex> lock(simMutex);
+      simX = c.x;
+      simY = c.y;
+      simDirection = c.direction;
+    }
+    const std::vector<simtest::Report> reports = HandBack(1);
+    ASSERT_EQ(reports.size(), 1u);
+    const TARGET& t = reports[0].targets.at(0);
+    EXPECT_EQ((std::vector<int>{t.left, t.bottom}), (std::vector<int>{c.left, c.bottom}))
+        << c.x << ", " << c.y << " direction " << c.direction;
+    {
+      std::lock_guard<std::mutex> lock(simMutex);
+      EXPECT_EQ(simDirection, c.direction);
+    }
+    SIMStop();
+  }
+}
+
 TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
   ASSERT_TRUE(simtest::StartPayload());
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay() && SIMSetDesiredBreadcrumbTrailLength(3));

@@ -280,6 +280,9 @@ TEST_F(SimSettings, MetadataLoggingWritesThirtyOneBytesAndNothingForABadPath) {
   EXPECT_TRUE(SIMSetMetadataLogging(true, nullptr, true));
   EXPECT_TRUE(SIMSetMetadataLogging(true, &missing[0], true));
   EXPECT_FALSE(std::ifstream(missing).good());
+  // A write that fails (a full device) is silent too.
+  char full[] = "/dev/full";
+  EXPECT_TRUE(SIMSetMetadataLogging(true, full, true));
   std::remove(path.c_str());
 
   // A FIFO without a reader is refused at once while queries answer. A call
