@@ -77,8 +77,18 @@ class SimPayload : public simtest::SimTest {
   }
 };
 
-// First in the binary: the breadcrumb count is still at its load-time 0 and
-// stays within the limit over both land runs.
+// First in the binary: no run has set the border-mask rectangle yet, and a
+// payload run does not set it, so the first frame that needs it makes it the
+// whole frame: every target is included.
+TEST_F(SimPayload, AtLoadTheBorderMaskBecomesTheWholeFrameWhenFirstNeeded) {
+  StartRun(API_INSTANCE_SAR);  // outside the land family: no trail counted
+  const std::vector<Report> reports = HandBack(4 + 120);
+  ASSERT_EQ(reports.size(), 120u);
+  for (const Report& r : reports) EXPECT_EQ(r.targets.size(), 1u);
+}
+
+// The breadcrumb count is still at its load-time 0 and stays within the limit
+// over both land runs.
 TEST_F(SimPayload, OnlyTheLandFamilyGetsATrailPointEveryThirtyFrames) {
   for (uint32_t type : {0u, 1u, 2u, 8u, 9u, 10u}) {
     const bool land = type == 0 || type == 8;
@@ -192,15 +202,19 @@ TEST_F(SimPayload, TheOverlayByteAtTheBoxCentreDecidesOverTheStoredRectangle) {
   for (const Report& r : excluded) EXPECT_TRUE(r.targets.empty());
 }
 
-// On a 30 x 30 frame the box centre stays at 30 or 31, outside the overlay:
-// such a target is excluded, and no byte beyond the overlay is read.
+// On a frame 30 pixels wide or high the box centre stays at 30 or 31 across
+// it, outside the overlay: such a target is excluded, and no byte beyond the
+// overlay is read (a 640 x 30 overlay has columns there, but no rows).
 TEST_F(SimPayload, ACentreOutsideTheOverlayIsExcluded) {
-  std::vector<unsigned char> overlay(30 * 30, 0);
-  StartRun(API_INSTANCE_MARITIME, 30, 30);
-  ASSERT_TRUE(SIMSetOverlay(overlay.data()));
-  const std::vector<Report> reports = HandBack(4 + 200);
-  ASSERT_EQ(reports.size(), 200u);
-  for (const Report& r : reports) EXPECT_TRUE(r.targets.empty());
+  for (const int width : {30, 640}) {
+    std::vector<unsigned char> overlay(width * 30, 0);
+    StartRun(API_INSTANCE_MARITIME, width, 30);
+    ASSERT_TRUE(SIMSetOverlay(overlay.data()));
+    const std::vector<Report> reports = HandBack(4 + 200);
+    ASSERT_EQ(reports.size(), 200u);
+    for (const Report& r : reports) EXPECT_TRUE(r.targets.empty()) << width;
+    SIMStop();
+  }
 }
 
 }  // namespace
