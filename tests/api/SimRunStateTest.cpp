@@ -81,17 +81,16 @@ TEST(SimOfferPacing, TheWorkerSleepsOnlyWhatRemainsOfThePeriod) {
     double periodMs, sinceLastOfferMs;
     int64_t waitMs;
   } kCases[] = {
-      {1000.0 / 30, 10.0, 23},   // 33.3 - 10, truncated
-      {100.0, 0.0, 100},         // offered again at once: the whole period
-      {100.0, 37.5, 62},
-      {100.0, 99.5, 0},          // under a millisecond left: no sleep
-      {100.0, 250.0, 0},         // a slow host is offered at once
-      {100.0, -120000.0, 100},   // a clock set back: one period at most
-      {1000.0, 0.0, 0},          // a period of a second or more paces nothing
+      {1000.0 / 30, 10.0, 23},  // 33.3 - 10, truncated
+      {100.0, 0.0, 100},        // offered again at once: the whole period
+      {100.0, 37.5, 62},        // part of the period gone
+      {100.0, 99.5, 0},         // under a millisecond left: no sleep
+      {100.0, 250.0, 0},        // a slow host is offered at once
+      {100.0, -120000.0, 100},  // a clock set back: one period at most
+      {1000.0, 0.0, 0},         // a period of a second or more paces nothing
   };
   for (const auto& c : kCases) {
-    EXPECT_EQ(SimOfferWaitMs(c.periodMs, kLastOfferMs + c.sinceLastOfferMs, kLastOfferMs),
-              c.waitMs)
+    EXPECT_EQ(SimOfferWaitMs(c.periodMs, kLastOfferMs + c.sinceLastOfferMs, kLastOfferMs), c.waitMs)
         << c.periodMs << " ms period, " << c.sinceLastOfferMs << " ms since the last offer";
   }
 }
@@ -174,8 +173,10 @@ TEST_F(SimRunState, ATargetPastTheLeftOrBottomMarginMovingInwardIsPutAtTheFarSid
   const struct {
     int x, y, direction, left, bottom;
   } kCases[] = {
-      {10, 300, 0, 600, 301}, {10, 300, 1, 600, 299},  // left margin
-      {300, 10, 0, 301, 440}, {300, 10, 2, 299, 440},  // bottom margin
+      {10, 300, 0, 600, 301},  // left margin, up and right
+      {10, 300, 1, 600, 299},  // left margin, down and right
+      {300, 10, 0, 301, 440},  // bottom margin, up and right
+      {300, 10, 2, 299, 440},  // bottom margin, up and left
   };
   for (const auto& c : kCases) {
     ASSERT_TRUE(simtest::StartTargets(API_INSTANCE_LAND, 640, 480));
