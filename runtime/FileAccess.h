@@ -61,11 +61,13 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // Through the descriptor itself: a name that stands for one of the
 // process's own descriptors (/dev/stdout, /dev/stderr, /dev/fd/N,
 // /proc/self/fd/N) open for writing is written through a duplicate of that
-// descriptor, from its current position and without truncating, so what
-// the process wrote to it before and writes after stays in order around the
+// descriptor, from where it stands and without truncating, so what the
+// process wrote to it before and writes after stays in order around the
 // picture. (Reopening the name would truncate a file and write from its
-// start, under what the descriptor writes next.) A descriptor open only for
-// reading is treated like any other name in /proc.
+// start, under what the descriptor writes next.) That stream cannot seek
+// away from where it stands: a rewind before the first byte moves nothing.
+// A descriptor open only for reading is treated like any other name in
+// /proc.
 //
 // Refused at Open (null, nothing created or changed): a FIFO or pipe
 // without a reader, a directory, an existing file the process may not

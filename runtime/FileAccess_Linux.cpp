@@ -1,6 +1,7 @@
 #include "runtime/FileAccess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <new>
 #include <string>
 
 namespace KVO {
@@ -93,28 +95,70 @@ Destination Resolve(const char* given) {
   return destination;
 }
 
+// A stream on the process's own descriptor that writes where the
+// descriptor stands and seeks nowhere else, so that a writer's rewind before
+// its first byte (the BMP writer rewinds) moves nothing that others share.
+struct DescriptorStream {
+  int fd;
+  off64_t position;
+
+  static ssize_t Write(void* cookie, const char* bytes, std::size_t size) {
+    auto* self = static_cast<DescriptorStream*>(cookie);
+    std::size_t done = 0;
+    while (done < size) {
+      const ssize_t put = ::write(self->fd, bytes + done, size - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) break;
+      done += static_cast<std::size_t>(put);
+    }
+    self->position += static_cast<off64_t>(done);
+    return static_cast<ssize_t>(done);
+  }
+  static int Seek(void* cookie, off64_t* offset, int whence) {
+    const auto* self = static_cast<DescriptorStream*>(cookie);
+    const off64_t wanted = whence == SEEK_SET   ? *offset
+                           : whence == SEEK_CUR ? self->position + *offset
+                                                : -1;
+    if (wanted != self->position) {
+      errno = ESPIPE;
+      return -1;
+    }
+    *offset = wanted;
+    return 0;
+  }
+  static int Close(void* cookie) {
+    auto* self = static_cast<DescriptorStream*>(cookie);
+    const int result = ::close(self->fd);
+    delete self;
+    return result;
+  }
+};
+
 // Writes through a duplicate of the process's own descriptor when it is
 // open for writing: the picture then lands where the descriptor stands, and
 // its later writes follow it. Anything else in /proc is opened as named.
 std::FILE* OpenThroughProc(const char* path, int descriptor) {
   const int flags = descriptor < 0 ? -1 : ::fcntl(descriptor, F_GETFL);
-  struct stat status;
-  if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY || ::fstat(descriptor, &status) != 0) {
-    return OpenForWritingInPlace(path);
+  if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY) return OpenForWritingInPlace(path);
+  // A pipe or FIFO that nobody reads shows an error at once, where a write
+  // would raise SIGPIPE.
+  pollfd ready{descriptor, POLLOUT, 0};
+  if (::poll(&ready, 1, 0) == 1 && (ready.revents & POLLERR) != 0) {
+    errno = EPIPE;
+    return nullptr;
   }
-  if (S_ISFIFO(status.st_mode)) {
-    // Opening the pipe anew fails at once (ENXIO) when nobody reads it,
-    // which a write would only tell by SIGPIPE.
-    const int probe = ::open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (probe == -1) return nullptr;
-    ::close(probe);
+  auto* cookie = new (std::nothrow) DescriptorStream{-1, 0};
+  if (cookie == nullptr) return nullptr;
+  cookie->fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  std::FILE* stream =
+      cookie->fd == -1 ? nullptr
+                       : ::fopencookie(cookie, "wb",
+                                       {nullptr, &DescriptorStream::Write,
+                                        &DescriptorStream::Seek, &DescriptorStream::Close});
+  if (stream == nullptr) {
+    if (cookie->fd != -1) ::close(cookie->fd);
+    delete cookie;
   }
-  const int copy = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-  if (copy == -1) return nullptr;
-  // The shared descriptor's flags stay as the host set them; "w" on an open
-  // descriptor truncates nothing.
-  std::FILE* stream = ::fdopen(copy, "wb");
-  if (stream == nullptr) ::close(copy);
   return stream;
 }
 
@@ -184,15 +228,18 @@ Aside CreateTemporary(const std::string& target, const struct stat* existing,
   }
   if (existing == nullptr) return Aside::Made;
   // A created file has the folder's group where the folder is set-group-id,
-  // so the ids are compared rather than assumed. Owner first: changing it
-  // may clear set-id bits that the mode then restores.
+  // so the ids are compared rather than assumed. The mode is set while the
+  // file is still the process's own, and set again where giving the file
+  // away cleared its set-id bits.
+  const mode_t mode = existing->st_mode & 07777;
   struct stat created;
-  const bool sameIds = ::fstat(temporaryFd, &created) == 0 && created.st_uid == existing->st_uid &&
-                       created.st_gid == existing->st_gid;
-  if ((sameIds || ::fchown(temporaryFd, existing->st_uid, existing->st_gid) == 0) &&
-      ::fchmod(temporaryFd, existing->st_mode & 07777) == 0) {
-    return Aside::Made;
+  bool restored = ::fchmod(temporaryFd, mode) == 0 && ::fstat(temporaryFd, &created) == 0;
+  if (restored && (created.st_uid != existing->st_uid || created.st_gid != existing->st_gid)) {
+    restored = ::fchown(temporaryFd, existing->st_uid, existing->st_gid) == 0 &&
+           ::fstat(temporaryFd, &created) == 0 &&
+           ((created.st_mode & 07777) == mode || ::fchmod(temporaryFd, mode) == 0);
   }
+  if (restored) return Aside::Made;
   ::close(temporaryFd);
   temporaryFd = -1;
   ::unlink(temporary.c_str());
@@ -269,6 +316,12 @@ bool ReplacingFileWriter::CopyIntoTarget() {
       if (put > 0) done += put;
       ok = put > 0 || (put < 0 && errno == EINTR);
     }
+  }
+  // A temporary given to the target's owner may only be removed by that
+  // owner in a sticky folder; what could give it away can take it back.
+  struct stat status;
+  if (from != -1 && ::fstat(from, &status) == 0 && status.st_uid != ::geteuid()) {
+    (void)!::fchown(from, ::geteuid(), static_cast<gid_t>(-1));
   }
   if (from != -1) ::close(from);
   if (to != -1 && to != kept) ok = ::close(to) == 0 && ok;
