@@ -1,8 +1,8 @@
 #include "runtime/FileAccess.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -150,11 +150,11 @@ std::FILE* OpenThroughProc(const char* path, int descriptor) {
   auto* cookie = new (std::nothrow) DescriptorStream{-1, 0};
   if (cookie == nullptr) return nullptr;
   cookie->fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-  std::FILE* stream =
-      cookie->fd == -1 ? nullptr
-                       : ::fopencookie(cookie, "wb",
-                                       {nullptr, &DescriptorStream::Write,
-                                        &DescriptorStream::Seek, &DescriptorStream::Close});
+  std::FILE* stream = cookie->fd == -1
+                          ? nullptr
+                          : ::fopencookie(cookie, "wb",
+                                          {nullptr, &DescriptorStream::Write,
+                                           &DescriptorStream::Seek, &DescriptorStream::Close});
   if (stream == nullptr) {
     if (cookie->fd != -1) ::close(cookie->fd);
     delete cookie;
@@ -176,6 +176,49 @@ std::string TemporaryName(const std::string& path) {
   std::snprintf(suffix, sizeof suffix, ".%x.%x.%lx.tmp", static_cast<unsigned int>(::getpid()),
                 counter.fetch_add(1), static_cast<unsigned long>(now.tv_nsec));
   return path.substr(0, baseStart) + "." + base + suffix;
+}
+
+enum class Aside { Made, InPlace, Refused };
+
+// Creates the temporary for `target` and, for an existing file (`existing`
+// not null), gives it the file's owner, group and mode. InPlace when the
+// temporary cannot be made for want of permission or name length, or
+// cannot take the file's ids; the temporary is then gone again.
+Aside CreateTemporary(const std::string& target, const struct stat* existing,
+                      std::string& temporary, int& temporaryFd) {
+  temporaryFd = -1;
+  for (int attempt = 0; attempt < 100 && temporaryFd == -1; ++attempt) {
+    temporary = TemporaryName(target);
+    // 0666 under the umask for a new file: what fopen would have created.
+    temporaryFd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                         existing != nullptr ? 0600 : 0666);
+    if (temporaryFd == -1 && errno != EEXIST) break;
+  }
+  if (temporaryFd == -1) {
+    const int error = errno;
+    temporary.clear();
+    return error == EACCES || error == EPERM || error == ENAMETOOLONG ? Aside::InPlace
+                                                                      : Aside::Refused;
+  }
+  if (existing == nullptr) return Aside::Made;
+  // A created file has the folder's group where the folder is set-group-id,
+  // so the ids are compared rather than assumed. The mode is set while the
+  // file is still the process's own, and set again where giving the file
+  // away cleared its set-id bits.
+  const mode_t mode = existing->st_mode & 07777;
+  struct stat created;
+  bool restored = ::fchmod(temporaryFd, mode) == 0 && ::fstat(temporaryFd, &created) == 0;
+  if (restored && (created.st_uid != existing->st_uid || created.st_gid != existing->st_gid)) {
+    restored = ::fchown(temporaryFd, existing->st_uid, existing->st_gid) == 0 &&
+               ::fstat(temporaryFd, &created) == 0 &&
+               ((created.st_mode & 07777) == mode || ::fchmod(temporaryFd, mode) == 0);
+  }
+  if (restored) return Aside::Made;
+  ::close(temporaryFd);
+  temporaryFd = -1;
+  ::unlink(temporary.c_str());
+  temporary.clear();
+  return Aside::InPlace;
 }
 
 }  // namespace
@@ -202,53 +245,6 @@ std::FILE* OpenForWritingInPlace(const char* path) {
   return StreamFromDescriptor(fd, "wb");
 }
 
-namespace {
-
-enum class Aside { Made, InPlace, Refused };
-
-// Creates the temporary for `target` and, for an existing file (`existing`
-// not null), gives it the file's owner, group and mode. InPlace when the
-// temporary cannot be made for want of permission or name length, or
-// cannot take the file's ids; the temporary is then gone again.
-Aside CreateTemporary(const std::string& target, const struct stat* existing,
-                      std::string& temporary, int& temporaryFd) {
-  temporaryFd = -1;
-  for (int attempt = 0; attempt < 100 && temporaryFd == -1; ++attempt) {
-    temporary = TemporaryName(target);
-    // 0666 under the umask for a new file: what fopen would have created.
-    temporaryFd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                         existing != nullptr ? 0600 : 0666);
-    if (temporaryFd == -1 && errno != EEXIST) break;
-  }
-  if (temporaryFd == -1) {
-    const int error = errno;
-    temporary.clear();
-    return error == EACCES || error == EPERM || error == ENAMETOOLONG ? Aside::InPlace
-                                                                     : Aside::Refused;
-  }
-  if (existing == nullptr) return Aside::Made;
-  // A created file has the folder's group where the folder is set-group-id,
-  // so the ids are compared rather than assumed. The mode is set while the
-  // file is still the process's own, and set again where giving the file
-  // away cleared its set-id bits.
-  const mode_t mode = existing->st_mode & 07777;
-  struct stat created;
-  bool restored = ::fchmod(temporaryFd, mode) == 0 && ::fstat(temporaryFd, &created) == 0;
-  if (restored && (created.st_uid != existing->st_uid || created.st_gid != existing->st_gid)) {
-    restored = ::fchown(temporaryFd, existing->st_uid, existing->st_gid) == 0 &&
-           ::fstat(temporaryFd, &created) == 0 &&
-           ((created.st_mode & 07777) == mode || ::fchmod(temporaryFd, mode) == 0);
-  }
-  if (restored) return Aside::Made;
-  ::close(temporaryFd);
-  temporaryFd = -1;
-  ::unlink(temporary.c_str());
-  temporary.clear();
-  return Aside::InPlace;
-}
-
-}  // namespace
-
 ReplacingFileWriter::~ReplacingFileWriter() {
   if (!temporary.empty()) ::unlink(temporary.c_str());
   if (kept != -1) ::close(kept);
@@ -268,14 +264,9 @@ std::FILE* ReplacingFileWriter::Open(const char* path) {
   int temporaryFd = -1;
   if (fd == -1) {
     if (errno != ENOENT) return nullptr;
-    switch (CreateTemporary(target, nullptr, temporary, temporaryFd)) {
-      case Aside::Made:
-        return StreamFromDescriptor(temporaryFd, "wb");
-      case Aside::InPlace:
-        return OpenForWritingInPlace(target.c_str());
-      case Aside::Refused:
-        return nullptr;
-    }
+    const Aside aside = CreateTemporary(target, nullptr, temporary, temporaryFd);
+    if (aside == Aside::Made) return StreamFromDescriptor(temporaryFd, "wb");
+    return aside == Aside::InPlace ? OpenForWritingInPlace(target.c_str()) : nullptr;
   }
   struct stat status;
   if (::fstat(fd, &status) != 0) {

@@ -144,8 +144,8 @@ class SaveTargetTest : public ::testing::TestWithParam<SaveCase> {
 
 TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
   const SaveCase& c = GetParam();
-  const bool needsRoot = c.saver != Saver::Self ||
-                         (c.folderUid & c.folderGid & c.fileUid & c.fileGid) != kSelf;
+  const bool needsRoot =
+      c.saver != Saver::Self || (c.folderUid & c.folderGid & c.fileUid & c.fileGid) != kSelf;
   if (needsRoot && geteuid() != 0) {
     GTEST_SKIP() << "only root can make files of other users and save as them";
   }
@@ -183,7 +183,8 @@ TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
   if (c.via == Via::SecondLink) {
     EXPECT_EQ(saved, testsupport::ReadWholeFile(folder + "/other.bmp"));
   }
-  struct stat after {}, link {};
+  struct stat after {
+  }, link{};
   ASSERT_EQ(0, stat(path.c_str(), &after));
   if (c.via == Via::RelativeLink) {
     EXPECT_TRUE(lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode));
@@ -309,7 +310,8 @@ TEST_F(SaveThroughDescriptorTest, APathNearPathMaxIsSavedAndSavedAgain) {
   ASSERT_EQ(4088u, path.size());
   ASSERT_TRUE(Save(path.c_str()));
   EXPECT_EQ(expected, testsupport::ReadWholeFile(path));
-  struct stat first {}, second {};
+  struct stat first {
+  }, second{};
   ASSERT_EQ(0, stat(path.c_str(), &first));
   const Bytes other = testsupport::MakePicture(kWidth, kHeight, 3, 7);
   ASSERT_TRUE(ImageSaver::StaticSaveBitmap(path.c_str(), kWidth, kHeight, 3, other.data()));
