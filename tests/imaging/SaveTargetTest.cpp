@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -46,11 +48,14 @@ pid_t StartChild(const std::function<bool()>& body) {
   return child;
 }
 
-bool Succeeded(pid_t child) {
+// The child's exit code, or -1 when it did not exit by itself.
+int ExitCode(pid_t child) {
   int status = -1;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                               : -1;
 }
+
+bool Succeeded(pid_t child) { return ExitCode(child) == 0; }
 
 bool InChild(const std::function<bool()>& body) { return Succeeded(StartChild(body)); }
 
@@ -230,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(Table, SaveTargetTest, ::testing::Values(
     [](const ::testing::TestParamInfo<SaveCase>& info) { return std::string(info.param.name); });
 // clang-format on
 
-class SaveThroughDescriptorTest : public ::testing::Test {
+class SavePathTest : public ::testing::Test {
  protected:
   bool Save(const char* name) const {
     return ImageSaver::StaticSaveBitmap(name, kWidth, kHeight, 3, picture.data());
@@ -249,7 +254,7 @@ class SaveThroughDescriptorTest : public ::testing::Test {
 
 // What the process writes to the descriptor before and after the save
 // stays around the picture, in order, in the one file.
-TEST_F(SaveThroughDescriptorTest, AFileBehindTheNameGetsThePictureWhereTheDescriptorStands) {
+TEST_F(SavePathTest, AFileBehindTheNameGetsThePictureWhereTheDescriptorStands) {
   const struct {
     const char* name;
     int descriptor;
@@ -269,7 +274,7 @@ TEST_F(SaveThroughDescriptorTest, AFileBehindTheNameGetsThePictureWhereTheDescri
   }
 }
 
-TEST_F(SaveThroughDescriptorTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader) {
+TEST_F(SavePathTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader) {
   int ends[2];
   ASSERT_EQ(0, pipe(ends));
   const pid_t child = StartChild([&] {
@@ -298,7 +303,7 @@ TEST_F(SaveThroughDescriptorTest, APipeBehindTheNameCarriesThePictureOrIsRefused
 
 // The temporary's longer name would pass PATH_MAX, so the file is created,
 // and then replaced, in place.
-TEST_F(SaveThroughDescriptorTest, APathNearPathMaxIsSavedAndSavedAgain) {
+TEST_F(SavePathTest, APathNearPathMaxIsSavedAndSavedAgain) {
   std::string path = dir.Root();
   path.pop_back();
   while (path.size() + 1 + 200 + 1 + 8 < 4088) {
@@ -319,6 +324,30 @@ TEST_F(SaveThroughDescriptorTest, APathNearPathMaxIsSavedAndSavedAgain) {
   EXPECT_EQ(first.st_ino, second.st_ino);
   EXPECT_NE(expected, testsupport::ReadWholeFile(path));
   EXPECT_EQ(std::vector<std::string>{}, HiddenNames(folder));
+}
+
+// A file mounted over the name (as a container mounts single files) makes
+// the rename fail with EBUSY once the picture is written; it is copied into
+// the mounted file, and the file under the mount stays as it was.
+TEST_F(SavePathTest, AFileMountedOverTheNameTakesThePictureInPlace) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can mount a file over another";
+  const std::string mounted = dir.Path("mounted.bmp"), name = dir.Path("name.bmp");
+  ASSERT_TRUE(testsupport::WriteWholeFile(mounted, {'o', 'l', 'd'}));
+  ASSERT_TRUE(testsupport::WriteWholeFile(name, {'u', 'n', 'd', 'e', 'r'}));
+  constexpr int kCannotMount = 2;
+  const int code = ExitCode(StartChild([&] {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount(mounted.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      _exit(kCannotMount);
+    }
+    return Save(name.c_str());
+  }));
+  if (code == kCannotMount) GTEST_SKIP() << "no mount namespace to be had here";
+  EXPECT_EQ(0, code);
+  EXPECT_EQ(expected, testsupport::ReadWholeFile(mounted));
+  EXPECT_EQ((Bytes{'u', 'n', 'd', 'e', 'r'}), testsupport::ReadWholeFile(name));
+  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
 }
 
 // Every entry point that writes through the replacing writer writes a
