@@ -83,7 +83,8 @@ class ReplacingFileWriter {
   // Removes a temporary that Finish did not put in place.
   ~ReplacingFileWriter();
 
-  // Answers the stream to write ("wb", positioned at 0), or null on refusal.
+  // Answers the stream to write ("wb", positioned at 0; on the process's
+  // own descriptor, where that stands), or null on refusal.
   // The caller owns the stream until it hands it to Finish (or closes it
   // itself, which abandons the save). A second Open answers null.
   std::FILE* Open(const char* path);
