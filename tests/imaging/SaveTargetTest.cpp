@@ -160,7 +160,7 @@ TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
   ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
   ASSERT_EQ(0, chown(folder.c_str(), c.folderUid, c.folderGid));
   ASSERT_EQ(0, chmod(folder.c_str(), c.folderMode));
-  struct stat before {};
+  struct stat before = {};
   if (c.fileMode != 0) {
     ASSERT_TRUE(testsupport::WriteWholeFile(path, {'o', 'l', 'd'}));
     ASSERT_EQ(0, chown(path.c_str(), c.fileUid, c.fileGid));
@@ -188,11 +188,10 @@ TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
   if (c.via == Via::SecondLink) {
     EXPECT_EQ(saved, testsupport::ReadWholeFile(folder + "/other.bmp"));
   }
-  struct stat after {
-  }, link{};
+  struct stat after = {}, linkStatus = {};
   ASSERT_EQ(0, stat(path.c_str(), &after));
   if (c.via == Via::RelativeLink) {
-    EXPECT_TRUE(lstat(name.c_str(), &link) == 0 && S_ISLNK(link.st_mode));
+    EXPECT_TRUE(lstat(name.c_str(), &linkStatus) == 0 && S_ISLNK(linkStatus.st_mode));
   }
   if (c.fileMode != 0) {
     EXPECT_EQ(c.inPlace, before.st_ino == after.st_ino);
@@ -315,8 +314,7 @@ TEST_F(SavePathTest, APathNearPathMaxIsSavedAndSavedAgain) {
   ASSERT_EQ(4088u, path.size());
   ASSERT_TRUE(Save(path.c_str()));
   EXPECT_EQ(expected, testsupport::ReadWholeFile(path));
-  struct stat first {
-  }, second{};
+  struct stat first = {}, second = {};
   ASSERT_EQ(0, stat(path.c_str(), &first));
   const Bytes other = testsupport::MakePicture(kWidth, kHeight, 3, 7);
   ASSERT_TRUE(ImageSaver::StaticSaveBitmap(path.c_str(), kWidth, kHeight, 3, other.data()));
