@@ -234,6 +234,8 @@ TEST_F(PerformanceTimerTest, CachedSummaryTakesColumnsFromTheFirstFullestRow) {
       {{{5, "a"}, {3, "b"}, {6, "a"}}, {"a,b", "3,$0,$1,", "6,$2,N/A,"}},
       {{{1, "a"}, {1, "b"}, {2, "a"}, {2, "b"}, {2, "c"}},
        {"a,b,c", "1,$0,$1,N/A,", "2,$2,$3,$4,"}},
+      // Equal label counts keep the earlier row's labels as the columns.
+      {{{1, "a"}, {1, "b"}, {2, "c"}, {2, "d"}}, {"a,b", "1,$0,$1,", "2,N/A,N/A,"}},
       // A label without a column still counts in the totals.
       {{{1, "a"}, {1, "b"}, {2, "a"}, {2, "d"}}, {"a,b", "1,$0,$1,", "2,$2,N/A,"}},
       // Writing the summary keeps the cache.

@@ -70,6 +70,7 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   EXPECT_TRUE(t.SetName("other"));
   t.Start();
   ASSERT_TRUE(started.WaitOne(10000));
+  EXPECT_TRUE(t.HasBeenStarted());
   t.Start();  // ignored during a run
   EXPECT_TRUE(t.IsRunning());
   std::thread releaser([&] { release.Set(); });
@@ -83,7 +84,8 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   ASSERT_TRUE(ended.WaitOne(10000));
   EXPECT_FALSE(t.IsRunning());
   EXPECT_EQ(t.Result(), 2);
-  t.WaitForStop();  // the destructor finds nothing left to join
+  t.WaitForStop();
+  t.WaitForStop();  // nothing left to join, nor for the destructor
   EXPECT_EQ(t.GetName(), "other");
 }
 
@@ -134,6 +136,8 @@ class CompoThreadTest : public ::testing::Test {
 TEST_F(CompoThreadTest, EachStartRunsOnceAndNeitherEmptyCallablesNorExceptionsStopIt) {
   thread.Join();  // nothing started yet
   thread.Start(std::function<void()>());
+  thread.Join();
+  thread.Join();  // already joined: returns at once
   thread.Start(nullptr);
   thread.Join();
   plainCalls = 0;
