@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -158,6 +159,27 @@ TEST_F(CompoThreadTest, EachStartRunsOnceAndNeitherEmptyCallablesNorExceptionsSt
   thread.Start(&CountPlainCall);
   thread.Join();
   EXPECT_EQ(3, plainCalls.load());
+}
+
+// A run may also end by an exception of no standard type, reported with the
+// thread's name, or by its thread's own exit, which unwinds through the run
+// and must go on unwinding. Either way the next Start() runs again.
+TEST_F(CompoThreadTest, AForeignExceptionOrAThreadExitEndsTheRunAndFreesTheObject) {
+  const std::pair<std::function<void()>, bool> kEndings[] = {{[] { throw 42; }, true},
+                                                             {[] { pthread_exit(nullptr); }, false}};
+  plainCalls = 0;
+  for (const auto& [ending, reported] : kEndings) {
+    testing::internal::CaptureStderr();
+    thread.Start(ending);
+    thread.Join();
+    const std::string report = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reported, report.find("worker") != std::string::npos) << report;
+    EXPECT_EQ(reported, !report.empty()) << report;
+    EXPECT_FALSE(thread.IsRunning());
+    thread.Start(&CountPlainCall);
+    thread.Join();
+  }
+  EXPECT_EQ(2, plainCalls.load());
 }
 
 TEST_F(CompoThreadTest, StartsDuringARunAreIgnoredAndTheNameIsLocked) {
