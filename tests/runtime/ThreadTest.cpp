@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/CompoThread.h"
+#include "runtime/Sleep.h"
 #include "runtime/Thread.h"
 #include "runtime/WaitHandle.h"
 #include "tests/support/AddressSpaceLimit.h"
@@ -114,6 +116,37 @@ TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
     t.reset();
     EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(minimumMs));
   }
+}
+
+std::atomic<int> signalsCaught{0};
+void CountSignal(int) { ++signalsCaught; }
+
+// Signals keep interrupting the sleep; each time it sleeps on for what
+// remains, so it lasts at least the time asked for. Only a lower bound: a
+// slow machine, which may also send fewer signals, cannot fail it.
+TEST(SleepTest, ASleepInterruptedBySignalsLastsTheWholeTime) {
+  struct sigaction counting {};
+  counting.sa_handler = &CountSignal;
+  sigemptyset(&counting.sa_mask);
+  struct sigaction previous {};
+  ASSERT_EQ(0, sigaction(SIGUSR1, &counting, &previous));
+  signalsCaught = 0;
+  std::atomic<bool> awake{false};
+  const pthread_t sleeper = pthread_self();
+  std::thread signaller([&] {
+    while (!awake) {
+      pthread_kill(sleeper, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  while (signalsCaught == 0) std::this_thread::yield();  // the signals flow
+  const auto before = std::chrono::steady_clock::now();
+  KVO::SleepMs(100);
+  const auto slept = std::chrono::steady_clock::now() - before;
+  awake = true;
+  signaller.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_GE(slept, std::chrono::milliseconds(99));
 }
 
 std::atomic<int> plainCalls{0};
