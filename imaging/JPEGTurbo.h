@@ -7,7 +7,9 @@ namespace KVO {
 // a message when a file does not open, and ReadJPEG delivers rows top-down.
 // The readers open only regular files and never block (a FIFO, directory
 // or device counts as a file that does not open); WriteJPEG saves through
-// a ReplacingFileWriter, so a failed write leaves an existing file as it was.
+// a ReplacingFileWriter, so a failed write leaves an existing file as it
+// was wherever that writer renames (its header says where it writes in
+// place instead).
 // Codec failures never end the process: the codec's message goes to
 // standard error and the function reports failure. Stateless; any thread.
 class JPEGTurbo {

@@ -112,7 +112,8 @@ class JpegFile : public AbstractImageFile {
   // not a regular file, is empty, or cannot be read completely.
   bool ReadHeaderFromFile(const char* fileName);
   // Makes the header when none is stored and writes it to fileName through
-  // a ReplacingFileWriter, so a failure leaves an existing file as it was.
+  // a ReplacingFileWriter, so a failure leaves an existing file as it was
+  // wherever that writer renames (its header says where it writes in place).
   // False when there is no header, the file does not open or the write,
   // flush or close fails.
   bool WriteHeaderToFile(const char* fileName);
