@@ -656,10 +656,14 @@ TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 // smaller than width * height * channels (then the three outputs already
 // tell the size needed and the buffer is untouched). Files whose pixels
 // cannot be delivered faithfully are unreadable: compressed or palette-colour
-// BMP files, CMYK, YCCK and two-component JPEG files. A JPEG decode answers
-// false after more than 500 scans or when the codec's working memory, beyond
-// the buffer, would pass 1 GiB; a damaged trailer after complete scan data is
-// forgiven.
+// BMP files, CMYK, YCCK, two-component and arithmetic-coded JPEG files. A
+// JPEG decode answers false at the codec's first warning of corrupt or
+// missing scan data, when a component of the picture is in no scan, after
+// more than 500 scans, when the codec's working memory, beyond the buffer,
+// would pass 1 GiB, or when the scans of a multi-scan file would cover more
+// than 67,108,864 blocks of 8 x 8 samples plus 64 for each byte read (a file
+// of a few kilobytes answers within a fraction of a second, whatever size it
+// declares); a damaged trailer after complete scan data is forgiven.
 // Each call starts and joins one library thread; when the system refuses to
 // create it, a two-line "Caught system_error with code ..." message goes to
 // standard output and the load goes on without it. Throws std::bad_alloc on
