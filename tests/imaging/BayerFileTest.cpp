@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -75,6 +76,35 @@ TEST_F(BayerFileTest, FileCutAfterInfoIsAShortReadKeepingTheRowsRead) {
   EXPECT_FALSE(file.ReadFile(read.data()));
   EXPECT_FALSE(file.IsOk());
   EXPECT_TRUE(std::equal(samples_.begin(), samples_.begin() + kRow, read.end() - kRow));
+}
+
+TEST_F(BayerFileTest, WriteAnswersWhetherTheWholeHeldGeometryWasWritten) {
+  const unsigned char pixel = 9;
+  WriteAll("out.raw", Bytes(100, 1));
+  BayerFile out;  // holds 0 x 0 x 0 until GetInfo
+  ASSERT_TRUE(out.Open(Path("out.raw").c_str(), false));
+  EXPECT_FALSE(out.WriteFile(1, 1, 1, &pixel, 0));
+  EXPECT_FALSE(out.WriteFile(3376, 2704, 1, samples_.data(), 0));
+  EXPECT_TRUE(out.IsOk());  // writing never changes the ready flag
+  EXPECT_TRUE(out.WriteFile(0, 0, 0, &pixel, 0));
+  EXPECT_EQ(std::filesystem::file_size(Path("out.raw")), 0u);  // the empty save truncated
+
+  BayerFile readOnly;  // not a single byte can be written
+  ASSERT_TRUE(readOnly.Open(Path("frame.raw").c_str(), true));
+  ASSERT_TRUE(readOnly.GetInfo());
+  EXPECT_FALSE(readOnly.WriteFile(3376, 2704, 1, samples_.data(), 0));
+  EXPECT_EQ(ReadAll("frame.raw"), samples_);
+
+  std::FILE* stream = std::fopen(Path("frame.raw").c_str(), "r+b");
+  ASSERT_NE(stream, nullptr);
+  BayerFile update;
+  ASSERT_TRUE(update.OpenStream(stream));
+  ASSERT_TRUE(update.GetInfo());
+  EXPECT_FALSE(update.WriteFile(3376, 2704, 1, nullptr, 0));
+  EXPECT_EQ(ReadAll("frame.raw"), samples_);
+  const Bytes replacement = Pattern(kFileBytes, 8);
+  EXPECT_TRUE(update.WriteFile(3376, 2704, 1, replacement.data(), 12345));  // buffer order
+  EXPECT_EQ(ReadAll("frame.raw"), replacement);
 }
 
 TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStartAndRefusesShortFiles) {
