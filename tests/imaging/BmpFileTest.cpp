@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <tuple>
 
@@ -143,6 +145,77 @@ TEST_F(BmpFileTest, ReaderFollowsTheHeaderWithItsQuirks) {
   Overwrite("tinted.bmp", 54 + 4 * 7, 0x00070709, 4);
   BmpFile tinted;
   EXPECT_FALSE(ReadBack(tinted, "tinted.bmp"));
+}
+
+TEST_F(BmpFileTest, StepsAreRefusedOutOfOrderOrWithoutABuffer) {
+  BmpFile file;
+  EXPECT_FALSE(file.Open(nullptr, true));
+  EXPECT_FALSE(file.Open("", true));
+  EXPECT_FALSE(file.Open(Path("missing.bmp").c_str(), true));
+  EXPECT_FALSE(file.IsOk());
+  EXPECT_FALSE(file.GetInfo());
+
+  const Bytes pixels = Pattern(3 * 3 * 3);
+  Write("first.bmp", 3, 3, 3, pixels);
+  ASSERT_TRUE(file.Open(Path("first.bmp").c_str(), true));
+  Bytes read(pixels.size());
+  EXPECT_FALSE(file.ReadFile(read.data()));  // no GetInfo yet
+  EXPECT_FALSE(file.Open(Path("other.bmp").c_str(), false));
+  EXPECT_FALSE(std::filesystem::exists(Path("other.bmp")));
+  std::FILE* stream = std::tmpfile();  // refused, so still ours to close
+  EXPECT_FALSE(file.OpenStream(stream));
+  std::fclose(stream);
+  ASSERT_TRUE(file.GetInfo());
+  EXPECT_FALSE(file.ReadFile(nullptr));
+  EXPECT_TRUE(file.IsOk());  // so the next read goes ahead
+  EXPECT_TRUE(file.ReadFile(read.data()));
+  EXPECT_EQ(read, pixels);
+}
+
+// Header fields are 32 bits wide (width and height signed), so a picture
+// whose sizes would wrap them is refused before a byte is written; each
+// refused row has a neighbour just inside the limit, and zero heights keep
+// one check at a time decisive.
+TEST_F(BmpFileTest, WritesWhoseHeaderFieldsWouldWrapAreRefusedBeforeWriting) {
+  struct Size {
+    const char* what;
+    unsigned width, height, channels;
+    bool writable;
+  } sizes[] = {{"widest grey row", 0x7FFFFFFFu, 1, 1, true},
+               {"width beyond int32", 0x80000000u, 0, 3, false},
+               {"tallest empty picture", 0, 0x7FFFFFFFu, 3, true},
+               {"height beyond int32", 0, 0x80000000u, 3, false},
+               {"row just under 4 GiB", 0x3FFFFFFFu, 0, 4, true},
+               {"row of 4 GiB", 0x40000000u, 0, 4, false},
+               {"file just under 4 GiB", 65535, 65535, 1, true},
+               {"file above 4 GiB", 65536, 65536, 1, false},
+               {"file above 4 GiB by its height alone", 1, 0x7FFFFFFFu, 3, false},
+               {"no channels", 1, 1, 0, false},
+               {"five channels", 1, 1, 5, false},
+               {"bits per pixel beyond 16 bits", 1, 1, 8192, false}};
+  const unsigned char pixel = 0;  // never read: no picture here is written row by row
+  for (const Size& s : sizes) {
+    SCOPED_TRACE(s.what);
+    EXPECT_EQ(BmpFile::IsWritable(s.width, s.height, s.channels), s.writable);
+    if (s.writable && s.height != 0 && s.width != 0) continue;  // gigabytes to write
+    BmpFile file;
+    ASSERT_TRUE(file.Open(Path("big.bmp").c_str(), false));
+    EXPECT_EQ(file.WriteFile(s.width, s.height, s.channels, &pixel, 0), s.writable);
+    EXPECT_TRUE(file.IsOk());
+    if (!s.writable) {
+      EXPECT_EQ(std::filesystem::file_size(Path("big.bmp")), 0u);
+      continue;
+    }
+    // Headers only, with the sizes stored unwrapped.
+    const Bytes bytes = ReadAll("big.bmp");
+    ASSERT_EQ(bytes.size(), 54u);
+    EXPECT_EQ(LoadLE32(bytes, 18), s.width);
+    EXPECT_EQ(LoadLE32(bytes, 22), s.height);
+  }
+  BmpFile null;
+  ASSERT_TRUE(null.Open(Path("null.bmp").c_str(), false));
+  EXPECT_FALSE(null.WriteFile(1, 1, 3, nullptr, 0));
+  EXPECT_TRUE(null.IsOk());
 }
 
 TEST_F(BmpFileTest, DamagedFilesAreRefusedWithoutWritingBeyondTheBuffer) {
