@@ -218,6 +218,21 @@ TEST_F(BmpFileTest, WritesWhoseHeaderFieldsWouldWrapAreRefusedBeforeWriting) {
   EXPECT_TRUE(null.IsOk());
 }
 
+// A full device refuses the bytes either while the rows go out or, for a
+// picture small enough to stay in the stream's buffer, only when the write
+// is flushed at its end; both answer false and refuse the next write.
+TEST_F(BmpFileTest, AWriteToAFullDeviceAnswersFalse) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  for (unsigned side : {64u, 2u}) {
+    SCOPED_TRACE(side);
+    BmpFile full;
+    ASSERT_TRUE(full.Open("/dev/full", false));
+    EXPECT_FALSE(full.WriteFile(side, side, 3, Pattern(side * side * 3).data(), 0));
+    EXPECT_FALSE(full.IsOk());
+    EXPECT_FALSE(full.WriteFile(1, 1, 3, Pattern(3).data(), 0));
+  }
+}
+
 TEST_F(BmpFileTest, DamagedFilesAreRefusedWithoutWritingBeyondTheBuffer) {
   constexpr std::uintmax_t kGood = 54 + 108 * 39;  // rows of 105 bytes padded to 108
   struct Damage {
