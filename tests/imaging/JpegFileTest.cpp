@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -80,6 +81,12 @@ class JpegFileTest : public ImageFileTest {
     jpeg_finish_compress(&codec);
     jpeg_destroy_compress(&codec);
     return TakeStream(stream, length);
+  }
+  void WriteJpeg(const std::string& name, unsigned width, unsigned height, unsigned channels,
+                 const Bytes& picture) {
+    JpegFile file;
+    ASSERT_TRUE(file.Open(Path(name).c_str(), false));
+    ASSERT_TRUE(file.WriteFile(width, height, channels, picture.data(), 0));
   }
   // Encodes TwoBands(width, height, channels) in memory.
   static Bytes Encode(JpegFile& file, unsigned width, unsigned height, unsigned channels) {
@@ -193,6 +200,89 @@ TEST_F(JpegFileTest, RefusedWritesLeaveNothingAndReopeningClosesTheFirstFile) {
   EXPECT_FALSE(file.IsOk());
 }
 
+TEST_F(JpegFileTest, MemoryStreamsMustBeEmptyToWriteAndNonEmptyToRead) {
+  JpegFile file;
+  EXPECT_FALSE(file.GetInfo());  // neither a file nor a stream
+  unsigned char byte = 0xFF;
+  unsigned char* stream = nullptr;
+  unsigned long length = 0;
+  file.SetJpegBuffer(&stream, &length);
+  EXPECT_FALSE(file.GetInfo());
+  EXPECT_FALSE(file.ReadFromMemory(&byte));
+  stream = &byte;  // length 0 never reaches the codec
+  EXPECT_FALSE(file.GetInfo());
+  EXPECT_FALSE(file.ReadFromMemory(&byte));
+  EXPECT_FALSE(file.ReadFromMemory(nullptr));
+
+  // The caller's stream pointer must be null: a stream it still holds is
+  // neither overwritten nor freed.
+  const Bytes picture = TwoBands(8, 8, 3);
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, picture.data()));
+  EXPECT_EQ(stream, &byte);
+  stream = nullptr;
+  length = 1;
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, picture.data()));
+  length = 0;
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, nullptr));
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 2, picture.data()));
+  EXPECT_TRUE(file.IsOk());  // argument refusals keep the flag
+  ASSERT_TRUE(file.WriteToMemory(8, 8, 3, picture.data()));
+  ASSERT_NE(stream, nullptr);
+  const Bytes taken = TakeStream(stream, length);
+  EXPECT_EQ(FindMarker(taken, 0xD8), 0u);
+  // A new object writes complete baseline streams.
+  EXPECT_TRUE(HasMarker(taken, kQuantTables));
+  EXPECT_TRUE(HasMarker(taken, kHuffmanTables));
+  EXPECT_TRUE(HasMarker(taken, kStartOfFrame));
+}
+
+TEST_F(JpegFileTest, StoredHeadersAreCopiesMadeAfreshWhenDiscarded) {
+  JpegFile writer, reader;
+  {
+    Bytes header = HeaderBytes(writer);
+    reader.ReadHeaderFromMemory(header.data(), header.size());
+    std::fill(header.begin(), header.end(), 0);  // and freed: the reader keeps a copy
+  }
+  ASSERT_TRUE(reader.WriteHeaderToFile(Path("copy.hdr").c_str()));
+  const Bytes copy = ReadAll("copy.hdr");
+  EXPECT_TRUE(HasMarker(copy, kQuantTables));
+  reader.ReadHeaderFromMemory(nullptr, 10);  // nothing stored: made afresh
+  EXPECT_EQ(HeaderBytes(reader), copy);
+  reader.ReadHeaderFromMemory(const_cast<unsigned char*>(copy.data()), 0);
+  EXPECT_EQ(HeaderBytes(reader), copy);
+  reader.SetQuality(30);
+  EXPECT_NE(HeaderBytes(reader), copy);
+
+  // Not headless, a table-only stream reads as a 0 x 0 picture.
+  JpegFile file;
+  ASSERT_TRUE(file.Open(Path("copy.hdr").c_str(), true));
+  ASSERT_TRUE(file.GetInfo());
+  EXPECT_EQ(std::tuple(file.GetWidth(), file.GetHeight(), file.GetChannels()),
+            std::tuple(0u, 0u, 0u));
+}
+
+TEST_F(JpegFileTest, FailedHeaderReadsAndWritesAnswerFalseAndLeaveNoHeader) {
+  WriteAll("empty.hdr", {});
+  JpegFile writer, reader;
+  EXPECT_FALSE(reader.ReadHeaderFromFile(Path("empty.hdr").c_str()));
+  EXPECT_FALSE(reader.ReadHeaderFromFile(Path("missing.hdr").c_str()));
+  EXPECT_FALSE(reader.ReadHeaderFromFile(nullptr));
+  EXPECT_FALSE(reader.WriteHeaderToFile(Path("no/such/dir.hdr").c_str()));
+  EXPECT_FALSE(reader.WriteHeaderToFile(nullptr));
+  if (std::filesystem::exists("/dev/full")) {
+    EXPECT_FALSE(reader.WriteHeaderToFile("/dev/full"));
+  }
+  // Null outputs are skipped.
+  unsigned long size = 7;
+  reader.WriteHeaderToMemory(nullptr, &size);
+  EXPECT_EQ(size, 7u);
+  // Headless now, with a header made from its own settings, which match
+  // the writer's defaults.
+  writer.SetHeadless(true);
+  const Bytes read = Decode(reader, Encode(writer, 16, 16, 3));
+  EXPECT_LE(MaxBandDifference(read, TwoBands(16, 16, 3), 16 * 3), kJpegTolerance);
+}
+
 // Damaged streams answer false in-process with the ready flag clear, and
 // nothing is written beyond the size the object reports.
 class DamagedJpegTest : public JpegFileTest {
@@ -248,6 +338,48 @@ TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
     // An empty stream is refused before the codec, so the flag may stay.
     EXPECT_TRUE(d.bytes.empty() || !fromMemory.IsOk());
   }
+}
+
+// The caller sized its buffer from GetInfo; whatever the stream or the
+// object's channel count says by the time of the read, the decoder must
+// deliver exactly that geometry or nothing.
+TEST_F(DamagedJpegTest, ReadsAreRefusedUnlessTheDecoderGivesTheReportedGeometry) {
+  WriteAll("good.jpg", good_);
+  JpegFile file;
+  ASSERT_TRUE(file.Open(Path("good.jpg").c_str(), true));
+  unsigned char byte = 0xA5;
+  EXPECT_FALSE(file.ReadFile(&byte));  // no GetInfo: nothing reported yet
+  EXPECT_EQ(byte, 0xA5);
+  ASSERT_TRUE(file.GetInfo());
+  file.SetChannels(4);
+  Bytes picture(64 * 64 * 4);
+  EXPECT_FALSE(file.ReadFile(picture.data()));
+  EXPECT_FALSE(file.IsOk());
+  // A wider, then a taller picture replaces the file after GetInfo.
+  for (auto [width, height] : {std::pair{128u, 64u}, {64u, 128u}}) {
+    SCOPED_TRACE(::testing::Message() << width << "x" << height);
+    WriteAll("good.jpg", good_);
+    file.SetChannels(3);
+    ASSERT_TRUE(file.GetInfo());
+    Bytes guarded(file.GetRawSize() + 1, 0xA5);
+    WriteJpeg("good.jpg", width, height, 3, TwoBands(width, height, 3));
+    EXPECT_FALSE(file.ReadFile(guarded.data()));
+    EXPECT_EQ(guarded.back(), 0xA5);
+    EXPECT_FALSE(file.IsOk());
+  }
+
+  // One channel the decoder can give: colour read as grey.
+  JpegFile grey;
+  Bytes stream = good_;
+  unsigned char* data = stream.data();
+  unsigned long length = stream.size();
+  grey.SetJpegBuffer(&data, &length);
+  ASSERT_TRUE(grey.GetInfo());
+  grey.SetChannels(1);
+  Bytes read(grey.GetRawSize() + 1, 0xA5);
+  ASSERT_EQ(read.size(), 64u * 64u + 1u);
+  ASSERT_TRUE(grey.ReadFromMemory(read.data()));
+  EXPECT_EQ(read.back(), 0xA5);
 }
 
 // A missing end marker, or stray bytes before it, keeps the intact picture
@@ -369,6 +501,7 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Error opening jpeg file " + missing + "\n!Error opening jpeg file " + missing + "\n!");
   ::testing::internal::CaptureStderr();
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("cut.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("cut.jpg").c_str(), picture.data(), nullptr), nullptr);
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("not.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(Path("not.jpg").c_str(), &width, &height, &components));
@@ -380,6 +513,11 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   for (auto [w, h] : {std::pair{0, 1}, {1, -1}, {65501, 1}})
     EXPECT_FALSE(JPEGTurbo::WriteJPEG(Path("z.jpg").c_str(), 80, w, h, picture.data()));
   EXPECT_FALSE(std::filesystem::exists(Path("z.jpg")));
+
+  if (!std::filesystem::exists("/dev/full")) return;
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(JPEGTurbo::WriteJPEG("/dev/full", 80, 64, 64, picture.data()));
+  EXPECT_FALSE(::testing::internal::GetCapturedStderr().empty());
 }
 
 TEST(FlipJPEGTest, ReversesTheRowOrder) {
@@ -389,6 +527,7 @@ TEST(FlipJPEGTest, ReversesTheRowOrder) {
   } cases[] = {{2, 1, 2, {1, 2, 3, 4, 5, 6}},  // one row: unchanged
                {1, 2, 3, {4, 5, 6, 1, 2, 3}},
                {2, 3, 1, {5, 6, 3, 4, 1, 2}},
+               {2, 0, 1, {1, 2, 3, 4, 5, 6}},
                {2, -3, 1, {1, 2, 3, 4, 5, 6}}};
   for (const Case& c : cases) {
     Bytes data{1, 2, 3, 4, 5, 6}, scratch(12);
