@@ -152,6 +152,7 @@ TEST_F(BmpFileTest, StepsAreRefusedOutOfOrderOrWithoutABuffer) {
   EXPECT_FALSE(file.Open(nullptr, true));
   EXPECT_FALSE(file.Open("", true));
   EXPECT_FALSE(file.Open(Path("missing.bmp").c_str(), true));
+  EXPECT_FALSE(file.OpenStream(nullptr));
   EXPECT_FALSE(file.IsOk());
   EXPECT_FALSE(file.GetInfo());
 
@@ -230,6 +231,59 @@ TEST_F(BmpFileTest, AWriteToAFullDeviceAnswersFalse) {
     EXPECT_FALSE(full.WriteFile(side, side, 3, Pattern(side * side * 3).data(), 0));
     EXPECT_FALSE(full.IsOk());
     EXPECT_FALSE(full.WriteFile(1, 1, 3, Pattern(3).data(), 0));
+  }
+}
+
+// An unbuffered stream whose n-th write fails (0: none) and whose other
+// writes land in `bytes`; every write before and after still goes ahead, so
+// only the writer's own check of that one result can notice.
+struct OneFailingWrite {
+  explicit OneFailingWrite(int n) : failAt(n) {}
+  int failAt;
+  int calls = 0;
+  Bytes bytes;
+
+  std::FILE* Open() {
+    static const cookie_io_functions_t kFunctions = {
+        nullptr,
+        [](void* self, const char* data, std::size_t size) -> ssize_t {
+          auto* sink = static_cast<OneFailingWrite*>(self);
+          if (++sink->calls == sink->failAt) return 0;
+          sink->bytes.insert(sink->bytes.end(), data, data + size);
+          return static_cast<ssize_t>(size);
+        },
+        [](void*, off64_t* offset, int) { return *offset == 0 ? 0 : -1; },  // rewind only
+        nullptr};
+    std::FILE* stream = fopencookie(this, "wb", kFunctions);
+    if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+  }
+};
+
+// Every stage of a write checks its result: the headers, the palette, each
+// row and its fill, the packed rows. A failure at any one answers false with
+// the ready flag clear.
+TEST_F(BmpFileTest, AWriteFailingAtAnyStageAnswersFalse) {
+  const Bytes grey = Pattern(3 * 2), colour = Pattern(4 * 2 * 3);
+  const Bytes greyFile = Write("grey.bmp", 3, 2, 1, grey);        // rows of 3 bytes and 1 fill
+  const Bytes colourFile = Write("colour.bmp", 4, 2, 3, colour);  // packed rows, no fill
+  // Grey: headers, palette, then row and fill twice; colour: headers, rows.
+  for (unsigned channels : {1u, 3u}) {
+    const int writes = channels == 1 ? 6 : 2;
+    for (int failAt = 0; failAt <= writes; ++failAt) {
+      SCOPED_TRACE(::testing::Message() << channels << " channels, failing write " << failAt);
+      OneFailingWrite sink{failAt};
+      BmpFile file;
+      ASSERT_TRUE(file.OpenStream(sink.Open()));
+      const bool written = file.WriteFile(channels == 1 ? 3 : 4, 2, channels,
+                                          (channels == 1 ? grey : colour).data(), 0);
+      EXPECT_EQ(written, failAt == 0);
+      EXPECT_EQ(file.IsOk(), failAt == 0);
+      EXPECT_EQ(sink.calls, failAt == 0 ? writes : failAt);
+      if (failAt == 0) {
+        EXPECT_EQ(sink.bytes, channels == 1 ? greyFile : colourFile);
+      }
+    }
   }
 }
 
