@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -67,6 +69,19 @@ TEST_F(BayerFileTest, AnyOtherSizeIsRefused) {
   }
 }
 
+// The size is the only mark of the format, so a stream whose size cannot
+// be found is not taken for one.
+TEST_F(BayerFileTest, AStreamThatCannotSeekIsRefused) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[1]);
+  BayerFile file;
+  ASSERT_TRUE(file.OpenStream(fdopen(ends[0], "rb")));
+  EXPECT_FALSE(file.GetInfo());
+  EXPECT_FALSE(file.IsOk());
+  EXPECT_EQ(file.GetRawSize(), 0u);
+}
+
 TEST_F(BayerFileTest, FileCutAfterInfoIsAShortReadKeepingTheRowsRead) {
   BayerFile file;
   ASSERT_TRUE(file.Open(Path("frame.raw").c_str(), true));
@@ -123,6 +138,7 @@ TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStartAndRefusesShortFiles) 
   EXPECT_EQ(guarded[12], 0xA5);
   EXPECT_FALSE(BayerFile::LoadFile(Path("missing.raw").c_str(), read.data(), 1, 1, 1));
   EXPECT_FALSE(BayerFile::LoadFile(Path("frame.raw").c_str(), nullptr, 1, 1, 1));
+  EXPECT_FALSE(BayerFile::LoadFile(nullptr, read.data(), 1, 1, 1));
   EXPECT_FALSE(BayerFile::LoadFile(Path("frame.raw").c_str(), read.data(), 65536, 65536, 1));
 }
 
