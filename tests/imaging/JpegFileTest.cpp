@@ -236,6 +236,38 @@ TEST_F(JpegFileTest, MemoryStreamsMustBeEmptyToWriteAndNonEmptyToRead) {
   EXPECT_TRUE(HasMarker(taken, kStartOfFrame));
 }
 
+// File steps need an open file, memory steps the caller's stream; each is
+// refused in the other mode with the ready flag kept. A stream handed over
+// replaces the open file.
+TEST_F(JpegFileTest, FileAndMemoryStepsAreRefusedInTheOtherMode) {
+  const Bytes picture = TwoBands(8, 8, 3);
+  Bytes pixels(8 * 8 * 3);
+  JpegFile file;
+  ASSERT_TRUE(file.Open(Path("mode.jpg").c_str(), false));
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, picture.data()));
+  EXPECT_FALSE(file.ReadFromMemory(pixels.data()));
+  EXPECT_TRUE(file.IsOk());
+  ASSERT_TRUE(file.WriteFile(8, 8, 3, picture.data(), 0));
+  file.Close();
+
+  unsigned char* stream = nullptr;
+  unsigned long length = 0;
+  ASSERT_TRUE(file.SetJpegBuffer(&stream, &length));
+  EXPECT_FALSE(file.WriteFile(8, 8, 3, picture.data(), 0));
+  EXPECT_FALSE(file.ReadFile(pixels.data()));
+  EXPECT_TRUE(file.IsOk());
+  EXPECT_EQ(stream, nullptr);
+
+  Bytes other = ReadAll("mode.jpg");
+  EXPECT_FALSE(file.OpenStream(nullptr));
+  ASSERT_TRUE(file.OpenStream(fmemopen(other.data(), other.size(), "rb")));
+  ASSERT_TRUE(file.Open(Path("mode.jpg").c_str(), true));
+  ASSERT_TRUE(file.OpenStream(fmemopen(other.data(), other.size(), "rb")));  // closes mode.jpg
+  ASSERT_TRUE(file.GetInfo());
+  ASSERT_TRUE(file.ReadFile(pixels.data()));
+  EXPECT_LE(MaxBandDifference(pixels, picture, 8 * 3), kJpegTolerance);
+}
+
 TEST_F(JpegFileTest, StoredHeadersAreCopiesMadeAfreshWhenDiscarded) {
   JpegFile writer, reader;
   {
@@ -503,6 +535,16 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("cut.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("cut.jpg").c_str(), picture.data(), nullptr), nullptr);
+  // A frame header grown to 0xFF40 x 0xFF40 colour: beyond 2^31 - 1 bytes,
+  // refused before a row is decoded, into a caller's buffer or not.
+  Bytes grown = good;
+  const std::size_t frame = FindMarker(good, kStartOfFrame);
+  grown.at(frame + 5) = grown.at(frame + 7) = 0xFF;
+  WriteAll("grown.jpg", grown);
+  Bytes guarded(64 * 64 * 3, 0xA5);
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("grown.jpg").c_str(), nullptr, nullptr), nullptr);
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("grown.jpg").c_str(), guarded.data(), nullptr), nullptr);
+  EXPECT_EQ(guarded, Bytes(64 * 64 * 3, 0xA5));
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("not.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(Path("not.jpg").c_str(), &width, &height, &components));
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("Premature end"), std::string::npos);
@@ -512,7 +554,11 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "can't open " + unwritable + "\n");
   for (auto [w, h] : {std::pair{0, 1}, {1, -1}, {65501, 1}})
     EXPECT_FALSE(JPEGTurbo::WriteJPEG(Path("z.jpg").c_str(), 80, w, h, picture.data()));
+  EXPECT_FALSE(JPEGTurbo::WriteJPEG(Path("z.jpg").c_str(), 80, 1, 1, nullptr));
   EXPECT_FALSE(std::filesystem::exists(Path("z.jpg")));
+  EXPECT_FALSE(JPEGTurbo::WriteJPEG(nullptr, 80, 1, 1, picture.data()));
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(nullptr, nullptr, nullptr), nullptr);
+  EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(nullptr, &width, &height, &components));
 
   if (!std::filesystem::exists("/dev/full")) return;
   ::testing::internal::CaptureStderr();
@@ -525,9 +571,9 @@ TEST(FlipJPEGTest, ReversesTheRowOrder) {
     int width, height, channels;
     Bytes expected;
   } cases[] = {{2, 1, 2, {1, 2, 3, 4, 5, 6}},  // one row: unchanged
-               {1, 2, 3, {4, 5, 6, 1, 2, 3}},
-               {2, 3, 1, {5, 6, 3, 4, 1, 2}},
-               {2, 0, 1, {1, 2, 3, 4, 5, 6}},
+               {1, 2, 3, {4, 5, 6, 1, 2, 3}}, {2, 3, 1, {5, 6, 3, 4, 1, 2}},
+               {2, 0, 1, {1, 2, 3, 4, 5, 6}},  // no rows, no columns, no channels
+               {0, 3, 1, {1, 2, 3, 4, 5, 6}}, {2, 3, 0, {1, 2, 3, 4, 5, 6}},
                {2, -3, 1, {1, 2, 3, 4, 5, 6}}};
   for (const Case& c : cases) {
     Bytes data{1, 2, 3, 4, 5, 6}, scratch(12);
