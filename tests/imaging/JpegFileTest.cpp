@@ -571,9 +571,11 @@ TEST(FlipJPEGTest, ReversesTheRowOrder) {
     int width, height, channels;
     Bytes expected;
   } cases[] = {{2, 1, 2, {1, 2, 3, 4, 5, 6}},  // one row: unchanged
-               {1, 2, 3, {4, 5, 6, 1, 2, 3}}, {2, 3, 1, {5, 6, 3, 4, 1, 2}},
-               {2, 0, 1, {1, 2, 3, 4, 5, 6}},  // no rows, no columns, no channels
-               {0, 3, 1, {1, 2, 3, 4, 5, 6}}, {2, 3, 0, {1, 2, 3, 4, 5, 6}},
+               {1, 2, 3, {4, 5, 6, 1, 2, 3}},  // two rows
+               {2, 3, 1, {5, 6, 3, 4, 1, 2}},  // three rows
+               {2, 0, 1, {1, 2, 3, 4, 5, 6}},  // no rows
+               {0, 3, 1, {1, 2, 3, 4, 5, 6}},  // no columns
+               {2, 3, 0, {1, 2, 3, 4, 5, 6}},  // no channels
                {2, -3, 1, {1, 2, 3, 4, 5, 6}}};
   for (const Case& c : cases) {
     Bytes data{1, 2, 3, 4, 5, 6}, scratch(12);
