@@ -177,7 +177,7 @@ TEST_F(BmpFileTest, StepsAreRefusedOutOfOrderOrWithoutABuffer) {
 // whose sizes would wrap them is refused before a byte is written; each
 // refused row has a neighbour just inside the limit, and zero heights keep
 // one check at a time decisive.
-TEST_F(BmpFileTest, WritesWhoseHeaderFieldsWouldWrapAreRefusedBeforeWriting) {
+TEST_F(BmpFileTest, WritesThatDoNotFitTheHeaderAreRefusedBeforeWriting) {
   struct Size {
     const char* what;
     unsigned width, height, channels;
@@ -222,7 +222,7 @@ TEST_F(BmpFileTest, WritesWhoseHeaderFieldsWouldWrapAreRefusedBeforeWriting) {
 // A full device refuses the bytes either while the rows go out or, for a
 // picture small enough to stay in the stream's buffer, only when the write
 // is flushed at its end; both answer false and refuse the next write.
-TEST_F(BmpFileTest, AWriteToAFullDeviceAnswersFalse) {
+TEST_F(BmpFileTest, ShortWriteIsReportedAsFailureAlsoWhenOnlyTheFinalFlushShowsIt) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   for (unsigned side : {64u, 2u}) {
     SCOPED_TRACE(side);
