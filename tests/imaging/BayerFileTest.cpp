@@ -116,10 +116,61 @@ TEST_F(BayerFileTest, WriteAnswersWhetherTheWholeHeldGeometryWasWritten) {
   ASSERT_TRUE(update.OpenStream(stream));
   ASSERT_TRUE(update.GetInfo());
   EXPECT_FALSE(update.WriteFile(3376, 2704, 1, nullptr, 0));
+  for (auto [w, h, c] : {std::tuple{3375u, 2704u, 1u}, {3376u, 2703u, 1u}, {3376u, 2704u, 3u}}) {
+    EXPECT_FALSE(update.WriteFile(w, h, c, samples_.data(), 0)) << w << "x" << h << "x" << c;
+  }
   EXPECT_EQ(ReadAll("frame.raw"), samples_);
   const Bytes replacement = Pattern(kFileBytes, 8);
   EXPECT_TRUE(update.WriteFile(3376, 2704, 1, replacement.data(), 12345));  // buffer order
   EXPECT_EQ(ReadAll("frame.raw"), replacement);
+
+  // What the saver asks before it creates a file: only an empty picture.
+  EXPECT_TRUE(BayerFile::IsWritable(0, 0, 0));
+  for (auto [w, h, c] : {std::tuple{1u, 0u, 0u}, {0u, 1u, 0u}, {0u, 0u, 1u}, {3376u, 2704u, 1u}}) {
+    EXPECT_FALSE(BayerFile::IsWritable(w, h, c)) << w << "x" << h << "x" << c;
+  }
+}
+
+// A stream of the format's size that stores only up to `limit` bytes: the
+// write must notice the bytes that never landed, also those that stay in
+// the stream's buffer until the final flush.
+struct LimitedSink {
+  explicit LimitedSink(long bytes) : limit(bytes) {}
+  long limit;
+  long position = 0;
+
+  std::FILE* Open() {
+    static const cookie_io_functions_t kFunctions = {
+        [](void*, char*, std::size_t) -> ssize_t { return 0; },
+        [](void* self, const char*, std::size_t size) -> ssize_t {
+          auto* sink = static_cast<LimitedSink*>(self);
+          if (sink->position + static_cast<long>(size) > sink->limit) return 0;
+          sink->position += static_cast<long>(size);
+          return static_cast<ssize_t>(size);
+        },
+        [](void* self, off64_t* offset, int whence) {
+          auto* sink = static_cast<LimitedSink*>(self);
+          const long base = whence == SEEK_SET   ? 0
+                            : whence == SEEK_CUR ? sink->position
+                                                 : BayerFile::kFileBytes;
+          sink->position = base + static_cast<long>(*offset);
+          *offset = sink->position;
+          return 0;
+        },
+        nullptr};
+    return fopencookie(this, "r+b", kFunctions);
+  }
+};
+
+TEST_F(BayerFileTest, AWriteWhoseLastByteDoesNotLandAnswersFalse) {
+  for (long limit : {BayerFile::kFileBytes, BayerFile::kFileBytes - 1}) {
+    SCOPED_TRACE(limit);
+    LimitedSink sink(limit);
+    BayerFile file;
+    ASSERT_TRUE(file.OpenStream(sink.Open()));
+    ASSERT_TRUE(file.GetInfo());
+    EXPECT_EQ(file.WriteFile(3376, 2704, 1, samples_.data(), 0), limit == BayerFile::kFileBytes);
+  }
 }
 
 TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStartAndRefusesShortFiles) {
@@ -139,6 +190,7 @@ TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStartAndRefusesShortFiles) 
   EXPECT_FALSE(BayerFile::LoadFile(Path("missing.raw").c_str(), read.data(), 1, 1, 1));
   EXPECT_FALSE(BayerFile::LoadFile(Path("frame.raw").c_str(), nullptr, 1, 1, 1));
   EXPECT_FALSE(BayerFile::LoadFile(nullptr, read.data(), 1, 1, 1));
+  EXPECT_TRUE(BayerFile::LoadFile(Path("frame.raw").c_str(), read.data(), 0, 3, 1));  // no bytes
   EXPECT_FALSE(BayerFile::LoadFile(Path("frame.raw").c_str(), read.data(), 65536, 65536, 1));
 }
 
