@@ -62,12 +62,13 @@ Bytes TakeStream(unsigned char* stream, unsigned long length) {
 
 class JpegFileTest : public ImageFileTest {
  protected:
-  // Encodes Pattern pixels straight through the codec, for streams JpegFile
-  // never writes: other colour spaces and progressive scans (numScans -1: the
-  // codec's own progression).
+  // Encodes Pattern pixels (or the given ones, top row first) straight
+  // through the codec, for streams JpegFile never writes: other colour spaces
+  // and progressive scans (numScans -1: the codec's own progression).
   static Bytes EncodeWithCodec(unsigned side, int components, J_COLOR_SPACE in,
                                J_COLOR_SPACE stored, int numScans = 0,
-                               const jpeg_scan_info* scans = nullptr) {
+                               const jpeg_scan_info* scans = nullptr,
+                               const Bytes* given = nullptr) {
     jpeg_error_mgr errors;
     jpeg_compress_struct codec{};
     codec.err = jpeg_std_error(&errors);
@@ -83,7 +84,7 @@ class JpegFileTest : public ImageFileTest {
     if (numScans < 0) jpeg_simple_progression(&codec);
     if (numScans > 0) codec.scan_info = scans, codec.num_scans = numScans;
     jpeg_start_compress(&codec, TRUE);
-    Bytes pixels = Pattern(std::size_t{side} * side * components);
+    Bytes pixels = given ? *given : Pattern(std::size_t{side} * side * components);
     for (JSAMPROW row = pixels.data(); codec.next_scanline < side; row += side * components) {
       jpeg_write_scanlines(&codec, &row, 1);
     }
@@ -243,6 +244,28 @@ TEST_F(JpegFileTest, MemoryStreamsMustBeEmptyToWriteAndNonEmptyToRead) {
   EXPECT_TRUE(HasMarker(taken, kQuantTables));
   EXPECT_TRUE(HasMarker(taken, kHuffmanTables));
   EXPECT_TRUE(HasMarker(taken, kStartOfFrame));
+
+  // Without the length's address nothing is read or written.
+  Bytes garbage(200, 0x42), pixels(8 * 8 * 3);
+  unsigned char* data = garbage.data();
+  JpegFile partial;
+  partial.SetJpegBuffer(&data, nullptr);
+  EXPECT_FALSE(partial.GetInfo());
+  EXPECT_FALSE(partial.ReadFromMemory(pixels.data()));
+  data = nullptr;
+  EXPECT_FALSE(partial.WriteToMemory(8, 8, 3, picture.data()));
+  EXPECT_TRUE(partial.IsOk());
+  // A read that failed clears the flag, which the memory steps then need.
+  data = garbage.data();
+  length = garbage.size();
+  partial.SetJpegBuffer(&data, &length);
+  Quietly([&] { EXPECT_FALSE(partial.GetInfo()); });
+  EXPECT_FALSE(partial.IsOk());
+  EXPECT_FALSE(partial.ReadFromMemory(pixels.data()));
+  data = nullptr;
+  length = 0;
+  EXPECT_FALSE(partial.WriteToMemory(8, 8, 3, picture.data()));
+  EXPECT_EQ(data, nullptr);
 }
 
 // File steps need an open file, memory steps the caller's stream; each is
@@ -291,8 +314,16 @@ TEST_F(JpegFileTest, StoredHeadersAreCopiesMadeAfreshWhenDiscarded) {
   EXPECT_EQ(HeaderBytes(reader), copy);
   reader.ReadHeaderFromMemory(const_cast<unsigned char*>(copy.data()), 0);
   EXPECT_EQ(HeaderBytes(reader), copy);
+  // GenerateHeader makes one only when none is stored.
+  reader.GenerateHeader();
+  EXPECT_EQ(HeaderBytes(reader), copy);
   reader.SetQuality(30);
-  EXPECT_NE(HeaderBytes(reader), copy);
+  const Bytes coarse = HeaderBytes(reader);
+  EXPECT_NE(coarse, copy);
+  JpegFile other;
+  other.ReadHeaderFromMemory(const_cast<unsigned char*>(coarse.data()), coarse.size());
+  other.GenerateHeader();
+  EXPECT_EQ(HeaderBytes(other), coarse);
 
   // Not headless, a table-only stream reads as a 0 x 0 picture.
   JpegFile file;
@@ -317,8 +348,12 @@ TEST_F(JpegFileTest, FailedHeaderReadsAndWritesAnswerFalseAndLeaveNoHeader) {
   }
   // Null outputs are skipped.
   unsigned long size = 7;
+  unsigned char mark = 0;
+  unsigned char* header = &mark;
   reader.WriteHeaderToMemory(nullptr, &size);
+  reader.WriteHeaderToMemory(&header, nullptr);
   EXPECT_EQ(size, 7u);
+  EXPECT_EQ(header, &mark);
   // Headless now, with a header made from its own settings, which match
   // the writer's defaults.
   writer.SetHeadless(true);
@@ -394,6 +429,8 @@ TEST_F(DamagedJpegTest, ReadsAreRefusedUnlessTheDecoderGivesTheReportedGeometry)
   EXPECT_FALSE(file.ReadFile(&byte));  // no GetInfo: nothing reported yet
   EXPECT_EQ(byte, 0xA5);
   ASSERT_TRUE(file.GetInfo());
+  EXPECT_FALSE(file.ReadFile(nullptr));
+  EXPECT_TRUE(file.IsOk());
   file.SetChannels(4);
   Bytes picture(64 * 64 * 4);
   EXPECT_FALSE(file.ReadFile(picture.data()));
@@ -410,6 +447,14 @@ TEST_F(DamagedJpegTest, ReadsAreRefusedUnlessTheDecoderGivesTheReportedGeometry)
     EXPECT_EQ(guarded.back(), 0xA5);
     EXPECT_FALSE(file.IsOk());
   }
+
+  // Three components stored as RGB rather than YCbCr come out as B, G, R too.
+  JpegFile rgb;
+  const Bytes topDown = TwoBands(32, 32, 3, true);
+  EXPECT_LE(MaxBandDifference(
+                Decode(rgb, EncodeWithCodec(32, 3, JCS_EXT_BGR, JCS_RGB, 0, nullptr, &topDown)),
+                TwoBands(32, 32, 3), 32 * 3),
+            kJpegTolerance);
 
   // One channel the decoder can give: colour read as grey.
   JpegFile grey;
@@ -501,6 +546,7 @@ TEST_F(JpegFileTest, StaticReadGivesPicturesTopRowFirstInBlueGreenRed) {
   int width = 0, height = 0, components = 0;
   ASSERT_TRUE(JPEGTurbo::GetJPEGInfo(Path("turbo3.jpg").c_str(), &width, &height, &components));
   EXPECT_EQ(std::tie(width, height, components), std::tuple(35, 39, 3));
+  EXPECT_TRUE(JPEGTurbo::GetJPEGInfo(Path("turbo3.jpg").c_str(), nullptr, nullptr, nullptr));
   JpegFile reader;
   Bytes read;
   ASSERT_TRUE(ReadBack(reader, "turbo3.jpg", &read));
@@ -563,7 +609,7 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(JPEGTurbo::WriteJPEG(unwritable.c_str(), 80, 1, 1, picture.data()));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "can't open " + unwritable + "\n");
-  for (auto [w, h] : {std::pair{0, 1}, {1, -1}, {65501, 1}})
+  for (auto [w, h] : {std::pair{0, 1}, {1, -1}, {65501, 1}, {1, 65501}})
     EXPECT_FALSE(JPEGTurbo::WriteJPEG(Path("z.jpg").c_str(), 80, w, h, picture.data()));
   EXPECT_FALSE(JPEGTurbo::WriteJPEG(Path("z.jpg").c_str(), 80, 1, 1, nullptr));
   EXPECT_FALSE(std::filesystem::exists(Path("z.jpg")));
@@ -595,6 +641,10 @@ TEST(FlipJPEGTest, ReversesTheRowOrder) {
     JPEGTurbo::FlipJPEG(data.data(), c.width, c.height, c.channels, scratch.data());
     EXPECT_EQ(data, c.expected) << c.width << "x" << c.height << "x" << c.channels;
   }
+  Bytes data{1, 2, 3, 4, 5, 6}, scratch(12);
+  JPEGTurbo::FlipJPEG(nullptr, 2, 3, 1, scratch.data());
+  JPEGTurbo::FlipJPEG(data.data(), 2, 3, 1, nullptr);
+  EXPECT_EQ(data, (Bytes{1, 2, 3, 4, 5, 6}));
 }
 
 }  // namespace
