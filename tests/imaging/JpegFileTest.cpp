@@ -602,6 +602,11 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("grown.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("grown.jpg").c_str(), guarded.data(), nullptr), nullptr);
   EXPECT_EQ(guarded, Bytes(64 * 64 * 3, 0xA5));
+  // A progression cut between scans decodes every row, but not the picture.
+  const Bytes progressive = EncodeWithCodec(48, 3, JCS_RGB, JCS_YCbCr, -1);
+  WriteAll("cut.jpg",
+           Bytes(progressive.begin(), progressive.begin() + FindLastMarker(progressive, 0xDA)));
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("cut.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("not.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(Path("not.jpg").c_str(), &width, &height, &components));
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("Premature end"), std::string::npos);
