@@ -297,32 +297,6 @@ TEST_F(BmpFileTest, ShortWriteIsReportedAsFailureAlsoWhenOnlyTheFinalFlushShowsI
   }
 }
 
-// An unbuffered stream whose n-th write fails (0: none) and whose other
-// writes land in `bytes`; every write before and after still goes ahead, so
-// only the writer's own check of that one result can notice.
-struct OneFailingWrite {
-  explicit OneFailingWrite(int n) : failAt(n) {}
-  int failAt;
-  int calls = 0;
-  Bytes bytes;
-
-  std::FILE* Open() {
-    static const cookie_io_functions_t kFunctions = {
-        nullptr,
-        [](void* self, const char* data, std::size_t size) -> ssize_t {
-          auto* sink = static_cast<OneFailingWrite*>(self);
-          if (++sink->calls == sink->failAt) return 0;
-          sink->bytes.insert(sink->bytes.end(), data, data + size);
-          return static_cast<ssize_t>(size);
-        },
-        [](void*, off64_t* offset, int) { return *offset == 0 ? 0 : -1; },  // rewind only
-        nullptr};
-    std::FILE* stream = fopencookie(this, "wb", kFunctions);
-    if (stream != nullptr) std::setvbuf(stream, nullptr, _IONBF, 0);
-    return stream;
-  }
-};
-
 // Every stage of a write checks its result: the headers, the palette, each
 // row and its fill, the packed rows. A failure at any one answers false with
 // the ready flag clear.
@@ -335,7 +309,8 @@ TEST_F(BmpFileTest, AWriteFailingAtAnyStageAnswersFalse) {
     const int writes = channels == 1 ? 6 : 2;
     for (int failAt = 0; failAt <= writes; ++failAt) {
       SCOPED_TRACE(::testing::Message() << channels << " channels, failing write " << failAt);
-      OneFailingWrite sink{failAt};
+      testing_support::FailingSink sink;
+      sink.failAt = failAt;
       BmpFile file;
       ASSERT_TRUE(file.OpenStream(sink.Open()));
       const bool written = file.WriteFile(channels == 1 ? 3 : 4, 2, channels,
