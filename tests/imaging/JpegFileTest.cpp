@@ -12,6 +12,7 @@
 #include "imaging/JpegFile.h"
 #include "tests/imaging/ImageFileTestSupport.h"
 #include "tests/support/AddressSpaceLimit.h"
+#include "tests/support/JpegStreams.h"
 
 namespace KVO {
 namespace {
@@ -595,8 +596,7 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   // A frame header grown to 0xFF40 x 0xFF40 colour: beyond 2^31 - 1 bytes,
   // refused before a row is decoded, into a caller's buffer or not.
   Bytes grown = good;
-  const std::size_t frame = FindMarker(good, kStartOfFrame);
-  grown.at(frame + 5) = grown.at(frame + 7) = 0xFF;
+  ASSERT_TRUE(testsupport::SetJpegFrameSize(&grown, 0xFF40, 0xFF40));
   WriteAll("grown.jpg", grown);
   Bytes guarded(64 * 64 * 3, 0xA5);
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("grown.jpg").c_str(), nullptr, nullptr), nullptr);
