@@ -7,11 +7,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,16 +48,30 @@ pid_t StartChild(const std::function<bool()>& body) {
   return child;
 }
 
-// The child's exit code, or -1 when it did not exit by itself.
-int ExitCode(pid_t child) {
-  int status = -1;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status)
-                                                                               : -1;
-}
+// The child's exit code, or -1 when it did not exit by itself in time.
+int ExitCode(pid_t child) { return testsupport::WaitForExit(child); }
 
 bool Succeeded(pid_t child) { return ExitCode(child) == 0; }
 
 bool InChild(const std::function<bool()>& body) { return Succeeded(StartChild(body)); }
+
+// Everything until the writers close `fd`; stops early, with what came,
+// when nothing arrives for a bound only a hang reaches.
+Bytes ReadToEnd(int fd) {
+  Bytes read;
+  unsigned char buffer[4096];
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = poll(&ready, 1, 120000);
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled != 1) break;
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    read.insert(read.end(), buffer, buffer + got);
+  }
+  return read;
+}
 
 int OpenDescriptors() {
   DIR* folder = opendir("/proc/self/fd");
@@ -281,13 +295,7 @@ TEST_F(SavePathTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader
     return dup2(ends[1], 1) == 1 && Save("/dev/stdout");
   });
   close(ends[1]);
-  Bytes read;
-  unsigned char buffer[4096];
-  for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    ASSERT_GT(got, 0);
-    read.insert(read.end(), buffer, buffer + got);
-  }
+  const Bytes read = ReadToEnd(ends[0]);
   close(ends[0]);
   EXPECT_TRUE(Succeeded(child));
   EXPECT_EQ(expected, read);
