@@ -31,11 +31,12 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // where the rename changes nothing but the bytes:
 //   - a name not yet taken: the new file gets 0666 less the umask, as fopen
 //     gives, and is not synced (no old file needs protecting);
-//   - a regular file with a single link whose owner and group can be
-//     restored, which means: the temporary, once created, has both of the
-//     target's ids already, or an fchown of the temporary to both succeeds
-//     (for a privileged process always; otherwise only when the owner is
-//     the saver and the group one of its groups). The temporary takes the
+//   - a regular file with a single link, no extended attribute but its
+//     security label, and an owner and group that can be restored, which
+//     means: the temporary, once created, has both of the target's ids
+//     already, or an fchown of the temporary to both succeeds (for a
+//     privileged process always; otherwise only when the owner is the
+//     saver and the group one of its groups). The temporary takes the
 //     target's permission bits and is synced before the rename, so a crash
 //     leaves one version whole.
 //
@@ -43,10 +44,12 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // keeps its inode, links, mode, owner and group; a failed save leaves what
 // was written):
 //   - a device, or a FIFO with a reader;
-//   - a regular file with more than one link, or whose owner or group
-//     cannot be restored (a file shared through its group, another user's
-//     file in a sticky folder). Where only the group could be given to a
-//     new file, writing in place keeps the group and the owner both;
+//   - a regular file with more than one link, with extended attributes
+//     other than its security label (an access list, file capabilities,
+//     a user's tags: a new file would come without them), or whose owner
+//     or group cannot be restored (a file shared through its group, another
+//     user's file in a sticky folder). Where only the group could be given
+//     to a new file, writing in place keeps the group and the owner both;
 //   - a name reached through /proc: the path or any link on the way lies in
 //     /proc, as /dev/stdout, /dev/stderr, /dev/fd/N and /proc/self/fd/N do
 //     (but see the process's own descriptors below);

@@ -5,10 +5,12 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <climits>
 #include <ctime>
 #include <new>
@@ -178,6 +180,19 @@ std::string TemporaryName(const std::string& path) {
   return path.substr(0, baseStart) + "." + base + suffix;
 }
 
+// Whether the open file carries extended attributes (an access list, file
+// capabilities, a user's tags) that a new file would come without. The
+// security label is left out: a file created in the folder gets its own.
+bool CarriesAttributes(int fd) {
+  char names[4096];
+  const ssize_t size = ::flistxattr(fd, names, sizeof names);
+  if (size < 0) return errno == ERANGE;
+  for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    if (std::strcmp(names + at, "security.selinux") != 0) return true;
+  }
+  return false;
+}
+
 enum class Aside { Made, InPlace, Refused };
 
 // Creates the temporary for `target` and, for an existing file (`existing`
@@ -274,7 +289,7 @@ std::FILE* ReplacingFileWriter::Open(const char* path) {
     return nullptr;
   }
   if (!S_ISREG(status.st_mode)) return StreamFromDescriptor(fd, "wb");
-  const Aside aside = status.st_nlink == 1
+  const Aside aside = status.st_nlink == 1 && !CarriesAttributes(fd)
                           ? CreateTemporary(target, &status, temporary, temporaryFd)
                           : Aside::InPlace;
   if (aside == Aside::Made) {

@@ -12,9 +12,12 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -306,6 +309,58 @@ TEST_F(SavePathTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader
   close(ends[0]);
   EXPECT_TRUE(InChild([&] { return dup2(ends[1], 1) == 1 && !Save("/dev/stdout"); }));
   close(ends[1]);
+}
+
+// Extended attributes, among them an access list sharing the file with
+// another user, stay with the file: a temporary renamed over it would come
+// without them.
+TEST_F(SavePathTest, AFileWithExtendedAttributesKeepsThemAndIsWrittenInPlace) {
+  const auto acl = [](std::initializer_list<std::array<std::uint32_t, 3>> entries) {
+    std::string bytes;
+    const auto put = [&bytes](std::uint32_t value, int size) {
+      for (int i = 0; i < size; ++i) bytes += static_cast<char>(value >> (8 * i));
+    };
+    put(2, 4);  // the version of the kernel's access list layout
+    for (const auto& [tag, permissions, id] : entries) {
+      put(tag, 2);
+      put(permissions, 2);
+      put(id, 4);
+    }
+    return bytes;
+  };
+  const std::uint32_t none = ~0u;
+  const struct {
+    const char* name;
+    std::string value;
+  } attributes[] = {
+      {"user.origin", "camera 7"},
+      // owner rw, kMember rw, group r, mask rw, others nothing
+      {"system.posix_acl_access",
+       acl({{0x01, 6, none}, {0x02, 6, kMember}, {0x04, 4, none}, {0x10, 6, none}, {0x20, 0, none}})},
+  };
+  int tried = 0;
+  for (const auto& [name, value] : attributes) {
+    const std::string path = dir.Path("tagged.bmp");
+    ASSERT_TRUE(testsupport::WriteWholeFile(path, {'o', 'l', 'd'}));
+    if (setxattr(path.c_str(), name, value.data(), value.size(), 0) != 0) {
+      EXPECT_EQ(ENOTSUP, errno) << name;
+      continue;
+    }
+    ++tried;
+    struct stat before = {}, after = {};
+    ASSERT_EQ(0, stat(path.c_str(), &before));
+    EXPECT_TRUE(Save(path.c_str())) << name;
+    ASSERT_EQ(0, stat(path.c_str(), &after));
+    EXPECT_EQ(expected, testsupport::ReadWholeFile(path)) << name;
+    EXPECT_EQ(before.st_ino, after.st_ino) << name;
+    EXPECT_EQ(before.st_mode, after.st_mode) << name;
+    std::string kept(value.size() + 16, '\0');
+    const ssize_t size = getxattr(path.c_str(), name, kept.data(), kept.size());
+    EXPECT_EQ(value, kept.substr(0, size < 0 ? 0 : static_cast<std::size_t>(size))) << name;
+    EXPECT_EQ(0, unlink(path.c_str()));
+    EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
+  }
+  if (tried == 0) GTEST_SKIP() << "the file system keeps no extended attributes";
 }
 
 // The temporary's longer name would pass PATH_MAX, so the file is created,
