@@ -66,7 +66,8 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // /proc/self/fd/N) open for writing is written through a duplicate of that
 // descriptor, from where it stands and without truncating, so what the
 // process wrote to it before and writes after stays in order around the
-// picture. (Reopening the name would truncate a file and write from its
+// picture. Writes wait for room as a reopened name's would, also where the
+// descriptor is set not to block (O_NONBLOCK, shared with the duplicate). (Reopening the name would truncate a file and write from its
 // start, under what the descriptor writes next.) That stream cannot seek
 // away from where it stands: a rewind before the first byte moves nothing.
 // A descriptor open only for reading is treated like any other name in

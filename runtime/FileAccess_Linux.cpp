@@ -110,6 +110,12 @@ struct DescriptorStream {
     while (done < size) {
       const ssize_t put = ::write(self->fd, bytes + done, size - done);
       if (put < 0 && errno == EINTR) continue;
+      // The duplicate shares the descriptor's O_NONBLOCK, which its owner
+      // may have set; a reopened name would have blocked, so wait for room.
+      if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd room{self->fd, POLLOUT, 0};
+        if (::poll(&room, 1, -1) >= 0 || errno == EINTR) continue;
+      }
       if (put <= 0) break;
       done += static_cast<std::size_t>(put);
     }

@@ -311,6 +311,30 @@ TEST_F(SavePathTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader
   close(ends[1]);
 }
 
+// A pipe whose writing end may not block (a parent set O_NONBLOCK on the
+// shared descriptor) takes the picture in full as its reader makes room, as
+// a reopened name would; the reader starts only once the pipe is full.
+TEST_F(SavePathTest, APipeThatMayNotBlockTakesThePictureAsItsReaderMakesRoom) {
+  int ends[2];
+  ASSERT_EQ(0, pipe(ends));
+  ASSERT_LT(fcntl(ends[1], F_SETPIPE_SZ, 4096), static_cast<int>(expected.size()));
+  ASSERT_EQ(0, fcntl(ends[1], F_SETFL, O_NONBLOCK));
+  const pid_t child = StartChild([&] {
+    close(ends[0]);
+    return dup2(ends[1], 1) == 1 && Save("/dev/stdout");
+  });
+  for (int waited = 0; waited < 120000; ++waited) {
+    pollfd room{ends[1], POLLOUT, 0};
+    if (poll(&room, 1, 0) == 0) break;
+    usleep(1000);
+  }
+  close(ends[1]);
+  const Bytes read = ReadToEnd(ends[0]);
+  close(ends[0]);
+  EXPECT_TRUE(Succeeded(child));
+  EXPECT_EQ(expected, read);
+}
+
 // Extended attributes, among them an access list sharing the file with
 // another user, stay with the file: a temporary renamed over it would come
 // without them.
