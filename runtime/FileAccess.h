@@ -59,17 +59,21 @@ std::FILE* OpenForWritingInPlace(const char* path);
 //   - a file whose rename Finish finds refused (EPERM, EACCES: a sticky
 //     folder; EBUSY: a file mounted over). The finished temporary is then
 //     copied into the target and removed, so the picture is written once
-//     more, nothing is lost and no temporary stays.
+//     more and no temporary stays. Room for it is taken first (where the
+//     file system can), so a full disk fails the save with the target's
+//     old bytes whole; a copy failing part way for another reason leaves
+//     what arrived, as any write in place does.
 //
 // Through the descriptor itself: a name that stands for one of the
 // process's own descriptors (/dev/stdout, /dev/stderr, /dev/fd/N,
 // /proc/self/fd/N) open for writing is written through a duplicate of that
 // descriptor, from where it stands and without truncating, so what the
 // process wrote to it before and writes after stays in order around the
-// picture. Writes wait for room as a reopened name's would, also where the
-// descriptor is set not to block (O_NONBLOCK, shared with the duplicate). (Reopening the name would truncate a file and write from its
-// start, under what the descriptor writes next.) That stream cannot seek
-// away from where it stands: a rewind before the first byte moves nothing.
+// picture. (Reopening the name would truncate a file and write from its
+// start, under what the descriptor writes next.) Writes wait for room as a
+// reopened name's would, also where the descriptor is set not to block
+// (O_NONBLOCK, which the duplicate shares). That stream cannot seek away
+// from where it stands: a rewind before the first byte moves nothing.
 // A descriptor open only for reading is treated like any other name in
 // /proc.
 //

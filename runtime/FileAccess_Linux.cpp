@@ -10,8 +10,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <string>
@@ -314,7 +314,16 @@ bool ReplacingFileWriter::CopyIntoTarget() {
   const int to = kept != -1 ? kept
                             : ::open(target.c_str(),
                                      O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-  bool ok = from != -1 && to != -1 && ::ftruncate(to, 0) == 0;
+  // The picture's room is taken before a byte of the target changes, so a
+  // full disk refuses the copy while the target still holds its old bytes;
+  // the target is then written over from its start and cut to length.
+  struct stat finished;
+  const bool known = from != -1 && ::fstat(from, &finished) == 0;
+  bool ok = known && to != -1;
+  if (ok && finished.st_size > 0 &&
+      ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, finished.st_size) != 0) {
+    ok = errno == EOPNOTSUPP || errno == ENOSYS;
+  }
   char buffer[16384];
   while (ok) {
     const ssize_t got = ::read(from, buffer, sizeof buffer);
@@ -329,10 +338,10 @@ bool ReplacingFileWriter::CopyIntoTarget() {
       ok = put > 0 || (put < 0 && errno == EINTR);
     }
   }
+  ok = ok && ::ftruncate(to, finished.st_size) == 0;
   // A temporary given to the target's owner may only be removed by that
   // owner in a sticky folder; what could give it away can take it back.
-  struct stat status;
-  if (from != -1 && ::fstat(from, &status) == 0 && status.st_uid != ::geteuid()) {
+  if (known && finished.st_uid != ::geteuid()) {
     (void)!::fchown(from, ::geteuid(), static_cast<gid_t>(-1));
   }
   if (from != -1) ::close(from);
@@ -357,7 +366,9 @@ bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   }
   if (!renamed) ::unlink(temporary.c_str());
   temporary.clear();
-  if (kept != -1) ::close(kept);
+  // After a copy the target was written through this descriptor, and a
+  // file system may report a failed write only when it is closed.
+  if (kept != -1 && ::close(kept) != 0 && !renamed) ok = false;
   kept = -1;
   return ok;
 }

@@ -359,8 +359,11 @@ TEST_F(SavePathTest, AFileWithExtendedAttributesKeepsThemAndIsWrittenInPlace) {
   } attributes[] = {
       {"user.origin", "camera 7"},
       // owner rw, kMember rw, group r, mask rw, others nothing
-      {"system.posix_acl_access",
-       acl({{0x01, 6, none}, {0x02, 6, kMember}, {0x04, 4, none}, {0x10, 6, none}, {0x20, 0, none}})},
+      {"system.posix_acl_access", acl({{0x01, 6, none},
+                                       {0x02, 6, kMember},
+                                       {0x04, 4, none},
+                                       {0x10, 6, none},
+                                       {0x20, 0, none}})},
   };
   int tried = 0;
   for (const auto& [name, value] : attributes) {
@@ -431,6 +434,37 @@ TEST_F(SavePathTest, AFileMountedOverTheNameTakesThePictureInPlace) {
   if (code == kCannotMount) GTEST_SKIP() << "no mount namespace to be had here";
   EXPECT_EQ(0, code);
   EXPECT_EQ(expected, testsupport::ReadWholeFile(mounted));
+  EXPECT_EQ((Bytes{'u', 'n', 'd', 'e', 'r'}), testsupport::ReadWholeFile(name));
+  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
+}
+
+// The same, with the mounted file on a full disk that has room for its old
+// bytes but not the picture: the save fails before it truncates the file,
+// which keeps its old bytes (a copy that failed part way would lose both).
+TEST_F(SavePathTest, AFileMountedOverTheNameOnAFullDiskKeepsItsBytes) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can mount a file over another";
+  const std::string small = dir.Path("small"), mounted = small + "/mounted.bmp",
+                    name = dir.Path("name.bmp");
+  ASSERT_EQ(0, mkdir(small.c_str(), 0755));
+  ASSERT_TRUE(testsupport::WriteWholeFile(name, {'u', 'n', 'd', 'e', 'r'}));
+  ASSERT_GT(expected.size(), 4096u);  // two pages where the old bytes take one
+  constexpr int kCannotMount = 2;
+  const int code = ExitCode(StartChild([&] {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0 ||
+        !testsupport::WriteWholeFile(mounted, {'o', 'l', 'd'}) ||
+        mount(mounted.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      _exit(kCannotMount);
+    }
+    const int filler = open((small + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    const std::vector<char> page(4096, 'f');
+    while (filler != -1 && write(filler, page.data(), page.size()) > 0) {
+    }
+    return !Save(name.c_str()) && testsupport::ReadWholeFile(mounted) == Bytes{'o', 'l', 'd'};
+  }));
+  if (code == kCannotMount) GTEST_SKIP() << "no mount namespace to be had here";
+  EXPECT_EQ(0, code);
   EXPECT_EQ((Bytes{'u', 'n', 'd', 'e', 'r'}), testsupport::ReadWholeFile(name));
   EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
 }
