@@ -32,7 +32,8 @@ std::FILE* OpenForWritingInPlace(const char* path);
 //   - a name not yet taken: the new file gets 0666 less the umask, as fopen
 //     gives, and is not synced (no old file needs protecting);
 //   - a regular file with a single link, no extended attribute but its
-//     security label, and an owner and group that can be restored, which
+//     security label (nor one that the folder gives a new file: a default
+//     access list), and an owner and group that can be restored, which
 //     means: the temporary, once created, has both of the target's ids
 //     already, or an fchown of the temporary to both succeeds (for a
 //     privileged process always; otherwise only when the owner is the
@@ -41,12 +42,13 @@ std::FILE* OpenForWritingInPlace(const char* path);
 //     leaves one version whole.
 //
 // In place, as a plain fopen "wb" would (truncated, then written; the file
-// keeps its inode, links, mode, owner and group; a failed save leaves what
-// was written):
+// keeps its inode, links, mode, owner, group and extended attributes; a
+// failed save leaves what was written):
 //   - a device, or a FIFO with a reader;
 //   - a regular file with more than one link, with extended attributes
 //     other than its security label (an access list, file capabilities,
-//     a user's tags: a new file would come without them), or whose owner
+//     a user's tags: a new file would come without them), in a folder
+//     whose default access list a new file would take, or whose owner
 //     or group cannot be restored (a file shared through its group, another
 //     user's file in a sticky folder). Where only the group could be given
 //     to a new file, writing in place keeps the group and the owner both;

@@ -223,12 +223,14 @@ Aside CreateTemporary(const std::string& target, const struct stat* existing,
   }
   if (existing == nullptr) return Aside::Made;
   // A created file has the folder's group where the folder is set-group-id,
-  // so the ids are compared rather than assumed. The mode is set while the
-  // file is still the process's own, and set again where giving the file
-  // away cleared its set-id bits.
+  // so the ids are compared rather than assumed; and the folder's default
+  // access list, which the file it replaces may not have. The mode is set
+  // while the file is still the process's own, and set again where giving
+  // the file away cleared its set-id bits.
   const mode_t mode = existing->st_mode & 07777;
   struct stat created;
-  bool restored = ::fchmod(temporaryFd, mode) == 0 && ::fstat(temporaryFd, &created) == 0;
+  bool restored = !CarriesAttributes(temporaryFd) && ::fchmod(temporaryFd, mode) == 0 &&
+                  ::fstat(temporaryFd, &created) == 0;
   if (restored && (created.st_uid != existing->st_uid || created.st_gid != existing->st_gid)) {
     restored = ::fchown(temporaryFd, existing->st_uid, existing->st_gid) == 0 &&
                ::fstat(temporaryFd, &created) == 0 &&

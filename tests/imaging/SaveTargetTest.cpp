@@ -96,6 +96,25 @@ std::vector<std::string> HiddenNames(const std::string& folder) {
   return hidden;
 }
 
+// An access list in the kernel's layout: owner rw, kMember rw, group r,
+// mask rw, others nothing.
+std::string SharingList() {
+  std::string bytes;
+  const auto put = [&bytes](std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes += static_cast<char>(value >> (8 * i));
+  };
+  const std::uint32_t none = ~0u;
+  const std::array<std::uint32_t, 3> entries[] = {
+      {0x01, 6, none}, {0x02, 6, kMember}, {0x04, 4, none}, {0x10, 6, none}, {0x20, 0, none}};
+  put(2, 4);  // the layout's version
+  for (const auto& [tag, permissions, id] : entries) {
+    put(tag, 2);
+    put(permissions, 2);
+    put(id, 4);
+  }
+  return bytes;
+}
+
 enum class Saver {
   Self,              // the test's own ids
   Member,            // kMember, with kShared as a supplementary group
@@ -339,32 +358,10 @@ TEST_F(SavePathTest, APipeThatMayNotBlockTakesThePictureAsItsReaderMakesRoom) {
 // another user, stay with the file: a temporary renamed over it would come
 // without them.
 TEST_F(SavePathTest, AFileWithExtendedAttributesKeepsThemAndIsWrittenInPlace) {
-  const auto acl = [](std::initializer_list<std::array<std::uint32_t, 3>> entries) {
-    std::string bytes;
-    const auto put = [&bytes](std::uint32_t value, int size) {
-      for (int i = 0; i < size; ++i) bytes += static_cast<char>(value >> (8 * i));
-    };
-    put(2, 4);  // the version of the kernel's access list layout
-    for (const auto& [tag, permissions, id] : entries) {
-      put(tag, 2);
-      put(permissions, 2);
-      put(id, 4);
-    }
-    return bytes;
-  };
-  const std::uint32_t none = ~0u;
   const struct {
     const char* name;
     std::string value;
-  } attributes[] = {
-      {"user.origin", "camera 7"},
-      // owner rw, kMember rw, group r, mask rw, others nothing
-      {"system.posix_acl_access", acl({{0x01, 6, none},
-                                       {0x02, 6, kMember},
-                                       {0x04, 4, none},
-                                       {0x10, 6, none},
-                                       {0x20, 0, none}})},
-  };
+  } attributes[] = {{"user.origin", "camera 7"}, {"system.posix_acl_access", SharingList()}};
   int tried = 0;
   for (const auto& [name, value] : attributes) {
     const std::string path = dir.Path("tagged.bmp");
@@ -388,6 +385,27 @@ TEST_F(SavePathTest, AFileWithExtendedAttributesKeepsThemAndIsWrittenInPlace) {
     EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
   }
   if (tried == 0) GTEST_SKIP() << "the file system keeps no extended attributes";
+}
+
+// A file without an access list, in a folder whose default list shares new
+// files with another user, gains none from the save.
+TEST_F(SavePathTest, AFileWithoutTheFoldersDefaultAccessListGainsNone) {
+  const std::string folder = dir.Path("shared"), path = folder + "/plain.bmp";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  const std::string list = SharingList();
+  if (setxattr(folder.c_str(), "system.posix_acl_default", list.data(), list.size(), 0) != 0) {
+    GTEST_SKIP() << "the file system keeps no access lists";
+  }
+  ASSERT_TRUE(testsupport::WriteWholeFile(path, {'o', 'l', 'd'}));
+  ASSERT_EQ(0, removexattr(path.c_str(), "system.posix_acl_access"));
+  ASSERT_EQ(0, chmod(path.c_str(), 0644));
+  EXPECT_TRUE(Save(path.c_str()));
+  EXPECT_EQ(expected, testsupport::ReadWholeFile(path));
+  EXPECT_EQ(-1, getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0));
+  struct stat after = {};
+  ASSERT_EQ(0, stat(path.c_str(), &after));
+  EXPECT_EQ(0644u, after.st_mode & 07777);
+  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(folder));
 }
 
 // The temporary's longer name would pass PATH_MAX, so the file is created,
