@@ -31,22 +31,27 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // where the rename changes nothing but the bytes:
 //   - a name not yet taken: the new file gets 0666 less the umask, as fopen
 //     gives, and is not synced (no old file needs protecting);
-//   - a regular file with a single link whose owner and group can be
-//     restored, which means: the temporary, once created, has both of the
-//     target's ids already, or an fchown of the temporary to both succeeds
-//     (for a privileged process always; otherwise only when the owner is
-//     the saver and the group one of its groups). The temporary takes the
+//   - a regular file with a single link, no extended attribute but its
+//     security label (nor one that the folder gives a new file: a default
+//     access list), and an owner and group that can be restored, which
+//     means: the temporary, once created, has both of the target's ids
+//     already, or an fchown of the temporary to both succeeds (for a
+//     privileged process always; otherwise only when the owner is the
+//     saver and the group one of its groups). The temporary takes the
 //     target's permission bits and is synced before the rename, so a crash
 //     leaves one version whole.
 //
 // In place, as a plain fopen "wb" would (truncated, then written; the file
-// keeps its inode, links, mode, owner and group; a failed save leaves what
-// was written):
+// keeps its inode, links, mode, owner, group and extended attributes; a
+// failed save leaves what was written):
 //   - a device, or a FIFO with a reader;
-//   - a regular file with more than one link, or whose owner or group
-//     cannot be restored (a file shared through its group, another user's
-//     file in a sticky folder). Where only the group could be given to a
-//     new file, writing in place keeps the group and the owner both;
+//   - a regular file with more than one link, with extended attributes
+//     other than its security label (an access list, file capabilities,
+//     a user's tags: a new file would come without them), in a folder
+//     whose default access list a new file would take, or whose owner
+//     or group cannot be restored (a file shared through its group, another
+//     user's file in a sticky folder). Where only the group could be given
+//     to a new file, writing in place keeps the group and the owner both;
 //   - a name reached through /proc: the path or any link on the way lies in
 //     /proc, as /dev/stdout, /dev/stderr, /dev/fd/N and /proc/self/fd/N do
 //     (but see the process's own descriptors below);
@@ -56,7 +61,10 @@ std::FILE* OpenForWritingInPlace(const char* path);
 //   - a file whose rename Finish finds refused (EPERM, EACCES: a sticky
 //     folder; EBUSY: a file mounted over). The finished temporary is then
 //     copied into the target and removed, so the picture is written once
-//     more, nothing is lost and no temporary stays.
+//     more and no temporary stays. Room for it is taken first (where the
+//     file system can), so a full disk fails the save with the target's
+//     old bytes whole; a copy failing part way for another reason leaves
+//     what arrived, as any write in place does.
 //
 // Through the descriptor itself: a name that stands for one of the
 // process's own descriptors (/dev/stdout, /dev/stderr, /dev/fd/N,
@@ -64,8 +72,10 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // descriptor, from where it stands and without truncating, so what the
 // process wrote to it before and writes after stays in order around the
 // picture. (Reopening the name would truncate a file and write from its
-// start, under what the descriptor writes next.) That stream cannot seek
-// away from where it stands: a rewind before the first byte moves nothing.
+// start, under what the descriptor writes next.) Writes wait for room as a
+// reopened name's would, also where the descriptor is set not to block
+// (O_NONBLOCK, which the duplicate shares). That stream cannot seek away
+// from where it stands: a rewind before the first byte moves nothing.
 // A descriptor open only for reading is treated like any other name in
 // /proc.
 //

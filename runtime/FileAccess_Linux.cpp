@@ -5,11 +5,13 @@
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <new>
 #include <string>
@@ -108,6 +110,12 @@ struct DescriptorStream {
     while (done < size) {
       const ssize_t put = ::write(self->fd, bytes + done, size - done);
       if (put < 0 && errno == EINTR) continue;
+      // The duplicate shares the descriptor's O_NONBLOCK, which its owner
+      // may have set; a reopened name would have blocked, so wait for room.
+      if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd room{self->fd, POLLOUT, 0};
+        if (::poll(&room, 1, -1) >= 0 || errno == EINTR) continue;
+      }
       if (put <= 0) break;
       done += static_cast<std::size_t>(put);
     }
@@ -178,6 +186,19 @@ std::string TemporaryName(const std::string& path) {
   return path.substr(0, baseStart) + "." + base + suffix;
 }
 
+// Whether the open file carries extended attributes (an access list, file
+// capabilities, a user's tags) that a new file would come without. The
+// security label is left out: a file created in the folder gets its own.
+bool CarriesAttributes(int fd) {
+  char names[4096];
+  const ssize_t size = ::flistxattr(fd, names, sizeof names);
+  if (size < 0) return errno == ERANGE;
+  for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+    if (std::strcmp(names + at, "security.selinux") != 0) return true;
+  }
+  return false;
+}
+
 enum class Aside { Made, InPlace, Refused };
 
 // Creates the temporary for `target` and, for an existing file (`existing`
@@ -202,12 +223,14 @@ Aside CreateTemporary(const std::string& target, const struct stat* existing,
   }
   if (existing == nullptr) return Aside::Made;
   // A created file has the folder's group where the folder is set-group-id,
-  // so the ids are compared rather than assumed. The mode is set while the
-  // file is still the process's own, and set again where giving the file
-  // away cleared its set-id bits.
+  // so the ids are compared rather than assumed; and the folder's default
+  // access list, which the file it replaces may not have. The mode is set
+  // while the file is still the process's own, and set again where giving
+  // the file away cleared its set-id bits.
   const mode_t mode = existing->st_mode & 07777;
   struct stat created;
-  bool restored = ::fchmod(temporaryFd, mode) == 0 && ::fstat(temporaryFd, &created) == 0;
+  bool restored = !CarriesAttributes(temporaryFd) && ::fchmod(temporaryFd, mode) == 0 &&
+                  ::fstat(temporaryFd, &created) == 0;
   if (restored && (created.st_uid != existing->st_uid || created.st_gid != existing->st_gid)) {
     restored = ::fchown(temporaryFd, existing->st_uid, existing->st_gid) == 0 &&
                ::fstat(temporaryFd, &created) == 0 &&
@@ -274,7 +297,7 @@ std::FILE* ReplacingFileWriter::Open(const char* path) {
     return nullptr;
   }
   if (!S_ISREG(status.st_mode)) return StreamFromDescriptor(fd, "wb");
-  const Aside aside = status.st_nlink == 1
+  const Aside aside = status.st_nlink == 1 && !CarriesAttributes(fd)
                           ? CreateTemporary(target, &status, temporary, temporaryFd)
                           : Aside::InPlace;
   if (aside == Aside::Made) {
@@ -293,7 +316,16 @@ bool ReplacingFileWriter::CopyIntoTarget() {
   const int to = kept != -1 ? kept
                             : ::open(target.c_str(),
                                      O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
-  bool ok = from != -1 && to != -1 && ::ftruncate(to, 0) == 0;
+  // The picture's room is taken before a byte of the target changes, so a
+  // full disk refuses the copy while the target still holds its old bytes;
+  // the target is then written over from its start and cut to length.
+  struct stat finished;
+  const bool known = from != -1 && ::fstat(from, &finished) == 0;
+  bool ok = known && to != -1;
+  if (ok && finished.st_size > 0 &&
+      ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, finished.st_size) != 0) {
+    ok = errno == EOPNOTSUPP || errno == ENOSYS;
+  }
   char buffer[16384];
   while (ok) {
     const ssize_t got = ::read(from, buffer, sizeof buffer);
@@ -308,10 +340,10 @@ bool ReplacingFileWriter::CopyIntoTarget() {
       ok = put > 0 || (put < 0 && errno == EINTR);
     }
   }
+  ok = ok && ::ftruncate(to, finished.st_size) == 0;
   // A temporary given to the target's owner may only be removed by that
   // owner in a sticky folder; what could give it away can take it back.
-  struct stat status;
-  if (from != -1 && ::fstat(from, &status) == 0 && status.st_uid != ::geteuid()) {
+  if (known && finished.st_uid != ::geteuid()) {
     (void)!::fchown(from, ::geteuid(), static_cast<gid_t>(-1));
   }
   if (from != -1) ::close(from);
@@ -336,7 +368,9 @@ bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   }
   if (!renamed) ::unlink(temporary.c_str());
   temporary.clear();
-  if (kept != -1) ::close(kept);
+  // After a copy the target was written through this descriptor, and a
+  // file system may report a failed write only when it is closed.
+  if (kept != -1 && ::close(kept) != 0 && !renamed) ok = false;
   kept = -1;
   return ok;
 }

@@ -3,7 +3,6 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,9 +105,7 @@ TEST_F(ImageSaverTest, AFailedSaveLeavesTheOldFileAndNoTemporary) {
     }
     _exit(anySaved ? 1 : 0);
   }
-  int status = -1;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(0, testsupport::WaitForExit(child));
   EXPECT_EQ(before, testsupport::ReadWholeFile(path));
   EXPECT_EQ(1, std::distance(boost::filesystem::directory_iterator(dir.Root()), {}));
 }

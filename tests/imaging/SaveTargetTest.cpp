@@ -7,14 +7,17 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -48,16 +51,30 @@ pid_t StartChild(const std::function<bool()>& body) {
   return child;
 }
 
-// The child's exit code, or -1 when it did not exit by itself.
-int ExitCode(pid_t child) {
-  int status = -1;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status)
-                                                                               : -1;
-}
+// The child's exit code, or -1 when it did not exit by itself in time.
+int ExitCode(pid_t child) { return testsupport::WaitForExit(child); }
 
 bool Succeeded(pid_t child) { return ExitCode(child) == 0; }
 
 bool InChild(const std::function<bool()>& body) { return Succeeded(StartChild(body)); }
+
+// Everything until the writers close `fd`; stops early, with what came,
+// when nothing arrives for a bound only a hang reaches.
+Bytes ReadToEnd(int fd) {
+  Bytes read;
+  unsigned char buffer[4096];
+  for (;;) {
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = poll(&ready, 1, 120000);
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled != 1) break;
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    read.insert(read.end(), buffer, buffer + got);
+  }
+  return read;
+}
 
 int OpenDescriptors() {
   DIR* folder = opendir("/proc/self/fd");
@@ -77,6 +94,25 @@ std::vector<std::string> HiddenNames(const std::string& folder) {
   }
   if (listing != nullptr) closedir(listing);
   return hidden;
+}
+
+// An access list in the kernel's layout: owner rw, kMember rw, group r,
+// mask rw, others nothing.
+std::string SharingList() {
+  std::string bytes;
+  const auto put = [&bytes](std::uint32_t value, int size) {
+    for (int i = 0; i < size; ++i) bytes += static_cast<char>(value >> (8 * i));
+  };
+  const std::uint32_t none = ~0u;
+  const std::array<std::uint32_t, 3> entries[] = {
+      {0x01, 6, none}, {0x02, 6, kMember}, {0x04, 4, none}, {0x10, 6, none}, {0x20, 0, none}};
+  put(2, 4);  // the layout's version
+  for (const auto& [tag, permissions, id] : entries) {
+    put(tag, 2);
+    put(permissions, 2);
+    put(id, 4);
+  }
+  return bytes;
 }
 
 enum class Saver {
@@ -281,13 +317,7 @@ TEST_F(SavePathTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader
     return dup2(ends[1], 1) == 1 && Save("/dev/stdout");
   });
   close(ends[1]);
-  Bytes read;
-  unsigned char buffer[4096];
-  for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    ASSERT_GT(got, 0);
-    read.insert(read.end(), buffer, buffer + got);
-  }
+  const Bytes read = ReadToEnd(ends[0]);
   close(ends[0]);
   EXPECT_TRUE(Succeeded(child));
   EXPECT_EQ(expected, read);
@@ -298,6 +328,88 @@ TEST_F(SavePathTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader
   close(ends[0]);
   EXPECT_TRUE(InChild([&] { return dup2(ends[1], 1) == 1 && !Save("/dev/stdout"); }));
   close(ends[1]);
+}
+
+// A pipe whose writing end may not block (a parent set O_NONBLOCK on the
+// shared descriptor) takes the picture in full as its reader makes room, as
+// a reopened name would; the reader starts only once the pipe is full.
+TEST_F(SavePathTest, APipeThatMayNotBlockTakesThePictureAsItsReaderMakesRoom) {
+  int ends[2];
+  ASSERT_EQ(0, pipe(ends));
+  if (fcntl(ends[1], F_SETPIPE_SZ, 4096) >= static_cast<int>(expected.size()) ||
+      fcntl(ends[1], F_SETFL, O_NONBLOCK) != 0) {
+    close(ends[0]);
+    close(ends[1]);
+    GTEST_SKIP() << "no pipe smaller than the picture here";
+  }
+  const pid_t child = StartChild([&] {
+    close(ends[0]);
+    return dup2(ends[1], 1) == 1 && Save("/dev/stdout");
+  });
+  for (int waited = 0; waited < 120000; ++waited) {
+    pollfd room{ends[1], POLLOUT, 0};
+    if (poll(&room, 1, 0) == 0) break;
+    usleep(1000);
+  }
+  close(ends[1]);
+  const Bytes read = ReadToEnd(ends[0]);
+  close(ends[0]);
+  EXPECT_TRUE(Succeeded(child));
+  EXPECT_EQ(expected, read);
+}
+
+// Extended attributes, among them an access list sharing the file with
+// another user, stay with the file: a temporary renamed over it would come
+// without them.
+TEST_F(SavePathTest, AFileWithExtendedAttributesKeepsThemAndIsWrittenInPlace) {
+  const struct {
+    const char* name;
+    std::string value;
+  } attributes[] = {{"user.origin", "camera 7"}, {"system.posix_acl_access", SharingList()}};
+  int tried = 0;
+  for (const auto& [name, value] : attributes) {
+    const std::string path = dir.Path("tagged.bmp");
+    ASSERT_TRUE(testsupport::WriteWholeFile(path, {'o', 'l', 'd'}));
+    if (setxattr(path.c_str(), name, value.data(), value.size(), 0) != 0) {
+      EXPECT_EQ(ENOTSUP, errno) << name;
+      continue;
+    }
+    ++tried;
+    struct stat before = {}, after = {};
+    ASSERT_EQ(0, stat(path.c_str(), &before));
+    EXPECT_TRUE(Save(path.c_str())) << name;
+    ASSERT_EQ(0, stat(path.c_str(), &after));
+    EXPECT_EQ(expected, testsupport::ReadWholeFile(path)) << name;
+    EXPECT_EQ(before.st_ino, after.st_ino) << name;
+    EXPECT_EQ(before.st_mode, after.st_mode) << name;
+    std::string kept(value.size() + 16, '\0');
+    const ssize_t size = getxattr(path.c_str(), name, kept.data(), kept.size());
+    EXPECT_EQ(value, kept.substr(0, size < 0 ? 0 : static_cast<std::size_t>(size))) << name;
+    EXPECT_EQ(0, unlink(path.c_str()));
+    EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
+  }
+  if (tried == 0) GTEST_SKIP() << "the file system keeps no extended attributes";
+}
+
+// A file without an access list, in a folder whose default list shares new
+// files with another user, gains none from the save.
+TEST_F(SavePathTest, AFileWithoutTheFoldersDefaultAccessListGainsNone) {
+  const std::string folder = dir.Path("shared"), path = folder + "/plain.bmp";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  const std::string list = SharingList();
+  if (setxattr(folder.c_str(), "system.posix_acl_default", list.data(), list.size(), 0) != 0) {
+    GTEST_SKIP() << "the file system keeps no access lists";
+  }
+  ASSERT_TRUE(testsupport::WriteWholeFile(path, {'o', 'l', 'd'}));
+  ASSERT_EQ(0, removexattr(path.c_str(), "system.posix_acl_access"));
+  ASSERT_EQ(0, chmod(path.c_str(), 0644));
+  EXPECT_TRUE(Save(path.c_str()));
+  EXPECT_EQ(expected, testsupport::ReadWholeFile(path));
+  EXPECT_EQ(-1, getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0));
+  struct stat after = {};
+  ASSERT_EQ(0, stat(path.c_str(), &after));
+  EXPECT_EQ(0644u, after.st_mode & 07777);
+  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(folder));
 }
 
 // The temporary's longer name would pass PATH_MAX, so the file is created,
@@ -344,6 +456,37 @@ TEST_F(SavePathTest, AFileMountedOverTheNameTakesThePictureInPlace) {
   if (code == kCannotMount) GTEST_SKIP() << "no mount namespace to be had here";
   EXPECT_EQ(0, code);
   EXPECT_EQ(expected, testsupport::ReadWholeFile(mounted));
+  EXPECT_EQ((Bytes{'u', 'n', 'd', 'e', 'r'}), testsupport::ReadWholeFile(name));
+  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
+}
+
+// The same, with the mounted file on a full disk that has room for its old
+// bytes but not the picture: the save fails before it truncates the file,
+// which keeps its old bytes (a copy that failed part way would lose both).
+TEST_F(SavePathTest, AFileMountedOverTheNameOnAFullDiskKeepsItsBytes) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can mount a file over another";
+  const std::string small = dir.Path("small"), mounted = small + "/mounted.bmp",
+                    name = dir.Path("name.bmp");
+  ASSERT_EQ(0, mkdir(small.c_str(), 0755));
+  ASSERT_TRUE(testsupport::WriteWholeFile(name, {'u', 'n', 'd', 'e', 'r'}));
+  ASSERT_GT(expected.size(), 4096u);  // two pages where the old bytes take one
+  constexpr int kCannotMount = 2;
+  const int code = ExitCode(StartChild([&] {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0 ||
+        !testsupport::WriteWholeFile(mounted, {'o', 'l', 'd'}) ||
+        mount(mounted.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      _exit(kCannotMount);
+    }
+    const int filler = open((small + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    const std::vector<char> page(4096, 'f');
+    while (filler != -1 && write(filler, page.data(), page.size()) > 0) {
+    }
+    return !Save(name.c_str()) && testsupport::ReadWholeFile(mounted) == Bytes{'o', 'l', 'd'};
+  }));
+  if (code == kCannotMount) GTEST_SKIP() << "no mount namespace to be had here";
+  EXPECT_EQ(0, code);
   EXPECT_EQ((Bytes{'u', 'n', 'd', 'e', 'r'}), testsupport::ReadWholeFile(name));
   EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
 }
