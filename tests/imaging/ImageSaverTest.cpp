@@ -103,7 +103,7 @@ TEST_F(ImageSaverTest, AFailedSaveLeavesTheOldFileAndNoTemporary) {
     for (ImageFileFormat format : {ImageFileFormat::Bmp, ImageFileFormat::Jpeg}) {
       anySaved |= ImageSaver::Save(path.c_str(), 200, 200, 3, large.data(), format, 0);
     }
-    _exit(anySaved ? 1 : 0);
+    testsupport::ExitChild(anySaved ? 1 : 0);
   }
   EXPECT_EQ(0, testsupport::WaitForExit(child));
   EXPECT_EQ(before, testsupport::ReadWholeFile(path));

@@ -13,6 +13,7 @@
 #include "tests/imaging/ImageFileTestSupport.h"
 #include "tests/support/AddressSpaceLimit.h"
 #include "tests/support/JpegStreams.h"
+#include "tests/support/TestSupport.h"
 
 namespace KVO {
 namespace {
@@ -521,12 +522,12 @@ void DecodeWithinTheCap(Bytes stream) {
   unsigned char* data = stream.data();
   unsigned long length = stream.size();
   file.SetJpegBuffer(&data, &length);
-  if (!file.GetInfo()) std::_Exit(2);
+  if (!file.GetInfo()) testsupport::ExitChild(2);
   unsigned char* pixels = static_cast<unsigned char*>(std::malloc(file.GetRawSize()));
   if (pixels == nullptr || !LimitAddressSpace(kMaxJpegWorkingBytes / 1024 + 64 * 1024)) {
-    std::_Exit(3);
+    testsupport::ExitChild(3);
   }
-  std::_Exit(file.ReadFromMemory(pixels) ? 1 : 0);
+  testsupport::ExitChild(file.ReadFromMemory(pixels) ? 1 : 0);
 }
 
 TEST_F(DamagedJpegTest, ADeclaredGiantIsRefusedAtTheWorkingMemoryCap) {

@@ -47,7 +47,7 @@ constexpr unsigned kSelf = ~0u;
 
 pid_t StartChild(const std::function<bool()>& body) {
   const pid_t child = fork();
-  if (child == 0) _exit(body() ? 0 : 1);
+  if (child == 0) testsupport::ExitChild(body() ? 0 : 1);
   return child;
 }
 
@@ -449,7 +449,7 @@ TEST_F(SavePathTest, AFileMountedOverTheNameTakesThePictureInPlace) {
     if (unshare(CLONE_NEWNS) != 0 ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount(mounted.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-      _exit(kCannotMount);
+      testsupport::ExitChild(kCannotMount);
     }
     return Save(name.c_str());
   }));
@@ -477,7 +477,7 @@ TEST_F(SavePathTest, AFileMountedOverTheNameOnAFullDiskKeepsItsBytes) {
         mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0 ||
         !testsupport::WriteWholeFile(mounted, {'o', 'l', 'd'}) ||
         mount(mounted.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-      _exit(kCannotMount);
+      testsupport::ExitChild(kCannotMount);
     }
     const int filler = open((small + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
     const std::vector<char> page(4096, 'f');

@@ -14,6 +14,7 @@
 
 #include "runtime/Mutex.h"
 #include "runtime/Thread.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -125,7 +126,7 @@ TEST(MutexTest, ForkedChildRecordsItsOwnThreadId) {
   ASSERT_NE(child, -1);
   if (child == 0) {
     m.Lock();
-    _exit(m.Owner() == ThisThreadId() ? 0 : 1);
+    testsupport::ExitChild(m.Owner() == ThisThreadId() ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

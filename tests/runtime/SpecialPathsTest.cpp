@@ -37,7 +37,7 @@ constexpr char kReportVariable[] = "TOLVENIX_TEST_REPORT_EXECUTABLE_PATH";
   report << SpecialPaths::GetExecutablePath(true) << '\n'
          << SpecialPaths::GetExecutablePath(false) << '\n';
   report.close();
-  _exit(report ? 0 : 1);
+  testsupport::ExitChild(report ? 0 : 1);
 }();
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }

@@ -23,6 +23,7 @@
 #include "runtime/Thread.h"
 #include "runtime/WaitHandle.h"
 #include "tests/support/AddressSpaceLimit.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -267,7 +268,7 @@ void StartBothWithoutAddressSpace() {
   ScriptedThread t([](const std::atomic<bool>&) { return 0; });
   KVO::CompoThread compo("refused");
   const std::function<void()> nothing = [] {};
-  if (!LimitAddressSpace(1024)) std::_Exit(3);
+  if (!LimitAddressSpace(1024)) testsupport::ExitChild(3);
   bool refused = false;
   try {
     t.Start();
@@ -281,7 +282,7 @@ void StartBothWithoutAddressSpace() {
   compo.Start(nothing);
   compo.Start(nothing);
   std::fflush(stdout);
-  std::_Exit(threadMarked && compo.IsRunning() && !compo.SetName("x") ? 0 : 1);
+  testsupport::ExitChild(threadMarked && compo.IsRunning() && !compo.SetName("x") ? 0 : 1);
 }
 
 TEST(ThreadLaunchTest, RefusedLaunchIsReportedAndStaysMarkedRunning) {

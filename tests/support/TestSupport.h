@@ -79,6 +79,12 @@ bool WriteBmp(const std::string& path, int width, int height, int channels,
 // -1 when it was killed, died of a signal or could not be waited for.
 int WaitForExit(pid_t child, int seconds = 120);
 
+// Ends a forked child (or a death test's statement) with `status`, without
+// exit handlers, as _exit does. In a coverage build it first writes the
+// child's counts, which exit handlers would otherwise have written, so code
+// that only children run is counted too.
+[[noreturn]] void ExitChild(int status);
+
 }  // namespace testsupport
 
 #endif  // TESTS_SUPPORT_TESTSUPPORT_H_
