@@ -103,8 +103,8 @@ jpeg_error_mgr* InstallJpegErrorManager(JpegErrorManager* manager);
 //     cannot be told from a legitimate stream: such streams are refused.
 // The source manager must be in place before decoding starts; the bound
 // wraps its fill_input_buffer to count the bytes read. The scan bounds and
-// the scan-work budget hold only without buffered-image mode: the codec
-// checks them through its progress monitor, which jpeg_start_decompress and
+// the scan-work budget hold only without buffered-image mode: they are
+// checked in the progress monitor, which jpeg_start_decompress and
 // jpeg_read_scanlines call but jpeg_consume_input, the way that mode takes
 // in scans, does not.
 void BoundJpegDecoder(j_decompress_ptr codec);
