@@ -40,7 +40,8 @@ class JPEGTurbo {
   // accepted after complete scans. Decoding is bounded as in JpegFile: more
   // than kMaxJpegScans scans, codec memory beyond kMaxJpegWorkingBytes
   // besides the picture, or scan work beyond kFreeJpegScanBlocks plus
-  // kJpegScanBlocksPerByte per byte read answer null.
+  // kJpegScanBlocksPerByte per byte after the first scan's header answer
+  // null.
   static unsigned char* ReadJPEG(const char* fileName, unsigned char* out,
                                  unsigned char* rowScratch);
 

@@ -37,7 +37,8 @@ namespace KVO {
 // more than kMaxJpegScans (500) scans, codec working memory beyond the
 // caller's pixels above kMaxJpegWorkingBytes (1 GiB), or scans of a
 // multi-scan stream covering more than 67,108,864 blocks of 8 x 8 samples
-// plus 64 per byte read, answer false (see JpegErrorManager.h).
+// plus 64 per byte after the first scan's header, answer false (see
+// JpegErrorManager.h).
 //
 // Ready flag: GetInfo does not need it and sets it to its result; ReadFile,
 // WriteFile, ReadFromMemory and WriteToMemory need it and set it to their

@@ -50,6 +50,15 @@ JpegCoding Coding(bool arithmetic, bool progressive, std::vector<jpeg_scan_info>
   return coding;
 }
 
+// The same with luma sampled h x v against 1 x 1 chroma, and a restart
+// marker after every `restartRows` rows of blocks (none for 0).
+JpegCoding Sampled(JpegCoding coding, int h, int v, int restartRows) {
+  coding.lumaSampling[0] = h;
+  coding.lumaSampling[1] = v;
+  coding.restartRows = restartRows;
+  return coding;
+}
+
 Bytes Encode(unsigned side, int components, const JpegCoding& coding) {
   return EncodeJpeg(side, side, components, testsupport::MakePicture(side, side, components),
                     coding);
@@ -182,12 +191,38 @@ INSTANTIATE_TEST_SUITE_P(
                       Layout{"progressive colour", 3, Coding(false, true)},
                       Layout{"one scan per component", 3, Coding(false, false, kScanPerComponent)},
                       Layout{"progression per component", 3,
-                             Coding(false, false, kProgressionPerComponent)}),
+                             Coding(false, false, kProgressionPerComponent)},
+                      Layout{"baseline 4 1 1 with restarts", 3, Sampled({}, 4, 1, 1)},
+                      Layout{"progressive 4 4 4", 3, Sampled(Coding(false, true), 1, 1, 0)},
+                      Layout{"progressive 4 2 2 with restarts", 3,
+                             Sampled(Coding(false, true), 2, 1, 1)},
+                      Layout{"progressive grey with restarts", 1,
+                             Sampled(Coding(false, true), 1, 1, 2)},
+                      Layout{"one scan per component 4 1 1 with restarts", 3,
+                             Sampled(Coding(false, false, kScanPerComponent), 4, 1, 1)}),
     [](const ::testing::TestParamInfo<Layout>& info) {
       std::string name = info.param.what;
       for (char& c : name) c = c == ' ' ? '_' : c;
       return name;
     });
+
+// Segments between scans and bytes after the end marker are no part of the
+// picture: a progressive stream with application and comment segments before
+// each later scan, then junk after its end, still loads.
+TEST_F(JpegHostileStreamTest, SegmentsBetweenScansAndJunkAfterTheEndLoad) {
+  const Bytes stream = Encode(67, 3, Coding(false, true));
+  const Bytes segments = {0xFF, 0xE1, 0x00, 0x06, 'E', 'x', 'i', 'f',
+                          0xFF, 0xFE, 0x00, 0x05, 'n', 'o', 't'};
+  const auto scans = FindJpegScans(stream);
+  ASSERT_GT(scans.size(), 2u);
+  Bytes decorated = stream;
+  for (std::size_t i = scans.size() - 1; i >= 1; --i) {
+    decorated.insert(decorated.begin() + scans[i].first, segments.begin(), segments.end());
+  }
+  const Bytes junk = testsupport::Pattern(5000);
+  decorated.insert(decorated.end(), junk.begin(), junk.end());
+  EXPECT_EQ(DecodeEveryWay(decorated), ReferenceDecodeJpeg(stream));
+}
 
 // A component that no scan carries would decode as a flat 0, with a proper
 // end marker or without one.

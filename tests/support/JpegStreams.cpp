@@ -28,6 +28,11 @@ Bytes EncodeJpeg(unsigned width, unsigned height, int components, const Bytes& t
   jpeg_set_defaults(&codec);
   jpeg_set_quality(&codec, coding.quality, TRUE);
   codec.arith_code = coding.arithmetic ? TRUE : FALSE;
+  if (components == 3) {
+    codec.comp_info[0].h_samp_factor = coding.lumaSampling[0];
+    codec.comp_info[0].v_samp_factor = coding.lumaSampling[1];
+  }
+  codec.restart_in_rows = coding.restartRows;
   if (coding.progressive) jpeg_simple_progression(&codec);
   if (!coding.scans.empty()) {
     codec.scan_info = coding.scans.data();

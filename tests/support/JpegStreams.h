@@ -22,10 +22,12 @@ struct JpegCoding {
   bool progressive = false;           // the codec's own progression
   std::vector<jpeg_scan_info> scans;  // a scan script; overrides progressive
   int quality = 75;
+  int lumaSampling[2] = {2, 2};  // colour: horizontal, vertical; chroma 1 x 1
+  int restartRows = 0;           // a restart marker every so many MCU rows
 };
 
 // Encodes packed top-down rows of `components` bytes per pixel: 1 grey,
-// 3 R, G, B (stored as YCbCr 4:2:0).
+// 3 R, G, B (stored as YCbCr, 4:2:0 unless the coding says otherwise).
 Bytes EncodeJpeg(unsigned width, unsigned height, int components, const Bytes& topDownPixels,
                  const JpegCoding& coding);
 
