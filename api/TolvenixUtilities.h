@@ -661,7 +661,7 @@ TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 // missing scan data, when a component of the picture is in no scan, after
 // more than 500 scans, when the codec's working memory, beyond the buffer,
 // would pass 1 GiB, or when the scans of a multi-scan file would cover more
-// than 67,108,864 blocks of 8 x 8 samples plus 64 for each byte after the
+// than 16,777,216 blocks of 8 x 8 samples plus 64 for each byte after the
 // first scan's header (a file of 10 KB answers within about a second of one
 // core, whatever size it declares); a damaged trailer after complete scan
 // data is forgiven.

@@ -32,18 +32,18 @@ constexpr long kMaxJpegWorkingBytes = 1024L * 1024 * 1024;
 // included, may not pass kFreeJpegScanBlocks plus kJpegScanBlocksPerByte for
 // each byte the decoder has read since it began decoding (entropy-coded data
 // and the markers between scans; the header before the first scan does not
-// count). The allowance is 8 passes over the largest multi-scan picture the
-// memory cap admits: a 16384 x 16384 4:2:0 picture in the codec's standard
-// ten-scan progression costs 33.5 million. A block costs a few nanoseconds
-// in a first scan of AC coefficients and about 40 in a refinement scan,
-// which looks at each coefficient, so the free allowance alone can take
-// about 2.5 s of one core. A stream under about 16 KB cannot reach it:
-// every block needs a bit of data in its first scan, so with at most
-// kMaxJpegScans scans a stream visits at most 4,000 blocks per byte
-// (measured: a 10 KB stream of valid refinement scans about 0.6 s, 16 KB
-// about 1.2 s, whatever it declares). A single-scan stream is not budgeted:
-// its one scan visits each block once and brings at least two bits for each.
-constexpr std::uint64_t kFreeJpegScanBlocks = 64ull << 20;
+// count). The free allowance is 2 passes over the largest multi-scan
+// picture the memory cap admits; a real picture pays for the rest with its
+// data: every block needs at least one bit in a component's first (DC)
+// scan, which earns 8 blocks, so the DC scans alone pay for 8 passes, and a
+// 16384 x 16384 4:2:0 picture in the codec's standard ten-scan progression
+// costs 5.3 passes (33.5 million blocks). A block costs a few nanoseconds in
+// a first scan of AC coefficients and about 40 in a refinement scan, which
+// looks at each coefficient, so the free allowance takes at most about
+// 0.7 s of one core, and a stream of a few tens of kilobytes not much more,
+// whatever it declares. A single-scan stream is not budgeted: its one scan
+// visits each block once and brings at least two bits for each.
+constexpr std::uint64_t kFreeJpegScanBlocks = 16ull << 20;
 constexpr std::uint64_t kJpegScanBlocksPerByte = 64;
 
 // A codec error manager whose fatal-error handler returns control to the

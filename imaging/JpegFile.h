@@ -36,7 +36,7 @@ namespace KVO {
 // do not fail a decode whose scans were complete. Every decode is bounded:
 // more than kMaxJpegScans (500) scans, codec working memory beyond the
 // caller's pixels above kMaxJpegWorkingBytes (1 GiB), or scans of a
-// multi-scan stream covering more than 67,108,864 blocks of 8 x 8 samples
+// multi-scan stream covering more than 16,777,216 blocks of 8 x 8 samples
 // plus 64 per byte after the first scan's header, answer false (see
 // JpegErrorManager.h).
 //
