@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 #include "imaging/ImageLoader.h"
@@ -129,7 +130,7 @@ TEST_F(SequenceTest, RangesGapsStepsAndPackets) {
       {{0, 1, 2, 3, 4, 5}, {}, 0, 3, 1, 1, {"I0", "I1", "I2", "I3"}},
       {{0, 1, 2, 3, 4, 5}, {}, 1, 5, 2, 2, {"I1", "I3", "I5"}},  // start below the step
       {{0, 2}, {}, 0, 10, 1, 2, {}},                             // gap below the step
-      {{0}, {}, 0, 10, 5, 0, {}},                                // step 0 ends at once
+      {{0}, {0}, 0, 10, 5, 0, {}},                               // step 0 ends at once
       {{7}, {7}, 7, 7, 1, 1, {"P7", "I7"}},                      // the end is inclusive
       {{0, 1, 2}, {0, 1, 2}, 0, 2, 1, 1, {"P0", "I0", "P1", "I1", "P2", "I2"}},
       // A missing image after a packet is looked for onward; packet 6 is not read.
@@ -247,6 +248,8 @@ TEST_F(SequenceTest, LoadSequenceDuringALoadSwitchesCleanly) {
 }
 
 TEST_F(SequenceTest, StatusAndNextMediaTypeFollowTheQueue) {
+  EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());
+  EXPECT_EQ(ImageLoader::None, loader.GetNextMediaType());
   WritePackets({0});
   WriteImages({0, 1});
   Start(0, 1, 1, 1, DesiredChannelsEnum::Four);  // delivered as the sequence asks
@@ -271,6 +274,40 @@ TEST_F(SequenceTest, StatusAndNextMediaTypeFollowTheQueue) {
   EXPECT_FALSE(loader.GetNextImage(buffer.size(), nullptr, width, height, channels, frame));
   EXPECT_EQ(2u, loader.GetLoadingQueueLength());
   EXPECT_EQ((Log{"I0", "I1"}), Drain());
+}
+
+// The packet is far larger than any unit has held: its unit grows to take it
+// whole, and a refusal keeps it at the front.
+TEST_F(SequenceTest, AQueuedPacketAloneLeavesTheStatusIdle) {
+  std::string content(100000, 'p');
+  for (std::size_t i = 0; i < content.size(); i += 7) content[i] = static_cast<char>(i & 0x7F);
+  testsupport::WriteWholeFile(metadataPrefix + "2.txt", Bytes(content.begin(), content.end()));
+  Start(2, 5, 1, 1);
+  ASSERT_TRUE(Eventually([&] { return loader.GetStatus() == ImageLoader::Idle; }));
+  EXPECT_EQ(ImageLoader::MetadataPacket, loader.GetNextMediaType());
+  unsigned int size = 0, frame = 9;
+  Bytes buffer(content.size() - 1);
+  EXPECT_FALSE(loader.GetNextMetadataPacket(content.size(), size, nullptr, frame));
+  EXPECT_FALSE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
+  EXPECT_EQ(2u, frame);
+  EXPECT_EQ(1u, loader.GetLoadingQueueLength());
+  ASSERT_TRUE(loader.GetNextMetadataPacketProperties(size, frame));
+  EXPECT_EQ(content.size(), size);
+  buffer.resize(content.size());
+  frame = 9;
+  ASSERT_TRUE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
+  EXPECT_EQ(2u, frame);
+  EXPECT_EQ(content, std::string(buffer.begin(), buffer.end()));
+  EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());
+  EXPECT_EQ(ImageLoader::None, loader.GetNextMediaType());
+}
+
+TEST_F(SequenceTest, AnUnreadableMetadataFileEndsTheSequence) {
+  WriteImages({0, 1, 2});
+  // A directory in the metadata name of frame 1: frame 0 comes, nothing after.
+  boost::filesystem::create_directory(metadataPrefix + "1.txt");
+  Start(0, 2, 1, 1);
+  EXPECT_EQ(Log{"I0"}, Drain());
 }
 
 TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {
