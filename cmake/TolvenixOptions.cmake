@@ -14,6 +14,16 @@ elseif(NOT TOLVENIX_SANITIZE STREQUAL "")
   message(FATAL_ERROR "TOLVENIX_SANITIZE must be empty, 'address' or 'thread'")
 endif()
 
+if(TOLVENIX_COVERAGE)
+  if(NOT TOLVENIX_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "TOLVENIX_COVERAGE does not combine with a sanitizer")
+  endif()
+  # Atomic counters: the worker and loader threads count alongside the
+  # test thread, and racing updates would corrupt the counts.
+  add_compile_options(--coverage -fprofile-update=atomic)
+  add_link_options(--coverage)
+endif()
+
 function(tolvenix_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
 endfunction()

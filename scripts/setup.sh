@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing the library needs, on Debian 12.
-#   bash scripts/setup.sh [fuzz]
-# With `fuzz`, also clang and libFuzzer for the fuzz preset. Only missing
+#   bash scripts/setup.sh [fuzz|coverage]
+# With `fuzz`, also clang and libFuzzer for the fuzz preset; with `coverage`,
+# also gcovr for the coverage report. Only missing
 # packages are installed; when none is missing no package tool runs at all.
 # Installing needs root, or sudo.
 set -euo pipefail
@@ -15,7 +16,8 @@ packages=(
 case "${1:-}" in
   "") ;;
   fuzz) packages+=(clang libclang-rt-14-dev) ;;
-  *) echo "usage: $0 [fuzz]" >&2; exit 2 ;;
+  coverage) packages+=(gcovr) ;;
+  *) echo "usage: $0 [fuzz|coverage]" >&2; exit 2 ;;
 esac
 
 missing=()
