@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -180,6 +182,12 @@ TEST_F(SequenceTest, RestartLoadsTheSequenceAgainButNeverARefusedOne) {
 
 TEST_F(SequenceTest, TheQueueIsBoundedGrowsAndRefillsWhenAUnitIsTaken) {
   WriteImages(Range(20));
+  // Shrunk while idle, the pool itself holds only three units.
+  loader.SetLoadingQueueMaxLength(3);
+  Start(0, 19, 1, 1);
+  ASSERT_TRUE(WaitForQueueLength(3));
+  EXPECT_EQ(2u, loader.GetLastLoadedFrameNumber());
+  loader.CloseInput();
   loader.SetLoadingQueueMaxLength(12);
   Start(0, 19, 1, 1);
   ASSERT_TRUE(WaitForQueueLength(12));
@@ -204,6 +212,10 @@ TEST_F(SequenceTest, ShrinkingTheQueueLosesNoFrame) {
   }
   Start(0, 19, 1, 1);
   ASSERT_TRUE(WaitForQueueLength(10));
+  // Queued: P0 I0 I1 I2 P3 I3 I4 I5 P6 I6. Down to five takes back image 3
+  // while its packet stays queued: the image comes again, the packet not.
+  loader.SetLoadingQueueMaxLength(5);
+  EXPECT_LE(loader.GetLoadingQueueLength(), 5u);
   loader.SetLoadingQueueMaxLength(4);
   EXPECT_LE(loader.GetLoadingQueueLength(), 4u);
   // Down to nothing the front type clears; grown again the sequence resumes.
@@ -212,6 +224,17 @@ TEST_F(SequenceTest, ShrinkingTheQueueLosesNoFrame) {
   EXPECT_EQ(ImageLoader::None, loader.GetNextMediaType());
   loader.SetLoadingQueueMaxLength(4);
   EXPECT_EQ(expected, Drain());
+}
+
+TEST_F(SequenceTest, ShrinkingAfterTheRangeEndedStillDeliversEveryFrame) {
+  WriteImages(Range(6));
+  Start(0, 5, 1, 1);
+  ASSERT_TRUE(WaitForQueueLength(6));
+  // The range ends right after the last frame is queued; the outcome below
+  // must hold whether or not it has ended by the shrink.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  loader.SetLoadingQueueMaxLength(2);
+  EXPECT_EQ((Log{"I0", "I1", "I2", "I3", "I4", "I5"}), Drain());
 }
 
 TEST_F(SequenceTest, NothingOfAClosedSequenceIsQueuedAndEveryUnitComesBack) {
@@ -250,6 +273,15 @@ TEST_F(SequenceTest, LoadSequenceDuringALoadSwitchesCleanly) {
 TEST_F(SequenceTest, StatusAndNextMediaTypeFollowTheQueue) {
   EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());
   EXPECT_EQ(ImageLoader::None, loader.GetNextMediaType());
+  {
+    // Nothing queued: every query answers false and leaves its outputs alone.
+    unsigned int size = 7, width = 7, height = 7, channels = 7, frame = 7;
+    Bytes buffer(16);
+    EXPECT_FALSE(loader.GetNextImageProperties(size, width, height, channels, frame));
+    EXPECT_FALSE(loader.GetNextMetadataPacketProperties(size, frame));
+    EXPECT_FALSE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
+    EXPECT_EQ((std::tuple{7u, 7u, 7u, 7u, 7u}), std::tie(size, width, height, channels, frame));
+  }
   WritePackets({0});
   WriteImages({0, 1});
   Start(0, 1, 1, 1, DesiredChannelsEnum::Four);  // delivered as the sequence asks
@@ -265,6 +297,7 @@ TEST_F(SequenceTest, StatusAndNextMediaTypeFollowTheQueue) {
   loader.DiscardNextInput();
   EXPECT_EQ(ImageLoader::Image, loader.GetNextMediaType());
   EXPECT_FALSE(loader.GetNextMetadataPacketProperties(size, frame));
+  EXPECT_FALSE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
   // Too small a buffer reports the properties and keeps the unit; a null
   // buffer is refused outright.
   frame = 99;
@@ -303,11 +336,22 @@ TEST_F(SequenceTest, AQueuedPacketAloneLeavesTheStatusIdle) {
 }
 
 TEST_F(SequenceTest, AnUnreadableMetadataFileEndsTheSequence) {
-  WriteImages({0, 1, 2});
-  // A directory in the metadata name of frame 1: frame 0 comes, nothing after.
-  boost::filesystem::create_directory(metadataPrefix + "1.txt");
-  Start(0, 2, 1, 1);
-  EXPECT_EQ(Log{"I0"}, Drain());
+  // Frame 1's metadata is a directory, then a (sparse) file longer than a
+  // unit's 32-bit size can deliver: frame 0 comes, nothing after.
+  for (bool directory : {true, false}) {
+    imageFolder = dir.Root() + (directory ? "d_" : "s_");
+    metadataPrefix = imageFolder + "meta_";
+    WriteImages({0, 1, 2});
+    const std::string name = metadataPrefix + "1.txt";
+    if (directory) {
+      boost::filesystem::create_directory(name);
+    } else {
+      testsupport::WriteWholeFile(name, {});
+      ASSERT_EQ(0, truncate(name.c_str(), (off_t{1} << 32) + 1));
+    }
+    Start(0, 2, 1, 1);
+    EXPECT_EQ(Log{"I0"}, Drain()) << directory;
+  }
 }
 
 TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {

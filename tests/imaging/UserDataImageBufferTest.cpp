@@ -202,6 +202,7 @@ TYPED_TEST(ImageBufferTest, SelfCopiesAndSelfMovesChangeNothing) {
   buffer = alias;
   buffer.MemcpyFrom(buffer);
   buffer.MemcpyFrom(&buffer);
+  buffer.MemcpyFrom(static_cast<const Buf<TypeParam>*>(nullptr));
   buffer.ShallowCopy(buffer);
   buffer.Reset(buffer);
   buffer.DeepCopy(buffer);
