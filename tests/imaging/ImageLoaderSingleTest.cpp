@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -188,6 +189,23 @@ TEST_F(ImageLoaderTest, RefusedLoadsLeaveTheBufferAlone) {
   EXPECT_FALSE(loader.Load(mono, image));
   ASSERT_TRUE(loader.GetInfo(mono.c_str(), width, height, channels, ImageFileFormat::Auto));
   EXPECT_EQ((std::tuple{8u, 2u, 0u}), std::tie(width, height, channels));
+
+  // A grey header of 40000 x 40000 is within range as the file is, but three
+  // channels of it are not: refused before any array is made, the caller's
+  // array stays, and what the load would have been is reported.
+  const std::string huge = WriteBmp("huge.bmp", 1, 1, 1);
+  Bytes header = testsupport::ReadWholeFile(huge);
+  const std::uint32_t side = 40000;
+  for (int at : {18, 22}) std::memcpy(&header[at], &side, 4);
+  testsupport::WriteWholeFile(huge, header);
+  ASSERT_TRUE(LoadReallocable(WriteBmp("small.bmp", 4, 4, 3), 0));
+  const unsigned char* kept = array.get();
+  EXPECT_FALSE(LoadReallocable(huge, 3));
+  EXPECT_EQ((std::tuple{side, side, 3u}), std::tie(width, height, channels));
+  EXPECT_EQ(kept, array.get());
+  EXPECT_EQ(48u, capacity);
+  EXPECT_FALSE(
+      loader.LoadSingle(huge.c_str(), width, height, channels, Desired(4), ImageFileFormat::Auto));
 }
 
 TEST_F(ImageLoaderTest, MissingFileAndUnknownFormatLeaveOutputsAlone) {

@@ -196,7 +196,7 @@ TYPED_TEST(ImageBufferTest, MoveLeavesTheSourceAViewOfTheMovedArray) {
 TYPED_TEST(ImageBufferTest, SelfCopiesAndSelfMovesChangeNothing) {
   Buf<TypeParam> buffer(4, 3, 3, true);
   this->FillRows(buffer);
-  buffer.dataValid = true;
+  buffer.SetDataValid(true);
   TypeParam* pixels = buffer.begin;
   Buf<TypeParam>& alias = buffer;
   buffer = alias;
@@ -209,7 +209,7 @@ TYPED_TEST(ImageBufferTest, SelfCopiesAndSelfMovesChangeNothing) {
   buffer = std::move(alias);
   EXPECT_EQ(buffer.begin, pixels);
   EXPECT_EQ(buffer.end, pixels + 36);
-  EXPECT_TRUE(buffer.dataValid);
+  EXPECT_TRUE(buffer.GetDataValid());
   this->ExpectRows(buffer, 12);
 }
 
