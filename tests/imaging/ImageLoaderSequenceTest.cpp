@@ -166,10 +166,17 @@ TEST_F(SequenceTest, FramesPerFolderCyclesThroughTheFolders) {
 TEST_F(SequenceTest, RestartLoadsTheSequenceAgainButNeverARefusedOne) {
   EXPECT_FALSE(loader.RestartSequenceFromBeginning());
   WriteImages({3, 4, 5});
-  // A null string or an empty folder list closes the input and stays idle.
-  loader.LoadSequence(nullptr, ".bmp", DesiredChannelsEnum::AsFile, 3, 5, 1, 1,
-                      metadataPrefix.c_str(), ".txt", ImageFileFormat::Auto);
-  EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());
+  // Any null string or an empty folder list closes the input and stays idle.
+  const std::string folder = imageFolder, prefix = metadataPrefix;
+  for (int null = 0; null < 4; ++null) {
+    loader.LoadSequence(null == 0 ? nullptr : folder.c_str(), null == 1 ? nullptr : ".bmp",
+                        DesiredChannelsEnum::AsFile, 3, 5, 1, 1,
+                        null == 2 ? nullptr : prefix.c_str(), null == 3 ? nullptr : ".txt",
+                        ImageFileFormat::Auto);
+    EXPECT_EQ(ImageLoader::Idle, loader.GetStatus()) << null;
+  }
+  loader.DiscardNextInput();  // nothing queued: nothing happens
+  EXPECT_EQ(ImageLoader::None, loader.GetNextMediaType());
   loader.LoadSequence(std::vector<std::string>{}, ".bmp", 1, DesiredChannelsEnum::AsFile, 3, 5, 1,
                       1, metadataPrefix, ".txt", ImageFileFormat::Auto);
   EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());

@@ -216,6 +216,14 @@ TEST_F(ImageLoaderTest, MissingFileAndUnknownFormatLeaveOutputsAlone) {
   const std::string path = WriteBmp("p.bmp", 4, 4, 3);
   EXPECT_FALSE(
       loader.GetInfo(path.c_str(), width, height, channels, static_cast<ImageFileFormat>(3)));
+  // A file that opens but whose header cannot be read whole.
+  const std::string cut = dir.Path("cut.bmp");
+  Bytes header = testsupport::ReadWholeFile(path);
+  header.resize(20);
+  testsupport::WriteWholeFile(cut, header);
+  EXPECT_FALSE(loader.GetInfo(cut.c_str(), width, height, channels, ImageFileFormat::Auto));
+  EXPECT_FALSE(loader.LoadSingle(cut.c_str(), width, height, channels, DesiredChannelsEnum::AsFile,
+                                 ImageFileFormat::Auto));
   EXPECT_EQ((std::tuple{7u, 8u, 9u}), std::tie(width, height, channels));
 }
 
