@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -178,6 +179,45 @@ TYPED_TEST(ConvertColorTest, ConvertToGreySizesAnEmptyDestinationAndKeepsAMatchi
   CvtColor<T>::ConvertToGrey(two.view, untouched);
   EXPECT_EQ(untouched.begin, nullptr);
   EXPECT_EQ(untouched.channels, 0);
+}
+
+// The per-pair converters write nothing when either image lacks storage;
+// the channel swaps do nothing below three channels on either side.
+TYPED_TEST(ConvertColorTest, NothingIsWrittenWithoutStorageOrChannels) {
+  using T = TypeParam;
+  using C = CvtColor<T>;
+  using Converter = void (*)(const ImageBase<T>&, ImageBase<T>&);
+  const std::vector<std::tuple<Converter, int, int>> converters = {
+      {&C::ConvertColor4BppTo1Bpp, 4, 1},        {&C::ConvertColor3BppTo1Bpp, 3, 1},
+      {&C::ConvertColor1BppTo3Bpp, 1, 3},        {&C::ConvertColor1BppTo4Bpp, 1, 4},
+      {&C::ConvertColor4BppTo3Bpp, 4, 3},        {&C::ConvertColor3BppTo4Bpp, 3, 4},
+      {&C::ConvertColor3BppTo1BppUsing2R, 3, 1}, {&C::ConvertColor4BppTo3BppAndFlip, 4, 3},
+      {&C::ConvertColor4BppTo1BppAndFlip, 4, 1}, {&C::ConvertColor3BppTo4BppAndFlip, 3, 4},
+      {&C::ConvertColor3BppTo1BppAndFlip, 3, 1}, {&C::ConvertColor1BppTo3BppAndFlip, 1, 3},
+      {&C::ConvertColor1BppTo4BppAndFlip, 1, 4}};
+  for (const auto& [convert, s, d] : converters) {
+    StridedPicture<T> source(5, 3, s, 1, 0);
+    source.Scramble(7);
+    StridedPicture<T> destination(5, 3, d, 1, 9);
+    const std::vector<T> before = destination.memory;
+    UserDataGenericBuffer<T> noSource(5, 3, s, false), noDestination(5, 3, d, false);
+    convert(noSource, destination.view);
+    convert(source.view, noDestination);
+    EXPECT_EQ(destination.memory, before) << s << "->" << d;
+    EXPECT_EQ(noDestination.begin, nullptr);
+  }
+  StridedPicture<T> two(5, 3, 2, 0, 0), three(5, 3, 3, 0, 0);
+  two.Scramble(1);
+  three.Scramble(2);
+  const std::vector<T> twoBefore = two.memory, threeBefore = three.memory;
+  C::ConvertRgbToBgr(two.view, three.view);
+  C::ConvertRgbToBgr(three.view, two.view);
+  C::ConvertRgbToBgrInPlace(two.view);
+  UserDataGenericBuffer<T> bare(5, 3, 3, false);
+  C::ConvertRgbToBgr(bare, three.view);
+  C::ConvertRgbToBgrInPlace(bare);
+  EXPECT_EQ(two.memory, twoBefore);
+  EXPECT_EQ(three.memory, threeBefore);
 }
 
 TYPED_TEST(ConvertColorTest, SwappingRedAndBlueTwiceRestoresAndDropsTheFourthChannel) {
