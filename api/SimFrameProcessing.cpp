@@ -226,9 +226,12 @@ int ClampToInt(double value) {
   return value >= kMax ? std::numeric_limits<int>::max() : static_cast<int>(value);
 }
 
-void CountFrameForRate(double nowMs) {
+// lastFpsUpdate holds GetTime_Sec() readings, as SIMStart stores one: a
+// millisecond reading divided by 1000 rounds differently and can lie after a
+// later seconds reading.
+void CountFrameForRate() {
   ++framesSinceLastFpsUpdate;
-  const double now = nowMs / 1000.0;
+  const double now = KVO::PerformanceTimer::GetTime_Sec();
   const double elapsed = now - lastFpsUpdate;
   // A wall clock set back would hold the figure until it caught up again,
   // counting frames all the while: start the interval afresh instead.
@@ -243,10 +246,8 @@ void CountFrameForRate(double nowMs) {
 }
 
 void ProcessQueuedFrame() {
-  // One clock reading serves both figures: the latency start and the
-  // frame-rate clock are the same instant.
   const double startMs = KVO::PerformanceTimer::GetTime_mS();
-  CountFrameForRate(startMs);
+  CountFrameForRate();
 
   // Once the ring is full the slot queued four calls ago is the one due. The
   // ring moves on before the report, so a failed report leaves it in step.

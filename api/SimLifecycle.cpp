@@ -2,6 +2,7 @@
 // buffers and the worker that offers them to the host.
 #include "api/SimLifecycle.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -117,6 +118,13 @@ bool StartRun(const StartRequest& request) {
 
 }  // namespace
 
+int64_t SimOfferWaitMs(double periodMs, double nowMs, double lastOfferMs) {
+  // A wall clock set back must not stretch the wait beyond one period.
+  const double elapsedMs = std::max(nowMs - lastOfferMs, 0.0);
+  if (periodMs >= 1000.0 || periodMs <= elapsedMs) return 0;
+  return static_cast<int64_t>(periodMs - elapsedMs);
+}
+
 SimInputPayloadThread::SimInputPayloadThread() : KVO::Thread("KVOWorkerThread", 5000, false) {}
 
 SimInputPayloadThread::~SimInputPayloadThread() = default;
@@ -134,13 +142,8 @@ int SimInputPayloadThread::ThreadMain() {
       const double now = KVO::PerformanceTimer::GetTime_mS();
       const int cap = simFPSCap.load();
       if (cap != 0) periodMs = 1000.0 / static_cast<double>(cap);
-      // A wall clock set back must not stretch the wait beyond one period.
-      double elapsedMs = now - timeAtInputCallback;
-      if (elapsedMs < 0.0) elapsedMs = 0.0;
-      if (periodMs < 1000.0 && periodMs > elapsedMs) {
-        const auto waitMs = static_cast<int64_t>(periodMs - elapsedMs);
-        if (waitMs >= 1) KVO::SleepMs(waitMs);
-      }
+      const int64_t waitMs = SimOfferWaitMs(periodMs, now, timeAtInputCallback);
+      if (waitMs >= 1) KVO::SleepMs(waitMs);
       timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS();
       inputCallback(SIMGetNextFrameBuffer());
     } catch (const std::exception& e) {

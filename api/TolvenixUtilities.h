@@ -656,10 +656,14 @@ TOLVENIX_EXPORT bool SIMGetRemoteStatus(API_RemoteStatus* status);
 // smaller than width * height * channels (then the three outputs already
 // tell the size needed and the buffer is untouched). Files whose pixels
 // cannot be delivered faithfully are unreadable: compressed or palette-colour
-// BMP files, CMYK, YCCK and two-component JPEG files. A JPEG decode answers
-// false after more than 500 scans or when the codec's working memory, beyond
-// the buffer, would pass 1 GiB; a damaged trailer after complete scan data is
-// forgiven.
+// BMP files, CMYK, YCCK, two-component and arithmetic-coded JPEG files. A
+// JPEG decode answers false at the codec's first warning of corrupt or
+// missing scan data, when a component of the picture is in no scan, after
+// more than 500 scans, when the codec's working memory, beyond the buffer,
+// would pass 1 GiB, or when the scans of a multi-scan file would cover more
+// than 67,108,864 blocks of 8 x 8 samples plus 64 for each byte read (a file
+// of a few kilobytes answers within a fraction of a second, whatever size it
+// declares); a damaged trailer after complete scan data is forgiven.
 // Each call starts and joins one library thread; when the system refuses to
 // create it, a two-line "Caught system_error with code ..." message goes to
 // standard output and the load goes on without it. Throws std::bad_alloc on
@@ -680,12 +684,19 @@ TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* widt
 //   stride    bytes between the starts of two rows, 0 for packed rows;
 //             negative values are refused
 // Answers true when the file was written. A refused save never touches the
-// file system. A regular file (a link's target for a link) is written aside
-// and renamed into place once complete, keeping its permission bits, so a
-// failed save leaves the old file as it was and no temporary behind. A FIFO
-// without a reader or a directory is refused at once; a device such as
-// /dev/null is written in place, as is a file in a folder that admits no
-// new file (a failed write then leaves what was written).
+// file system. A new file gets 0666 less the umask. An existing file keeps
+// its permission bits, owner and group; a link's target is written and the
+// link stays. A new file, or a regular file with one link whose owner and
+// group the process can give a new file, is written aside and renamed into
+// place once complete, so a failed save leaves the old file as it was and
+// no temporary behind. Anything else is written in place, as fopen would,
+// keeping its inode and links (a failed write then leaves what was
+// written): a file with more links, a file shared through its group or
+// another user's file in a sticky folder, a device such as /dev/null, a
+// file in a folder that admits no new file, a path too long for a longer
+// name beside it. /dev/stdout, /dev/stderr and /dev/fd/N are written
+// through the process's own descriptor, from where it stands. A FIFO or
+// pipe without a reader or a directory is refused at once.
 // Throws std::bad_alloc on allocation failure.
 TOLVENIX_EXPORT bool UTIL_SaveImageFromBuffer(char const* path, unsigned int width,
                                               unsigned int height, unsigned int channels,

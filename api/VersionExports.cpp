@@ -9,6 +9,12 @@ void WriteIfGiven(T* destination, T value) {
   if (destination != nullptr) *destination = value;
 }
 
+void WriteApiVersion(unsigned int* major, unsigned int* minor, unsigned int* sub) {
+  WriteIfGiven(major, KVO_TOLVENIXAPI_VERSION_MAJOR);
+  WriteIfGiven(minor, KVO_TOLVENIXAPI_VERSION_MINOR);
+  WriteIfGiven(sub, KVO_TOLVENIXAPI_VERSION_SUB);
+}
+
 }  // namespace
 
 void UTIL_GetDLLVersion(unsigned int* major, unsigned int* minor, unsigned int* sub) {
@@ -17,9 +23,8 @@ void UTIL_GetDLLVersion(unsigned int* major, unsigned int* minor, unsigned int* 
   WriteIfGiven(sub, KVO_TOLVENIXUTILITIES_VERSION_SUB);
 }
 
-// The interface moves with the library: its version is the library's.
 void SIMGetAPIVersion(unsigned int* major, unsigned int* minor, unsigned int* sub,
                       unsigned int* majorAgain, unsigned int* minorAgain, unsigned int* subAgain) {
-  UTIL_GetDLLVersion(major, minor, sub);
-  UTIL_GetDLLVersion(majorAgain, minorAgain, subAgain);
+  WriteApiVersion(major, minor, sub);
+  WriteApiVersion(majorAgain, minorAgain, subAgain);
 }

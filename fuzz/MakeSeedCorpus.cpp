@@ -10,6 +10,7 @@
 #include "imaging/BmpFile.h"
 #include "imaging/JPEGTurbo.h"
 #include "imaging/JpegFile.h"
+#include "tests/support/JpegStreams.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -57,6 +58,23 @@ Bytes Jpeg(unsigned width, unsigned height, unsigned channels, int quality, bool
   return result;
 }
 
+// Scan layouts the library never writes, made by the codec: its own
+// progression, one scan per component, and arithmetic coding (refused).
+void CodecJpegs(const fs::path& dir) {
+  testsupport::JpegCoding progressive, perComponent, arithmetic;
+  progressive.progressive = true;
+  perComponent.scans = {{1, {0}, 0, 63, 0, 0}, {1, {1}, 0, 63, 0, 0}, {1, {2}, 0, 63, 0, 0}};
+  arithmetic.arithmetic = true;
+  WriteBytes(dir / "codec_progressive_16x16x3.jpg",
+             testsupport::EncodeJpeg(16, 16, 3, Picture(16, 16, 3), progressive));
+  WriteBytes(dir / "codec_progressive_16x8x1.jpg",
+             testsupport::EncodeJpeg(16, 8, 1, Picture(16, 8, 1), progressive));
+  WriteBytes(dir / "codec_scan_per_component_16x8x3.jpg",
+             testsupport::EncodeJpeg(16, 8, 3, Picture(16, 8, 3), perComponent));
+  WriteBytes(dir / "codec_arithmetic_8x8x3.jpg",
+             testsupport::EncodeJpeg(8, 8, 3, Picture(8, 8, 3), arithmetic));
+}
+
 void Jpegs(const fs::path& dir, bool withHeadless) {
   struct Shape {
     unsigned width, height, channels;
@@ -92,6 +110,7 @@ void Jpegs(const fs::path& dir, bool withHeadless) {
   }
   Bytes picture = Picture(12, 10, 3);
   KVO::JPEGTurbo::WriteJPEG((dir / "jpegturbo_12x10.jpg").c_str(), 75, 12, 10, picture.data());
+  CodecJpegs(dir);
 }
 
 void Bayers(const fs::path& dir) {

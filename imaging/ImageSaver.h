@@ -27,13 +27,19 @@ namespace KVO {
 // those formats cannot hold, a BMP whose size fields would overflow) is
 // refused before the file is opened, so nothing is created or changed.
 //
-// The file is written through a ReplacingFileWriter: a regular file (new or
-// existing; a link's target) is written aside and renamed into place only
-// once every byte is written, synced and closed, so a failed save leaves an
-// existing file byte for byte and no temporary behind. Opening never
-// blocks: a FIFO without a reader and a directory are refused at once;
-// devices are written in place, as is a file in a folder that admits no
-// temporary (there a failed write leaves what was written).
+// The file is written through a ReplacingFileWriter (its header states the
+// whole rule; a link's target is written and the link stays). A new file,
+// or a regular file with one link whose owner and group the saver can keep,
+// is written aside and renamed into place once every byte is written and
+// closed (an existing file's replacement synced first), so a failed save
+// leaves an existing file byte for byte and no temporary behind. Everything
+// else is written in place and keeps its inode, links, owner, group and
+// mode: a file with more links or of an owner or group the saver cannot
+// give a new file, a device, a name in /proc (/dev/stdout and its kin write
+// through the process's own descriptor), a file whose folder admits no
+// temporary or refuses the rename, a path too long for the temporary's
+// name; there a failed write leaves what was written. Opening never blocks:
+// a FIFO without a reader and a directory are refused at once.
 class ImageSaver : public ImageSaverInterface {
  public:
   ImageSaver() = default;

@@ -91,7 +91,7 @@ unsigned char* JPEGTurbo::ReadJPEG(const char* fileName, unsigned char* out,
   BoundJpegDecoder(&codec);
   jpeg_stdio_src(&codec, stream);
   jpeg_read_header(&codec, TRUE);
-  jpeg_start_decompress(&codec);
+  StartJpegDecode(&codec);
 
   const int components = codec.output_components;
   const std::size_t rowBytes = static_cast<std::size_t>(codec.output_width) * components;
@@ -111,8 +111,7 @@ unsigned char* JPEGTurbo::ReadJPEG(const char* fileName, unsigned char* out,
     scratch = ownScratch;
     ready = scratch != nullptr;
   }
-  // Rows after a warning about the scan data would be made up: stop there.
-  while (ready && codec.output_scanline < codec.output_height && errors.dataWarnings == 0) {
+  while (ready && codec.output_scanline < codec.output_height) {
     unsigned char* target = picture + codec.output_scanline * rowBytes;
     JSAMPROW row = scratch;
     if (jpeg_read_scanlines(&codec, &row, 1) != 1) break;

@@ -7,7 +7,9 @@ namespace KVO {
 // a message when a file does not open, and ReadJPEG delivers rows top-down.
 // The readers open only regular files and never block (a FIFO, directory
 // or device counts as a file that does not open); WriteJPEG saves through
-// a ReplacingFileWriter, so a failed write leaves an existing file as it was.
+// a ReplacingFileWriter, so a failed write leaves an existing file as it
+// was wherever that writer renames (its header says where it writes in
+// place instead).
 // Codec failures never end the process: the codec's message goes to
 // standard error and the function reports failure. Stateless; any thread.
 class JPEGTurbo {
@@ -33,10 +35,12 @@ class JPEGTurbo {
   // open (after printing "Error opening jpeg file <name>" on standard
   // output), the picture exceeds 2,147,483,647 bytes, allocation fails, or
   // the codec fails or warns of corrupt scan data (a buffer allocated here
-  // is freed then). A missing end marker or stray bytes before it are
+  // is freed then), a component is in no scan, or the stream is
+  // arithmetic-coded. A missing end marker or stray bytes before it are
   // accepted after complete scans. Decoding is bounded as in JpegFile: more
-  // than kMaxJpegScans scans or codec memory beyond kMaxJpegWorkingBytes
-  // besides the picture answer null.
+  // than kMaxJpegScans scans, codec memory beyond kMaxJpegWorkingBytes
+  // besides the picture, or scan work beyond kFreeJpegScanBlocks plus
+  // kJpegScanBlocksPerByte per byte read answer null.
   static unsigned char* ReadJPEG(const char* fileName, unsigned char* out,
                                  unsigned char* rowScratch);
 

@@ -9,6 +9,9 @@ namespace {
 JpegErrorManager* ManagerOf(j_common_ptr codec) {
   return reinterpret_cast<JpegErrorManager*>(codec->err);
 }
+JpegErrorManager* ManagerOf(j_decompress_ptr codec) {
+  return ManagerOf(reinterpret_cast<j_common_ptr>(codec));
+}
 
 // Replaces the standard handler, which ends the process: a library must not
 // take its host down over a bad picture.
@@ -19,34 +22,74 @@ void JumpBackOnError(j_common_ptr codec) {
 
 // A stream that merely lacks its end marker, or has stray bytes in front of
 // it, still decodes to the intact picture when its scans were complete;
-// every other warning means the codec made data up.
+// every other warning means the codec made data up, and once decoding has
+// begun nothing after it can make the answer true.
 void SortWarnings(j_common_ptr codec, int level) {
   JpegErrorManager* manager = ManagerOf(codec);
+  bool data = false;
   if (level < 0) {
     const jpeg_error_mgr& err = *codec->err;
     const bool trailer = err.msg_code == JWRN_JPEG_EOF ||
                          (err.msg_code == JWRN_EXTRANEOUS_DATA && err.msg_parm.i[1] == JPEG_EOI);
     ++(trailer ? manager->trailerWarnings : manager->dataWarnings);
+    data = !trailer;
   }
   (*manager->standardEmit)(codec, level);
+  if (data && manager->decoding) std::longjmp(manager->jump, 1);
 }
 
-// The codec calls this before each step of input, so at least once per
-// scan; the step runs with the scan's components set.
-void WatchScans(j_common_ptr common) {
+boolean CountOfferedBytes(j_decompress_ptr codec) {
+  JpegErrorManager* manager = ManagerOf(codec);
+  const boolean filled = (*manager->standardFill)(codec);
+  if (filled) manager->offeredBytes += codec->src->bytes_in_buffer;
+  return filled;
+}
+
+std::uint64_t BlocksOfScan(j_decompress_ptr codec) {
+  std::uint64_t blocks = 0;
+  for (int i = 0; i < codec->comps_in_scan; ++i) {
+    const jpeg_component_info& component = *codec->cur_comp_info[i];
+    blocks += std::uint64_t{component.width_in_blocks} * component.height_in_blocks;
+  }
+  return blocks;
+}
+
+// The codec calls this before each step of decoding: each row it delivers
+// and, while it takes in a multi-scan stream, each row of blocks of each
+// scan. So every scan is seen before its first data is decoded, with the
+// scan's components set.
+void WatchDecode(j_common_ptr common) {
   j_decompress_ptr codec = reinterpret_cast<j_decompress_ptr>(common);
   JpegErrorManager* manager = ManagerOf(common);
+  if (!manager->decoding) {
+    manager->decoding = true;
+    manager->offeredBytes = codec->src->bytes_in_buffer;
+    manager->standardFill = codec->src->fill_input_buffer;
+    codec->src->fill_input_buffer = CountOfferedBytes;
+  }
+  if (manager->dataWarnings > 0 || codec->arith_code) std::longjmp(manager->jump, 1);
+  if (codec->input_scan_number == manager->countedScan) return;
+  manager->countedScan = codec->input_scan_number;
+  if (codec->input_scan_number > kMaxJpegScans) std::longjmp(manager->jump, 1);
   for (int i = 0; i < codec->comps_in_scan; ++i) {
     manager->scannedComponents |= 1u << codec->cur_comp_info[i]->component_index;
   }
-  if (codec->input_scan_number > kMaxJpegScans) std::longjmp(manager->jump, 1);
+  if (!jpeg_has_multiple_scans(codec)) return;
+  manager->scanBlocks += BlocksOfScan(codec);
+  const std::uint64_t readBytes = manager->offeredBytes - codec->src->bytes_in_buffer;
+  if (manager->scanBlocks > kFreeJpegScanBlocks + kJpegScanBlocksPerByte * readBytes) {
+    std::longjmp(manager->jump, 1);
+  }
 }
 
-// Whether the stream gave every component all its data. Read before
-// jpeg_finish_decompress, which releases coef_bits.
-bool ScansComplete(j_decompress_ptr codec, const JpegErrorManager& manager) {
+bool AllComponentsScanned(j_decompress_ptr codec, const JpegErrorManager& manager) {
   const unsigned int all = (1u << codec->num_components) - 1;
-  if ((manager.scannedComponents & all) != all) return false;
+  return (manager.scannedComponents & all) == all;
+}
+
+// Whether a progressive stream refined every coefficient to full precision.
+// Read before jpeg_finish_decompress, which releases coef_bits.
+bool CoefficientsComplete(j_decompress_ptr codec) {
   if (!codec->progressive_mode) return true;
   if (codec->coef_bits == nullptr) return false;
   for (int component = 0; component < codec->num_components; ++component) {
@@ -55,6 +98,12 @@ bool ScansComplete(j_decompress_ptr codec, const JpegErrorManager& manager) {
     }
   }
   return true;
+}
+
+bool DeliversTruePicture(j_decompress_ptr codec, const JpegErrorManager& manager,
+                         bool coefficientsComplete) {
+  return manager.dataWarnings == 0 && AllComponentsScanned(codec, manager) &&
+         (manager.trailerWarnings == 0 || coefficientsComplete);
 }
 
 }  // namespace
@@ -68,19 +117,28 @@ jpeg_error_mgr* InstallJpegErrorManager(JpegErrorManager* manager) {
 }
 
 void BoundJpegDecoder(j_decompress_ptr codec) {
-  JpegErrorManager* manager = ManagerOf(reinterpret_cast<j_common_ptr>(codec));
+  JpegErrorManager* manager = ManagerOf(codec);
   // The codec is built without a backing store, so a demand above the cap
   // fails when the coefficient arrays are laid out, before they are made.
   codec->mem->max_memory_to_use = kMaxJpegWorkingBytes;
   manager->progress = jpeg_progress_mgr{};
-  manager->progress.progress_monitor = WatchScans;
+  manager->progress.progress_monitor = WatchDecode;
   codec->progress = &manager->progress;
 }
 
+void StartJpegDecode(j_decompress_ptr codec) {
+  jpeg_start_decompress(codec);
+  const JpegErrorManager& manager = *ManagerOf(codec);
+  if (jpeg_input_complete(codec) &&
+      !DeliversTruePicture(codec, manager, CoefficientsComplete(codec))) {
+    std::longjmp(ManagerOf(codec)->jump, 1);
+  }
+}
+
 bool FinishJpegDecode(j_decompress_ptr codec, const JpegErrorManager& manager) {
-  const bool scansComplete = ScansComplete(codec, manager);
+  const bool coefficientsComplete = CoefficientsComplete(codec);
   jpeg_finish_decompress(codec);
-  return manager.dataWarnings == 0 && (manager.trailerWarnings == 0 || scansComplete);
+  return DeliversTruePicture(codec, manager, coefficientsComplete);
 }
 
 }  // namespace KVO

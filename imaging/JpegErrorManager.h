@@ -3,6 +3,7 @@
 
 #include <csetjmp>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 // The codec's header uses size_t and FILE without declaring them.
@@ -15,19 +16,33 @@ constexpr int kMaxJpegDimension = JPEG_MAX_DIMENSION;
 
 // Bounds on the work one decode may demand, whatever its file declares.
 // Real progressive files carry about ten scans; a file with more scans than
-// this is refused, which caps decoding time at this many passes over the
-// picture's coefficients.
+// this is refused.
 constexpr int kMaxJpegScans = 500;
 // The codec's working memory beyond the caller's pixels. A progressive or
 // multi-scan picture keeps every coefficient (2 bytes per pixel of each
 // component) for the whole decode: a 16384 x 16384 4:2:0 colour picture
 // needs 512 MiB + 2 x 128 MiB = 768 MiB, a few MiB of row buffers besides.
 // A demand above this cap is a fatal codec error, like a corrupt stream.
+// It also caps a multi-scan picture at 8,388,608 blocks of 8 x 8 samples
+// (128 bytes of coefficients each).
 constexpr long kMaxJpegWorkingBytes = 1024L * 1024 * 1024;
+// The scan work of a multi-scan stream: each scan costs the blocks of its
+// components (a scan decodes or skips every one of them, whatever data it
+// carries). Before each scan, the blocks of all scans so far, that scan's
+// included, may not pass kFreeJpegScanBlocks plus kJpegScanBlocksPerByte for
+// each byte the decoder has read since it began decoding (entropy-coded data
+// and the markers between scans). The allowance is 8 passes over the largest
+// multi-scan picture the memory cap admits: a 16384 x 16384 4:2:0 picture in
+// the codec's standard ten-scan progression costs 33.5 million; a stream of
+// a few kilobytes is stopped after at most 67 million (a fraction of a
+// second), whatever it declares. A single-scan stream is not budgeted: its
+// one scan visits each block once and brings at least two bits for each.
+constexpr std::uint64_t kFreeJpegScanBlocks = 64ull << 20;
+constexpr std::uint64_t kJpegScanBlocksPerByte = 64;
 
 // A codec error manager whose fatal-error handler returns control to the
 // caller's setjmp point instead of ending the process. For decoders it also
-// carries the scan bound and sorts the codec's warnings.
+// carries the bounds above and sorts the codec's warnings.
 //
 // Use: declare one on the stack with the codec object, point the codec
 // object's err at InstallJpegErrorManager(&manager), then
@@ -35,7 +50,8 @@ constexpr long kMaxJpegWorkingBytes = 1024L * 1024 * 1024;
 // before the first codec call. Between setjmp and the codec calls that may
 // jump, no object with a non-trivial destructor may be live, and locals
 // changed after setjmp and read after the jump must be volatile. A decoder
-// calls BoundJpegDecoder(codec) right after jpeg_create_decompress.
+// calls BoundJpegDecoder(codec) right after jpeg_create_decompress, starts
+// with StartJpegDecode and ends with FinishJpegDecode.
 //
 // The codec's messages (errors, and the first warning) still go to standard
 // error through its standard output_message.
@@ -44,6 +60,7 @@ struct JpegErrorManager {
   std::jmp_buf jump;
   jpeg_progress_mgr progress;
   void (*standardEmit)(j_common_ptr, int) = nullptr;
+  boolean (*standardFill)(j_decompress_ptr) = nullptr;
   // Warnings about missing or corrupt data (every warning but the two
   // below).
   int dataWarnings = 0;
@@ -51,23 +68,48 @@ struct JpegErrorManager {
   int trailerWarnings = 0;
   // Bit i set once component i has been part of a scan.
   unsigned int scannedComponents = 0;
+  // Set when decoding begins (the first progress call); from then on a
+  // warning about the data ends the decode at once.
+  bool decoding = false;
+  // The scan last counted, and the blocks of all scans counted so far.
+  int countedScan = 0;
+  std::uint64_t scanBlocks = 0;
+  // Bytes the source has offered since decoding began, read or not.
+  std::uint64_t offeredBytes = 0;
 };
 
 // Fills manager with the codec's standard routines except error_exit and
 // emit_message, and answers the pointer to store in the codec object's err.
 jpeg_error_mgr* InstallJpegErrorManager(JpegErrorManager* manager);
 
-// Applies the scan bound and the working-memory cap to a decoder whose err
-// came from InstallJpegErrorManager. Call after jpeg_create_decompress,
-// before reading the header. Beyond either bound the codec jumps back to
-// the manager's setjmp point like on any fatal error.
+// Applies the bounds above to a decoder whose err came from
+// InstallJpegErrorManager. Call after jpeg_create_decompress, before reading
+// the header. From then on the codec jumps back to the manager's setjmp
+// point, as on any fatal error, when:
+//   - a bound is passed (scans, working memory, scan work);
+//   - the codec warns of corrupt or missing data while decoding (also while
+//     it takes in the scans of a multi-scan stream), or before decoding
+//     began, at its first step;
+//   - the stream is arithmetic-coded, before any of its scan data is
+//     decoded. Arithmetic-coded data that ends early is, by the format's own
+//     rule, padded with zeros without any warning, and legitimate streams do
+//     meet their end marker rows before their last block, so missing data
+//     cannot be told from a legitimate stream: such streams are refused.
+// The source manager must be in place before decoding starts; the bound
+// wraps its fill_input_buffer to count the bytes read.
 void BoundJpegDecoder(j_decompress_ptr codec);
+
+// jpeg_start_decompress, and for a stream whose scans it has taken in
+// whole (every multi-scan stream) the verdict of FinishJpegDecode before a
+// single row is made: a decode that cannot answer true jumps back at once.
+void StartJpegDecode(j_decompress_ptr codec);
 
 // Finishes a decode that has read every row (jpeg_finish_decompress) and
 // answers whether it delivered a true picture: nothing went wrong in the
-// scan data, and any complaint about the stream's end came after complete
-// scans (every component part of a scan and, in a progressive stream, every
-// coefficient refined to full precision). A fatal error jumps back as usual.
+// scan data, every component of the frame was part of a scan, and any
+// complaint about the stream's end came after complete scans (in a
+// progressive stream, every coefficient refined to full precision). A fatal
+// error jumps back as usual.
 bool FinishJpegDecode(j_decompress_ptr codec, const JpegErrorManager& manager);
 
 }  // namespace KVO

@@ -26,8 +26,10 @@ J_COLOR_SPACE ColorSpaceFor(unsigned int channels) {
 int ComponentsFor(unsigned int channels) { return channels == 1 ? 1 : 3; }
 
 // Grey or a colour space the codec turns into B, G, R; CMYK, YCCK and
-// streams of two or more than four components are not.
+// streams of two or more than four components are not. Arithmetic-coded
+// streams are refused when decoding (see JpegErrorManager.h).
 bool IsDeliverable(const jpeg_decompress_struct& codec) {
+  if (codec.arith_code) return false;
   if (codec.num_components == 1) return codec.jpeg_color_space == JCS_GRAYSCALE;
   return codec.num_components == 3 &&
          (codec.jpeg_color_space == JCS_YCbCr || codec.jpeg_color_space == JCS_RGB);
@@ -213,9 +215,8 @@ bool JpegFile::Read(unsigned char* dst) {
     jpeg_destroy_decompress(&codec);
     return false;
   }
-  jpeg_start_decompress(&codec);
-  // Rows after a warning about the scan data would be made up: stop there.
-  while (codec.output_scanline < codec.output_height && errors.dataWarnings == 0) {
+  StartJpegDecode(&codec);
+  while (codec.output_scanline < codec.output_height) {
     // The first decoded row is the top of the picture: it goes last.
     JSAMPROW row = dst + (height - 1 - codec.output_scanline) * rowBytes;
     if (jpeg_read_scanlines(&codec, &row, 1) != 1) break;

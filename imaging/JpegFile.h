@@ -29,12 +29,15 @@ namespace KVO {
 //
 // Codec failures never end the process: the codec's message goes to
 // standard error and the step answers false with the ready flag clear. A
-// decode during which the codec warned of corrupt or missing scan data also
-// answers false (the rows decoded so far may stay in the buffer); a missing
-// end marker or stray bytes before it do not fail a decode whose scans were
-// complete. Every decode is bounded: more than kMaxJpegScans (500) scans,
-// or codec working memory beyond the caller's pixels above
-// kMaxJpegWorkingBytes (1 GiB), answer false (see JpegErrorManager.h).
+// decode answers false, ending at the codec's first warning of corrupt or
+// missing scan data (the rows decoded so far may stay in the buffer), when a
+// component of the frame is in no scan, and for arithmetic-coded streams
+// (GetInfo refuses those too); a missing end marker or stray bytes before it
+// do not fail a decode whose scans were complete. Every decode is bounded:
+// more than kMaxJpegScans (500) scans, codec working memory beyond the
+// caller's pixels above kMaxJpegWorkingBytes (1 GiB), or scans of a
+// multi-scan stream covering more than 67,108,864 blocks of 8 x 8 samples
+// plus 64 per byte read, answer false (see JpegErrorManager.h).
 //
 // Ready flag: GetInfo does not need it and sets it to its result; ReadFile,
 // WriteFile, ReadFromMemory and WriteToMemory need it and set it to their
@@ -112,7 +115,8 @@ class JpegFile : public AbstractImageFile {
   // not a regular file, is empty, or cannot be read completely.
   bool ReadHeaderFromFile(const char* fileName);
   // Makes the header when none is stored and writes it to fileName through
-  // a ReplacingFileWriter, so a failure leaves an existing file as it was.
+  // a ReplacingFileWriter, so a failure leaves an existing file as it was
+  // wherever that writer renames (its header says where it writes in place).
   // False when there is no header, the file does not open or the write,
   // flush or close fails.
   bool WriteHeaderToFile(const char* fileName);

@@ -20,24 +20,69 @@ std::FILE* OpenRegularFileForReading(const char* path);
 // written as usual (blocking). The caller owns the stream. Any thread.
 std::FILE* OpenForWritingInPlace(const char* path);
 
-// A save that never loses the file it replaces. Open resolves symbolic
-// links and, for a regular file or a name not yet taken, creates a unique
-// temporary file in the target's folder; Finish flushes, syncs and closes it
-// and only then renames it over the target. A failure at any point removes
-// the temporary, so the target keeps every byte it had.
+// A save that never loses the file it replaces and never changes whose file
+// it is. Open follows symbolic links (a relative link from its own folder;
+// the link itself stays) and picks one of three ways to write the target.
 //
-// The replacement keeps the target's permission bits (and, where the
-// process may, its owner); a new file gets 0666 less the umask, as fopen
-// would. A target that is a link has the file it points to replaced; the
-// link stays. Written in place, as a plain fopen "wb" would:
-//   - a device or a FIFO with a reader (no temporary is meaningful there);
-//   - a writable file in a folder where no temporary may be created (no
-//     write permission on the folder); then a failure leaves what was
-//     written.
-// Refused at Open (null, nothing created or changed): a FIFO without a
-// reader, a directory, an existing file the process may not write, and a
-// temporary that cannot be made for any reason other than permissions
-// (a full disk, for example).
+// Aside, then renamed into place: the stream writes a unique hidden
+// temporary beside the target; Finish flushes and closes it with every
+// result checked and only then renames it over the target, so a failed save
+// leaves an existing file byte for byte and no temporary behind. Taken only
+// where the rename changes nothing but the bytes:
+//   - a name not yet taken: the new file gets 0666 less the umask, as fopen
+//     gives, and is not synced (no old file needs protecting);
+//   - a regular file with a single link, no extended attribute but its
+//     security label (nor one that the folder gives a new file: a default
+//     access list), and an owner and group that can be restored, which
+//     means: the temporary, once created, has both of the target's ids
+//     already, or an fchown of the temporary to both succeeds (for a
+//     privileged process always; otherwise only when the owner is the
+//     saver and the group one of its groups). The temporary takes the
+//     target's permission bits and is synced before the rename, so a crash
+//     leaves one version whole.
+//
+// In place, as a plain fopen "wb" would (truncated, then written; the file
+// keeps its inode, links, mode, owner, group and extended attributes; a
+// failed save leaves what was written):
+//   - a device, or a FIFO with a reader;
+//   - a regular file with more than one link, with extended attributes
+//     other than its security label (an access list, file capabilities,
+//     a user's tags: a new file would come without them), in a folder
+//     whose default access list a new file would take, or whose owner
+//     or group cannot be restored (a file shared through its group, another
+//     user's file in a sticky folder). Where only the group could be given
+//     to a new file, writing in place keeps the group and the owner both;
+//   - a name reached through /proc: the path or any link on the way lies in
+//     /proc, as /dev/stdout, /dev/stderr, /dev/fd/N and /proc/self/fd/N do
+//     (but see the process's own descriptors below);
+//   - a file whose temporary cannot be created for lack of permission
+//     (EACCES, EPERM: a folder the process may not write) or because its
+//     longer name is too long (ENAMETOOLONG, a path near PATH_MAX);
+//   - a file whose rename Finish finds refused (EPERM, EACCES: a sticky
+//     folder; EBUSY: a file mounted over). The finished temporary is then
+//     copied into the target and removed, so the picture is written once
+//     more and no temporary stays. Room for it is taken first (where the
+//     file system can), so a full disk fails the save with the target's
+//     old bytes whole; a copy failing part way for another reason leaves
+//     what arrived, as any write in place does.
+//
+// Through the descriptor itself: a name that stands for one of the
+// process's own descriptors (/dev/stdout, /dev/stderr, /dev/fd/N,
+// /proc/self/fd/N) open for writing is written through a duplicate of that
+// descriptor, from where it stands and without truncating, so what the
+// process wrote to it before and writes after stays in order around the
+// picture. (Reopening the name would truncate a file and write from its
+// start, under what the descriptor writes next.) Writes wait for room as a
+// reopened name's would, also where the descriptor is set not to block
+// (O_NONBLOCK, which the duplicate shares). That stream cannot seek away
+// from where it stands: a rewind before the first byte moves nothing.
+// A descriptor open only for reading is treated like any other name in
+// /proc.
+//
+// Refused at Open (null, nothing created or changed): a FIFO or pipe
+// without a reader, a directory, an existing file the process may not
+// write, and a temporary that cannot be made for any other reason (a full
+// disk, for example).
 //
 // One object serves one save, on one thread.
 class ReplacingFileWriter {
@@ -45,10 +90,11 @@ class ReplacingFileWriter {
   ReplacingFileWriter() = default;
   ReplacingFileWriter(const ReplacingFileWriter&) = delete;
   ReplacingFileWriter& operator=(const ReplacingFileWriter&) = delete;
-  // Removes a temporary that Finish did not rename.
+  // Removes a temporary that Finish did not put in place.
   ~ReplacingFileWriter();
 
-  // Answers the stream to write ("wb", positioned at 0), or null on refusal.
+  // Answers the stream to write ("wb", positioned at 0; on the process's
+  // own descriptor, where that stands), or null on refusal.
   // The caller owns the stream until it hands it to Finish (or closes it
   // itself, which abandons the save). A second Open answers null.
   std::FILE* Open(const char* path);
@@ -61,8 +107,14 @@ class ReplacingFileWriter {
   bool Finish(std::FILE* stream, bool written);
 
  private:
-  std::string target;     // the resolved path that is replaced
+  // Copies the finished temporary into the target in place; answers
+  // whether every byte arrived.
+  bool CopyIntoTarget();
+
+  std::string target;     // the resolved path that is written
   std::string temporary;  // empty when writing in place or after Finish
+  int kept = -1;          // the existing target, open for writing, while a
+                          // temporary is to replace it
 };
 
 }  // namespace KVO

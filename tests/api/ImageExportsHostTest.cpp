@@ -1,6 +1,8 @@
 // The image exports as a host sees them: the public header and the shared
 // library, plus the tests' own file and picture helpers.
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -74,6 +76,16 @@ TEST_F(ImageExportsTest, RefusedLoadsTouchNoBufferAndTellTheSize) {
   EXPECT_EQ(0u, width);
 }
 
+// Desired channels 2 keeps one channel for a grey file and makes four of
+// three.
+TEST_F(ImageExportsTest, OneOrFourFollowsTheFile) {
+  Bytes buffer(8 * 8 * 4);
+  ASSERT_TRUE(Load(Save("grey.bmp", 8, 8, 1), buffer, 2));
+  EXPECT_EQ(Reported(), (std::vector<unsigned int>{8, 8, 1}));
+  ASSERT_TRUE(Load(Save("colour.bmp", 8, 8, 3), buffer, 2));
+  EXPECT_EQ(Reported(), (std::vector<unsigned int>{8, 8, 4}));
+}
+
 TEST_F(ImageExportsTest, SavedPicturesLoadBackByName) {
   const Bytes picture = MakePicture(35, 39, 3);
   Bytes buffer(picture.size());
@@ -96,6 +108,34 @@ TEST_F(ImageExportsTest, RefusedSavesTouchNoFile) {
   const std::string three = Path("three.bmp");
   EXPECT_FALSE(UTIL_SaveImageFromBuffer(three.c_str(), 4, 4, 3, pixels.data(), 3, 0));
   EXPECT_FALSE(testsupport::Exists(three));
+}
+
+// Each call has its own loader: host threads load at once, each its own
+// picture into its own buffer.
+TEST_F(ImageExportsTest, EightThreadsLoadAtOnce) {
+  constexpr int kThreads = 8;
+  std::vector<std::string> paths;
+  for (int i = 0; i < kThreads; ++i) {
+    paths.push_back(Save("t" + std::to_string(i) + ".bmp", 33, 17, 3, kBmp, i));
+  }
+  std::atomic<int> mismatches{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      Bytes buffer(33 * 17 * 3);
+      for (int round = 0; round < 25; ++round) {
+        unsigned int w = 0, h = 0, c = 0;
+        const int owner = (i + round) % kThreads;
+        if (!UTIL_LoadImageToBuffer(paths[owner].c_str(), &w, &h, &c, buffer.size(), buffer.data(),
+                                    3, 0) ||
+            buffer != MakePicture(33, 17, 3, owner)) {
+          ++mismatches;
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(0, mismatches.load());
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 // KVO::Vector and the records that carry it, compiled from the public header
-// alone, as a host sees them.
+// alone, as a host sees them; the tests' allocator fails chosen allocations.
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "TolvenixUtilities.h"
+#include "tests/support/AllocationFailure.h"
 
 namespace {
 
@@ -16,13 +18,22 @@ T Copy(T field) {
   return field;
 }
 
-// The n-th element of a test vector: a plain value, or a record that owns
-// vectors itself, so that a shallow copy shows.
+// The n-th element of a test vector: a plain value, the packed 100-byte
+// report record, or a record that owns vectors itself, so that a shallow copy
+// shows.
 template <typename T>
 T Make(int n);
 template <>
 int Make<int>(int n) {
   return n * 7 + 1;
+}
+template <>
+TARGET Make<TARGET>(int n) {
+  TARGET t{};
+  t.id = static_cast<uint32_t>(n);
+  t.left = n + 1;
+  t.value1 = n * 0.5;
+  return t;
 }
 template <>
 LandPayload_Breadcrumb Make<LandPayload_Breadcrumb>(int n) {
@@ -36,6 +47,7 @@ LandPayload_Breadcrumb Make<LandPayload_Breadcrumb>(int n) {
 }
 
 bool Same(int a, int b) { return a == b; }
+bool Same(const TARGET& a, const TARGET& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 bool Same(const LandPayload_Breadcrumb& a, const LandPayload_Breadcrumb& b) {
   if (a.id != b.id || a.xs.size() != b.xs.size() || a.ys.size() != b.ys.size()) return false;
   for (unsigned long i = 0; i < a.xs.size(); ++i) {
@@ -56,14 +68,42 @@ class KvoVector : public ::testing::Test {
     ASSERT_EQ(v.size(), static_cast<unsigned long>(n));
     for (int i = 0; i < n; ++i) EXPECT_TRUE(Same(v[i], Make<T>(i)) && Same(v.at(i), v[i])) << i;
   }
+  // Runs `change` on a full vector of 7 with its first, second, ...
+  // allocation failing, until one run needs no more: each failed run throws
+  // std::bad_alloc and leaves the vector as it was.
+  template <typename Change>
+  static void ExpectEachFailedAllocationChangesNothing(Change change) {
+    for (int n = 1; n <= 64; ++n) {
+      KVO::Vector<T> v = Filled(7);
+      const T* before = Copy(v.data);
+      bool failed = false;
+      tolvenix_test::FailAllocationNumber(n);
+      try {
+        change(v);
+      } catch (const std::bad_alloc&) {
+        failed = true;
+      }
+      tolvenix_test::FailAllocationNumber(0);
+      if (!failed) {
+        EXPECT_GT(n, 1) << "the change allocates";
+        return;
+      }
+      EXPECT_EQ(Copy(v.data), before) << n;
+      EXPECT_EQ(Copy(v.capacity), 7u) << n;
+      ExpectHolds(v, 7);
+    }
+    ADD_FAILURE() << "the change never succeeded";
+  }
 };
 
-using ElementTypes = ::testing::Types<int, LandPayload_Breadcrumb>;
+using ElementTypes = ::testing::Types<int, TARGET, LandPayload_Breadcrumb>;
 TYPED_TEST_SUITE(KvoVector, ElementTypes);
 
 TYPED_TEST(KvoVector, PushBackGrowsByHalfPlusOneAndMaySourceItsOwnElement) {
   KVO::Vector<TypeParam> v;
   EXPECT_EQ(Copy(v.data), nullptr);
+  EXPECT_EQ(v.size(), 0u);
+  EXPECT_EQ(Copy(v.capacity), 0u);
   std::vector<uint64_t> capacities;
   for (int i = 0; i < 7; ++i) {
     v.push_back(Make<TypeParam>(i));
@@ -88,6 +128,15 @@ TYPED_TEST(KvoVector, SetCapacityNeverDropsElements) {
     EXPECT_EQ(Copy(v.capacity), capacity);
     this->ExpectHolds(v, 5);
   }
+  // An empty vector gets storage without elements, and gives it up again.
+  KVO::Vector<TypeParam> empty;
+  empty.set_capacity(3);
+  EXPECT_EQ(empty.size(), 0u);
+  EXPECT_EQ(Copy(empty.capacity), 3u);
+  EXPECT_NE(Copy(empty.data), nullptr);
+  empty.set_capacity(0);
+  EXPECT_EQ(Copy(empty.data), nullptr);
+  EXPECT_EQ(Copy(empty.capacity), 0u);
 }
 
 TYPED_TEST(KvoVector, CopiesAreDeepEmptyOrNotAndSelfAssignmentChangesNothing) {
@@ -97,6 +146,11 @@ TYPED_TEST(KvoVector, CopiesAreDeepEmptyOrNotAndSelfAssignmentChangesNothing) {
   assigned = original;
   EXPECT_NE(Copy(constructed.data), Copy(original.data));
   EXPECT_NE(Copy(assigned.data), Copy(original.data));
+  // Copies take the source's capacity, not just its count.
+  original.set_capacity(9);
+  EXPECT_EQ(Copy(KVO::Vector<TypeParam>(original).capacity), 9u);
+  assigned = original;
+  EXPECT_EQ(Copy(assigned.capacity), 9u);
   original = KVO::Vector<TypeParam>();  // the copies outlive its storage
   this->ExpectHolds(constructed, 5);
   this->ExpectHolds(assigned, 5);
@@ -114,6 +168,19 @@ TYPED_TEST(KvoVector, CopiesAreDeepEmptyOrNotAndSelfAssignmentChangesNothing) {
   assigned = reserved;
   EXPECT_EQ(Copy(assigned.data), nullptr);
   EXPECT_EQ(assigned.size(), 0u);
+}
+
+// Growth, a new capacity, copy construction and copy assignment; for trails
+// the element copies allocate too. Under ASan a failed copy that forgets
+// its new array or the elements' lists shows as a leak.
+TYPED_TEST(KvoVector, AFailedAllocationThrowsAndLeavesTheVectorAsItWas) {
+  using V = KVO::Vector<TypeParam>;
+  const TypeParam extra = Make<TypeParam>(9);
+  const V source = this->Filled(3);
+  this->ExpectEachFailedAllocationChangesNothing([&](V& v) { v.push_back(extra); });
+  this->ExpectEachFailedAllocationChangesNothing([](V& v) { v.set_capacity(20); });
+  this->ExpectEachFailedAllocationChangesNothing([](V& v) { V copy(v); });
+  this->ExpectEachFailedAllocationChangesNothing([&](V& v) { v = source; });
 }
 
 size_t OffsetOf(const void* member, const void* record) {

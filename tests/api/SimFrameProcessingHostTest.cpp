@@ -137,16 +137,23 @@ TEST_F(SimFrames, NarrowRunsOfTwentyThousandFramesEndNormally) {
       EXPECT_FALSE(std::isnan(r.targets[0].value1) || std::isnan(r.targets[0].value2));
     }
     SIMStop();
+    // The same geometry through a payload run.
+    ASSERT_TRUE(simtest::StartPayload(API_INSTANCE_LAND, size, size));
+    EXPECT_EQ(HandBack(20000 + 4).size(), 20000u);
+    SIMStop();
   }
 }
 
-// Null status and hint pointers and null result callbacks are skipped.
+// Without a run a hand-back does nothing. Null status and hint pointers and
+// null result callbacks are skipped.
 TEST_F(SimFrames, StatusIsWrittenOnlyDuringARunAndNullPointersAreSkipped) {
   const auto kUnset = static_cast<APIProcessNextFrameStatusCode_Enum>(77);
   auto status = kUnset;
   SIMProcessNextFrame(nullptr, &status);
   SIMProcessNextFrame(nullptr, &status, nullptr);
   EXPECT_EQ(status, kUnset);
+  EXPECT_TRUE(HandBack(10).empty());
+  EXPECT_EQ(SIMGetFrameLag(), 0);
   APIMaritimeHorizonHint hint{1, 2};
   for (bool payload : {false, true}) {
     ASSERT_TRUE(payload ? simtest::StartPayload(API_INSTANCE_LAND, 64, 64, nullptr)
@@ -160,6 +167,7 @@ TEST_F(SimFrames, StatusIsWrittenOnlyDuringARunAndNullPointersAreSkipped) {
     SIMProcessNextFrame(nullptr, nullptr);
     SIMProcessNextFrame(nullptr, nullptr, nullptr);
     HandBack(10);  // null result callbacks are skipped
+    EXPECT_EQ(SIMGetFrameLag(), 4);
     SIMStop();
   }
 }

@@ -44,6 +44,7 @@ TEST_F(SimLifecycle, StartValidatesTypeDepthAndGeometry) {
   auto status = static_cast<APIGetNextFrameBufferStatusCode_Enum>(77);
   EXPECT_EQ(SIMGetNextFrameBuffer(&status), nullptr);
   EXPECT_EQ(status, 0u);
+  EXPECT_EQ(SIMGetNextFrameBuffer(nullptr), nullptr);  // a null status is skipped
   unsigned char byte = 0;
   EXPECT_FALSE(SIMCancelFrameBuffer(&byte));
   for (int depth : {1, 3, 4}) {
@@ -86,6 +87,22 @@ TEST_F(SimLifecycle, ARegistrationOrASecondStartDuringARunIsIgnored) {
   EXPECT_EQ(SIMGetFrameLag(), 5);
   SIMProcessNextFrame(nullptr);
   EXPECT_TRUE(Offers().WaitFor(2));
+}
+
+// The registration is kept across SIMStop: every cycle gets its first offer.
+// Four threads stop each run at once: the worker is joined and freed once.
+TEST_F(SimLifecycle, ManyStartStopCyclesEachGetTheirFirstOffer) {
+  SIMRegisterReadyForNewInputCallback(&CountOffer);
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_TRUE(SIMStart(API_INSTANCE_LAND, 32, 24, 1, &NoPayload, nullptr, nullptr)) << i;
+    ASSERT_TRUE(Offers().WaitFor(1)) << i;
+    std::vector<std::thread> stoppers;
+    for (int k = 0; k < 4; ++k) stoppers.emplace_back([] { SIMStop(); });
+    for (auto& t : stoppers) t.join();
+    EXPECT_EQ(SIMGetNextFrameBuffer(), nullptr) << i;
+    EXPECT_EQ(SIMGetFrameLag(), 0) << i;
+    Offers().Take();
+  }
 }
 
 // Throws a standard exception from the first offer, an int from the second.
@@ -166,6 +183,8 @@ void CountTrailPoints(TargetPayloadBase* base) {
 void CallSettersAndQueries(const std::atomic<bool>& done) {
   std::vector<unsigned char> overlay(kWidth * kHeight, 0);
   API_State state;
+  API_RemoteStatus remote;
+  unsigned int major, minor, sub;
   for (int i = 0; !done.load(); ++i) {
     SIMSetFpsCap(30);
     SIMSetMGRSPrecision(i % 12 - 5);
@@ -173,15 +192,22 @@ void CallSettersAndQueries(const std::atomic<bool>& done) {
     SIMSetDesiredBreadcrumbTrailLength(i % 4);
     SIMSetAutoBorder(i % 2 == 0);
     SIMConfigureStabilizationTransform(i % 21);
+    SIMSetupHorizon(true, 1, 2, 3, 4);
+    SIMSetTargetPositionPrediction(i);
     SIMSetDEM(nullptr, i, API_GEOLOC_METHOD_DEFAULT);
     SIMUpdateMetadata(0, nullptr);
     i % 3 == 0   ? SIMSetOverlay(overlay.data())
     : i % 3 == 1 ? SIMSetBorderMask(1, 1, kWidth / 2, kHeight / 2)
                  : SIMClearBorderMaskAndOverlay();
     SIMGetAPIState(&state);
+    SIMGetRemoteStatus(&remote);
+    SIMGetMaxSensitivity(API_TYPE_LAND);
     SIMGetAPIStatus();
+    SIMGetAvgConfidenceLevel();
     SIMGetFrameLag();
     SIMGetNextFrameBuffer();
+    SIMGetAPIVersion(&major, &minor, &sub, nullptr, nullptr, nullptr);
+    UTIL_GetDLLVersion(&major, &minor, &sub);
     std::this_thread::yield();
   }
 }
@@ -211,6 +237,8 @@ TEST_F(SimLifecycle, FramesSettingsAndRestartsRunTogether) {
   SIMStop();
   EXPECT_EQ(completedRuns, kRuns);
   EXPECT_GE(simtest::Offers().Size(), kRuns * (4 + kReportsPerRun));
+  EXPECT_EQ(SIMGetAPIStatus(), 9);
+  SIMSetTargetPositionPrediction(0);
 }
 
 }  // namespace

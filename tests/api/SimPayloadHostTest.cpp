@@ -77,8 +77,18 @@ class SimPayload : public simtest::SimTest {
   }
 };
 
-// First in the binary: the breadcrumb count is still at its load-time 0 and
-// stays within the limit over both land runs.
+// First in the binary: no run has set the border-mask rectangle yet, and a
+// payload run does not set it, so the first frame that needs it makes it the
+// whole frame: every target is included.
+TEST_F(SimPayload, AtLoadTheBorderMaskBecomesTheWholeFrameWhenFirstNeeded) {
+  StartRun(API_INSTANCE_SAR);  // outside the land family: no trail counted
+  const std::vector<Report> reports = HandBack(4 + 120);
+  ASSERT_EQ(reports.size(), 120u);
+  for (const Report& r : reports) EXPECT_EQ(r.targets.size(), 1u);
+}
+
+// The breadcrumb count is still at its load-time 0 and stays within the limit
+// over both land runs.
 TEST_F(SimPayload, OnlyTheLandFamilyGetsATrailPointEveryThirtyFrames) {
   for (uint32_t type : {0u, 1u, 2u, 8u, 9u, 10u}) {
     const bool land = type == 0 || type == 8;
@@ -91,10 +101,14 @@ TEST_F(SimPayload, OnlyTheLandFamilyGetsATrailPointEveryThirtyFrames) {
       EXPECT_EQ(reports[k].context, simtest::ContextOf(500 + k));
       ASSERT_EQ(reports[k].targets.size(), 1u);
       ASSERT_EQ(reports[k].trails.size(), land ? 1u : 0u) << type;
+      if (land) {
+        EXPECT_EQ(reports[k].trails[0].xs.size(), (k + 1) / 30) << k;
+      }
     }
     if (!land) continue;
     // The centres of frames 30, 60 and 90, oldest first.
     EXPECT_EQ(reports.back().trails[0].xs, (std::vector<int>{60, 90, 120}));
+    EXPECT_EQ(reports.back().trails[0].ys, (std::vector<int>{60, 90, 120}));
     ExpectTrailsFollowTheModel(reports);
   }
 }
@@ -108,20 +122,33 @@ TEST_F(SimPayload, TrailsNeverHoldMoreThanOnePointPastTheLimit) {
     ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
     ASSERT_TRUE(SIMSetDesiredBreadcrumbTrailLength(length.selector));
     const std::vector<Report> reports = HandBack(4 + 8000);
+    // Below 200 the limit is reached: the history is dropped within a life.
+    size_t longest = 0;
+    bool restarted = false;
+    for (size_t k = 1; k < reports.size(); ++k) {
+      const size_t n = reports[k].trails.at(0).xs.size();
+      longest = std::max(longest, n);
+      restarted |= n == 0 && reports[k - 1].trails.at(0).xs.size() > 0 &&
+                   reports[k].targets[0].id == reports[k - 1].targets[0].id;
+    }
+    EXPECT_LE(longest, static_cast<size_t>(length.limit + 1)) << length.selector;
+    if (length.limit < 200) {
+      EXPECT_TRUE(restarted) << length.selector;
+    }
     ExpectTrailsFollowTheModel(reports, length.limit);
     SIMStop();
   }
 }
 
 // The first 100 reports of a run climb the diagonal x = y = 20 + k; a box is
-// included when its centre lies strictly inside the rectangle.
+// included when its lower-left corner lies strictly inside the rectangle.
 struct MaskCase {
   int left, bottom, width, height;
 };
 
 class SimBorderMask : public SimPayload, public ::testing::WithParamInterface<MaskCase> {};
 
-TEST_P(SimBorderMask, IncludesExactlyTheCentresStrictlyInside) {
+TEST_P(SimBorderMask, IncludesExactlyTheCornersStrictlyInside) {
   const MaskCase m = GetParam();
   StartRun(API_INSTANCE_LAND);
   ASSERT_TRUE(SIMSetBorderMask(m.left, m.bottom, m.width, m.height));
@@ -175,15 +202,19 @@ TEST_F(SimPayload, TheOverlayByteAtTheBoxCentreDecidesOverTheStoredRectangle) {
   for (const Report& r : excluded) EXPECT_TRUE(r.targets.empty());
 }
 
-// On a 30 x 30 frame the box centre stays at 30 or 31, outside the overlay:
-// such a target is excluded, and no byte beyond the overlay is read.
+// On a frame 30 pixels wide or high the box centre stays at 30 or 31 across
+// it, outside the overlay: such a target is excluded, and no byte beyond the
+// overlay is read (a 640 x 30 overlay has columns there, but no rows).
 TEST_F(SimPayload, ACentreOutsideTheOverlayIsExcluded) {
-  std::vector<unsigned char> overlay(30 * 30, 0);
-  StartRun(API_INSTANCE_MARITIME, 30, 30);
-  ASSERT_TRUE(SIMSetOverlay(overlay.data()));
-  const std::vector<Report> reports = HandBack(4 + 200);
-  ASSERT_EQ(reports.size(), 200u);
-  for (const Report& r : reports) EXPECT_TRUE(r.targets.empty());
+  for (const int width : {30, 640}) {
+    std::vector<unsigned char> overlay(width * 30, 0);
+    StartRun(API_INSTANCE_MARITIME, width, 30);
+    ASSERT_TRUE(SIMSetOverlay(overlay.data()));
+    const std::vector<Report> reports = HandBack(4 + 200);
+    ASSERT_EQ(reports.size(), 200u);
+    for (const Report& r : reports) EXPECT_TRUE(r.targets.empty()) << width;
+    SIMStop();
+  }
 }
 
 }  // namespace

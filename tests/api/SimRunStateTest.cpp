@@ -14,6 +14,7 @@
 
 #include "SimTestSupport.h"
 #include "TolvenixUtilities.h"
+#include "api/SimLifecycle.h"
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
 #include "tests/support/AllocationFailure.h"
@@ -70,6 +71,28 @@ TEST_F(SimRunState, AClockSetBackDoesNotStretchThePacing) {
   timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS() + 120000.0;
   ASSERT_TRUE(StartSmallRun(API_INSTANCE_SAR));
   EXPECT_TRUE(Offers().WaitFor(1));
+}
+
+// The worker sleeps only what remains of the period since the last offer,
+// computed from clock readings the test chooses: no timing involved.
+TEST(SimOfferPacing, TheWorkerSleepsOnlyWhatRemainsOfThePeriod) {
+  const double kLastOfferMs = 1.7e12;  // a present-day GetTime_mS() reading
+  const struct {
+    double periodMs, sinceLastOfferMs;
+    int64_t waitMs;
+  } kCases[] = {
+      {1000.0 / 30, 10.0, 23},  // 33.3 - 10, truncated
+      {100.0, 0.0, 100},        // offered again at once: the whole period
+      {100.0, 37.5, 62},        // part of the period gone
+      {100.0, 99.5, 0},         // under a millisecond left: no sleep
+      {100.0, 250.0, 0},        // a slow host is offered at once
+      {100.0, -120000.0, 100},  // a clock set back: one period at most
+      {1000.0, 0.0, 0},         // a period of a second or more paces nothing
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(SimOfferWaitMs(c.periodMs, kLastOfferMs + c.sinceLastOfferMs, kLastOfferMs), c.waitMs)
+        << c.periodMs << " ms period, " << c.sinceLastOfferMs << " ms since the last offer";
+  }
 }
 
 // One more frame after ten counted in a window that began `startSec` from
@@ -141,6 +164,40 @@ TEST_F(SimRunState, AStopFromTheWorkerThreadLeavesTheRunToTheHost) {
   }
   SIMStop();
   EXPECT_TRUE(WorkerOnlyWithARun());
+}
+
+// A target at or below the left or bottom margin that still moves away from
+// it (no public call leads there) is put at the far side, W - 40 or H - 40,
+// keeping its direction.
+TEST_F(SimRunState, ATargetPastTheLeftOrBottomMarginMovingInwardIsPutAtTheFarSide) {
+  const struct {
+    int x, y, direction, left, bottom;
+  } kCases[] = {
+      {10, 300, 0, 600, 301},  // left margin, up and right
+      {10, 300, 1, 600, 299},  // left margin, down and right
+      {300, 10, 0, 301, 440},  // bottom margin, up and right
+      {300, 10, 2, 299, 440},  // bottom margin, up and left
+  };
+  for (const auto& c : kCases) {
+    ASSERT_TRUE(simtest::StartTargets(API_INSTANCE_LAND, 640, 480));
+    HandBack(4);
+    {
+      std::lock_guard<std::mutex> lock(simMutex);
+      simX = c.x;
+      simY = c.y;
+      simDirection = c.direction;
+    }
+    const std::vector<simtest::Report> reports = HandBack(1);
+    ASSERT_EQ(reports.size(), 1u);
+    const TARGET& t = reports[0].targets.at(0);
+    EXPECT_EQ((std::vector<int>{t.left, t.bottom}), (std::vector<int>{c.left, c.bottom}))
+        << c.x << ", " << c.y << " direction " << c.direction;
+    {
+      std::lock_guard<std::mutex> lock(simMutex);
+      EXPECT_EQ(simDirection, c.direction);
+    }
+    SIMStop();
+  }
 }
 
 TEST_F(SimRunState, TheBreadcrumbCadenceSurvivesTheTopOfTheTracker) {
@@ -255,14 +312,17 @@ TEST_F(SimAllocationFailure, EveryFailedAllocationInStartLeavesTheSimulatorStopp
     if (started) break;
     // These take the lock: a lock left held would hang here.
     EXPECT_EQ(SIMGetAPIStatus(), 9) << n;
+    EXPECT_EQ(SIMGetNextFrameBuffer(), nullptr) << n;
     std::lock_guard<std::mutex> lock(simMutex);
     EXPECT_EQ(inputPayloadThread, nullptr) << n;
     EXPECT_EQ(simBuffer, nullptr) << n;
+    EXPECT_EQ(simContextPtr, nullptr) << n;
     EXPECT_EQ(imWidth, 0) << n;
     EXPECT_EQ(targetCallback, nullptr) << n;
     EXPECT_EQ(timeAtInputCallback, offerTime) << n;
     EXPECT_EQ(lastFpsUpdate, fpsUpdate) << n;
     EXPECT_EQ(simBorderMaskLeft, 3) << n;
+    EXPECT_EQ(simBorderMaskHeight, 6) << n;
   }
   ASSERT_TRUE(started);
   EXPECT_GE(failures, 9) << "ring, buffer array, five frames, the worker and its thread";

@@ -108,6 +108,7 @@ TEST_F(SimSettings, RangedSettersAcceptTheirBoundsOnlyAndARefusalKeepsTheValue) 
     EXPECT_TRUE(range.set(range.low) && range.set(range.high)) << range.low;
     EXPECT_FALSE(range.set(range.low - 1) || range.set(INT_MIN) || range.set(range.high + 1));
   }
+  EXPECT_FALSE(SIMSetFpsCap(0));  // which the worker would read as "keep the period"
   const struct {
     int left, bottom, width, height;
     bool accepted;
@@ -156,6 +157,11 @@ TEST_P(SimSettingsPerType, AcceptanceFollowsTheInstanceType) {
       {47, 1, land},      {48, 1, land},     {49, 4, 7 * land},      {53, 4, 2 * land},
       {57, 4, 44 * land}, {65, 1, maritime}, {66, 4, 11 * maritime}, {82, 4, 99 * maritime}};
   Snapshot().Expect(kFields);
+  // No instance type has a remote status: refused, nothing written.
+  API_RemoteStatus remote{1, 2, 3, 4};
+  EXPECT_FALSE(SIMGetRemoteStatus(&remote));
+  EXPECT_EQ((std::vector<unsigned int>{remote.value0, remote.value1, remote.value2, remote.value3}),
+            (std::vector<unsigned int>{1, 2, 3, 4}));
 }
 
 INSTANTIATE_TEST_SUITE_P(AcceptedTypes, SimSettingsPerType, ::testing::Values(0, 1, 2, 8, 9, 10));
@@ -220,6 +226,36 @@ TEST_F(SimSettings, StopResetsTheRunSettingsButKeepsTheMaskSwitchAndThePredictio
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
 }
 
+// Both version queries answer 4.1.6, with or without a run, through each
+// pointer given; a null pointer in any position is skipped.
+TEST_F(SimSettings, VersionQueriesAnswerAtAllTimesAndSkipNullPointers) {
+  constexpr unsigned int kUnset = 0xFFFFFFFF;
+  const std::vector<unsigned int> kApi{4, 1, 6, 4, 1, 6};
+  for (bool running : {false, true}) {
+    if (running) {
+      ASSERT_TRUE(simtest::StartTargets());
+    }
+    std::vector<unsigned int> api(6, kUnset);
+    SIMGetAPIVersion(&api[0], &api[1], &api[2], &api[3], &api[4], &api[5]);
+    EXPECT_EQ(api, kApi) << running;
+    std::vector<unsigned int> library(3, kUnset);
+    UTIL_GetDLLVersion(&library[0], &library[1], &library[2]);
+    EXPECT_EQ(library, (std::vector<unsigned int>{4, 1, 6})) << running;
+    for (size_t given = 0; given < 6; ++given) {
+      std::vector<unsigned int> out(6, kUnset), expected(6, kUnset);
+      unsigned int* p[6] = {};
+      p[given] = &out[given];
+      SIMGetAPIVersion(p[0], p[1], p[2], p[3], p[4], p[5]);
+      expected[given] = kApi[given];
+      EXPECT_EQ(out, expected) << given;
+      if (given >= 3) continue;
+      out.assign(6, kUnset);
+      UTIL_GetDLLVersion(p[0], p[1], p[2]);
+      EXPECT_EQ(out, expected) << given;
+    }
+  }
+}
+
 std::string Contents(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -244,6 +280,9 @@ TEST_F(SimSettings, MetadataLoggingWritesThirtyOneBytesAndNothingForABadPath) {
   EXPECT_TRUE(SIMSetMetadataLogging(true, nullptr, true));
   EXPECT_TRUE(SIMSetMetadataLogging(true, &missing[0], true));
   EXPECT_FALSE(std::ifstream(missing).good());
+  // A write that fails (a full device) is silent too.
+  char full[] = "/dev/full";
+  EXPECT_TRUE(SIMSetMetadataLogging(true, full, true));
   std::remove(path.c_str());
 
   // A FIFO without a reader is refused at once while queries answer. A call

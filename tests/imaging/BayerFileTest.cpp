@@ -1,5 +1,8 @@
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -66,6 +69,19 @@ TEST_F(BayerFileTest, AnyOtherSizeIsRefused) {
   }
 }
 
+// The size is the only mark of the format, so a stream whose size cannot
+// be found is not taken for one.
+TEST_F(BayerFileTest, AStreamThatCannotSeekIsRefused) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[1]);
+  BayerFile file;
+  ASSERT_TRUE(file.OpenStream(fdopen(ends[0], "rb")));
+  EXPECT_FALSE(file.GetInfo());
+  EXPECT_FALSE(file.IsOk());
+  EXPECT_EQ(file.GetRawSize(), 0u);
+}
+
 TEST_F(BayerFileTest, FileCutAfterInfoIsAShortReadKeepingTheRowsRead) {
   BayerFile file;
   ASSERT_TRUE(file.Open(Path("frame.raw").c_str(), true));
@@ -75,6 +91,59 @@ TEST_F(BayerFileTest, FileCutAfterInfoIsAShortReadKeepingTheRowsRead) {
   EXPECT_FALSE(file.ReadFile(read.data()));
   EXPECT_FALSE(file.IsOk());
   EXPECT_TRUE(std::equal(samples_.begin(), samples_.begin() + kRow, read.end() - kRow));
+}
+
+TEST_F(BayerFileTest, WriteAnswersWhetherTheWholeHeldGeometryWasWritten) {
+  const unsigned char pixel = 9;
+  WriteAll("out.raw", Bytes(100, 1));
+  BayerFile out;  // holds 0 x 0 x 0 until GetInfo
+  ASSERT_TRUE(out.Open(Path("out.raw").c_str(), false));
+  EXPECT_FALSE(out.WriteFile(1, 1, 1, &pixel, 0));
+  EXPECT_FALSE(out.WriteFile(3376, 2704, 1, samples_.data(), 0));
+  EXPECT_TRUE(out.IsOk());  // writing never changes the ready flag
+  EXPECT_TRUE(out.WriteFile(0, 0, 0, &pixel, 0));
+  EXPECT_EQ(std::filesystem::file_size(Path("out.raw")), 0u);  // the empty save truncated
+
+  BayerFile readOnly;  // not a single byte can be written
+  ASSERT_TRUE(readOnly.Open(Path("frame.raw").c_str(), true));
+  ASSERT_TRUE(readOnly.GetInfo());
+  EXPECT_FALSE(readOnly.WriteFile(3376, 2704, 1, samples_.data(), 0));
+  EXPECT_EQ(ReadAll("frame.raw"), samples_);
+
+  std::FILE* stream = std::fopen(Path("frame.raw").c_str(), "r+b");
+  ASSERT_NE(stream, nullptr);
+  BayerFile update;
+  ASSERT_TRUE(update.OpenStream(stream));
+  ASSERT_TRUE(update.GetInfo());
+  EXPECT_FALSE(update.WriteFile(3376, 2704, 1, nullptr, 0));
+  for (auto [w, h, c] : {std::tuple{3375u, 2704u, 1u}, {3376u, 2703u, 1u}, {3376u, 2704u, 3u}}) {
+    EXPECT_FALSE(update.WriteFile(w, h, c, samples_.data(), 0)) << w << "x" << h << "x" << c;
+  }
+  EXPECT_EQ(ReadAll("frame.raw"), samples_);
+  const Bytes replacement = Pattern(kFileBytes, 8);
+  EXPECT_TRUE(update.WriteFile(3376, 2704, 1, replacement.data(), 12345));  // buffer order
+  EXPECT_EQ(ReadAll("frame.raw"), replacement);
+
+  // What the saver asks before it creates a file: only an empty picture.
+  EXPECT_TRUE(BayerFile::IsWritable(0, 0, 0));
+  for (auto [w, h, c] : {std::tuple{1u, 0u, 0u}, {0u, 1u, 0u}, {0u, 0u, 1u}, {3376u, 2704u, 1u}}) {
+    EXPECT_FALSE(BayerFile::IsWritable(w, h, c)) << w << "x" << h << "x" << c;
+  }
+}
+
+// The stream's buffer keeps the last bytes until the final flush, so only
+// the flush's result shows that they never landed.
+TEST_F(BayerFileTest, AWriteWhoseLastByteDoesNotLandAnswersFalse) {
+  for (long limit : {BayerFile::kFileBytes, BayerFile::kFileBytes - 1}) {
+    SCOPED_TRACE(limit);
+    testing_support::FailingSink sink;
+    sink.limit = limit;
+    sink.size = BayerFile::kFileBytes;
+    BayerFile file;
+    ASSERT_TRUE(file.OpenStream(sink.Open(true)));
+    ASSERT_TRUE(file.GetInfo());
+    EXPECT_EQ(file.WriteFile(3376, 2704, 1, samples_.data(), 0), limit == BayerFile::kFileBytes);
+  }
 }
 
 TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStartAndRefusesShortFiles) {
@@ -93,6 +162,8 @@ TEST_F(BayerFileTest, LoadFileReadsAnyGeometryFromTheStartAndRefusesShortFiles) 
   EXPECT_EQ(guarded[12], 0xA5);
   EXPECT_FALSE(BayerFile::LoadFile(Path("missing.raw").c_str(), read.data(), 1, 1, 1));
   EXPECT_FALSE(BayerFile::LoadFile(Path("frame.raw").c_str(), nullptr, 1, 1, 1));
+  EXPECT_FALSE(BayerFile::LoadFile(nullptr, read.data(), 1, 1, 1));
+  EXPECT_TRUE(BayerFile::LoadFile(Path("frame.raw").c_str(), read.data(), 0, 3, 1));  // no bytes
   EXPECT_FALSE(BayerFile::LoadFile(Path("frame.raw").c_str(), read.data(), 65536, 65536, 1));
 }
 

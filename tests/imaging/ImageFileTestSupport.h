@@ -1,7 +1,9 @@
 #ifndef TESTS_IMAGING_IMAGEFILETESTSUPPORT_H_
 #define TESTS_IMAGING_IMAGEFILETESTSUPPORT_H_
 
+#include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,47 @@ namespace KVO {
 namespace testing_support {
 
 using testsupport::Bytes;
+
+// An in-memory stream for write failures: the failAt-th write (from 1; 0:
+// none) and every write that would pass `limit` bytes fail, while the others
+// land in `bytes`, so only the writer's own check of that one result can
+// notice. Seeking finds a stream of `size` bytes, so a class that measures
+// its file sees one; reads find nothing. Unbuffered unless asked, so each
+// fwrite is one write. The object must outlive the stream.
+struct FailingSink {
+  int failAt = 0;
+  long limit = LONG_MAX;
+  long size = 0;
+  int calls = 0;
+  long position = 0;
+  Bytes bytes;
+
+  std::FILE* Open(bool buffered = false) {
+    static const cookie_io_functions_t kFunctions = {
+        [](void*, char*, std::size_t) -> ssize_t { return 0; },
+        [](void* self, const char* data, std::size_t count) -> ssize_t {
+          auto* sink = static_cast<FailingSink*>(self);
+          const long end = sink->position + static_cast<long>(count);
+          if (++sink->calls == sink->failAt || end > sink->limit) return 0;
+          sink->bytes.insert(sink->bytes.end(), data, data + count);
+          sink->position = end;
+          return static_cast<ssize_t>(count);
+        },
+        [](void* self, off64_t* offset, int whence) {
+          auto* sink = static_cast<FailingSink*>(self);
+          const long base = whence == SEEK_SET   ? 0
+                            : whence == SEEK_CUR ? sink->position
+                                                 : sink->size;
+          sink->position = base + static_cast<long>(*offset);
+          *offset = sink->position;
+          return 0;
+        },
+        nullptr};
+    std::FILE* stream = fopencookie(this, "r+b", kFunctions);
+    if (stream != nullptr && !buffered) std::setvbuf(stream, nullptr, _IONBF, 0);
+    return stream;
+  }
+};
 
 // The file classes' fixture: a scratch folder, files named within it, and
 // the damage verbs, each asserting that the damage could be done.

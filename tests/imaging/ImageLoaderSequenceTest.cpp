@@ -385,7 +385,7 @@ void LoadPastAFrameThatThrows() {
   testsupport::WriteWholeFile(folder + "00000000.bmp", huge);
 
   ImageLoader loader;
-  if (!LimitAddressSpace(256 * 1024)) std::_Exit(3);
+  if (!LimitAddressSpace(256 * 1024)) testsupport::ExitChild(3);
   loader.LoadSequence(folder.c_str(), ".bmp", DesiredChannelsEnum::AsFile, 0, 1, 2, 1,
                       folder.c_str(), ".txt", ImageFileFormat::Bmp);
   Bytes buffer(kWidth * kHeight * 3);
@@ -393,7 +393,7 @@ void LoadPastAFrameThatThrows() {
   const bool arrived = Eventually([&] {
     return loader.GetNextImage(buffer.size(), buffer.data(), width, height, channels, frame);
   });
-  std::_Exit(arrived && frame == 1 ? 0 : 1);
+  testsupport::ExitChild(arrived && frame == 1 ? 0 : 1);
 }
 
 TEST(SequenceFailures, AFrameThatThrowsIsSkipped) {

@@ -3,12 +3,13 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
@@ -53,6 +54,40 @@ TEST_F(ImageSaverTest, FormatFollowsTheNameUnlessABitmapIsAsked) {
   EXPECT_EQ(testsupport::ReadWholeFile(looks), testsupport::ReadWholeFile(other));
 }
 
+TEST_F(ImageSaverTest, RefusedSavesNeverTouchTheFileSystem) {
+  // Formats without a class create no file.
+  const std::string absent = dir.Path("three.bmp");
+  for (int format : {3, 7}) {
+    EXPECT_FALSE(ImageSaver::Save(absent.c_str(), 4, 4, 3, picture.data(),
+                                  static_cast<ImageFileFormat>(format), 0));
+  }
+  EXPECT_FALSE(testsupport::Exists(absent));
+
+  // Other refusals leave an existing file of the name as it was.
+  const std::string path = dir.Path("keep.jpg");
+  const Bytes original = {'k', 'e', 'e', 'p'};
+  testsupport::WriteWholeFile(path, original);
+  const std::vector<std::tuple<int, int, int, ImageFileFormat>> refused = {
+      {4, 4, 2, ImageFileFormat::Jpeg},        {4, 4, 4, ImageFileFormat::Jpeg},
+      {0, 4, 3, ImageFileFormat::Jpeg},        {65501, 1, 1, ImageFileFormat::Jpeg},
+      {4, 4, 1, ImageFileFormat::BayerRaw},     // raw Bayer of a non-empty image
+      {70000, 70000, 1, ImageFileFormat::Bmp},  // BMP size fields would wrap at 32 bits
+      {4, 4, 0, ImageFileFormat::Bmp},         {4, 4, 5, ImageFileFormat::Bmp},
+  };
+  EXPECT_FALSE(ImageSaver::Save(path.c_str(), 4, 4, 3, nullptr, ImageFileFormat::Bmp, 0));
+  for (const auto& [width, height, channels, format] : refused) {
+    EXPECT_FALSE(ImageSaver::Save(path.c_str(), width, height, channels, picture.data(), format, 0))
+        << width << "x" << height << "x" << channels;
+  }
+  EXPECT_EQ(original, testsupport::ReadWholeFile(path));
+
+  // An empty raw Bayer save is accepted and writes an empty file.
+  const std::string raw = dir.Path("empty.raw");
+  testsupport::WriteWholeFile(raw, original);
+  EXPECT_TRUE(ImageSaver::Save(raw.c_str(), 0, 0, 0, picture.data(), ImageFileFormat::Auto, 0));
+  EXPECT_TRUE(testsupport::ReadWholeFile(raw).empty());
+}
+
 TEST_F(ImageSaverTest, AFailedSaveLeavesTheOldFileAndNoTemporary) {
   const std::string path = dir.Path("old.bmp");
   ASSERT_TRUE(ImageSaver::Save(path.c_str(), 5, 3, 3, picture.data(), ImageFileFormat::Bmp, 0));
@@ -68,11 +103,9 @@ TEST_F(ImageSaverTest, AFailedSaveLeavesTheOldFileAndNoTemporary) {
     for (ImageFileFormat format : {ImageFileFormat::Bmp, ImageFileFormat::Jpeg}) {
       anySaved |= ImageSaver::Save(path.c_str(), 200, 200, 3, large.data(), format, 0);
     }
-    _exit(anySaved ? 1 : 0);
+    testsupport::ExitChild(anySaved ? 1 : 0);
   }
-  int status = -1;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(0, testsupport::WaitForExit(child));
   EXPECT_EQ(before, testsupport::ReadWholeFile(path));
   EXPECT_EQ(1, std::distance(boost::filesystem::directory_iterator(dir.Root()), {}));
 }

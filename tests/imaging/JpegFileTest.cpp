@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -11,6 +12,8 @@
 #include "imaging/JpegFile.h"
 #include "tests/imaging/ImageFileTestSupport.h"
 #include "tests/support/AddressSpaceLimit.h"
+#include "tests/support/JpegStreams.h"
+#include "tests/support/TestSupport.h"
 
 namespace KVO {
 namespace {
@@ -43,6 +46,15 @@ bool HasMarker(const Bytes& stream, unsigned char marker) {
   return FindMarker(stream, marker) < stream.size();
 }
 
+// Descriptors the process holds, to see that a failed write closed its file.
+std::size_t OpenDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
 // Answers a copy of a stream the codec allocated, and frees the original.
 Bytes TakeStream(unsigned char* stream, unsigned long length) {
   Bytes copy(stream, stream + length);
@@ -52,12 +64,13 @@ Bytes TakeStream(unsigned char* stream, unsigned long length) {
 
 class JpegFileTest : public ImageFileTest {
  protected:
-  // Encodes Pattern pixels straight through the codec, for streams JpegFile
-  // never writes: other colour spaces and progressive scans (numScans -1: the
-  // codec's own progression).
+  // Encodes Pattern pixels (or the given ones, top row first) straight
+  // through the codec, for streams JpegFile never writes: other colour spaces
+  // and progressive scans (numScans -1: the codec's own progression).
   static Bytes EncodeWithCodec(unsigned side, int components, J_COLOR_SPACE in,
                                J_COLOR_SPACE stored, int numScans = 0,
-                               const jpeg_scan_info* scans = nullptr) {
+                               const jpeg_scan_info* scans = nullptr,
+                               const Bytes* given = nullptr) {
     jpeg_error_mgr errors;
     jpeg_compress_struct codec{};
     codec.err = jpeg_std_error(&errors);
@@ -73,13 +86,19 @@ class JpegFileTest : public ImageFileTest {
     if (numScans < 0) jpeg_simple_progression(&codec);
     if (numScans > 0) codec.scan_info = scans, codec.num_scans = numScans;
     jpeg_start_compress(&codec, TRUE);
-    Bytes pixels = Pattern(std::size_t{side} * side * components);
+    Bytes pixels = given ? *given : Pattern(std::size_t{side} * side * components);
     for (JSAMPROW row = pixels.data(); codec.next_scanline < side; row += side * components) {
       jpeg_write_scanlines(&codec, &row, 1);
     }
     jpeg_finish_compress(&codec);
     jpeg_destroy_compress(&codec);
     return TakeStream(stream, length);
+  }
+  void WriteJpeg(const std::string& name, unsigned width, unsigned height, unsigned channels,
+                 const Bytes& picture) {
+    JpegFile file;
+    ASSERT_TRUE(file.Open(Path(name).c_str(), false));
+    ASSERT_TRUE(file.WriteFile(width, height, channels, picture.data(), 0));
   }
   // Encodes TwoBands(width, height, channels) in memory.
   static Bytes Encode(JpegFile& file, unsigned width, unsigned height, unsigned channels) {
@@ -193,6 +212,157 @@ TEST_F(JpegFileTest, RefusedWritesLeaveNothingAndReopeningClosesTheFirstFile) {
   EXPECT_FALSE(file.IsOk());
 }
 
+TEST_F(JpegFileTest, MemoryStreamsMustBeEmptyToWriteAndNonEmptyToRead) {
+  JpegFile file;
+  EXPECT_FALSE(file.GetInfo());  // neither a file nor a stream
+  unsigned char byte = 0xFF;
+  unsigned char* stream = nullptr;
+  unsigned long length = 0;
+  file.SetJpegBuffer(&stream, &length);
+  EXPECT_FALSE(file.GetInfo());
+  EXPECT_FALSE(file.ReadFromMemory(&byte));
+  stream = &byte;  // length 0 never reaches the codec
+  EXPECT_FALSE(file.GetInfo());
+  EXPECT_FALSE(file.ReadFromMemory(&byte));
+  EXPECT_FALSE(file.ReadFromMemory(nullptr));
+
+  // The caller's stream pointer must be null: a stream it still holds is
+  // neither overwritten nor freed.
+  const Bytes picture = TwoBands(8, 8, 3);
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, picture.data()));
+  EXPECT_EQ(stream, &byte);
+  stream = nullptr;
+  length = 1;
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, picture.data()));
+  length = 0;
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, nullptr));
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 2, picture.data()));
+  EXPECT_TRUE(file.IsOk());  // argument refusals keep the flag
+  ASSERT_TRUE(file.WriteToMemory(8, 8, 3, picture.data()));
+  ASSERT_NE(stream, nullptr);
+  const Bytes taken = TakeStream(stream, length);
+  EXPECT_EQ(FindMarker(taken, 0xD8), 0u);
+  // A new object writes complete baseline streams.
+  EXPECT_TRUE(HasMarker(taken, kQuantTables));
+  EXPECT_TRUE(HasMarker(taken, kHuffmanTables));
+  EXPECT_TRUE(HasMarker(taken, kStartOfFrame));
+
+  // Without the length's address nothing is read or written.
+  Bytes garbage(200, 0x42), pixels(8 * 8 * 3);
+  unsigned char* data = garbage.data();
+  JpegFile partial;
+  partial.SetJpegBuffer(&data, nullptr);
+  EXPECT_FALSE(partial.GetInfo());
+  EXPECT_FALSE(partial.ReadFromMemory(pixels.data()));
+  data = nullptr;
+  EXPECT_FALSE(partial.WriteToMemory(8, 8, 3, picture.data()));
+  EXPECT_TRUE(partial.IsOk());
+  // A read that failed clears the flag, which the memory steps then need.
+  data = garbage.data();
+  length = garbage.size();
+  partial.SetJpegBuffer(&data, &length);
+  Quietly([&] { EXPECT_FALSE(partial.GetInfo()); });
+  EXPECT_FALSE(partial.IsOk());
+  EXPECT_FALSE(partial.ReadFromMemory(pixels.data()));
+  data = nullptr;
+  length = 0;
+  EXPECT_FALSE(partial.WriteToMemory(8, 8, 3, picture.data()));
+  EXPECT_EQ(data, nullptr);
+}
+
+// File steps need an open file, memory steps the caller's stream; each is
+// refused in the other mode with the ready flag kept. A stream handed over
+// replaces the open file.
+TEST_F(JpegFileTest, FileAndMemoryStepsAreRefusedInTheOtherMode) {
+  const Bytes picture = TwoBands(8, 8, 3);
+  Bytes pixels(8 * 8 * 3);
+  JpegFile file;
+  ASSERT_TRUE(file.Open(Path("mode.jpg").c_str(), false));
+  EXPECT_FALSE(file.WriteToMemory(8, 8, 3, picture.data()));
+  EXPECT_FALSE(file.ReadFromMemory(pixels.data()));
+  EXPECT_TRUE(file.IsOk());
+  ASSERT_TRUE(file.WriteFile(8, 8, 3, picture.data(), 0));
+  file.Close();
+
+  unsigned char* stream = nullptr;
+  unsigned long length = 0;
+  ASSERT_TRUE(file.SetJpegBuffer(&stream, &length));
+  EXPECT_FALSE(file.WriteFile(8, 8, 3, picture.data(), 0));
+  EXPECT_FALSE(file.ReadFile(pixels.data()));
+  EXPECT_TRUE(file.IsOk());
+  EXPECT_EQ(stream, nullptr);
+
+  Bytes other = ReadAll("mode.jpg");
+  EXPECT_FALSE(file.OpenStream(nullptr));
+  ASSERT_TRUE(file.OpenStream(fmemopen(other.data(), other.size(), "rb")));
+  ASSERT_TRUE(file.Open(Path("mode.jpg").c_str(), true));
+  ASSERT_TRUE(file.OpenStream(fmemopen(other.data(), other.size(), "rb")));  // closes mode.jpg
+  ASSERT_TRUE(file.GetInfo());
+  ASSERT_TRUE(file.ReadFile(pixels.data()));
+  EXPECT_LE(MaxBandDifference(pixels, picture, 8 * 3), kJpegTolerance);
+}
+
+TEST_F(JpegFileTest, StoredHeadersAreCopiesMadeAfreshWhenDiscarded) {
+  JpegFile writer, reader;
+  {
+    Bytes header = HeaderBytes(writer);
+    reader.ReadHeaderFromMemory(header.data(), header.size());
+    std::fill(header.begin(), header.end(), 0);  // and freed: the reader keeps a copy
+  }
+  ASSERT_TRUE(reader.WriteHeaderToFile(Path("copy.hdr").c_str()));
+  const Bytes copy = ReadAll("copy.hdr");
+  EXPECT_TRUE(HasMarker(copy, kQuantTables));
+  reader.ReadHeaderFromMemory(nullptr, 10);  // nothing stored: made afresh
+  EXPECT_EQ(HeaderBytes(reader), copy);
+  reader.ReadHeaderFromMemory(const_cast<unsigned char*>(copy.data()), 0);
+  EXPECT_EQ(HeaderBytes(reader), copy);
+  // GenerateHeader makes one only when none is stored.
+  reader.GenerateHeader();
+  EXPECT_EQ(HeaderBytes(reader), copy);
+  reader.SetQuality(30);
+  const Bytes coarse = HeaderBytes(reader);
+  EXPECT_NE(coarse, copy);
+  JpegFile other;
+  other.ReadHeaderFromMemory(const_cast<unsigned char*>(coarse.data()), coarse.size());
+  other.GenerateHeader();
+  EXPECT_EQ(HeaderBytes(other), coarse);
+
+  // Not headless, a table-only stream reads as a 0 x 0 picture.
+  JpegFile file;
+  ASSERT_TRUE(file.Open(Path("copy.hdr").c_str(), true));
+  ASSERT_TRUE(file.GetInfo());
+  EXPECT_EQ(std::tuple(file.GetWidth(), file.GetHeight(), file.GetChannels()),
+            std::tuple(0u, 0u, 0u));
+}
+
+TEST_F(JpegFileTest, FailedHeaderReadsAndWritesAnswerFalseAndLeaveNoHeader) {
+  WriteAll("empty.hdr", {});
+  JpegFile writer, reader;
+  EXPECT_FALSE(reader.ReadHeaderFromFile(Path("empty.hdr").c_str()));
+  EXPECT_FALSE(reader.ReadHeaderFromFile(Path("missing.hdr").c_str()));
+  EXPECT_FALSE(reader.ReadHeaderFromFile(nullptr));
+  EXPECT_FALSE(reader.WriteHeaderToFile(Path("no/such/dir.hdr").c_str()));
+  EXPECT_FALSE(reader.WriteHeaderToFile(nullptr));
+  if (std::filesystem::exists("/dev/full")) {
+    const std::size_t descriptors = OpenDescriptors();
+    EXPECT_FALSE(reader.WriteHeaderToFile("/dev/full"));
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+  }
+  // Null outputs are skipped.
+  unsigned long size = 7;
+  unsigned char mark = 0;
+  unsigned char* header = &mark;
+  reader.WriteHeaderToMemory(nullptr, &size);
+  reader.WriteHeaderToMemory(&header, nullptr);
+  EXPECT_EQ(size, 7u);
+  EXPECT_EQ(header, &mark);
+  // Headless now, with a header made from its own settings, which match
+  // the writer's defaults.
+  writer.SetHeadless(true);
+  const Bytes read = Decode(reader, Encode(writer, 16, 16, 3));
+  EXPECT_LE(MaxBandDifference(read, TwoBands(16, 16, 3), 16 * 3), kJpegTolerance);
+}
+
 // Damaged streams answer false in-process with the ready flag clear, and
 // nothing is written beyond the size the object reports.
 class DamagedJpegTest : public JpegFileTest {
@@ -250,6 +420,58 @@ TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
   }
 }
 
+// The caller sized its buffer from GetInfo; whatever the stream or the
+// object's channel count says by the time of the read, the decoder must
+// deliver exactly that geometry or nothing.
+TEST_F(DamagedJpegTest, ReadsAreRefusedUnlessTheDecoderGivesTheReportedGeometry) {
+  WriteAll("good.jpg", good_);
+  JpegFile file;
+  ASSERT_TRUE(file.Open(Path("good.jpg").c_str(), true));
+  unsigned char byte = 0xA5;
+  EXPECT_FALSE(file.ReadFile(&byte));  // no GetInfo: nothing reported yet
+  EXPECT_EQ(byte, 0xA5);
+  ASSERT_TRUE(file.GetInfo());
+  EXPECT_FALSE(file.ReadFile(nullptr));
+  EXPECT_TRUE(file.IsOk());
+  file.SetChannels(4);
+  Bytes picture(64 * 64 * 4);
+  EXPECT_FALSE(file.ReadFile(picture.data()));
+  EXPECT_FALSE(file.IsOk());
+  // A wider, then a taller picture replaces the file after GetInfo.
+  for (auto [width, height] : {std::pair{128u, 64u}, {64u, 128u}}) {
+    SCOPED_TRACE(::testing::Message() << width << "x" << height);
+    WriteAll("good.jpg", good_);
+    file.SetChannels(3);
+    ASSERT_TRUE(file.GetInfo());
+    Bytes guarded(file.GetRawSize() + 1, 0xA5);
+    WriteJpeg("good.jpg", width, height, 3, TwoBands(width, height, 3));
+    EXPECT_FALSE(file.ReadFile(guarded.data()));
+    EXPECT_EQ(guarded.back(), 0xA5);
+    EXPECT_FALSE(file.IsOk());
+  }
+
+  // Three components stored as RGB rather than YCbCr come out as B, G, R too.
+  JpegFile rgb;
+  const Bytes topDown = TwoBands(32, 32, 3, true);
+  EXPECT_LE(MaxBandDifference(
+                Decode(rgb, EncodeWithCodec(32, 3, JCS_EXT_BGR, JCS_RGB, 0, nullptr, &topDown)),
+                TwoBands(32, 32, 3), 32 * 3),
+            kJpegTolerance);
+
+  // One channel the decoder can give: colour read as grey.
+  JpegFile grey;
+  Bytes stream = good_;
+  unsigned char* data = stream.data();
+  unsigned long length = stream.size();
+  grey.SetJpegBuffer(&data, &length);
+  ASSERT_TRUE(grey.GetInfo());
+  grey.SetChannels(1);
+  Bytes read(grey.GetRawSize() + 1, 0xA5);
+  ASSERT_EQ(read.size(), 64u * 64u + 1u);
+  ASSERT_TRUE(grey.ReadFromMemory(read.data()));
+  EXPECT_EQ(read.back(), 0xA5);
+}
+
 // A missing end marker, or stray bytes before it, keeps the intact picture
 // when the scans were complete; a progression cut between scans does not.
 TEST_F(DamagedJpegTest, ADamagedTrailerAloneKeepsThePicture) {
@@ -300,12 +522,12 @@ void DecodeWithinTheCap(Bytes stream) {
   unsigned char* data = stream.data();
   unsigned long length = stream.size();
   file.SetJpegBuffer(&data, &length);
-  if (!file.GetInfo()) std::_Exit(2);
+  if (!file.GetInfo()) testsupport::ExitChild(2);
   unsigned char* pixels = static_cast<unsigned char*>(std::malloc(file.GetRawSize()));
   if (pixels == nullptr || !LimitAddressSpace(kMaxJpegWorkingBytes / 1024 + 64 * 1024)) {
-    std::_Exit(3);
+    testsupport::ExitChild(3);
   }
-  std::_Exit(file.ReadFromMemory(pixels) ? 1 : 0);
+  testsupport::ExitChild(file.ReadFromMemory(pixels) ? 1 : 0);
 }
 
 TEST_F(DamagedJpegTest, ADeclaredGiantIsRefusedAtTheWorkingMemoryCap) {
@@ -326,6 +548,7 @@ TEST_F(JpegFileTest, StaticReadGivesPicturesTopRowFirstInBlueGreenRed) {
   int width = 0, height = 0, components = 0;
   ASSERT_TRUE(JPEGTurbo::GetJPEGInfo(Path("turbo3.jpg").c_str(), &width, &height, &components));
   EXPECT_EQ(std::tie(width, height, components), std::tuple(35, 39, 3));
+  EXPECT_TRUE(JPEGTurbo::GetJPEGInfo(Path("turbo3.jpg").c_str(), nullptr, nullptr, nullptr));
   JpegFile reader;
   Bytes read;
   ASSERT_TRUE(ReadBack(reader, "turbo3.jpg", &read));
@@ -369,7 +592,22 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Error opening jpeg file " + missing + "\n!Error opening jpeg file " + missing + "\n!");
   ::testing::internal::CaptureStderr();
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("cut.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("cut.jpg").c_str(), picture.data(), nullptr), nullptr);
+  // A frame header grown to 0xFF40 x 0xFF40 colour: beyond 2^31 - 1 bytes,
+  // refused before a row is decoded, into a caller's buffer or not.
+  Bytes grown = good;
+  ASSERT_TRUE(testsupport::SetJpegFrameSize(&grown, 0xFF40, 0xFF40));
+  WriteAll("grown.jpg", grown);
+  Bytes guarded(64 * 64 * 3, 0xA5);
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("grown.jpg").c_str(), nullptr, nullptr), nullptr);
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("grown.jpg").c_str(), guarded.data(), nullptr), nullptr);
+  EXPECT_EQ(guarded, Bytes(64 * 64 * 3, 0xA5));
+  // A progression cut between scans decodes every row, but not the picture.
+  const Bytes progressive = EncodeWithCodec(48, 3, JCS_RGB, JCS_YCbCr, -1);
+  WriteAll("cut.jpg",
+           Bytes(progressive.begin(), progressive.begin() + FindLastMarker(progressive, 0xDA)));
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("cut.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_EQ(JPEGTurbo::ReadJPEG(Path("not.jpg").c_str(), nullptr, nullptr), nullptr);
   EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(Path("not.jpg").c_str(), &width, &height, &components));
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("Premature end"), std::string::npos);
@@ -377,9 +615,20 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(JPEGTurbo::WriteJPEG(unwritable.c_str(), 80, 1, 1, picture.data()));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "can't open " + unwritable + "\n");
-  for (auto [w, h] : {std::pair{0, 1}, {1, -1}, {65501, 1}})
+  for (auto [w, h] : {std::pair{0, 1}, {1, -1}, {65501, 1}, {1, 65501}})
     EXPECT_FALSE(JPEGTurbo::WriteJPEG(Path("z.jpg").c_str(), 80, w, h, picture.data()));
+  EXPECT_FALSE(JPEGTurbo::WriteJPEG(Path("z.jpg").c_str(), 80, 1, 1, nullptr));
   EXPECT_FALSE(std::filesystem::exists(Path("z.jpg")));
+  EXPECT_FALSE(JPEGTurbo::WriteJPEG(nullptr, 80, 1, 1, picture.data()));
+  EXPECT_EQ(JPEGTurbo::ReadJPEG(nullptr, nullptr, nullptr), nullptr);
+  EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(nullptr, &width, &height, &components));
+
+  if (!std::filesystem::exists("/dev/full")) return;
+  const std::size_t descriptors = OpenDescriptors();
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(JPEGTurbo::WriteJPEG("/dev/full", 80, 64, 64, picture.data()));
+  EXPECT_FALSE(::testing::internal::GetCapturedStderr().empty());
+  EXPECT_EQ(OpenDescriptors(), descriptors);  // the device was closed again
 }
 
 TEST(FlipJPEGTest, ReversesTheRowOrder) {
@@ -387,14 +636,21 @@ TEST(FlipJPEGTest, ReversesTheRowOrder) {
     int width, height, channels;
     Bytes expected;
   } cases[] = {{2, 1, 2, {1, 2, 3, 4, 5, 6}},  // one row: unchanged
-               {1, 2, 3, {4, 5, 6, 1, 2, 3}},
-               {2, 3, 1, {5, 6, 3, 4, 1, 2}},
+               {1, 2, 3, {4, 5, 6, 1, 2, 3}},  // two rows
+               {2, 3, 1, {5, 6, 3, 4, 1, 2}},  // three rows
+               {2, 0, 1, {1, 2, 3, 4, 5, 6}},  // no rows
+               {0, 3, 1, {1, 2, 3, 4, 5, 6}},  // no columns
+               {2, 3, 0, {1, 2, 3, 4, 5, 6}},  // no channels
                {2, -3, 1, {1, 2, 3, 4, 5, 6}}};
   for (const Case& c : cases) {
     Bytes data{1, 2, 3, 4, 5, 6}, scratch(12);
     JPEGTurbo::FlipJPEG(data.data(), c.width, c.height, c.channels, scratch.data());
     EXPECT_EQ(data, c.expected) << c.width << "x" << c.height << "x" << c.channels;
   }
+  Bytes data{1, 2, 3, 4, 5, 6}, scratch(12);
+  JPEGTurbo::FlipJPEG(nullptr, 2, 3, 1, scratch.data());
+  JPEGTurbo::FlipJPEG(data.data(), 2, 3, 1, nullptr);
+  EXPECT_EQ(data, (Bytes{1, 2, 3, 4, 5, 6}));
 }
 
 }  // namespace

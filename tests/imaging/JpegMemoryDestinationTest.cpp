@@ -6,6 +6,7 @@
 
 #include "imaging/JpegFile.h"
 #include "tests/support/AddressSpaceLimit.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -22,10 +23,10 @@ void EncodeToMemoryUntilTheOutputCannotGrow() {
   unsigned char* stream = nullptr;
   unsigned long length = 0;
   jpeg.SetJpegBuffer(&stream, &length);
-  if (!LimitAddressSpace(12 * 1024)) std::_Exit(3);
+  if (!LimitAddressSpace(12 * 1024)) testsupport::ExitChild(3);
   const bool written = jpeg.WriteToMemory(side, side, 3, pixels.data());
   // A stale output pointer would have been freed twice before this point.
-  std::_Exit(!written && stream == nullptr && length == 0 && !jpeg.IsOk() ? 0 : 1);
+  testsupport::ExitChild(!written && stream == nullptr && length == 0 && !jpeg.IsOk() ? 0 : 1);
 }
 
 TEST(JpegMemoryDestination, AnEncodeThatRunsOutOfMemoryAfterGrowingFreesOnlyLiveMemory) {

@@ -2,6 +2,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -9,6 +14,7 @@
 
 #include "runtime/Mutex.h"
 #include "runtime/Thread.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -51,6 +57,51 @@ TEST(MutexTest, OtherThreadsGetTheLockOnlyAfterOneUnlockPerLock) {
   }
 }
 
+// The kernel's one-letter state of thread `tid` of this process ('S' while it
+// sleeps, for instance blocked on a futex), or 0 when it cannot be read.
+char ThreadState(uint32_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  const std::string text{std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>()};
+  const std::size_t nameEnd = text.rfind(')');
+  return nameEnd == std::string::npos || nameEnd + 2 >= text.size() ? 0 : text[nameEnd + 2];
+}
+
+// While one thread holds the lock, another's Lock() does not return until
+// Unlock(). The holder looks until the contender, past its last step before
+// Lock(), either sleeps in the kernel or gets through: only a lock that does
+// not exclude lets it through, so a slow machine cannot fail the test. The
+// bound ends a look that sees neither; it can let a broken lock pass, never
+// fail a sound one.
+TEST(MutexTest, LockWaitsWhileAnotherThreadHoldsTheLock) {
+  KVO::Mutex plain(false);
+  KVO::Mutex recursive(true);
+  KVO::SafeMutex safe;
+  const std::pair<const char*, KVO::Mutex*> kCases[] = {
+      {"plain", &plain}, {"recursive", &recursive}, {"safe", &safe}};
+  for (const auto& [kind, lock] : kCases) {
+    KVO::Mutex* const m = lock;  // a lambda may not capture a structured binding
+    m->Lock();
+    std::atomic<uint32_t> contenderId{0};
+    std::atomic<bool> acquired{false};
+    std::thread contender([&] {
+      contenderId = ThisThreadId();
+      m->Lock();
+      acquired = true;
+      m->Unlock();
+    });
+    while (contenderId == 0) std::this_thread::yield();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!acquired && ThreadState(contenderId) != 'S' &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    EXPECT_FALSE(acquired) << kind;
+    m->Unlock();
+    contender.join();
+    EXPECT_TRUE(acquired);
+  }
+}
+
 // The record names the last thread that took the lock: neither a refused
 // TryLock nor an Unlock changes it.
 TEST(MutexTest, OwnerRecordChangesOnlyWhenTheLockIsTaken) {
@@ -75,7 +126,7 @@ TEST(MutexTest, ForkedChildRecordsItsOwnThreadId) {
   ASSERT_NE(child, -1);
   if (child == 0) {
     m.Lock();
-    _exit(m.Owner() == ThisThreadId() ? 0 : 1);
+    testsupport::ExitChild(m.Owner() == ThisThreadId() ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

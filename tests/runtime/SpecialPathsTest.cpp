@@ -1,7 +1,12 @@
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -10,12 +15,30 @@
 #include <gtest/gtest.h>
 
 #include "runtime/SpecialPaths.h"
+#include "tests/support/TestSupport.h"
+
+extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using KVO::SpecialPathId;
 using KVO::SpecialPaths;
+
+constexpr char kReportVariable[] = "TOLVENIX_TEST_REPORT_EXECUTABLE_PATH";
+
+// Started as a relocated copy (see PathLongerThan255BytesIsReadWhole), this
+// binary writes what it finds as its own path into the file the variable
+// names and leaves before any test.
+[[maybe_unused]] const bool kReportedAsChild = [] {
+  const char* reportPath = std::getenv(kReportVariable);
+  if (reportPath == nullptr) return false;
+  std::ofstream report(reportPath, std::ios::binary);
+  report << SpecialPaths::GetExecutablePath(true) << '\n'
+         << SpecialPaths::GetExecutablePath(false) << '\n';
+  report.close();
+  testsupport::ExitChild(report ? 0 : 1);
+}();
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
@@ -48,9 +71,13 @@ TEST(SpecialPathsTest, NarrowAndWideFormsJoinHomeIdAndSubPath) {
   // HOME, id, sub-path, expected
   const std::tuple<const char*, int, const char*, const char*> kCases[] = {
       {"/home/op", 0, "x", "x"},
+      {"/home/op", 0, "", ""},
       {"/home/op", 4, "x", "/home/op/Documents/x"},
       {"/home/op", 4, "\\x", "/home/op/Documents//x"},
       {"/home/op", 1, "", "/home/op/"},
+      {"/home/op", 2, "a\\b", "/home/op/a/b"},
+      {"/home/op", 3, "/x", "/home/op//x"},
+      {"/home/op", 5, "x", "/home/op/x"},
       {"/home/op", -1, "x", "/home/op/x"},
       {"/home/op", 255, "Documents", "/home/op/Documents"},
       {"\\srv\\users\\op", 4, "x", "/srv/users/op/Documents/x"},
@@ -58,6 +85,7 @@ TEST(SpecialPathsTest, NarrowAndWideFormsJoinHomeIdAndSubPath) {
       {nullptr, 0, "a\\\\b//c\\", "a//b//c/"},
       {nullptr, 1, "x", "<logic_error>"},
       {nullptr, 4, "x", "<logic_error>"},
+      {nullptr, 9, "x", "<logic_error>"},
   };
   for (const auto& [home, id, subPath, expected] : kCases) {
     SetHome(home);
@@ -76,6 +104,7 @@ TEST(SpecialPathsTest, NonAsciiHomeConvertsToWideUnderUtf8Locale) {
             BothForms(4, "x"));
   SetHome("/home/\xff\xfe");
   EXPECT_EQ(L"/Documents/x", BothForms(4, "x").second);
+  EXPECT_EQ(L"/y/z", BothForms(1, "y\\z").second);
   std::setlocale(LC_CTYPE, locale.c_str());
 }
 
@@ -84,6 +113,55 @@ TEST(ExecutablePathTest, NamesThisTestBinary) {
   // argv[0] as the process was started, resolved independently of /proc.
   EXPECT_EQ(fs::canonical(program_invocation_name).string(), full);
   EXPECT_EQ(full.substr(0, full.rfind('/') + 1), SpecialPaths::GetExecutablePath(false));
+}
+
+// Runs a copy of this binary from a folder whose path is far longer than 255
+// bytes; the copy reports its own path (see kReportedAsChild).
+TEST(ExecutablePathTest, PathLongerThan255BytesIsReadWhole) {
+  testsupport::TempDir scratch("tolvenix-exe-path");
+  ASSERT_FALSE(scratch.Root().empty());
+  const fs::path root = fs::canonical(scratch.Root());
+  const fs::path deepDirectory =
+      root / std::string(120, 'd') / std::string(120, 'e') / std::string(60, 'f');
+  fs::create_directories(deepDirectory);
+  const fs::path copy = deepDirectory / "RuntimeTest";
+  fs::copy_file("/proc/self/exe", copy);
+  fs::permissions(copy, fs::perms::owner_all);
+  ASSERT_GT(copy.string().size(), 300u);
+
+  const fs::path reportPath = root / "report.txt";
+  std::string program = copy.string();
+  char* argv[] = {program.data(), nullptr};
+  ASSERT_EQ(0, setenv(kReportVariable, reportPath.c_str(), 1));
+  pid_t child = 0;
+  const int spawned = posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, environ);
+  unsetenv(kReportVariable);
+  ASSERT_EQ(0, spawned);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  std::ifstream report(reportPath);
+  std::string reportedFull;
+  std::string reportedDirectory;
+  std::getline(report, reportedFull);
+  std::getline(report, reportedDirectory);
+  EXPECT_EQ(program, reportedFull);
+  EXPECT_EQ(deepDirectory.string() + "/", reportedDirectory);
+}
+
+// BuildPath creates nothing and leaves the caller's error text alone.
+TEST(BuildPathTest, AcceptsWithoutCreatingAnything) {
+  testsupport::TempDir scratch("tolvenix-build-path");
+  ASSERT_FALSE(scratch.Root().empty());
+  const fs::path missing = fs::path(scratch.Path("never-created")) / "a" / "b";
+  std::string error = "untouched";
+  std::wstring wideError = L"untouched";
+  EXPECT_TRUE(SpecialPaths::BuildPath(missing.string(), &error));
+  EXPECT_TRUE(SpecialPaths::BuildPath(missing.wstring(), &wideError));
+  EXPECT_TRUE(fs::is_empty(scratch.Root()));
+  EXPECT_EQ(std::make_pair(std::string("untouched"), std::wstring(L"untouched")),
+            std::make_pair(error, wideError));
 }
 
 }  // namespace

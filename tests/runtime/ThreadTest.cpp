@@ -1,3 +1,5 @@
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,13 +14,16 @@
 #include <thread>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "runtime/CompoThread.h"
+#include "runtime/Sleep.h"
 #include "runtime/Thread.h"
 #include "runtime/WaitHandle.h"
 #include "tests/support/AddressSpaceLimit.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -70,6 +75,7 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   EXPECT_TRUE(t.SetName("other"));
   t.Start();
   ASSERT_TRUE(started.WaitOne(10000));
+  EXPECT_TRUE(t.HasBeenStarted());
   t.Start();  // ignored during a run
   EXPECT_TRUE(t.IsRunning());
   std::thread releaser([&] { release.Set(); });
@@ -83,7 +89,8 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   ASSERT_TRUE(ended.WaitOne(10000));
   EXPECT_FALSE(t.IsRunning());
   EXPECT_EQ(t.Result(), 2);
-  t.WaitForStop();  // the destructor finds nothing left to join
+  t.WaitForStop();
+  t.WaitForStop();  // nothing left to join, nor for the destructor
   EXPECT_EQ(t.GetName(), "other");
 }
 
@@ -113,6 +120,37 @@ TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
   }
 }
 
+std::atomic<int> signalsCaught{0};
+void CountSignal(int) { ++signalsCaught; }
+
+// Signals keep interrupting the sleep; each time it sleeps on for what
+// remains, so it lasts at least the time asked for. Only a lower bound: a
+// slow machine, which may also send fewer signals, cannot fail it.
+TEST(SleepTest, ASleepInterruptedBySignalsLastsTheWholeTime) {
+  struct sigaction counting {};
+  counting.sa_handler = &CountSignal;
+  sigemptyset(&counting.sa_mask);
+  struct sigaction previous {};
+  ASSERT_EQ(0, sigaction(SIGUSR1, &counting, &previous));
+  signalsCaught = 0;
+  std::atomic<bool> awake{false};
+  const pthread_t sleeper = pthread_self();
+  std::thread signaller([&] {
+    while (!awake) {
+      pthread_kill(sleeper, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  while (signalsCaught == 0) std::this_thread::yield();  // the signals flow
+  const auto before = std::chrono::steady_clock::now();
+  KVO::SleepMs(100);
+  const auto slept = std::chrono::steady_clock::now() - before;
+  awake = true;
+  signaller.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_GE(slept, std::chrono::milliseconds(99));
+}
+
 std::atomic<int> plainCalls{0};
 void CountPlainCall() { ++plainCalls; }
 
@@ -134,6 +172,8 @@ class CompoThreadTest : public ::testing::Test {
 TEST_F(CompoThreadTest, EachStartRunsOnceAndNeitherEmptyCallablesNorExceptionsStopIt) {
   thread.Join();  // nothing started yet
   thread.Start(std::function<void()>());
+  thread.Join();
+  thread.Join();  // already joined: returns at once
   thread.Start(nullptr);
   thread.Join();
   plainCalls = 0;
@@ -154,6 +194,31 @@ TEST_F(CompoThreadTest, EachStartRunsOnceAndNeitherEmptyCallablesNorExceptionsSt
   thread.Start(&CountPlainCall);
   thread.Join();
   EXPECT_EQ(3, plainCalls.load());
+}
+
+// A run may also end by an exception of no standard type, reported with the
+// thread's name, or by its thread's own exit, which unwinds through the run
+// and must go on unwinding. Either way the next Start() runs again.
+TEST_F(CompoThreadTest, AForeignExceptionOrAThreadExitEndsTheRunAndFreesTheObject) {
+  std::vector<std::pair<std::function<void()>, bool>> endings = {{[] { throw 42; }, true}};
+#if !defined(__SANITIZE_ADDRESS__)
+  // The undefined-behaviour checks of the address build stop at the handler's
+  // reference to the exit's exception object, which the runtime gives as null.
+  endings.emplace_back([] { pthread_exit(nullptr); }, false);
+#endif
+  plainCalls = 0;
+  for (const auto& [ending, reported] : endings) {
+    testing::internal::CaptureStderr();
+    thread.Start(ending);
+    thread.Join();
+    const std::string report = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(reported, report.find("worker") != std::string::npos) << report;
+    EXPECT_EQ(reported, !report.empty()) << report;
+    EXPECT_FALSE(thread.IsRunning());
+    thread.Start(&CountPlainCall);
+    thread.Join();
+  }
+  EXPECT_EQ(static_cast<int>(endings.size()), plainCalls.load());
 }
 
 TEST_F(CompoThreadTest, StartsDuringARunAreIgnoredAndTheNameIsLocked) {
@@ -203,7 +268,7 @@ void StartBothWithoutAddressSpace() {
   ScriptedThread t([](const std::atomic<bool>&) { return 0; });
   KVO::CompoThread compo("refused");
   const std::function<void()> nothing = [] {};
-  if (!LimitAddressSpace(1024)) std::_Exit(3);
+  if (!LimitAddressSpace(1024)) testsupport::ExitChild(3);
   bool refused = false;
   try {
     t.Start();
@@ -217,7 +282,7 @@ void StartBothWithoutAddressSpace() {
   compo.Start(nothing);
   compo.Start(nothing);
   std::fflush(stdout);
-  std::_Exit(threadMarked && compo.IsRunning() && !compo.SetName("x") ? 0 : 1);
+  testsupport::ExitChild(threadMarked && compo.IsRunning() && !compo.SetName("x") ? 0 : 1);
 }
 
 TEST(ThreadLaunchTest, RefusedLaunchIsReportedAndStaysMarkedRunning) {

@@ -1,12 +1,23 @@
 #include "tests/support/TestSupport.h"
 
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#ifdef TOLVENIX_COVERAGE_BUILD
+// The coverage runtime's own flush, linked in by --coverage.
+extern "C" void __gcov_dump();
+#endif
 
 namespace testsupport {
 
@@ -149,6 +160,32 @@ bool WriteBmp(const std::string& path, int width, int height, int channels,
     file.insert(file.end(), padded - rowBytes, 0);
   }
   return WriteWholeFile(path, file);
+}
+
+int WaitForExit(pid_t child, int seconds) {
+  if (child <= 0) return -1;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  for (;;) {
+    const pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (done == -1 && errno != EINTR) return -1;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(child, SIGKILL);
+      while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
+      }
+      return -1;
+    }
+    const timespec pause{0, 2000000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+void ExitChild(int status) {
+#ifdef TOLVENIX_COVERAGE_BUILD
+  __gcov_dump();
+#endif
+  _exit(status);
 }
 
 }  // namespace testsupport

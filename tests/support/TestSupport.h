@@ -6,6 +6,8 @@
 // verbs that turn a valid file into a broken one. No GoogleTest here, so
 // programs without it link this too. Nothing throws: failures are results.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -71,6 +73,17 @@ Bytes Convert(const Bytes& pixels, int width, int height, int from, int to);
 // header carries a negative height and the rows are stored top row first.
 bool WriteBmp(const std::string& path, int width, int height, int channels,
               const Bytes& bottomUpPixels, bool topDown = false);
+
+// The exit code of a forked child, waited for at most `seconds` (a bound
+// only a hang reaches); a child still running then is killed and reaped.
+// -1 when it was killed, died of a signal or could not be waited for.
+int WaitForExit(pid_t child, int seconds = 120);
+
+// Ends a forked child (or a death test's statement) with `status`, without
+// exit handlers, as _exit does. In a coverage build it first writes the
+// child's counts, which exit handlers would otherwise have written, so code
+// that only children run is counted too.
+[[noreturn]] void ExitChild(int status);
 
 }  // namespace testsupport
 
