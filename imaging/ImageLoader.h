@@ -153,7 +153,8 @@ class ImageLoader : public ImageLoaderInterface {
   // Starts a sequence (closing any current one) and wakes the thread.
   // Frames run from startFrame to endFrame inclusive in steps of frameStep;
   // missing frames are skipped while the distance from the last queued frame
-  // stays within maxFrameGap. A frame's metadata packet, when its file
+  // stays within maxFrameGap. A frameStep of 0 ends the sequence at once
+  // with nothing queued, rather than loading the start frame for ever. A frame's metadata packet, when its file
   // exists, is queued before its image. Only regular files are read, and
   // opening never blocks: an image name that is a FIFO, directory or device
   // counts as missing; such a metadata name, like a metadata file that

@@ -1,4 +1,7 @@
+#include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -92,16 +95,34 @@ TYPED_TEST(ConvertColorTest, EveryPairMatchesThePerPixelRule) {
   }
 }
 
+TYPED_TEST(ConvertColorTest, EqualChannelsGiveAnEmptyDestinationAPackedArray) {
+  StridedPicture<TypeParam> source(35, 39, 3, 4, 0);
+  source.Scramble(5);
+  for (bool flip : {false, true}) {
+    UserDataGenericBuffer<TypeParam> destination(0, 0, 3, false);
+    CvtColor<TypeParam>::ConvertColor(source.view, destination, flip);
+    ASSERT_EQ(destination.stride, 105);
+    for (int y = 0; y < 39; ++y)
+      for (int i = 0; i < 105; ++i)
+        ASSERT_EQ(destination.begin[(flip ? 38 - y : y) * 105 + i],
+                  source.memory[y * source.stride + i]);
+  }
+}
+
 TYPED_TEST(ConvertColorTest, GreyAndUsing2RKeepTheirRounding) {
   using T = TypeParam;
   const T max = static_cast<T>(~T{0});
   const std::vector<T> pixels = {255, 255, 255, 1, 1, 0, 2, 2,   1,   0,  0,
                                  255, 255, 0,   0, 1, 1, 1, max, max, max};
-  std::vector<T> grey(7), flipped(7);
+  std::vector<T> grey(7), flipped(7), using2R(7);
   CvtColor<T>::ConvertColor(pixels.data(), grey.data(), 7, 1, 3, 1, false);
   CvtColor<T>::ConvertColor(pixels.data(), flipped.data(), 7, 1, 3, 1, true);
   EXPECT_EQ(grey, (std::vector<T>{255, 0, 1, 85, 85, 1, max}));
   EXPECT_EQ(flipped, grey);
+  UserDataGenericBuffer<T> source(7, 1, 3, const_cast<T*>(pixels.data()));
+  UserDataGenericBuffer<T> destination(7, 1, 1, using2R.data());
+  CvtColor<T>::ConvertColor3BppTo1BppUsing2R(source, destination);
+  EXPECT_EQ(using2R, (std::vector<T>{255, 0, 1, 127, 63, 1, max}));
   // Using2R (scrambled values reach the type's top) on strided images, padding kept.
   StridedPicture<T> strided(35, 39, 3, 5, 0);
   strided.Scramble(17);
@@ -115,6 +136,88 @@ TYPED_TEST(ConvertColorTest, GreyAndUsing2RKeepTheirRounding) {
     }
     for (int pad = 35; pad < out.stride; ++pad) ASSERT_EQ(out.memory[y * out.stride + pad], 3);
   }
+}
+
+TYPED_TEST(ConvertColorTest, ConvertToGreySizesAnEmptyDestinationAndKeepsAMatchingStride) {
+  using T = TypeParam;
+  for (int channels : {3, 4, 5}) {  // five channels read the first three
+    StridedPicture<T> source(35, 39, channels, 2, 0);
+    source.Scramble(11);
+    UserDataGenericBuffer<T> fresh(0, 0, 0, false);
+    CvtColor<T>::ConvertToGrey(source.view, fresh);
+    ASSERT_EQ(fresh.channels, 1);
+    ASSERT_EQ(fresh.stride, 35);
+    StridedPicture<T> matching(35, 39, 1, 6, 0);
+    CvtColor<T>::ConvertToGrey(source.view, matching.view);
+    ASSERT_EQ(matching.view.begin, matching.memory.data());
+    // Same width and height but three channels: re-dimensioned to grey.
+    UserDataGenericBuffer<T> colour(35, 39, 3, true);
+    CvtColor<T>::ConvertToGrey(source.view, colour);
+    ASSERT_EQ(colour.channels, 1);
+    ASSERT_EQ(colour.stride, 35);
+    ASSERT_EQ(colour.end - colour.begin, 35 * 39);
+    for (int y = 0; y < 39; ++y) {
+      for (int x = 0; x < 35; ++x) {
+        const T grey = static_cast<T>(
+            (std::uint32_t{source.At(x, y, 0)} + source.At(x, y, 1) + source.At(x, y, 2)) / 3);
+        ASSERT_EQ(fresh.begin[y * 35 + x], grey);
+        ASSERT_EQ(matching.At(x, y, 0), grey);
+        ASSERT_EQ(colour.begin[y * 35 + x], grey);
+      }
+    }
+  }
+  // One channel is copied as it is; two cannot be made grey.
+  StridedPicture<T> one(3, 2, 1, 1, 0);
+  one.Scramble(3);
+  UserDataGenericBuffer<T> copied(3, 2, 3, true);
+  CvtColor<T>::ConvertToGrey(one.view, copied);
+  ASSERT_EQ(copied.channels, 1);
+  for (int y = 0; y < 2; ++y)
+    for (int x = 0; x < 3; ++x) EXPECT_EQ(copied.begin[y * 3 + x], one.At(x, y, 0));
+  StridedPicture<T> two(3, 2, 2, 0, 0);
+  UserDataGenericBuffer<T> untouched(0, 0, 0, false);
+  CvtColor<T>::ConvertToGrey(two.view, untouched);
+  EXPECT_EQ(untouched.begin, nullptr);
+  EXPECT_EQ(untouched.channels, 0);
+}
+
+// The per-pair converters write nothing when either image lacks storage;
+// the channel swaps do nothing below three channels on either side.
+TYPED_TEST(ConvertColorTest, NothingIsWrittenWithoutStorageOrChannels) {
+  using T = TypeParam;
+  using C = CvtColor<T>;
+  using Converter = void (*)(const ImageBase<T>&, ImageBase<T>&);
+  const std::vector<std::tuple<Converter, int, int>> converters = {
+      {&C::ConvertColor4BppTo1Bpp, 4, 1},        {&C::ConvertColor3BppTo1Bpp, 3, 1},
+      {&C::ConvertColor1BppTo3Bpp, 1, 3},        {&C::ConvertColor1BppTo4Bpp, 1, 4},
+      {&C::ConvertColor4BppTo3Bpp, 4, 3},        {&C::ConvertColor3BppTo4Bpp, 3, 4},
+      {&C::ConvertColor3BppTo1BppUsing2R, 3, 1}, {&C::ConvertColor4BppTo3BppAndFlip, 4, 3},
+      {&C::ConvertColor4BppTo1BppAndFlip, 4, 1}, {&C::ConvertColor3BppTo4BppAndFlip, 3, 4},
+      {&C::ConvertColor3BppTo1BppAndFlip, 3, 1}, {&C::ConvertColor1BppTo3BppAndFlip, 1, 3},
+      {&C::ConvertColor1BppTo4BppAndFlip, 1, 4}};
+  for (const auto& [convert, s, d] : converters) {
+    StridedPicture<T> source(5, 3, s, 1, 0);
+    source.Scramble(7);
+    StridedPicture<T> destination(5, 3, d, 1, 9);
+    const std::vector<T> before = destination.memory;
+    UserDataGenericBuffer<T> noSource(5, 3, s, false), noDestination(5, 3, d, false);
+    convert(noSource, destination.view);
+    convert(source.view, noDestination);
+    EXPECT_EQ(destination.memory, before) << s << "->" << d;
+    EXPECT_EQ(noDestination.begin, nullptr);
+  }
+  StridedPicture<T> two(5, 3, 2, 0, 0), three(5, 3, 3, 0, 0);
+  two.Scramble(1);
+  three.Scramble(2);
+  const std::vector<T> twoBefore = two.memory, threeBefore = three.memory;
+  C::ConvertRgbToBgr(two.view, three.view);
+  C::ConvertRgbToBgr(three.view, two.view);
+  C::ConvertRgbToBgrInPlace(two.view);
+  UserDataGenericBuffer<T> bare(5, 3, 3, false);
+  C::ConvertRgbToBgr(bare, three.view);
+  C::ConvertRgbToBgrInPlace(bare);
+  EXPECT_EQ(two.memory, twoBefore);
+  EXPECT_EQ(three.memory, threeBefore);
 }
 
 TYPED_TEST(ConvertColorTest, SwappingRedAndBlueTwiceRestoresAndDropsTheFourthChannel) {
@@ -237,6 +340,18 @@ TYPED_TEST(FlipTest, FlipsMirrorWholePixelsAndKeepTheDestinationStride) {
   }
 }
 
+TYPED_TEST(FlipTest, EmptySourceResizesButWritesNothing) {
+  StridedPicture<TypeParam> source(0, 4, 3, 0, 0);
+  UserDataGenericBuffer<TypeParam> destination(2, 2, 3, true);
+  FlipVertically<TypeParam>(source.view, destination);
+  EXPECT_EQ(destination.width, 0);
+  EXPECT_EQ(destination.height, 4);
+  EXPECT_EQ(destination.begin, destination.end);
+  StridedPicture<TypeParam> flat(5, 0, 1, 0, 0);
+  FlipHorizontally<TypeParam>(flat.view, destination);
+  EXPECT_EQ(destination.height, 0);
+}
+
 class FlipInPlaceTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(FlipInPlaceTest, MatchesTheCopyingFlipWithAndWithoutScratch) {
@@ -277,6 +392,27 @@ TEST(HorizontalFlipKernelTest, EveryKernelSetMatchesThePortableLoops) {
         if (choice.kernels == nullptr) expected = destination.memory;
         ASSERT_EQ(destination.memory, expected) << width << "x" << channels << " " << choice.Name();
       }
+    }
+  }
+}
+
+TEST(RawFlipTest, FirstSourceRowBecomesTheLastDestinationRow) {
+  for (const KernelChoice& choice : AllKernelChoices()) {
+    KernelSelection selection(choice);
+    // Rows long enough for the vector copy, misaligned on purpose.
+    for (auto [width, height] : std::vector<std::pair<int, int>>{{35, 39}, {1537, 64}}) {
+      StridedPicture<unsigned char> source(width, height, 3, 0, 0);
+      source.Scramble(5);
+      std::vector<unsigned char> destination(source.memory.size(), 0);
+      FlipVertically(source.memory.data() + 1, destination.data() + 1, width, height, 3);
+      const size_t row = static_cast<size_t>(width) * 3;
+      for (int y = 0; y < height; ++y) {
+        ASSERT_TRUE(std::equal(destination.begin() + 1 + y * row,
+                               destination.begin() + 1 + (y + 1) * row,
+                               source.memory.begin() + 1 + (height - 1 - y) * row))
+            << y << " " << choice.Name();
+      }
+      ASSERT_EQ(destination[0], 0);
     }
   }
 }
@@ -322,6 +458,17 @@ TEST_P(WhiteBalanceTest, EveryLevelMapsEveryValueByTheRule) {
   }
 }
 
+TEST_P(WhiteBalanceTest, WorkedLevels) {
+  Bytes blue = {0, 9, 9, 1, 9, 9, 127, 9, 9, 128, 9, 9, 200, 9, 9};
+  View view(5, 1, 3, blue.data());
+  SetWhiteBalance(&view, 255, 255, 128);
+  EXPECT_EQ(blue, (Bytes{0, 9, 9, 1, 9, 9, 253, 9, 9, 255, 9, 9, 255, 9, 9}));
+  SetWhiteBalance(&view, 255, 255, 255);
+  EXPECT_EQ(blue, (Bytes{0, 9, 9, 1, 9, 9, 253, 9, 9, 255, 9, 9, 255, 9, 9}));
+  SetWhiteBalance(&view, 0, 255, 255);
+  EXPECT_EQ(blue, (Bytes{0, 9, 255, 1, 9, 255, 253, 9, 255, 255, 9, 255, 255, 9, 255}));
+}
+
 TEST_P(WhiteBalanceTest, AutomaticLevelsFollowTheHistograms) {
   // Fraction 0: each channel's largest value becomes 255 (levels 40 and 100);
   // an all-zero channel gets level 0 and becomes 255 everywhere. Four-channel
@@ -339,6 +486,42 @@ TEST_P(WhiteBalanceTest, AutomaticLevelsFollowTheHistograms) {
   View view(2, 2, 3, third.data());
   AutoWhiteBalance(&view, 1.0f);
   EXPECT_EQ(third, (Bytes{127, 127, 255, 255, 255, 255, 255, 255, 127, 255, 255, 255}));
+}
+
+// Fractions that would turn into a NaN, infinite or out-of-range threshold
+// must neither loop for ever nor reach an integer conversion (the sanitizer
+// build reports such a conversion).
+TEST_P(WhiteBalanceTest, AutomaticLevelsAlwaysEndAndMayLeaveTheImageAlone) {
+  Bytes image = {1, 2, 3, 4, 5, 6, 7, 8, 9, 250, 251, 252};
+  const Bytes before = image;
+  // No pixels: without storage, or with storage but no width or height.
+  View empty(0, 0, 3, false);
+  View noWidth(0, 4, 3, image.data()), noHeight(4, 0, 3, image.data());
+  for (View* nothing : {&empty, &noWidth, &noHeight}) {
+    AutoWhiteBalance(nothing, 0.0f);
+    AutoWhiteBalance(nothing, 1.0f);
+  }
+  EXPECT_EQ(image, before);
+  // A fraction no count can exceed, a negative threshold (level 255), huge,
+  // infinite and NaN fractions: each ends and changes nothing.
+  View view(4, 1, 3, image.data());
+  constexpr float kInfinity = std::numeric_limits<float>::infinity();
+  for (float fraction : {2.0f, 3.5f, -1.0f, 1e30f, -1e30f, kInfinity, -kInfinity,
+                         std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::max(),
+                         std::numeric_limits<float>::lowest()}) {
+    AutoWhiteBalance(&view, fraction);
+    ASSERT_EQ(image, before) << fraction;
+  }
+  // Fewer than three channels: every colour operation leaves the image alone.
+  for (int channels : {1, 2}) {
+    Bytes grey = {1, 2, 3, 4};
+    View greyView(4 / channels, 1, channels, grey.data());
+    SetWhiteBalance(&greyView, 1, 1, 1);
+    AutoWhiteBalance(&greyView, 0.0f);
+    MaximizeSaturationAndValue(&greyView);
+    MaximizeValue(&greyView);
+    EXPECT_EQ(grey, (Bytes{1, 2, 3, 4})) << channels;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, WhiteBalanceTest, ::testing::ValuesIn(AllKernelChoices(false)),

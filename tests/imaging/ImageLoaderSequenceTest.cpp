@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <chrono>
 #include <climits>
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include <boost/filesystem/operations.hpp>
 #include <gtest/gtest.h>
 
 #include "imaging/ImageLoader.h"
@@ -129,7 +132,7 @@ TEST_F(SequenceTest, RangesGapsStepsAndPackets) {
       {{0, 1, 2, 3, 4, 5}, {}, 0, 3, 1, 1, {"I0", "I1", "I2", "I3"}},
       {{0, 1, 2, 3, 4, 5}, {}, 1, 5, 2, 2, {"I1", "I3", "I5"}},  // start below the step
       {{0, 2}, {}, 0, 10, 1, 2, {}},                             // gap below the step
-      {{0}, {}, 0, 10, 5, 0, {}},                                // step 0 ends at once
+      {{0}, {0}, 0, 10, 5, 0, {}},                               // step 0 ends at once
       {{7}, {7}, 7, 7, 1, 1, {"P7", "I7"}},                      // the end is inclusive
       {{0, 1, 2}, {0, 1, 2}, 0, 2, 1, 1, {"P0", "I0", "P1", "I1", "P2", "I2"}},
       // A missing image after a packet is looked for onward; packet 6 is not read.
@@ -163,10 +166,17 @@ TEST_F(SequenceTest, FramesPerFolderCyclesThroughTheFolders) {
 TEST_F(SequenceTest, RestartLoadsTheSequenceAgainButNeverARefusedOne) {
   EXPECT_FALSE(loader.RestartSequenceFromBeginning());
   WriteImages({3, 4, 5});
-  // A null string or an empty folder list closes the input and stays idle.
-  loader.LoadSequence(nullptr, ".bmp", DesiredChannelsEnum::AsFile, 3, 5, 1, 1,
-                      metadataPrefix.c_str(), ".txt", ImageFileFormat::Auto);
-  EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());
+  // Any null string or an empty folder list closes the input and stays idle.
+  const std::string folder = imageFolder, prefix = metadataPrefix;
+  for (int null = 0; null < 4; ++null) {
+    loader.LoadSequence(null == 0 ? nullptr : folder.c_str(), null == 1 ? nullptr : ".bmp",
+                        DesiredChannelsEnum::AsFile, 3, 5, 1, 1,
+                        null == 2 ? nullptr : prefix.c_str(), null == 3 ? nullptr : ".txt",
+                        ImageFileFormat::Auto);
+    EXPECT_EQ(ImageLoader::Idle, loader.GetStatus()) << null;
+  }
+  loader.DiscardNextInput();  // nothing queued: nothing happens
+  EXPECT_EQ(ImageLoader::None, loader.GetNextMediaType());
   loader.LoadSequence(std::vector<std::string>{}, ".bmp", 1, DesiredChannelsEnum::AsFile, 3, 5, 1,
                       1, metadataPrefix, ".txt", ImageFileFormat::Auto);
   EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());
@@ -179,6 +189,12 @@ TEST_F(SequenceTest, RestartLoadsTheSequenceAgainButNeverARefusedOne) {
 
 TEST_F(SequenceTest, TheQueueIsBoundedGrowsAndRefillsWhenAUnitIsTaken) {
   WriteImages(Range(20));
+  // Shrunk while idle, the pool itself holds only three units.
+  loader.SetLoadingQueueMaxLength(3);
+  Start(0, 19, 1, 1);
+  ASSERT_TRUE(WaitForQueueLength(3));
+  EXPECT_EQ(2u, loader.GetLastLoadedFrameNumber());
+  loader.CloseInput();
   loader.SetLoadingQueueMaxLength(12);
   Start(0, 19, 1, 1);
   ASSERT_TRUE(WaitForQueueLength(12));
@@ -203,6 +219,10 @@ TEST_F(SequenceTest, ShrinkingTheQueueLosesNoFrame) {
   }
   Start(0, 19, 1, 1);
   ASSERT_TRUE(WaitForQueueLength(10));
+  // Queued: P0 I0 I1 I2 P3 I3 I4 I5 P6 I6. Down to five takes back image 3
+  // while its packet stays queued: the image comes again, the packet not.
+  loader.SetLoadingQueueMaxLength(5);
+  EXPECT_LE(loader.GetLoadingQueueLength(), 5u);
   loader.SetLoadingQueueMaxLength(4);
   EXPECT_LE(loader.GetLoadingQueueLength(), 4u);
   // Down to nothing the front type clears; grown again the sequence resumes.
@@ -211,6 +231,17 @@ TEST_F(SequenceTest, ShrinkingTheQueueLosesNoFrame) {
   EXPECT_EQ(ImageLoader::None, loader.GetNextMediaType());
   loader.SetLoadingQueueMaxLength(4);
   EXPECT_EQ(expected, Drain());
+}
+
+TEST_F(SequenceTest, ShrinkingAfterTheRangeEndedStillDeliversEveryFrame) {
+  WriteImages(Range(6));
+  Start(0, 5, 1, 1);
+  ASSERT_TRUE(WaitForQueueLength(6));
+  // The range ends right after the last frame is queued; the outcome below
+  // must hold whether or not it has ended by the shrink.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  loader.SetLoadingQueueMaxLength(2);
+  EXPECT_EQ((Log{"I0", "I1", "I2", "I3", "I4", "I5"}), Drain());
 }
 
 TEST_F(SequenceTest, NothingOfAClosedSequenceIsQueuedAndEveryUnitComesBack) {
@@ -247,6 +278,17 @@ TEST_F(SequenceTest, LoadSequenceDuringALoadSwitchesCleanly) {
 }
 
 TEST_F(SequenceTest, StatusAndNextMediaTypeFollowTheQueue) {
+  EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());
+  EXPECT_EQ(ImageLoader::None, loader.GetNextMediaType());
+  {
+    // Nothing queued: every query answers false and leaves its outputs alone.
+    unsigned int size = 7, width = 7, height = 7, channels = 7, frame = 7;
+    Bytes buffer(16);
+    EXPECT_FALSE(loader.GetNextImageProperties(size, width, height, channels, frame));
+    EXPECT_FALSE(loader.GetNextMetadataPacketProperties(size, frame));
+    EXPECT_FALSE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
+    EXPECT_EQ((std::tuple{7u, 7u, 7u, 7u, 7u}), std::tie(size, width, height, channels, frame));
+  }
   WritePackets({0});
   WriteImages({0, 1});
   Start(0, 1, 1, 1, DesiredChannelsEnum::Four);  // delivered as the sequence asks
@@ -262,6 +304,7 @@ TEST_F(SequenceTest, StatusAndNextMediaTypeFollowTheQueue) {
   loader.DiscardNextInput();
   EXPECT_EQ(ImageLoader::Image, loader.GetNextMediaType());
   EXPECT_FALSE(loader.GetNextMetadataPacketProperties(size, frame));
+  EXPECT_FALSE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
   // Too small a buffer reports the properties and keeps the unit; a null
   // buffer is refused outright.
   frame = 99;
@@ -271,6 +314,51 @@ TEST_F(SequenceTest, StatusAndNextMediaTypeFollowTheQueue) {
   EXPECT_FALSE(loader.GetNextImage(buffer.size(), nullptr, width, height, channels, frame));
   EXPECT_EQ(2u, loader.GetLoadingQueueLength());
   EXPECT_EQ((Log{"I0", "I1"}), Drain());
+}
+
+// The packet is far larger than any unit has held: its unit grows to take it
+// whole, and a refusal keeps it at the front.
+TEST_F(SequenceTest, AQueuedPacketAloneLeavesTheStatusIdle) {
+  std::string content(100000, 'p');
+  for (std::size_t i = 0; i < content.size(); i += 7) content[i] = static_cast<char>(i & 0x7F);
+  testsupport::WriteWholeFile(metadataPrefix + "2.txt", Bytes(content.begin(), content.end()));
+  Start(2, 5, 1, 1);
+  ASSERT_TRUE(Eventually([&] { return loader.GetStatus() == ImageLoader::Idle; }));
+  EXPECT_EQ(ImageLoader::MetadataPacket, loader.GetNextMediaType());
+  unsigned int size = 0, frame = 9;
+  Bytes buffer(content.size() - 1);
+  EXPECT_FALSE(loader.GetNextMetadataPacket(content.size(), size, nullptr, frame));
+  EXPECT_FALSE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
+  EXPECT_EQ(2u, frame);
+  EXPECT_EQ(1u, loader.GetLoadingQueueLength());
+  ASSERT_TRUE(loader.GetNextMetadataPacketProperties(size, frame));
+  EXPECT_EQ(content.size(), size);
+  buffer.resize(content.size());
+  frame = 9;
+  ASSERT_TRUE(loader.GetNextMetadataPacket(buffer.size(), size, buffer.data(), frame));
+  EXPECT_EQ(2u, frame);
+  EXPECT_EQ(content, std::string(buffer.begin(), buffer.end()));
+  EXPECT_EQ(ImageLoader::Idle, loader.GetStatus());
+  EXPECT_EQ(ImageLoader::None, loader.GetNextMediaType());
+}
+
+TEST_F(SequenceTest, AnUnreadableMetadataFileEndsTheSequence) {
+  // Frame 1's metadata is a directory, then a (sparse) file longer than a
+  // unit's 32-bit size can deliver: frame 0 comes, nothing after.
+  for (bool directory : {true, false}) {
+    imageFolder = dir.Root() + (directory ? "d_" : "s_");
+    metadataPrefix = imageFolder + "meta_";
+    WriteImages({0, 1, 2});
+    const std::string name = metadataPrefix + "1.txt";
+    if (directory) {
+      boost::filesystem::create_directory(name);
+    } else {
+      testsupport::WriteWholeFile(name, {});
+      ASSERT_EQ(0, truncate(name.c_str(), (off_t{1} << 32) + 1));
+    }
+    Start(0, 2, 1, 1);
+    EXPECT_EQ(Log{"I0"}, Drain()) << directory;
+  }
 }
 
 TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {

@@ -110,14 +110,17 @@ TEST_P(SpecialFilesTest, AnswersPromptly) {
       break;
     case Call::Sequence: {
       // Frame 0's image and frame 1's metadata are the special name; the
-      // first is skipped, the second ends the sequence.
+      // first is skipped, the second ends the sequence, so frame 2's image,
+      // within the gap and the range, is never queued.
       ASSERT_EQ(0, rename(path.c_str(), dir.Path("1.txt").c_str()));
       ASSERT_EQ(0, symlink(dir.Path("1.txt").c_str(), path.c_str()));
+      ASSERT_TRUE(testsupport::WriteBmp(dir.Path("00000002.bmp"), 4, 4, 3, testsupport::Bytes(48)));
       ExpectPrompt([&] {
         KVO::ImageLoader loader;
-        loader.LoadSequence(dir.Root().c_str(), ".bmp", KVO::DesiredChannelsEnum::AsFile, 0, 1, 1,
+        loader.LoadSequence(dir.Root().c_str(), ".bmp", KVO::DesiredChannelsEnum::AsFile, 0, 2, 3,
                             1, dir.Root().c_str(), ".txt", KVO::ImageFileFormat::Auto);
-        while (loader.GetStatus() != KVO::ImageLoader::Idle) std::this_thread::yield();
+        while (loader.GetStatus() == KVO::ImageLoader::Loading) std::this_thread::yield();
+        EXPECT_EQ(KVO::ImageLoader::Idle, loader.GetStatus());
         EXPECT_EQ(0u, loader.GetLoadingQueueLength());
       });
       break;

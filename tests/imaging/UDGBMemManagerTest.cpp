@@ -41,9 +41,15 @@ TYPED_TEST(MemManagerTest, BuffersFollowTheGeometryConfiguredWhenTheyWereMade) {
   auto* third = manager.AllocateOne();
   ASSERT_NE(first->begin, nullptr);
   EXPECT_NE(first->begin, second->begin);
+  EXPECT_EQ(first->stride, 192);
   EXPECT_EQ(first->end - first->begin, 64 * 48 * 3);
+  EXPECT_FALSE(first->dataValid);
+  // Made without storage, it still has the configured dimensions.
   EXPECT_EQ(third->width, 5);
+  EXPECT_EQ(third->height, 7);
+  EXPECT_EQ(third->stride, 5);
   EXPECT_EQ(third->begin, nullptr);
+  EXPECT_EQ(third->end, nullptr);
 
   // The zeroing manager's arrays start zeroed; buffers never share storage.
   const auto* bytes = reinterpret_cast<const unsigned char*>(first->begin);
@@ -61,6 +67,20 @@ TYPED_TEST(MemManagerTest, BuffersFollowTheGeometryConfiguredWhenTheyWereMade) {
   manager.DeallocateOne(reused);
   manager.DeallocateOne(first);
   manager.DeallocateOne(nullptr);
+}
+
+// The half-made buffer must not leak when its array cannot be had (the
+// leak checker of the sanitizer build tells).
+TYPED_TEST(MemManagerTest, ImpossibleGeometryThrowsWithoutLeaking) {
+  typename TypeParam::Type manager;
+  manager.Configure(-4, 3, 1, true);
+  EXPECT_THROW(manager.AllocateOne(), std::bad_alloc);
+  manager.Configure(100000, 100000, 1, true);
+  EXPECT_THROW(manager.AllocateOne(), std::bad_alloc);
+  manager.Configure(2, 2, 1, true);
+  auto* made = manager.AllocateOne();
+  EXPECT_EQ(made->end - made->begin, 4);
+  manager.DeallocateOne(made);
 }
 
 }  // namespace

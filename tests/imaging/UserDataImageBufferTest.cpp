@@ -1,5 +1,6 @@
 #include <memory>
 #include <new>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -40,8 +41,43 @@ class ImageBufferTest : public ::testing::Test {
     for (int i = 0; i < count; ++i) memory[i] = Marker();
     return memory;
   }
+  static void ExpectUntouched(const T* memory, int count) {
+    for (int i = 0; i < count; ++i) ASSERT_EQ(memory[i], Marker()) << i;
+  }
+  static void ExpectNoStorage(const Buf<T>& b) {
+    EXPECT_EQ(b.begin, nullptr);
+    EXPECT_EQ(b.end, nullptr);
+    EXPECT_FALSE(b.dataValid);
+  }
 };
 TYPED_TEST_SUITE(ImageBufferTest, ElementTypes);
+
+TYPED_TEST(ImageBufferTest, StatesWithoutStorageKeepTheirDimensions) {
+  Buf<TypeParam> described(4, 3, 3, false);
+  EXPECT_EQ(described.stride, 12);
+  this->ExpectNoStorage(described);
+  Buf<TypeParam> owning(5, 5, 1, true);
+  owning.dataValid = true;
+  owning.Reset(4, 3, 3, false);
+  EXPECT_EQ((std::tuple{4, 3, 3, 12}),
+            std::tie(owning.width, owning.height, owning.channels, owning.stride));
+  this->ExpectNoStorage(owning);
+  Buf<TypeParam> freed(4, 3, 3, true);
+  freed.dataValid = true;
+  freed.Free();
+  EXPECT_EQ((std::tuple{4, 3, 3, 12}),
+            std::tie(freed.width, freed.height, freed.channels, freed.stride));
+  this->ExpectNoStorage(freed);
+  Buf<TypeParam> empty(0, 0, 0, false);
+  Buf<TypeParam> copy(empty);
+  EXPECT_EQ((std::tuple{0, 0, 0}), std::tie(copy.width, copy.height, copy.channels));
+  this->ExpectNoStorage(copy);
+  // A zero-width allocation is an empty array, not a missing one.
+  Buf<TypeParam> zeroWidth(0, 3, 2, true);
+  EXPECT_NE(zeroWidth.begin, nullptr);
+  zeroWidth.MemcpyFrom(Buf<TypeParam>(0, 3, 2, true));
+  EXPECT_EQ(zeroWidth.begin, zeroWidth.end);
+}
 
 TYPED_TEST(ImageBufferTest, ResetComputesTheEndFromTheStride) {
   auto memory = this->Memory(64);
@@ -109,7 +145,7 @@ TYPED_TEST(ImageBufferTest, CopyRuleHonoursBothStrides) {
   EXPECT_EQ(wrong.end - wrong.begin, 36);
   EXPECT_FALSE(wrong.dataValid);
   this->ExpectRows(wrong, 12);
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(other[i], this->Marker()) << i;
+  this->ExpectUntouched(other.get(), 20);
 
   // Copy construction packs the strided view.
   Buf<TypeParam> copy(view);
@@ -147,6 +183,7 @@ TYPED_TEST(ImageBufferTest, MoveLeavesTheSourceAViewOfTheMovedArray) {
   EXPECT_EQ(moved.begin, pixels);
   EXPECT_TRUE(moved.dataValid);
   EXPECT_EQ(source->begin, pixels);
+  EXPECT_EQ(source->width, 4);
   EXPECT_TRUE(source->dataValid);
   source.reset();  // must not free the array the new buffer owns
   Buf<TypeParam> target(2, 2, 1, true);
@@ -154,6 +191,56 @@ TYPED_TEST(ImageBufferTest, MoveLeavesTheSourceAViewOfTheMovedArray) {
   EXPECT_EQ(target.begin, pixels);
   EXPECT_TRUE(target.dataValid);
   this->ExpectRows(target, 12);
+}
+
+TYPED_TEST(ImageBufferTest, SelfCopiesAndSelfMovesChangeNothing) {
+  Buf<TypeParam> buffer(4, 3, 3, true);
+  this->FillRows(buffer);
+  buffer.SetDataValid(true);
+  TypeParam* pixels = buffer.begin;
+  Buf<TypeParam>& alias = buffer;
+  buffer = alias;
+  buffer.MemcpyFrom(buffer);
+  buffer.MemcpyFrom(&buffer);
+  buffer.MemcpyFrom(static_cast<const Buf<TypeParam>*>(nullptr));
+  buffer.ShallowCopy(buffer);
+  buffer.Reset(buffer);
+  buffer.DeepCopy(buffer);
+  buffer = std::move(alias);
+  EXPECT_EQ(buffer.begin, pixels);
+  EXPECT_EQ(buffer.end, pixels + 36);
+  EXPECT_TRUE(buffer.GetDataValid());
+  this->ExpectRows(buffer, 12);
+}
+
+TYPED_TEST(ImageBufferTest, ShallowCopyViewsTheOtherAndLeavesItsOwnership) {
+  Buf<TypeParam> owner(4, 3, 3, true);
+  this->FillRows(owner);
+  owner.dataValid = true;
+  {
+    Buf<TypeParam> viewer(2, 2, 2, true);
+    viewer.ShallowCopy(owner);
+    EXPECT_EQ(viewer.begin, owner.begin);
+    EXPECT_EQ(viewer.end, owner.end);
+    EXPECT_TRUE(viewer.dataValid);
+  }  // the viewer's end must not free the owner's array
+  this->ExpectRows(owner, 12);
+}
+
+// Same width and height, another channel count: the copy must re-dimension
+// rather than squeeze three channels into a one-channel array.
+TYPED_TEST(ImageBufferTest, CopyIntoOtherChannelsOfTheSameSizeRedimensions) {
+  Buf<TypeParam> colour(4, 3, 3, true);
+  this->FillRows(colour);
+  for (int form = 0; form < 2; ++form) {
+    Buf<TypeParam> grey(4, 3, 1, true);
+    if (form == 0) grey.MemcpyFrom(colour);
+    if (form == 1) static_cast<ImageBase<TypeParam>&>(grey).DeepCopy(colour);
+    EXPECT_EQ(grey.channels, 3) << form;
+    EXPECT_EQ(grey.stride, 12) << form;
+    EXPECT_EQ(grey.end - grey.begin, 36) << form;
+    this->ExpectRows(grey, 12);
+  }
 }
 
 TYPED_TEST(ImageBufferTest, RepointingIntoTheOwnArrayKeepsItAlive) {
@@ -200,14 +287,14 @@ TYPED_TEST(ImageBufferTest, AllocationFailureLeavesTheStatedState) {
   buffer.height = 1 << 30;
   EXPECT_THROW(buffer.Allocate(), std::bad_alloc);  // the old storage stays
   EXPECT_EQ(buffer.begin, pixels);
+  EXPECT_EQ(buffer.end, pixels + 36);
   EXPECT_TRUE(buffer.dataValid);
   buffer.height = 3;
   this->ExpectRows(buffer, 12);
 
   EXPECT_THROW(buffer.Reset(-1, 3, 3, true), std::bad_alloc);  // new dimensions, no storage
   EXPECT_EQ(buffer.width, -1);
-  EXPECT_EQ(buffer.begin, nullptr);
-  EXPECT_FALSE(buffer.dataValid);
+  this->ExpectNoStorage(buffer);
   // 65536 * 65536 wraps to 0 in 32 bits; it must not allocate that.
   EXPECT_THROW(buffer.Resize(65536, 65536, 1), std::bad_alloc);
   EXPECT_EQ(buffer.begin, nullptr);
@@ -216,6 +303,16 @@ TYPED_TEST(ImageBufferTest, AllocationFailureLeavesTheStatedState) {
   // Destroying through the base releases the array (the leak checker tells).
   std::unique_ptr<ImageBase<TypeParam>> image(new Buf<TypeParam>(8, 8, 3, true));
   image->Resize(2, 2, 4);
+  EXPECT_EQ(image->stride, 8);
+  EXPECT_EQ(image->end - image->begin, 16);
+}
+
+TEST(CheckedElementCountTest, RefusesWhatDoesNotFitIn32Bits) {
+  EXPECT_EQ(CheckedElementCount(0, 100000, 100000), 0);
+  EXPECT_EQ(CheckedElementCount(32767, 16384, 4), 2147418112);
+  EXPECT_THROW(CheckedElementCount(32768, 16384, 4), std::bad_alloc);
+  EXPECT_THROW(CheckedElementCount(2147483647, 2147483647, 2147483647), std::bad_alloc);
+  EXPECT_THROW(CheckedElementCount(-1, 1, 1), std::bad_alloc);
 }
 
 }  // namespace
