@@ -193,7 +193,12 @@ class ImageLoader : public ImageLoaderInterface {
                     unsigned int& height, unsigned int& channels,
                     unsigned int& frameNumber) override;
   bool GetNextMetadataPacketProperties(unsigned int& size, unsigned int& frameNumber) override;
-  // As GetNextImage for a metadata packet (its whole file, unchanged).
+  // When the front unit is a metadata packet (its whole file, unchanged):
+  // reports its frame number and, when its size is at most bufferSize,
+  // reports the size, copies it into `buffer`, hands the unit back and
+  // answers true. A packet too large stays at the front with `size`
+  // untouched (GetNextMetadataPacketProperties tells it). A null buffer
+  // answers false and reports nothing.
   bool GetNextMetadataPacket(unsigned int bufferSize, unsigned int& size, unsigned char* buffer,
                              unsigned int& frameNumber) override;
 
