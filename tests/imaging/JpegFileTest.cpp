@@ -71,28 +71,14 @@ class JpegFileTest : public ImageFileTest {
                                J_COLOR_SPACE stored, int numScans = 0,
                                const jpeg_scan_info* scans = nullptr,
                                const Bytes* given = nullptr) {
-    jpeg_error_mgr errors;
-    jpeg_compress_struct codec{};
-    codec.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&codec);
-    unsigned char* stream = nullptr;
-    unsigned long length = 0;
-    jpeg_mem_dest(&codec, &stream, &length);
-    codec.image_width = codec.image_height = side;
-    codec.input_components = components;
-    codec.in_color_space = in;
-    jpeg_set_defaults(&codec);
-    jpeg_set_colorspace(&codec, stored);
-    if (numScans < 0) jpeg_simple_progression(&codec);
-    if (numScans > 0) codec.scan_info = scans, codec.num_scans = numScans;
-    jpeg_start_compress(&codec, TRUE);
-    Bytes pixels = given ? *given : Pattern(std::size_t{side} * side * components);
-    for (JSAMPROW row = pixels.data(); codec.next_scanline < side; row += side * components) {
-      jpeg_write_scanlines(&codec, &row, 1);
-    }
-    jpeg_finish_compress(&codec);
-    jpeg_destroy_compress(&codec);
-    return TakeStream(stream, length);
+    testsupport::JpegCoding coding;
+    coding.inColorSpace = in;
+    coding.storedColorSpace = stored;
+    coding.progressive = numScans < 0;
+    if (numScans > 0) coding.scans.assign(scans, scans + numScans);
+    return testsupport::EncodeJpeg(
+        side, side, components, given ? *given : Pattern(std::size_t{side} * side * components),
+        coding);
   }
   void WriteJpeg(const std::string& name, unsigned width, unsigned height, unsigned channels,
                  const Bytes& picture) {

@@ -24,11 +24,12 @@ Bytes EncodeJpeg(unsigned width, unsigned height, int components, const Bytes& t
   codec.image_width = width;
   codec.image_height = height;
   codec.input_components = components;
-  codec.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  codec.in_color_space = coding.inColorSpace.value_or(components == 1 ? JCS_GRAYSCALE : JCS_RGB);
   jpeg_set_defaults(&codec);
+  if (coding.storedColorSpace) jpeg_set_colorspace(&codec, *coding.storedColorSpace);
   jpeg_set_quality(&codec, coding.quality, TRUE);
   codec.arith_code = coding.arithmetic ? TRUE : FALSE;
-  if (components == 3) {
+  if (codec.jpeg_color_space == JCS_YCbCr) {
     codec.comp_info[0].h_samp_factor = coding.lumaSampling[0];
     codec.comp_info[0].v_samp_factor = coding.lumaSampling[1];
   }

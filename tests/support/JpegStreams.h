@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -24,10 +25,16 @@ struct JpegCoding {
   int quality = 75;
   int lumaSampling[2] = {2, 2};  // colour: horizontal, vertical; chroma 1 x 1
   int restartRows = 0;           // a restart marker every so many MCU rows
+  // The pixels' colour space (unset: grey for 1 component, else RGB) and
+  // the stream's (unset: the codec's default for it). Luma sampling applies
+  // only where the stream is stored as YCbCr.
+  std::optional<J_COLOR_SPACE> inColorSpace;
+  std::optional<J_COLOR_SPACE> storedColorSpace;
 };
 
 // Encodes packed top-down rows of `components` bytes per pixel: 1 grey,
-// 3 R, G, B (stored as YCbCr, 4:2:0 unless the coding says otherwise).
+// 3 R, G, B (stored as YCbCr, 4:2:0 unless the coding says otherwise), or as
+// the coding's colour spaces say.
 Bytes EncodeJpeg(unsigned width, unsigned height, int components, const Bytes& topDownPixels,
                  const JpegCoding& coding);
 
