@@ -154,12 +154,12 @@ class ImageLoader : public ImageLoaderInterface {
   // Frames run from startFrame to endFrame inclusive in steps of frameStep;
   // missing frames are skipped while the distance from the last queued frame
   // stays within maxFrameGap. A frameStep of 0 ends the sequence at once
-  // with nothing queued, rather than loading the start frame for ever. A frame's metadata packet, when its file
-  // exists, is queued before its image. Only regular files are read, and
-  // opening never blocks: an image name that is a FIFO, directory or device
-  // counts as missing; such a metadata name, like a metadata file that
-  // cannot be read whole, ends the sequence. A null string closes the
-  // input and leaves the loader Idle.
+  // with nothing queued, rather than loading the start frame for ever. A
+  // frame's metadata packet, when its file exists, is queued before its
+  // image. Only regular files are read, and opening never blocks: an image
+  // name that is a FIFO, directory or device counts as missing; such a
+  // metadata name, like a metadata file that cannot be read whole, ends the
+  // sequence. A null string closes the input and leaves the loader Idle.
   void LoadSequence(const char* folder, const char* imageSuffix, DesiredChannelsEnum desired,
                     unsigned int startFrame, unsigned int endFrame, unsigned int maxFrameGap,
                     unsigned int frameStep, const char* metadataPrefix, const char* metadataSuffix,

@@ -128,10 +128,10 @@ void BoundJpegDecoder(j_decompress_ptr codec) {
 
 void StartJpegDecode(j_decompress_ptr codec) {
   jpeg_start_decompress(codec);
-  const JpegErrorManager& manager = *ManagerOf(codec);
+  JpegErrorManager& manager = *ManagerOf(codec);
   if (jpeg_input_complete(codec) &&
       !DeliversTruePicture(codec, manager, CoefficientsComplete(codec))) {
-    std::longjmp(ManagerOf(codec)->jump, 1);
+    std::longjmp(manager.jump, 1);
   }
 }
 
