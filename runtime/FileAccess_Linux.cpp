@@ -97,6 +97,24 @@ Destination Resolve(const char* given) {
   return destination;
 }
 
+// Writes all `size` bytes unless the descriptor fails; answers how many
+// arrived. A descriptor set not to block (O_NONBLOCK, which a duplicate
+// shares with its owner) is waited on for room, as a blocking one would be.
+std::size_t WriteAll(int fd, const char* bytes, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t put = ::write(fd, bytes + done, size - done);
+    if (put < 0 && errno == EINTR) continue;
+    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd room{fd, POLLOUT, 0};
+      if (::poll(&room, 1, -1) >= 0 || errno == EINTR) continue;
+    }
+    if (put <= 0) break;
+    done += static_cast<std::size_t>(put);
+  }
+  return done;
+}
+
 // A stream on the process's own descriptor that writes where the
 // descriptor stands and seeks nowhere else, so that a writer's rewind before
 // its first byte (the BMP writer rewinds) moves nothing that others share.
@@ -106,19 +124,7 @@ struct DescriptorStream {
 
   static ssize_t Write(void* cookie, const char* bytes, std::size_t size) {
     auto* self = static_cast<DescriptorStream*>(cookie);
-    std::size_t done = 0;
-    while (done < size) {
-      const ssize_t put = ::write(self->fd, bytes + done, size - done);
-      if (put < 0 && errno == EINTR) continue;
-      // The duplicate shares the descriptor's O_NONBLOCK, which its owner
-      // may have set; a reopened name would have blocked, so wait for room.
-      if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        pollfd room{self->fd, POLLOUT, 0};
-        if (::poll(&room, 1, -1) >= 0 || errno == EINTR) continue;
-      }
-      if (put <= 0) break;
-      done += static_cast<std::size_t>(put);
-    }
+    const std::size_t done = WriteAll(self->fd, bytes, size);
     self->position += static_cast<off64_t>(done);
     return static_cast<ssize_t>(done);
   }
@@ -334,11 +340,7 @@ bool ReplacingFileWriter::CopyIntoTarget() {
       ok = errno == EINTR;
       continue;
     }
-    for (ssize_t done = 0; ok && done < got;) {
-      const ssize_t put = ::write(to, buffer + done, static_cast<std::size_t>(got - done));
-      if (put > 0) done += put;
-      ok = put > 0 || (put < 0 && errno == EINTR);
-    }
+    ok = WriteAll(to, buffer, static_cast<std::size_t>(got)) == static_cast<std::size_t>(got);
   }
   ok = ok && ::ftruncate(to, finished.st_size) == 0;
   // A temporary given to the target's owner may only be removed by that
