@@ -40,15 +40,6 @@ bool HasMarker(const Bytes& stream, unsigned char marker) {
   return FindJpegMarker(stream, marker) < stream.size();
 }
 
-// Descriptors the process holds, to see that a failed write closed its file.
-std::size_t OpenDescriptors() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
-}
-
 // Answers a copy of a stream the codec allocated, and frees the original.
 Bytes TakeStream(unsigned char* stream, unsigned long length) {
   Bytes copy(stream, stream + length);
@@ -324,9 +315,9 @@ TEST_F(JpegFileTest, FailedHeaderReadsAndWritesAnswerFalseAndLeaveNoHeader) {
   EXPECT_FALSE(reader.WriteHeaderToFile(Path("no/such/dir.hdr").c_str()));
   EXPECT_FALSE(reader.WriteHeaderToFile(nullptr));
   if (std::filesystem::exists("/dev/full")) {
-    const std::size_t descriptors = OpenDescriptors();
+    const int descriptors = testsupport::OpenDescriptorCount();
     EXPECT_FALSE(reader.WriteHeaderToFile("/dev/full"));
-    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), descriptors);
   }
   // Null outputs are skipped.
   unsigned long size = 7;
@@ -604,11 +595,11 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(nullptr, &width, &height, &components));
 
   if (!std::filesystem::exists("/dev/full")) return;
-  const std::size_t descriptors = OpenDescriptors();
+  const int descriptors = testsupport::OpenDescriptorCount();
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(JPEGTurbo::WriteJPEG("/dev/full", 80, 64, 64, picture.data()));
   EXPECT_FALSE(::testing::internal::GetCapturedStderr().empty());
-  EXPECT_EQ(OpenDescriptors(), descriptors);  // the device was closed again
+  EXPECT_EQ(testsupport::OpenDescriptorCount(), descriptors);  // the device was closed again
 }
 
 TEST(FlipJPEGTest, ReversesTheRowOrder) {
