@@ -51,13 +51,7 @@ class Files {
       UTIL_SaveImageFromBuffer(Bmp(i).c_str(), size.width, size.height, 3, pixels.data(), 1, 0);
       UTIL_SaveImageFromBuffer(Jpeg(i).c_str(), size.width, size.height, 3, pixels.data(), 2, 0);
     }
-    std::vector<unsigned char> samples(KVO::BayerFile::kFileBytes);
-    for (std::size_t p = 0; p < samples.size(); ++p) {
-      samples[p] = static_cast<unsigned char>(p * 7 + p / KVO::BayerFile::kWidth);
-    }
-    std::FILE* raw = std::fopen(Bayer().c_str(), "wb");
-    std::fwrite(samples.data(), 1, samples.size(), raw);
-    std::fclose(raw);
+    testsupport::WriteWholeFile(Bayer(), testsupport::Pattern(KVO::BayerFile::kFileBytes));
   }
   std::string Name(int index, const char* suffix) const {
     return root.Path("picture" + std::to_string(index) + suffix);

@@ -46,10 +46,7 @@ class Pictures {
   Pictures() {
     for (int i = 0; i < 2; ++i) {
       const Size size = kSizes[i];
-      pixels[i].resize(std::size_t{size.width} * size.height * 3);
-      for (std::size_t p = 0; p < pixels[i].size(); ++p) {
-        pixels[i][p] = static_cast<unsigned char>(p * 7 + p / (size.width * 3));
-      }
+      pixels[i] = testsupport::Pattern(std::size_t{size.width} * size.height * 3);
       const std::string path = Path("reference", i);
       UTIL_SaveImageFromBuffer(path.c_str(), size.width, size.height, 3, pixels[i].data(), kBmp, 0);
       files[i] = testsupport::ReadWholeFile(path);

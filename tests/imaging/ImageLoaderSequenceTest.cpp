@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <numeric>
 #include <string>
@@ -378,11 +377,9 @@ void LoadPastAFrameThatThrows() {
   testsupport::TempDir dir;
   const std::string folder = dir.Root() + "f_";
   WriteImage(folder, 1);
-  testsupport::WriteBmp(folder + "00000000.bmp", 1, 1, 1, {0});
-  Bytes huge = testsupport::ReadWholeFile(folder + "00000000.bmp");
-  const std::uint32_t side = 40000;
-  for (int at : {18, 22}) std::memcpy(&huge[at], &side, 4);
-  testsupport::WriteWholeFile(folder + "00000000.bmp", huge);
+  const std::string huge = folder + "00000000.bmp";
+  testsupport::WriteBmp(huge, 1, 1, 1, {0});
+  for (int at : {18, 22}) testsupport::OverwriteLe(huge, at, 40000, 4);
 
   ImageLoader loader;
   if (!LimitAddressSpace(256 * 1024)) testsupport::ExitChild(3);

@@ -20,6 +20,7 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::ImageFileTest;
+using testsupport::FindJpegMarker;
 using testsupport::kJpegTolerance;
 using testsupport::MaxBandDifference;
 using testsupport::Pattern;
@@ -29,13 +30,6 @@ constexpr unsigned char kQuantTables = 0xDB;
 constexpr unsigned char kHuffmanTables = 0xC4;
 constexpr unsigned char kStartOfFrame = 0xC0;  // baseline
 
-// Offset of the first 0xFF marker pair, or the stream's size.
-std::size_t FindMarker(const Bytes& stream, unsigned char marker) {
-  for (std::size_t i = 0; i + 1 < stream.size(); ++i) {
-    if (stream[i] == 0xFF && stream[i + 1] == marker) return i;
-  }
-  return stream.size();
-}
 // Offset of the last 0xFF marker pair; the stream must hold one.
 std::size_t FindLastMarker(const Bytes& stream, unsigned char marker) {
   std::size_t at = stream.size() - 2;
@@ -43,16 +37,7 @@ std::size_t FindLastMarker(const Bytes& stream, unsigned char marker) {
   return at;
 }
 bool HasMarker(const Bytes& stream, unsigned char marker) {
-  return FindMarker(stream, marker) < stream.size();
-}
-
-// Descriptors the process holds, to see that a failed write closed its file.
-std::size_t OpenDescriptors() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++count;
-  }
-  return count;
+  return FindJpegMarker(stream, marker) < stream.size();
 }
 
 // Answers a copy of a stream the codec allocated, and frees the original.
@@ -227,7 +212,7 @@ TEST_F(JpegFileTest, MemoryStreamsMustBeEmptyToWriteAndNonEmptyToRead) {
   ASSERT_TRUE(file.WriteToMemory(8, 8, 3, picture.data()));
   ASSERT_NE(stream, nullptr);
   const Bytes taken = TakeStream(stream, length);
-  EXPECT_EQ(FindMarker(taken, 0xD8), 0u);
+  EXPECT_EQ(FindJpegMarker(taken, 0xD8), 0u);
   // A new object writes complete baseline streams.
   EXPECT_TRUE(HasMarker(taken, kQuantTables));
   EXPECT_TRUE(HasMarker(taken, kHuffmanTables));
@@ -330,9 +315,9 @@ TEST_F(JpegFileTest, FailedHeaderReadsAndWritesAnswerFalseAndLeaveNoHeader) {
   EXPECT_FALSE(reader.WriteHeaderToFile(Path("no/such/dir.hdr").c_str()));
   EXPECT_FALSE(reader.WriteHeaderToFile(nullptr));
   if (std::filesystem::exists("/dev/full")) {
-    const std::size_t descriptors = OpenDescriptors();
+    const int descriptors = testsupport::OpenDescriptorCount();
     EXPECT_FALSE(reader.WriteHeaderToFile("/dev/full"));
-    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_EQ(testsupport::OpenDescriptorCount(), descriptors);
   }
   // Null outputs are skipped.
   unsigned long size = 7;
@@ -359,12 +344,12 @@ class DamagedJpegTest : public JpegFileTest {
 TEST_F(DamagedJpegTest, DamagedStreamsAreRefusedFromFilesAndMemory) {
   // An end-of-image marker mid-scan: the codec only warns and pads the rest.
   Bytes corrupt = good_;
-  const std::size_t middle = (FindMarker(good_, 0xDA) + good_.size()) / 2;
+  const std::size_t middle = (FindJpegMarker(good_, 0xDA) + good_.size()) / 2;
   corrupt[middle] = 0xFF;
   corrupt[middle + 1] = 0xD9;
   // The frame header's height and width, grown to 0xFF40 each.
   Bytes grown = good_;
-  const std::size_t frame = FindMarker(good_, kStartOfFrame);
+  const std::size_t frame = FindJpegMarker(good_, kStartOfFrame);
   grown.at(frame + 5) = grown.at(frame + 7) = 0xFF;
   // Stuffed 0xFF bytes mid-scan: runs of one bits no standard code has.
   Bytes entropy = good_;
@@ -520,7 +505,7 @@ TEST_F(DamagedJpegTest, ADeclaredGiantIsRefusedAtTheWorkingMemoryCap) {
   if (kSanitized) GTEST_SKIP() << "sanitizer runtimes need the address space the test takes";
   // 46340 x 46340 grey: 4 GiB of coefficients behind 2 GiB of pixels.
   Bytes giant = EncodeWithCodec(16, 1, JCS_GRAYSCALE, JCS_GRAYSCALE, -1);
-  const std::size_t frame = FindMarker(giant, 0xC2);
+  const std::size_t frame = FindJpegMarker(giant, 0xC2);
   for (std::size_t at : {frame + 5, frame + 7})
     giant.at(at) = 46340 >> 8, giant.at(at + 1) = 46340 & 0xFF;
   EXPECT_EXIT(DecodeWithinTheCap(giant), ::testing::ExitedWithCode(0), "Backing store");
@@ -610,11 +595,11 @@ TEST_F(JpegFileTest, StaticFunctionsAnswerFailureInProcess) {
   EXPECT_FALSE(JPEGTurbo::GetJPEGInfo(nullptr, &width, &height, &components));
 
   if (!std::filesystem::exists("/dev/full")) return;
-  const std::size_t descriptors = OpenDescriptors();
+  const int descriptors = testsupport::OpenDescriptorCount();
   ::testing::internal::CaptureStderr();
   EXPECT_FALSE(JPEGTurbo::WriteJPEG("/dev/full", 80, 64, 64, picture.data()));
   EXPECT_FALSE(::testing::internal::GetCapturedStderr().empty());
-  EXPECT_EQ(OpenDescriptors(), descriptors);  // the device was closed again
+  EXPECT_EQ(testsupport::OpenDescriptorCount(), descriptors);  // the device was closed again
 }
 
 TEST(FlipJPEGTest, ReversesTheRowOrder) {

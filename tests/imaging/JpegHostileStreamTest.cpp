@@ -72,10 +72,15 @@ Bytes WithoutScans(Bytes stream, const std::vector<std::size_t>& doomed) {
   return stream;
 }
 
+// Offset just past the header of the scan whose marker is at `scan`.
+std::size_t ScanHeaderEnd(const Bytes& stream, std::size_t scan) {
+  return scan + 2 + (stream[scan + 2] << 8 | stream[scan + 3]);
+}
+
 // The stream up to its first scan's header, then the end marker: no data.
 Bytes WithoutScanData(const Bytes& stream) {
-  const std::size_t scan = FindJpegScans(stream).at(0).first;
-  Bytes cut(stream.begin(), stream.begin() + scan + 2 + (stream[scan + 2] << 8 | stream[scan + 3]));
+  const std::size_t header = ScanHeaderEnd(stream, FindJpegScans(stream).at(0).first);
+  Bytes cut(stream.begin(), stream.begin() + header);
   cut.insert(cut.end(), std::begin(kEndOfImage), std::end(kEndOfImage));
   return cut;
 }
@@ -286,9 +291,8 @@ TEST_F(JpegHostileStreamTest, AFloodEndsAtItsFirstWarning) {
   Bytes empty = repeated;  // the repeated scans keep only their headers
   const auto scans = FindJpegScans(repeated);
   for (std::size_t i = scans.size() - 1; i >= 6; --i) {
-    const std::size_t header = scans[i].first + 2 + (repeated[scans[i].first + 2] << 8 |
-                                                     repeated[scans[i].first + 3]);
-    empty.erase(empty.begin() + header, empty.begin() + scans[i].second);
+    empty.erase(empty.begin() + ScanHeaderEnd(repeated, scans[i].first),
+                empty.begin() + scans[i].second);
   }
   const struct {
     const char* what;

@@ -76,14 +76,6 @@ Bytes ReadToEnd(int fd) {
   return read;
 }
 
-int OpenDescriptors() {
-  DIR* folder = opendir("/proc/self/fd");
-  int count = 0;
-  while (folder != nullptr && readdir(folder) != nullptr) ++count;
-  if (folder != nullptr) closedir(folder);
-  return count;
-}
-
 // Names in `folder` that are hidden, as the saver's temporaries are.
 std::vector<std::string> HiddenNames(const std::string& folder) {
   std::vector<std::string> hidden;
@@ -213,10 +205,10 @@ TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
 
   EXPECT_TRUE(InChild([&] {
     if (c.umask != kLeaveUmask) umask(c.umask);
-    const int descriptors = OpenDescriptors();
+    const int descriptors = testsupport::OpenDescriptorCount();
     return Become(c.saver) &&
            ImageSaver::StaticSaveBitmap(name.c_str(), kWidth, kHeight, 3, picture.data()) &&
-           OpenDescriptors() == descriptors;
+           testsupport::OpenDescriptorCount() == descriptors;
   }));
 
   const Bytes saved = testsupport::ReadWholeFile(expected);

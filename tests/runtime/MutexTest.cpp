@@ -1,5 +1,4 @@
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -128,9 +127,7 @@ TEST(MutexTest, ForkedChildRecordsItsOwnThreadId) {
     m.Lock();
     testsupport::ExitChild(m.Owner() == ThisThreadId() ? 0 : 1);
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(0, testsupport::WaitForExit(child));
 }
 
 }  // namespace

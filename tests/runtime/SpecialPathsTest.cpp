@@ -1,5 +1,4 @@
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -137,9 +136,7 @@ TEST(ExecutablePathTest, PathLongerThan255BytesIsReadWhole) {
   const int spawned = posix_spawn(&child, program.c_str(), nullptr, nullptr, argv, environ);
   unsetenv(kReportVariable);
   ASSERT_EQ(0, spawned);
-  int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(0, testsupport::WaitForExit(child));
 
   std::ifstream report(reportPath);
   std::string reportedFull;

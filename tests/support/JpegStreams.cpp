@@ -83,14 +83,13 @@ std::vector<std::pair<std::size_t, std::size_t>> FindJpegScans(const Bytes& stre
     }
     if (end + 1 >= stream.size()) end = stream.size();
     scans.emplace_back(at, end);
-    const Bytes rest(stream.begin() + end, stream.end());
-    at = end + FindJpegMarker(rest, 0xDA);
+    at = FindJpegMarker(stream, 0xDA, end);
   }
   return scans;
 }
 
-std::size_t FindJpegMarker(const Bytes& stream, unsigned char marker) {
-  for (std::size_t i = 0; i + 1 < stream.size(); ++i) {
+std::size_t FindJpegMarker(const Bytes& stream, unsigned char marker, std::size_t from) {
+  for (std::size_t i = from; i + 1 < stream.size(); ++i) {
     if (stream[i] == 0xFF && stream[i + 1] == marker) return i;
   }
   return stream.size();

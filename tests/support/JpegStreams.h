@@ -46,8 +46,8 @@ Bytes ReferenceDecodeJpeg(const Bytes& stream);
 // next marker that is not a restart marker.
 std::vector<std::pair<std::size_t, std::size_t>> FindJpegScans(const Bytes& stream);
 
-// Offset of the first 0xFF `marker` pair, or the stream's size.
-std::size_t FindJpegMarker(const Bytes& stream, unsigned char marker);
+// Offset of the first 0xFF `marker` pair at or after `from`, or the stream's size.
+std::size_t FindJpegMarker(const Bytes& stream, unsigned char marker, std::size_t from = 0);
 
 // Rewrites the frame header's height and width; false without a frame.
 bool SetJpegFrameSize(Bytes* stream, unsigned width, unsigned height);

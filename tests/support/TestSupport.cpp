@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -179,6 +180,15 @@ int WaitForExit(pid_t child, int seconds) {
     const timespec pause{0, 2000000};
     nanosleep(&pause, nullptr);
   }
+}
+
+int OpenDescriptorCount() {
+  DIR* folder = opendir("/proc/self/fd");
+  if (folder == nullptr) return -1;
+  int count = 0;
+  while (readdir(folder) != nullptr) ++count;
+  closedir(folder);
+  return count;
 }
 
 void ExitChild(int status) {

@@ -79,6 +79,11 @@ bool WriteBmp(const std::string& path, int width, int height, int channels,
 // -1 when it was killed, died of a signal or could not be waited for.
 int WaitForExit(pid_t child, int seconds = 120);
 
+// Entries of /proc/self/fd (the listing's own descriptor among them): equal
+// before and after a call that closed every file it opened. -1 when the
+// folder cannot be listed.
+int OpenDescriptorCount();
+
 // Ends a forked child (or a death test's statement) with `status`, without
 // exit handlers, as _exit does. In a coverage build it first writes the
 // child's counts, which exit handlers would otherwise have written, so code
