@@ -61,9 +61,9 @@ class JpegFileTest : public ImageFileTest {
     coding.storedColorSpace = stored;
     coding.progressive = numScans < 0;
     if (numScans > 0) coding.scans.assign(scans, scans + numScans);
-    return testsupport::EncodeJpeg(
-        side, side, components, given ? *given : Pattern(std::size_t{side} * side * components),
-        coding);
+    return testsupport::EncodeJpeg(side, side, components,
+                                   given ? *given : Pattern(std::size_t{side} * side * components),
+                                   coding);
   }
   void WriteJpeg(const std::string& name, unsigned width, unsigned height, unsigned channels,
                  const Bytes& picture) {

@@ -39,8 +39,7 @@ const std::vector<jpeg_scan_info> kProgressionPerComponent = {
     {1, {0}, 1, 63, 0, 0}, {1, {1}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
 // A grey DC scan, then one AC scan at full precision, which may repeat
 // without any warning.
-const std::vector<jpeg_scan_info> kRepeatableScans = {{1, {0}, 0, 0, 0, 0},
-                                                      {1, {0}, 1, 63, 0, 0}};
+const std::vector<jpeg_scan_info> kRepeatableScans = {{1, {0}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 0}};
 
 JpegCoding Coding(bool arithmetic, bool progressive, std::vector<jpeg_scan_info> scans = {}) {
   JpegCoding coding;
@@ -191,20 +190,18 @@ TEST_P(JpegLayoutTest, DecodesToTheReferencePixels) {
 
 INSTANTIATE_TEST_SUITE_P(
     Scans, JpegLayoutTest,
-    ::testing::Values(Layout{"baseline grey", 1, {}}, Layout{"baseline colour", 3, {}},
-                      Layout{"progressive grey", 1, Coding(false, true)},
-                      Layout{"progressive colour", 3, Coding(false, true)},
-                      Layout{"one scan per component", 3, Coding(false, false, kScanPerComponent)},
-                      Layout{"progression per component", 3,
-                             Coding(false, false, kProgressionPerComponent)},
-                      Layout{"baseline 4 1 1 with restarts", 3, Sampled({}, 4, 1, 1)},
-                      Layout{"progressive 4 4 4", 3, Sampled(Coding(false, true), 1, 1, 0)},
-                      Layout{"progressive 4 2 2 with restarts", 3,
-                             Sampled(Coding(false, true), 2, 1, 1)},
-                      Layout{"progressive grey with restarts", 1,
-                             Sampled(Coding(false, true), 1, 1, 2)},
-                      Layout{"one scan per component 4 1 1 with restarts", 3,
-                             Sampled(Coding(false, false, kScanPerComponent), 4, 1, 1)}),
+    ::testing::Values(
+        Layout{"baseline grey", 1, {}}, Layout{"baseline colour", 3, {}},
+        Layout{"progressive grey", 1, Coding(false, true)},
+        Layout{"progressive colour", 3, Coding(false, true)},
+        Layout{"one scan per component", 3, Coding(false, false, kScanPerComponent)},
+        Layout{"progression per component", 3, Coding(false, false, kProgressionPerComponent)},
+        Layout{"baseline 4 1 1 with restarts", 3, Sampled({}, 4, 1, 1)},
+        Layout{"progressive 4 4 4", 3, Sampled(Coding(false, true), 1, 1, 0)},
+        Layout{"progressive 4 2 2 with restarts", 3, Sampled(Coding(false, true), 2, 1, 1)},
+        Layout{"progressive grey with restarts", 1, Sampled(Coding(false, true), 1, 1, 2)},
+        Layout{"one scan per component 4 1 1 with restarts", 3,
+               Sampled(Coding(false, false, kScanPerComponent), 4, 1, 1)}),
     [](const ::testing::TestParamInfo<Layout>& info) {
       std::string name = info.param.what;
       for (char& c : name) c = c == ' ' ? '_' : c;

@@ -42,7 +42,8 @@ Bytes EncodeJpeg(unsigned width, unsigned height, int components, const Bytes& t
   jpeg_start_compress(&codec, TRUE);
   const std::size_t rowBytes = std::size_t{width} * components;
   while (codec.next_scanline < height) {
-    JSAMPROW row = const_cast<unsigned char*>(topDownPixels.data()) + codec.next_scanline * rowBytes;
+    JSAMPROW row =
+        const_cast<unsigned char*>(topDownPixels.data()) + codec.next_scanline * rowBytes;
     jpeg_write_scanlines(&codec, &row, 1);
   }
   jpeg_finish_compress(&codec);
