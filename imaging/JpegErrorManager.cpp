@@ -20,22 +20,45 @@ void JumpBackOnError(j_common_ptr codec) {
   std::longjmp(ManagerOf(codec)->jump, 1);
 }
 
-// A stream that merely lacks its end marker, or has stray bytes in front of
-// it, still decodes to the intact picture when its scans were complete;
-// every other warning means the codec made data up, and once decoding has
-// begun nothing after it can make the answer true.
+bool IsRestartMarker(int marker) { return marker >= JPEG_RST0 && marker <= JPEG_RST0 + 7; }
+
+// What a codec message costs the picture; the table in the header says why
+// each code sits where it does. Anything not named here is taken as damage,
+// so a warning a later codec adds fails a decode until it is judged.
+enum class Cost { kNothing, kTrailer, kDamage };
+
+Cost CostOf(const jpeg_error_mgr& err, int level) {
+  if (level >= 0) {
+    // Traces. The marker reader meets a restart marker only where it walks
+    // through scan data instead of segments.
+    const bool restartBetweenSegments =
+        err.msg_code == JTRC_PARMLESS_MARKER && IsRestartMarker(err.msg_parm.i[0]);
+    return restartBetweenSegments ? Cost::kDamage : Cost::kNothing;
+  }
+  switch (err.msg_code) {
+    case JWRN_EXTRANEOUS_DATA:
+      return err.msg_parm.i[1] == JPEG_EOI ? Cost::kTrailer : Cost::kNothing;
+    case JWRN_JPEG_EOF:
+      return Cost::kTrailer;
+    case JWRN_JFIF_MAJOR:
+    case JWRN_NOT_SEQUENTIAL:
+    case JWRN_ADOBE_XFORM:
+    case JWRN_BOGUS_ICC:
+      return Cost::kNothing;
+    default:
+      return Cost::kDamage;
+  }
+}
+
+// Counts what each message costs; once decoding has begun, damage ends the
+// decode at once, since nothing after it can make the answer true.
 void SortWarnings(j_common_ptr codec, int level) {
   JpegErrorManager* manager = ManagerOf(codec);
-  bool data = false;
-  if (level < 0) {
-    const jpeg_error_mgr& err = *codec->err;
-    const bool trailer = err.msg_code == JWRN_JPEG_EOF ||
-                         (err.msg_code == JWRN_EXTRANEOUS_DATA && err.msg_parm.i[1] == JPEG_EOI);
-    ++(trailer ? manager->trailerWarnings : manager->dataWarnings);
-    data = !trailer;
-  }
+  const Cost cost = CostOf(*codec->err, level);
+  if (cost == Cost::kTrailer) ++manager->trailerWarnings;
+  if (cost == Cost::kDamage) ++manager->dataWarnings;
   (*manager->standardEmit)(codec, level);
-  if (data && manager->decoding) std::longjmp(manager->jump, 1);
+  if (cost == Cost::kDamage && manager->decoding) std::longjmp(manager->jump, 1);
 }
 
 boolean CountOfferedBytes(j_decompress_ptr codec) {

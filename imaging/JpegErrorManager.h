@@ -46,6 +46,66 @@ constexpr long kMaxJpegWorkingBytes = 1024L * 1024 * 1024;
 constexpr std::uint64_t kFreeJpegScanBlocks = 16ull << 20;
 constexpr std::uint64_t kJpegScanBlocksPerByte = 64;
 
+// What the codec's warnings cost a decode. The codec goes on after each
+// warning, as every common reader does, but some mean it made samples up or
+// lost its place in the data, and a picture with such samples is not the
+// file's picture. Those fail the decode; warnings that only report something
+// the decoder skipped or ignored, without losing a sample, do not. Any code
+// not listed here fails.
+//
+//   code (and trace)          meaning                             verdict
+//   JWRN_EXTRANEOUS_DATA      stray bytes skipped before a        loads
+//     before any marker but   header segment, between two scans,
+//     the end marker          or before the expected restart
+//                             marker after a complete restart
+//                             interval: they carry no sample, and
+//                             an interval or scan that ran short
+//                             shows as JWRN_HIT_MARKER first
+//   JWRN_EXTRANEOUS_DATA      stray bytes before the end marker   loads after complete
+//     before the end marker   (trailer)                           scans only
+//   JWRN_JPEG_EOF             the file ended before its end       loads after complete
+//                             marker; the codec supplies one      scans only
+//                             (trailer)
+//   JWRN_JFIF_MAJOR           unknown JFIF revision; the header   loads
+//                             is read as revision 1, which only
+//                             adds fields after the ones read
+//   JWRN_NOT_SEQUENTIAL       Ss, Se, Ah or Al out of range in a  loads
+//                             sequential scan header; a
+//                             sequential decoder ignores them
+//   JWRN_ADOBE_XFORM          unknown Adobe colour transform;     loads
+//                             the samples are intact and taken as
+//                             YCbCr, as other readers take them
+//   JWRN_BOGUS_ICC            inconsistent ICC profile segments;  loads
+//                             only jpeg_read_icc_profile reports
+//                             it, and the library uses no profile
+//   JWRN_HIT_MARKER           premature end of a data segment:    fails
+//                             the rest of the segment is zeros
+//   JWRN_HUFF_BAD_CODE        bad Huffman code: the decoder lost  fails
+//                             its place, the rest is made up
+//   JWRN_MUST_RESYNC          a marker other than the expected    fails
+//                             restart marker: intervals are
+//                             skipped or filled
+//   JWRN_BOGUS_PROGRESSION    inconsistent progression:           fails
+//                             coefficients refined out of order
+//   JWRN_ARITH_BAD_CODE       bad arithmetic code (such streams   fails
+//                             are refused anyway, see below)
+//   JWRN_TOO_MUCH_DATA        more rows asked for than the        fails
+//                             picture has; a caller's fault
+//   JTRC_PARMLESS_MARKER      a restart marker outside a scan:    fails
+//     with a restart marker   a header or a scan's end ran into
+//     (a trace, not a         scan data
+//     warning)
+//
+// A trailer warning keeps the picture only when the scans were complete: in
+// a progressive stream, every coefficient refined to full precision. Damage
+// counted while the header is read fails the decode at its first step; once
+// decoding has begun it fails at once.
+//
+// What no warning shows: bytes changed or cut inside a restart interval or
+// a scan can leave no other sign than stray bytes before the next marker,
+// exactly like an encoder's padding. Such a stream loads, as it does in
+// every common reader.
+
 // A codec error manager whose fatal-error handler returns control to the
 // caller's setjmp point instead of ending the process. For decoders it also
 // carries the bounds above and sorts the codec's warnings.
@@ -67,8 +127,7 @@ struct JpegErrorManager {
   jpeg_progress_mgr progress;
   void (*standardEmit)(j_common_ptr, int) = nullptr;
   boolean (*standardFill)(j_decompress_ptr) = nullptr;
-  // Warnings about missing or corrupt data (every warning but the two
-  // below).
+  // Messages that mean samples were lost or made up (the table above).
   int dataWarnings = 0;
   // Warnings about the stream's end: no end marker, or stray bytes before it.
   int trailerWarnings = 0;
@@ -93,7 +152,7 @@ jpeg_error_mgr* InstallJpegErrorManager(JpegErrorManager* manager);
 // the header. From then on the codec jumps back to the manager's setjmp
 // point, as on any fatal error, when:
 //   - a bound is passed (scans, working memory, scan work);
-//   - the codec warns of corrupt or missing data while decoding (also while
+//   - the codec reports damage (the table above) while decoding (also while
 //     it takes in the scans of a multi-scan stream), or before decoding
 //     began, at its first step;
 //   - the stream is arithmetic-coded, before any of its scan data is

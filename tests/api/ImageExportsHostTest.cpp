@@ -1,6 +1,8 @@
 // The image exports as a host sees them: the public header and the shared
 // library, plus the tests' own file and picture helpers.
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
@@ -8,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "TolvenixUtilities.h"
+#include "tests/support/JpegOddities.h"
+#include "tests/support/JpegStreams.h"
 #include "tests/support/TempDirTest.h"
 
 namespace {
@@ -93,6 +97,40 @@ TEST_F(ImageExportsTest, SavedPicturesLoadBackByName) {
   EXPECT_EQ(picture, buffer);
   ASSERT_TRUE(Load(Save("p.jpg", 35, 39, 3, 0), buffer, 0, kJpeg));
   EXPECT_LT(testsupport::MeanAbsDiff(picture, buffer), 4.0);
+}
+
+// Codec warnings about bytes the decoder skips or fields it ignores cost no
+// sample: such files load whole, with the plain codec's pixels, bottom row
+// first. Their damaged twins are refused, with a buffer the header fits.
+TEST_F(ImageExportsTest, JpegFilesLoadUnlessTheirWarningsMeanLostSamples) {
+  const std::string path = Path("odd.jpg");
+  ::testing::internal::CaptureStderr();  // the codec's warnings
+  for (const testsupport::JpegOddity& oddity : testsupport::HarmlessJpegOddities()) {
+    SCOPED_TRACE(oddity.what);
+    ASSERT_TRUE(testsupport::WriteWholeFile(path, oddity.stream));
+    const Bytes topDown = testsupport::ReferenceDecodeJpeg(oddity.plain);
+    Bytes buffer(topDown.size());
+    if (!Load(path, buffer, 3, kJpeg)) {
+      ADD_FAILURE() << "refused";
+      continue;
+    }
+    const std::size_t row = std::size_t{width} * 3;
+    ASSERT_EQ(buffer.size(), row * height);
+    for (std::size_t y = 0; y < height; ++y) {
+      EXPECT_TRUE(std::equal(buffer.begin() + y * row, buffer.begin() + (y + 1) * row,
+                             topDown.end() - (y + 1) * row))
+          << "row " << y;
+    }
+  }
+  for (const testsupport::JpegOddity& twin : testsupport::DamagedJpegTwins()) {
+    SCOPED_TRACE(twin.what);
+    ASSERT_TRUE(testsupport::WriteWholeFile(path, twin.stream));
+    Bytes none;
+    ASSERT_TRUE(Load(path, none, 3, kJpeg));
+    Bytes buffer(std::size_t{width} * height * 3);
+    EXPECT_FALSE(Load(path, buffer, 3, kJpeg));
+  }
+  ::testing::internal::GetCapturedStderr();
 }
 
 TEST_F(ImageExportsTest, RefusedSavesTouchNoFile) {

@@ -15,14 +15,13 @@
 #include "imaging/JPEGTurbo.h"
 #include "imaging/JpegErrorManager.h"
 #include "imaging/JpegFile.h"
-#include "tests/imaging/ImageFileTestSupport.h"
+#include "tests/imaging/JpegDecodeTest.h"
 #include "tests/support/JpegStreams.h"
 
 namespace KVO {
 namespace {
 
 using testing_support::Bytes;
-using testing_support::ImageFileTest;
 using testsupport::EncodeJpeg;
 using testsupport::FindJpegScans;
 using testsupport::JpegCoding;
@@ -96,44 +95,7 @@ Bytes WithScansRepeated(const Bytes& stream, int total) {
   return flood;
 }
 
-class JpegHostileStreamTest : public ImageFileTest {
- protected:
-  // Decodes through JpegFile from memory and from a file, and through
-  // ReadJPEG; expects the three to agree and answers their top-down rows
-  // (B, G, R or grey), or nothing when they refuse.
-  Bytes DecodeEveryWay(const Bytes& stream) {
-    WriteAll("hostile.jpg", stream);
-    JpegFile fromMemory, fromFile;
-    unsigned char* data = const_cast<unsigned char*>(stream.data());
-    unsigned long length = stream.size();
-    fromMemory.SetJpegBuffer(&data, &length);
-    Bytes inMemory, inFile;
-    unsigned char* turbo = nullptr;
-    Quietly([&] {
-      if (fromMemory.GetInfo()) {
-        inMemory.resize(fromMemory.GetRawSize());
-        if (!fromMemory.ReadFromMemory(inMemory.data())) inMemory.clear();
-      }
-      if (!ReadBack(fromFile, "hostile.jpg", &inFile)) inFile.clear();
-      turbo = JPEGTurbo::ReadJPEG(Path("hostile.jpg").c_str(), nullptr, nullptr);
-    });
-    Bytes topDown;
-    if (turbo != nullptr) {
-      topDown.assign(turbo, turbo + inFile.size());
-      std::free(turbo);
-    }
-    EXPECT_EQ(inMemory, inFile);
-    EXPECT_EQ(inFile.empty(), topDown.empty());
-    if (!inFile.empty()) {
-      Bytes scratch(inFile.size());
-      JPEGTurbo::FlipJPEG(inFile.data(), static_cast<int>(fromFile.GetWidth()),
-                          static_cast<int>(fromFile.GetHeight()),
-                          static_cast<int>(fromFile.GetChannels()), scratch.data());
-      EXPECT_EQ(inFile, topDown);
-    }
-    return topDown;
-  }
-};
+using JpegHostileStreamTest = testing_support::JpegDecodeTest;
 
 // Where a bounded decode ended: whether it answered true, and the scan the
 // codec had reached.
