@@ -1,6 +1,7 @@
 // Writes the fuzzers' seed corpora with the library's own writers:
 //   MakeSeedCorpus <corpus root>
 // creates <root>/<Target>/ files for each fuzz target. Small pictures only.
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include "imaging/BmpFile.h"
 #include "imaging/JPEGTurbo.h"
 #include "imaging/JpegFile.h"
+#include "tests/support/JpegOddities.h"
 #include "tests/support/JpegStreams.h"
 #include "tests/support/TestSupport.h"
 
@@ -73,6 +75,13 @@ void CodecJpegs(const fs::path& dir) {
              testsupport::EncodeJpeg(16, 8, 3, Picture(16, 8, 3), perComponent));
   WriteBytes(dir / "codec_arithmetic_8x8x3.jpg",
              testsupport::EncodeJpeg(8, 8, 3, Picture(8, 8, 3), arithmetic));
+  // Streams the codec warns about but that load whole: restart intervals
+  // with padding, stray bytes, odd header fields.
+  for (const testsupport::JpegOddity& oddity : testsupport::HarmlessJpegOddities()) {
+    std::string name = "oddity_" + oddity.what;
+    for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    WriteBytes(dir / (name + ".jpg"), oddity.stream);
+  }
 }
 
 void Jpegs(const fs::path& dir, bool withHeadless) {
