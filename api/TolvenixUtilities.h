@@ -26,6 +26,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "TolvenixVersion.h"
+
 #define TOLVENIX_EXPORT __attribute__((visibility("default")))
 
 // ---------------------------------------------------------------------------
@@ -595,6 +597,15 @@ TOLVENIX_EXPORT bool SIMSetBorderMask(int left, int bottom, int width, int heigh
 
 // ---------------------------------------------------------------------------
 // Queries
+
+// The interface version this header describes, fixed when the host is
+// compiled. SIMGetAPIVersion answers the version of the library the host
+// loaded: the same three numbers when that library is the one this header
+// came with (UTIL_GetDLLVersion too, the interface being the library's), so
+// a host compares them to know it runs against the interface it was built for.
+constexpr uint32_t KVO_TOLVENIXAPI_VERSION_MAJOR = TOLVENIX_VERSION_MAJOR;
+constexpr uint32_t KVO_TOLVENIXAPI_VERSION_MINOR = TOLVENIX_VERSION_MINOR;
+constexpr uint32_t KVO_TOLVENIXAPI_VERSION_SUB = TOLVENIX_VERSION_SUB;
 
 // The library's version. No lock.
 //   major, minor, sub  receive the three numbers; a null pointer is skipped

@@ -1,8 +1,16 @@
 // The version queries. They take no lock: the numbers are constants.
+#include <cstdint>
+
 #include "TolvenixUtilities.h"
 #include "TolvenixVersion.h"
 
 namespace {
+
+// The library's version. The interface is released with the library, so the
+// public header's interface version holds the same numbers.
+constexpr std::uint32_t KVO_TOLVENIXUTILITIES_VERSION_MAJOR = TOLVENIX_VERSION_MAJOR;
+constexpr std::uint32_t KVO_TOLVENIXUTILITIES_VERSION_MINOR = TOLVENIX_VERSION_MINOR;
+constexpr std::uint32_t KVO_TOLVENIXUTILITIES_VERSION_SUB = TOLVENIX_VERSION_SUB;
 
 template <typename T>
 void WriteIfGiven(T* destination, T value) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -226,11 +227,18 @@ TEST_F(SimSettings, StopResetsTheRunSettingsButKeepsTheMaskSwitchAndThePredictio
   ASSERT_TRUE(SIMClearBorderMaskAndOverlay());
 }
 
-// Both version queries answer 4.1.6, with or without a run, through each
-// pointer given; a null pointer in any position is skipped.
+// Both version queries answer the header's version, 4.1.6, with or without
+// a run, through each pointer given; a null pointer in any position is skipped.
 TEST_F(SimSettings, VersionQueriesAnswerAtAllTimesAndSkipNullPointers) {
   constexpr unsigned int kUnset = 0xFFFFFFFF;
-  const std::vector<unsigned int> kApi{4, 1, 6, 4, 1, 6};
+  // Constant expressions, as a host may use them at compile time.
+  constexpr std::uint32_t kMajor = KVO_TOLVENIXAPI_VERSION_MAJOR;
+  constexpr std::uint32_t kMinor = KVO_TOLVENIXAPI_VERSION_MINOR;
+  constexpr std::uint32_t kSub = KVO_TOLVENIXAPI_VERSION_SUB;
+  const std::vector<unsigned int> kHeader{kMajor, kMinor, kSub};
+  const std::vector<unsigned int> kApi{kMajor, kMinor, kSub, kMajor, kMinor, kSub};
+  // Written out too, so that a wrong project version is caught.
+  ASSERT_EQ(kHeader, (std::vector<unsigned int>{4, 1, 6}));
   for (bool running : {false, true}) {
     if (running) {
       ASSERT_TRUE(simtest::StartTargets());
@@ -240,7 +248,7 @@ TEST_F(SimSettings, VersionQueriesAnswerAtAllTimesAndSkipNullPointers) {
     EXPECT_EQ(api, kApi) << running;
     std::vector<unsigned int> library(3, kUnset);
     UTIL_GetDLLVersion(&library[0], &library[1], &library[2]);
-    EXPECT_EQ(library, (std::vector<unsigned int>{4, 1, 6})) << running;
+    EXPECT_EQ(library, kHeader) << running;
     for (size_t given = 0; given < 6; ++given) {
       std::vector<unsigned int> out(6, kUnset), expected(6, kUnset);
       unsigned int* p[6] = {};
