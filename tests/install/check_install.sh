@@ -1,8 +1,18 @@
 #!/usr/bin/env bash
-# usage: check_install.sh <build dir> <scratch dir> <host source dir> <c++ compiler>
+# usage: check_install.sh <build dir> <host source dir> <c++ compiler>
+# Works in a scratch folder of its own, removed however the run ends.
 set -euo pipefail
-build=$1 scratch=$2 host=$3 cxx=$4
-rm -rf "$scratch"
+build=$1 host=$2 cxx=$3
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tolvenix-install-XXXXXX")
+# cmake --install writes its manifest into the build folder; put back the one
+# a real install left there, or remove ours.
+manifest=$build/install_manifest.txt
+if [ -e "$manifest" ]; then cp -p "$manifest" "$scratch/manifest"; fi
+cleanup() {
+  if [ -e "$scratch/manifest" ]; then cp -p "$scratch/manifest" "$manifest"; else rm -f "$manifest"; fi
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
 prefix=$scratch/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
