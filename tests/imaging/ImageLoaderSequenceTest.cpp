@@ -374,22 +374,26 @@ TEST(SequenceLifetime, LoaderDestroyedDuringAnEndlessSearchReturns) {
 // Frame 0 declares 1.6e9 pixels and the address space is capped below that,
 // so its allocation throws on the loading thread; frame 1 must still come.
 void LoadPastAFrameThatThrows() {
-  testsupport::TempDir dir;
-  const std::string folder = dir.Root() + "f_";
-  WriteImage(folder, 1);
-  const std::string huge = folder + "00000000.bmp";
-  testsupport::WriteBmp(huge, 1, 1, 1, {0});
-  for (int at : {18, 22}) testsupport::OverwriteLe(huge, at, 40000, 4);
+  bool arrived = false;
+  unsigned int frame = 99;
+  {  // the child ends without destructors: the loader and folder go first
+    testsupport::TempDir dir;
+    const std::string folder = dir.Root() + "f_";
+    WriteImage(folder, 1);
+    const std::string huge = folder + "00000000.bmp";
+    testsupport::WriteBmp(huge, 1, 1, 1, {0});
+    for (int at : {18, 22}) testsupport::OverwriteLe(huge, at, 40000, 4);
 
-  ImageLoader loader;
-  if (!LimitAddressSpace(256 * 1024)) testsupport::ExitChild(3);
-  loader.LoadSequence(folder.c_str(), ".bmp", DesiredChannelsEnum::AsFile, 0, 1, 2, 1,
-                      folder.c_str(), ".txt", ImageFileFormat::Bmp);
-  Bytes buffer(kWidth * kHeight * 3);
-  unsigned int width = 0, height = 0, channels = 0, frame = 99;
-  const bool arrived = Eventually([&] {
-    return loader.GetNextImage(buffer.size(), buffer.data(), width, height, channels, frame);
-  });
+    ImageLoader loader;
+    if (!LimitAddressSpace(256 * 1024)) testsupport::ExitChild(3);
+    loader.LoadSequence(folder.c_str(), ".bmp", DesiredChannelsEnum::AsFile, 0, 1, 2, 1,
+                        folder.c_str(), ".txt", ImageFileFormat::Bmp);
+    Bytes buffer(kWidth * kHeight * 3);
+    unsigned int width = 0, height = 0, channels = 0;
+    arrived = Eventually([&] {
+      return loader.GetNextImage(buffer.size(), buffer.data(), width, height, channels, frame);
+    });
+  }
   testsupport::ExitChild(arrived && frame == 1 ? 0 : 1);
 }
 
