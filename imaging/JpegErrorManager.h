@@ -66,9 +66,9 @@ constexpr std::uint64_t kJpegScanBlocksPerByte = 64;
 //   JWRN_JPEG_EOF             the file ended before its end       loads after complete
 //                             marker; the codec supplies one      scans only
 //                             (trailer)
-//   JWRN_JFIF_MAJOR           unknown JFIF revision; the header   loads
-//                             is read as revision 1, which only
-//                             adds fields after the ones read
+//   JWRN_JFIF_MAJOR           unknown JFIF revision; its fields   loads
+//                             (density, thumbnail) are read as in
+//                             revision 1 and no sample uses them
 //   JWRN_NOT_SEQUENTIAL       Ss, Se, Ah or Al out of range in a  loads
 //                             sequential scan header; a
 //                             sequential decoder ignores them
