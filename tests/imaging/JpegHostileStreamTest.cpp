@@ -22,9 +22,11 @@ namespace KVO {
 namespace {
 
 using testing_support::Bytes;
+using testsupport::CutJpegAt;
 using testsupport::EncodeJpeg;
 using testsupport::FindJpegScans;
 using testsupport::JpegCoding;
+using testsupport::JpegScanHeaderEnd;
 using testsupport::ReferenceDecodeJpeg;
 
 constexpr unsigned char kEndOfImage[] = {0xFF, 0xD9};
@@ -70,17 +72,9 @@ Bytes WithoutScans(Bytes stream, const std::vector<std::size_t>& doomed) {
   return stream;
 }
 
-// Offset just past the header of the scan whose marker is at `scan`.
-std::size_t ScanHeaderEnd(const Bytes& stream, std::size_t scan) {
-  return scan + 2 + (stream[scan + 2] << 8 | stream[scan + 3]);
-}
-
 // The stream up to its first scan's header, then the end marker: no data.
 Bytes WithoutScanData(const Bytes& stream) {
-  const std::size_t header = ScanHeaderEnd(stream, FindJpegScans(stream).at(0).first);
-  Bytes cut(stream.begin(), stream.begin() + header);
-  cut.insert(cut.end(), std::begin(kEndOfImage), std::end(kEndOfImage));
-  return cut;
+  return CutJpegAt(stream, JpegScanHeaderEnd(stream, FindJpegScans(stream).at(0).first));
 }
 
 // The stream with its last scan repeated until it holds `total` scans.
@@ -250,7 +244,7 @@ TEST_F(JpegHostileStreamTest, AFloodEndsAtItsFirstWarning) {
   Bytes empty = repeated;  // the repeated scans keep only their headers
   const auto scans = FindJpegScans(repeated);
   for (std::size_t i = scans.size() - 1; i >= 6; --i) {
-    empty.erase(empty.begin() + ScanHeaderEnd(repeated, scans[i].first),
+    empty.erase(empty.begin() + JpegScanHeaderEnd(repeated, scans[i].first),
                 empty.begin() + scans[i].second);
   }
   const struct {

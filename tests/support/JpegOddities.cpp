@@ -22,11 +22,6 @@ Bytes Inserted(Bytes stream, std::size_t at, std::initializer_list<unsigned char
   return stream;
 }
 
-// Offset just past the header of the scan whose marker is at `scan`.
-std::size_t ScanHeaderEnd(const Bytes& stream, std::size_t scan) {
-  return scan + 2 + (stream[scan + 2] << 8 | stream[scan + 3]);
-}
-
 // Header segments (before the first scan) with the given marker, removed.
 Bytes WithoutSegments(Bytes stream, unsigned char marker) {
   std::size_t at = 2;
@@ -44,7 +39,7 @@ Bytes WithoutSegments(Bytes stream, unsigned char marker) {
 // Offsets of the restart markers in the scan data.
 std::vector<std::size_t> RestartMarkers(const Bytes& stream) {
   std::vector<std::size_t> markers;
-  for (std::size_t i = ScanHeaderEnd(stream, FindJpegMarker(stream, kStartOfScan));
+  for (std::size_t i = JpegScanHeaderEnd(stream, FindJpegMarker(stream, kStartOfScan));
        i + 1 < stream.size(); ++i) {
     if (stream[i] == 0xFF && IsRestartMarker(stream[i + 1])) markers.push_back(i);
   }
@@ -57,13 +52,6 @@ Bytes WithBytesBeforeRestarts(Bytes stream, std::initializer_list<unsigned char>
     stream.insert(stream.begin() + *at, padding);
   }
   return stream;
-}
-
-// The stream up to `at`, then an end marker.
-Bytes CutAt(const Bytes& stream, std::size_t at) {
-  Bytes cut(stream.begin(), stream.begin() + at);
-  cut.insert(cut.end(), {0xFF, 0xD9});
-  return cut;
 }
 
 // A webcam's motion-JPEG frame: an AVI1 segment instead of JFIF, no Huffman
@@ -146,7 +134,7 @@ std::vector<JpegOddity> HarmlessJpegOddities() {
                    baseline, ""});
 
   Bytes zeros = baseline;
-  const std::size_t scanEnd = ScanHeaderEnd(zeros, FindJpegMarker(zeros, kStartOfScan));
+  const std::size_t scanEnd = JpegScanHeaderEnd(zeros, FindJpegMarker(zeros, kStartOfScan));
   zeros.at(scanEnd - 3) = zeros.at(scanEnd - 2) = zeros.at(scanEnd - 1) = 0;
   cases.push_back({"sequential scan header with Ss, Se, Ah and Al all 0", zeros, baseline,
                    "Invalid SOS parameters for sequential JPEG"});
@@ -158,7 +146,7 @@ std::vector<JpegOddity> DamagedJpegTwins() {
   const MotionFrame frame = MakeMotionFrame();
   const std::vector<std::size_t> restarts = RestartMarkers(frame.padded);
   cases.push_back({"padded frame cut inside an interval, end marker put back",
-                   CutAt(frame.padded, (restarts.at(4) + restarts.at(5)) / 2),
+                   CutJpegAt(frame.padded, (restarts.at(4) + restarts.at(5)) / 2),
                    {},
                    ""});
   // RST7 where RST3 belongs: too far off for the decoder to skip ahead, so
@@ -175,7 +163,7 @@ std::vector<JpegOddity> DamagedJpegTwins() {
   const Bytes progressive = Progressive();
   const auto scans = FindJpegScans(progressive);
   for (std::size_t i = 0; i < scans.size(); ++i) {
-    const std::size_t data = ScanHeaderEnd(progressive, scans[i].first);
+    const std::size_t data = JpegScanHeaderEnd(progressive, scans[i].first);
     if (scans[i].second - data < 4) continue;
     Bytes halved = progressive;
     halved.erase(halved.begin() + (data + scans[i].second) / 2, halved.begin() + scans[i].second);
@@ -185,9 +173,9 @@ std::vector<JpegOddity> DamagedJpegTwins() {
   const Bytes baseline = Encode(48, 40);
   const std::size_t tables = FindJpegMarker(baseline, 0xDB);
   const Bytes padded = Inserted(baseline, tables, {0, 0});
-  const std::size_t data = ScanHeaderEnd(padded, FindJpegMarker(padded, kStartOfScan));
+  const std::size_t data = JpegScanHeaderEnd(padded, FindJpegMarker(padded, kStartOfScan));
   cases.push_back({"padding in the header, then a cut scan",
-                   CutAt(padded, (data + padded.size()) / 2),
+                   CutJpegAt(padded, (data + padded.size()) / 2),
                    {},
                    ""});
   cases.push_back({"stray bytes and a restart marker between header segments",

@@ -96,6 +96,16 @@ std::size_t FindJpegMarker(const Bytes& stream, unsigned char marker, std::size_
   return stream.size();
 }
 
+std::size_t JpegScanHeaderEnd(const Bytes& stream, std::size_t scan) {
+  return scan + 2 + (stream[scan + 2] << 8 | stream[scan + 3]);
+}
+
+Bytes CutJpegAt(const Bytes& stream, std::size_t at) {
+  Bytes cut(stream.begin(), stream.begin() + at);
+  cut.insert(cut.end(), {0xFF, 0xD9});
+  return cut;
+}
+
 bool SetJpegFrameSize(Bytes* stream, unsigned width, unsigned height) {
   // Markers before the frame are segments with a length; walk them.
   std::size_t at = 2;

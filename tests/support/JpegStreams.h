@@ -49,6 +49,12 @@ std::vector<std::pair<std::size_t, std::size_t>> FindJpegScans(const Bytes& stre
 // Offset of the first 0xFF `marker` pair at or after `from`, or the stream's size.
 std::size_t FindJpegMarker(const Bytes& stream, unsigned char marker, std::size_t from = 0);
 
+// Offset just past the header of the scan whose marker is at `scan`.
+std::size_t JpegScanHeaderEnd(const Bytes& stream, std::size_t scan);
+
+// The stream's first `at` bytes, then an end marker.
+Bytes CutJpegAt(const Bytes& stream, std::size_t at);
+
 // Rewrites the frame header's height and width; false without a frame.
 bool SetJpegFrameSize(Bytes* stream, unsigned width, unsigned height);
 
