@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <string>
 
+#include "runtime/FileWriteLock.h"
+#include "runtime/SaveDestination.h"
+
 namespace KVO {
 
 // Opens `path` for reading ("rb") without ever blocking, and only when it
@@ -21,8 +24,21 @@ std::FILE* OpenRegularFileForReading(const char* path);
 std::FILE* OpenForWritingInPlace(const char* path);
 
 // A save that never loses the file it replaces and never changes whose file
-// it is. Open follows symbolic links (a relative link from its own folder;
-// the link itself stays) and picks one of three ways to write the target.
+// it is. Open walks the path itself (see SaveDestination: symbolic links are
+// followed, a relative one from its own folder, and the link itself stays)
+// and picks one of three ways to write the target. Everything after the
+// walk happens in the folder it found, whatever is renamed on the way.
+//
+// Where the kernel's shared-folder protections would refuse fopen "wb" under
+// the settings as they stand (see SharedFolderProtection), the save is
+// refused too: a link that another user planted in a sticky, world-writable
+// folder (as the last name or on a folder of the path), and another user's
+// regular file or FIFO in a sticky folder that others may write.
+//
+// A target that is replaced or removed between Open's open and its first
+// look at the file (another save renaming its finished file over the name)
+// is opened again by name, up to 100 times, so a save never writes into a
+// file that no name leads to.
 //
 // Aside, then renamed into place: the stream writes a unique hidden
 // temporary beside the target; Finish flushes and closes it with every
@@ -43,7 +59,10 @@ std::FILE* OpenForWritingInPlace(const char* path);
 //
 // In place, as a plain fopen "wb" would (truncated, then written; the file
 // keeps its inode, links, mode, owner, group and extended attributes; a
-// failed save leaves what was written):
+// failed save leaves what was written). Saves of one file in place by this
+// process run one after another (see FileWriteLock), so the file always
+// ends as one whole picture; a reader that meets one midway may still read
+// a part:
 //   - a device, or a FIFO with a reader;
 //   - a regular file with more than one link, with extended attributes
 //     other than its security label (an access list, file capabilities,
@@ -57,7 +76,7 @@ std::FILE* OpenForWritingInPlace(const char* path);
 //     (but see the process's own descriptors below);
 //   - a file whose temporary cannot be created for lack of permission
 //     (EACCES, EPERM: a folder the process may not write) or because its
-//     longer name is too long (ENAMETOOLONG, a path near PATH_MAX);
+//     longer name is too long (ENAMETOOLONG);
 //   - a file whose rename Finish finds refused (EPERM, EACCES: a sticky
 //     folder; EBUSY: a file mounted over). The finished temporary is then
 //     copied into the target and removed, so the picture is written once
@@ -79,10 +98,12 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // A descriptor open only for reading is treated like any other name in
 // /proc.
 //
-// Refused at Open (null, nothing created or changed): a FIFO or pipe
-// without a reader, a directory, an existing file the process may not
-// write, and a temporary that cannot be made for any other reason (a full
-// disk, for example).
+// Refused at Open (null, with errno; nothing created or changed): a FIFO or
+// pipe without a reader, a directory, an existing file the process may not
+// write, a link or file the shared-folder protections refuse (EACCES), a
+// target replaced 100 times over while it was being opened (EAGAIN), and a
+// temporary that cannot be made for any other reason (a full disk, for
+// example).
 //
 // One object serves one save, on one thread.
 class ReplacingFileWriter {
@@ -107,15 +128,31 @@ class ReplacingFileWriter {
   bool Finish(std::FILE* stream, bool written);
 
  private:
+  // One attempt at opening the walked destination; sets `again` where the
+  // name changed under it and the whole Open starts over.
+  std::FILE* OpenDestination(SharedFolderProtection& protection, bool& again);
+  std::FILE* OpenNewFile(bool& again);
+  // Truncates the existing file `fd` (of `status`) for writing in place,
+  // holding its write lock; sets `again` where it was replaced meanwhile.
+  std::FILE* OpenInPlace(int fd, const struct stat& status, bool& again);
   // Copies the finished temporary into the target in place; answers
   // whether every byte arrived.
   bool CopyIntoTarget();
 
-  std::string target;     // the resolved path that is written
-  std::string temporary;  // empty when writing in place or after Finish
-  int kept = -1;          // the existing target, open for writing, while a
-                          // temporary is to replace it
+  bool used = false;
+  SaveDestination destination;  // the folder and name that are written
+  std::string temporary;        // its name in that folder; empty when
+                                // writing in place or after Finish
+  int kept = -1;                // the existing target, open for writing,
+                                // while a temporary is to replace it
+  FileWriteLock inPlace;        // held while writing the target in place
 };
+
+// For tests: when set, Open calls `hook` with the caller's path right after
+// it has opened an existing target and before it first looks at it, so that
+// a test can replace or remove the name at that instant. Null removes it.
+// Set it while no save runs.
+void SetReplacingFileWriterOpenHook(void (*hook)(const char* path));
 
 }  // namespace KVO
 

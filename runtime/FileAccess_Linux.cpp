@@ -1,16 +1,14 @@
 #include "runtime/FileAccess.h"
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -32,69 +30,6 @@ std::FILE* StreamFromDescriptor(int fd, const char* mode) {
   std::FILE* stream = ::fdopen(fd, mode);
   if (stream == nullptr) ::close(fd);
   return stream;
-}
-
-// What a caller's path names once its symbolic links are followed.
-struct Destination {
-  std::string path;          // the name finally written
-  bool throughProc = false;  // the path or a link on the way lies in /proc
-  int descriptor = -1;       // the process's own descriptor it names, if any
-};
-
-std::string FolderOf(const std::string& path, std::size_t slash) {
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The N of a name /proc/<this process>/fd/N (or a thread's fd folder, which
-// shares the table), however reached: /dev/fd, /proc/self, /proc/thread-self.
-int OwnDescriptor(const std::string& folder, const std::string& name) {
-  if (name.empty() || name.size() > 9 ||
-      name.find_first_not_of("0123456789") != std::string::npos) {
-    return -1;
-  }
-  char real[PATH_MAX];
-  if (::realpath(folder.c_str(), real) == nullptr) return -1;
-  const std::string own = "/proc/" + std::to_string(::getpid());
-  const std::string resolved = real;
-  if (resolved.compare(0, own.size(), own) != 0) return -1;
-  const std::string rest = resolved.substr(own.size());
-  const bool ofThread = rest.compare(0, 6, "/task/") == 0 && rest.size() > 9 &&
-                        rest.compare(rest.size() - 3, 3, "/fd") == 0;
-  return rest == "/fd" || ofThread ? std::stoi(name) : -1;
-}
-
-// Follows a chain of symbolic links to the name that is finally written,
-// which may not exist yet (a dangling link creates its target, as fopen
-// would). A chain that does not end answers a link, whose open then fails.
-// Stops at the first name in /proc, whose links are descriptors and
-// processes rather than files that could be replaced.
-Destination Resolve(const char* given) {
-  Destination destination;
-  std::string& path = destination.path;
-  path = given;
-  for (int hop = 0; hop < 40; ++hop) {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = FolderOf(path, slash);
-    struct statfs system;
-    if (::statfs(folder.c_str(), &system) == 0 && system.f_type == PROC_SUPER_MAGIC) {
-      destination.throughProc = true;
-      destination.descriptor =
-          OwnDescriptor(folder, slash == std::string::npos ? path : path.substr(slash + 1));
-      break;
-    }
-    struct stat status;
-    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) break;
-    char next[PATH_MAX];
-    const ssize_t length = ::readlink(path.c_str(), next, sizeof next);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof next) break;
-    std::string resolved(next, static_cast<std::size_t>(length));
-    if (resolved[0] != '/' && slash != std::string::npos) {
-      resolved.insert(0, path, 0, slash + 1);
-    }
-    path = std::move(resolved);
-  }
-  return destination;
 }
 
 // Writes all `size` bytes unless the descriptor fails; answers how many
@@ -176,20 +111,17 @@ std::FILE* OpenThroughProc(const char* path, int descriptor) {
   return stream;
 }
 
-// A hidden name beside `path`, unique to this process and call; O_EXCL at
-// creation settles any clash with another process.
-std::string TemporaryName(const std::string& path) {
+// A hidden name beside `name` in its folder, unique to this process and
+// call; O_EXCL at creation settles any clash with another process.
+std::string TemporaryName(const std::string& name) {
   static std::atomic<unsigned int> counter{0};
-  const std::size_t slash = path.rfind('/');
-  const std::size_t baseStart = slash == std::string::npos ? 0 : slash + 1;
-  // Shortened so that the decorated name stays within NAME_MAX.
-  const std::string base = path.substr(baseStart, 200);
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   char suffix[48];
   std::snprintf(suffix, sizeof suffix, ".%x.%x.%lx.tmp", static_cast<unsigned int>(::getpid()),
                 counter.fetch_add(1), static_cast<unsigned long>(now.tv_nsec));
-  return path.substr(0, baseStart) + "." + base + suffix;
+  // Shortened so that the decorated name stays within NAME_MAX.
+  return "." + name.substr(0, 200) + suffix;
 }
 
 // Whether the open file carries extended attributes (an access list, file
@@ -207,18 +139,18 @@ bool CarriesAttributes(int fd) {
 
 enum class Aside { Made, InPlace, Refused };
 
-// Creates the temporary for `target` and, for an existing file (`existing`
-// not null), gives it the file's owner, group and mode. InPlace when the
-// temporary cannot be made for want of permission or name length, or
-// cannot take the file's ids; the temporary is then gone again.
-Aside CreateTemporary(const std::string& target, const struct stat* existing,
+// Creates the temporary for `name` in `folder` and, for an existing file
+// (`existing` not null), gives it the file's owner, group and mode. InPlace
+// when the temporary cannot be made for want of permission or name length,
+// or cannot take the file's ids; the temporary is then gone again.
+Aside CreateTemporary(int folder, const std::string& name, const struct stat* existing,
                       std::string& temporary, int& temporaryFd) {
   temporaryFd = -1;
   for (int attempt = 0; attempt < 100 && temporaryFd == -1; ++attempt) {
-    temporary = TemporaryName(target);
+    temporary = TemporaryName(name);
     // 0666 under the umask for a new file: what fopen would have created.
-    temporaryFd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                         existing != nullptr ? 0600 : 0666);
+    temporaryFd = ::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                           existing != nullptr ? 0600 : 0666);
     if (temporaryFd == -1 && errno != EEXIST) break;
   }
   if (temporaryFd == -1) {
@@ -245,10 +177,27 @@ Aside CreateTemporary(const std::string& target, const struct stat* existing,
   if (restored) return Aside::Made;
   ::close(temporaryFd);
   temporaryFd = -1;
-  ::unlink(temporary.c_str());
+  ::unlinkat(folder, temporary.c_str(), 0);
   temporary.clear();
   return Aside::InPlace;
 }
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the open file of `status` is still the one that `name` in `folder`
+// leads to: not unlinked, nor replaced by another file renamed over it.
+bool StillNamed(int folder, const std::string& name, const struct stat& status) {
+  struct stat named;
+  return status.st_nlink > 0 &&
+         ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         SameFile(named, status);
+}
+
+std::atomic<void (*)(const char*)> openHook{nullptr};
+
+constexpr int kOpenAttempts = 100;
 
 }  // namespace
 
@@ -274,43 +223,118 @@ std::FILE* OpenForWritingInPlace(const char* path) {
   return StreamFromDescriptor(fd, "wb");
 }
 
+void SetReplacingFileWriterOpenHook(void (*hook)(const char* path)) { openHook = hook; }
+
 ReplacingFileWriter::~ReplacingFileWriter() {
-  if (!temporary.empty()) ::unlink(temporary.c_str());
+  if (!temporary.empty()) ::unlinkat(destination.Folder(), temporary.c_str(), 0);
   if (kept != -1) ::close(kept);
 }
 
 std::FILE* ReplacingFileWriter::Open(const char* path) {
-  if (path == nullptr || path[0] == '\0' || !target.empty()) return nullptr;
-  const Destination destination = Resolve(path);
-  target = destination.path;
-  if (destination.throughProc) return OpenThroughProc(path, destination.descriptor);
+  if (path == nullptr || path[0] == '\0' || used) return nullptr;
+  used = true;
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    // The settings are read afresh for each save: they may change while a
+    // host runs.
+    SharedFolderProtection protection;
+    if (!destination.Walk(path, protection)) return nullptr;
+    if (destination.ThroughProc()) return OpenThroughProc(path, destination.OwnDescriptor());
+    bool again = false;
+    std::FILE* stream = OpenDestination(protection, again);
+    if (!again) return stream;
+  }
+  errno = EAGAIN;
+  return nullptr;
+}
 
+std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protection,
+                                                bool& again) {
+  if (!destination.Exists()) return OpenNewFile(again);
+  const struct stat& seen = destination.Status();
+  if (!protection.MayWriteExisting(destination.FolderStatus(), seen,
+                                   SharedFolderProtection::FilesystemUser())) {
+    errno = EACCES;
+    return nullptr;
+  }
   // Opening the existing file for writing (without creating or truncating
   // it) checks that the process may write it and that a FIFO has a reader,
-  // without changing a byte. Without O_CREAT it also opens another user's
-  // file in a sticky folder, which protected_regular would refuse.
-  const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  int temporaryFd = -1;
+  // without changing a byte. Without O_CREAT the kernel's own shared-folder
+  // check does not run; the one above stands in for it, so that another
+  // user's file in a sticky folder is still written where the settings
+  // allow it. O_NOFOLLOW: a link planted since the walk is not followed.
+  const int fd = ::openat(destination.Folder(), destination.Name().c_str(),
+                          O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
   if (fd == -1) {
-    if (errno != ENOENT) return nullptr;
-    const Aside aside = CreateTemporary(target, nullptr, temporary, temporaryFd);
-    if (aside == Aside::Made) return StreamFromDescriptor(temporaryFd, "wb");
-    return aside == Aside::InPlace ? OpenForWritingInPlace(target.c_str()) : nullptr;
+    again = errno == ENOENT || errno == ELOOP;
+    return nullptr;
   }
+  if (auto* hook = openHook.load()) hook(destination.Name().c_str());
+  // The file opened must be the one the rules were applied to, and still
+  // have the name: one that another save renamed its finished file over
+  // has no name left, and writing it would answer true for a picture that
+  // is in no file, under the feet of a reader of the old one.
   struct stat status;
   if (::fstat(fd, &status) != 0) {
     ::close(fd);
     return nullptr;
   }
+  if (!SameFile(status, seen) || !StillNamed(destination.Folder(), destination.Name(), status)) {
+    ::close(fd);
+    again = true;
+    return nullptr;
+  }
   if (!S_ISREG(status.st_mode)) return StreamFromDescriptor(fd, "wb");
-  const Aside aside = status.st_nlink == 1 && !CarriesAttributes(fd)
-                          ? CreateTemporary(target, &status, temporary, temporaryFd)
-                          : Aside::InPlace;
+  int temporaryFd = -1;
+  const Aside aside =
+      status.st_nlink == 1 && !CarriesAttributes(fd)
+          ? CreateTemporary(destination.Folder(), destination.Name(), &status, temporary,
+                            temporaryFd)
+          : Aside::InPlace;
   if (aside == Aside::Made) {
     kept = fd;
     return StreamFromDescriptor(temporaryFd, "wb");
   }
-  if (aside == Aside::Refused || ::ftruncate(fd, 0) != 0) {
+  if (aside == Aside::Refused) {
+    ::close(fd);
+    return nullptr;
+  }
+  return OpenInPlace(fd, status, again);
+}
+
+std::FILE* ReplacingFileWriter::OpenNewFile(bool& again) {
+  int fd = -1;
+  const Aside aside =
+      CreateTemporary(destination.Folder(), destination.Name(), nullptr, temporary, fd);
+  if (aside == Aside::Made) return StreamFromDescriptor(fd, "wb");
+  if (aside == Aside::Refused) return nullptr;
+  // O_EXCL: a file or link that appeared since the walk goes through the
+  // rules again instead of being opened unchecked.
+  fd = ::openat(destination.Folder(), destination.Name().c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  struct stat status;
+  if (fd == -1 || ::fstat(fd, &status) != 0) {
+    again = fd == -1 && errno == EEXIST;
+    if (fd != -1) ::close(fd);
+    return nullptr;
+  }
+  return OpenInPlace(fd, status, again);
+}
+
+std::FILE* ReplacingFileWriter::OpenInPlace(int fd, const struct stat& status, bool& again) {
+  if (!inPlace.Acquire(status.st_dev, status.st_ino)) {
+    ::close(fd);
+    return nullptr;
+  }
+  // Another save may have renamed its file over the name while this one
+  // waited its turn.
+  if (!StillNamed(destination.Folder(), destination.Name(), status)) {
+    inPlace.Release();
+    ::close(fd);
+    again = true;
+    return nullptr;
+  }
+  if (::ftruncate(fd, 0) != 0) {
+    inPlace.Release();
     ::close(fd);
     return nullptr;
   }
@@ -318,16 +342,34 @@ std::FILE* ReplacingFileWriter::Open(const char* path) {
 }
 
 bool ReplacingFileWriter::CopyIntoTarget() {
-  const int from = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-  const int to = kept != -1 ? kept
-                            : ::open(target.c_str(),
-                                     O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  const int folder = destination.Folder();
+  const std::string& name = destination.Name();
+  const int from = ::openat(folder, temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  int to = kept;
+  struct stat target;
+  if (to == -1) {
+    // A name that was free at Open and is taken now: the file there goes
+    // through the same rules as one found at Open.
+    to = ::openat(folder, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    SharedFolderProtection protection;
+    struct stat folderStatus;
+    if (to != -1 &&
+        (::fstat(to, &target) != 0 || ::fstat(folder, &folderStatus) != 0 ||
+         !protection.MayWriteExisting(folderStatus, target,
+                                      SharedFolderProtection::FilesystemUser()))) {
+      ::close(to);
+      to = -1;
+    }
+  }
+  // The target kept from Open is written only while it still has its name.
+  bool ok = from != -1 && to != -1 && ::fstat(to, &target) == 0 &&
+            StillNamed(folder, name, target) && inPlace.Acquire(target.st_dev, target.st_ino);
   // The picture's room is taken before a byte of the target changes, so a
   // full disk refuses the copy while the target still holds its old bytes;
   // the target is then written over from its start and cut to length.
   struct stat finished;
   const bool known = from != -1 && ::fstat(from, &finished) == 0;
-  bool ok = known && to != -1;
+  ok = ok && known;
   if (ok && finished.st_size > 0 &&
       ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, finished.st_size) != 0) {
     ok = errno == EOPNOTSUPP || errno == ENOSYS;
@@ -343,6 +385,7 @@ bool ReplacingFileWriter::CopyIntoTarget() {
     ok = WriteAll(to, buffer, static_cast<std::size_t>(got)) == static_cast<std::size_t>(got);
   }
   ok = ok && ::ftruncate(to, finished.st_size) == 0;
+  inPlace.Release();
   // A temporary given to the target's owner may only be removed by that
   // owner in a sticky folder; what could give it away can take it back.
   if (known && finished.st_uid != ::geteuid()) {
@@ -362,13 +405,16 @@ bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   // protect this way.
   if (ok && kept != -1) ok = ::fsync(::fileno(stream)) == 0;
   ok = std::fclose(stream) == 0 && ok;
+  // The last byte of an in-place save is written: the next may begin.
+  inPlace.Release();
   if (temporary.empty()) return ok;
+  const int folder = destination.Folder();
   bool renamed = false;
   if (ok) {
-    renamed = ::rename(temporary.c_str(), target.c_str()) == 0;
+    renamed = ::renameat(folder, temporary.c_str(), folder, destination.Name().c_str()) == 0;
     if (!renamed) ok = (errno == EPERM || errno == EACCES || errno == EBUSY) && CopyIntoTarget();
   }
-  if (!renamed) ::unlink(temporary.c_str());
+  if (!renamed) ::unlinkat(folder, temporary.c_str(), 0);
   temporary.clear();
   // After a copy the target was written through this descriptor, and a
   // file system may report a failed write only when it is closed.

@@ -1,0 +1,75 @@
+#ifndef RUNTIME_SAVEDESTINATION_H_
+#define RUNTIME_SAVEDESTINATION_H_
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "runtime/SharedFolderProtection.h"
+
+namespace KVO {
+
+// Where a save's path leads: the folder that holds the name finally written
+// (open, so that everything after the walk happens in that very folder) and
+// that name, which is never a symbolic link when it exists.
+//
+// The path is walked one name at a time, from the working folder or the
+// root. Symbolic links are followed by the walk itself (a relative one from
+// the folder it sits in, so no joined path ever grows past PATH_MAX), and
+// each one, on a folder of the path or as the last name, must pass the
+// shared-folder link protection first. A link whose target does not exist
+// leads to that target's name, which a save then creates, as fopen would.
+// The walk stops at the first folder on /proc, whose links stand for
+// descriptors and processes rather than files to be replaced.
+//
+// One object serves one save, on one thread; a second Walk starts afresh.
+class SaveDestination {
+ public:
+  SaveDestination() = default;
+  SaveDestination(const SaveDestination&) = delete;
+  SaveDestination& operator=(const SaveDestination&) = delete;
+  // Closes the folder.
+  ~SaveDestination();
+
+  // Walks `path` (not null, not empty). Answers false, with errno, where
+  // fopen "wb" would fail to reach the name or where a link is refused:
+  // EACCES (a link the protection refuses, or a folder that may not be
+  // searched), ENOENT or ENOTDIR (a folder on the way missing or not a
+  // folder), ELOOP (more than 40 links), EISDIR (the path names a folder:
+  // it ends in "/", "." or "..").
+  bool Walk(const char* path, SharedFolderProtection& protection);
+
+  // After a successful Walk that did not stop at /proc:
+  // the folder, open with O_PATH, owned by this object;
+  int Folder() const { return folder; }
+  // its status;
+  const struct stat& FolderStatus() const { return folderStatus; }
+  // the name in it;
+  const std::string& Name() const { return name; }
+  // whether a file has that name, and its status (lstat) when one has.
+  bool Exists() const { return exists; }
+  const struct stat& Status() const { return status; }
+
+  // Whether the walk stopped at a folder on /proc. Then only
+  // OwnDescriptor() means anything: the process's own descriptor that the
+  // path names (/dev/fd/N, /proc/self/fd/N, however reached), or -1.
+  bool ThroughProc() const { return throughProc; }
+  int OwnDescriptor() const { return descriptor; }
+
+ private:
+  void Reset();
+  // Makes `next` the folder walked from (closing the previous one).
+  bool Enter(int next);
+
+  int folder = -1;
+  struct stat folderStatus = {};
+  std::string name;
+  bool exists = false;
+  struct stat status = {};
+  bool throughProc = false;
+  int descriptor = -1;
+};
+
+}  // namespace KVO
+
+#endif  // RUNTIME_SAVEDESTINATION_H_

@@ -1,0 +1,166 @@
+#include "runtime/SaveDestination.h"
+
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace KVO {
+
+namespace {
+
+constexpr int kMaxLinks = 40;  // as the kernel's own limit
+
+// Puts the names of `text` on the stack of names still to walk, the first
+// one on top. Empty names (from "//" or a final "/") are kept: a final one
+// means the path named a folder.
+void PushNames(const std::string& text, std::vector<std::string>& pending) {
+  std::size_t end = text.size();
+  for (;;) {
+    const std::size_t slash = end == 0 ? std::string::npos : text.rfind('/', end - 1);
+    const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    pending.push_back(text.substr(start, end - start));
+    if (slash == std::string::npos) break;
+    end = slash;
+  }
+}
+
+// The N of a name /proc/<this process>/fd/N (or a thread's fd folder, which
+// shares the table), however reached: /dev/fd, /proc/self, /proc/thread-self.
+int OwnDescriptorNamed(const std::string& folder, const std::string& name) {
+  if (name.empty() || name.size() > 9 ||
+      name.find_first_not_of("0123456789") != std::string::npos) {
+    return -1;
+  }
+  char real[PATH_MAX];
+  if (::realpath(folder.c_str(), real) == nullptr) return -1;
+  const std::string own = "/proc/" + std::to_string(::getpid());
+  const std::string resolved = real;
+  if (resolved.compare(0, own.size(), own) != 0) return -1;
+  const std::string rest = resolved.substr(own.size());
+  const bool ofThread = rest.compare(0, 6, "/task/") == 0 && rest.size() > 9 &&
+                        rest.compare(rest.size() - 3, 3, "/fd") == 0;
+  return rest == "/fd" || ofThread ? std::stoi(name) : -1;
+}
+
+// The path of an open folder, as the kernel names it.
+std::string PathOf(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char path[PATH_MAX];
+  const ssize_t length = ::readlink(link, path, sizeof path);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return std::string();
+  return std::string(path, static_cast<std::size_t>(length));
+}
+
+bool OnProc(int fd) {
+  struct statfs system;
+  return ::fstatfs(fd, &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
+}
+
+}  // namespace
+
+SaveDestination::~SaveDestination() { Reset(); }
+
+void SaveDestination::Reset() {
+  if (folder != -1) ::close(folder);
+  folder = -1;
+  name.clear();
+  exists = false;
+  throughProc = false;
+  descriptor = -1;
+}
+
+bool SaveDestination::Enter(int next) {
+  if (next == -1) return false;
+  if (folder != -1) ::close(folder);
+  folder = next;
+  return true;
+}
+
+bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection) {
+  Reset();
+  const uid_t fsuid = SharedFolderProtection::FilesystemUser();
+  std::vector<std::string> pending;
+  PushNames(path, pending);
+  if (!Enter(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC))) return false;
+  bool folderKnown = false;  // whether folderStatus and the /proc test are the folder's
+  int links = 0;
+  while (!pending.empty()) {
+    const std::string current = std::move(pending.back());
+    pending.pop_back();
+    const bool last = pending.empty();
+    if (!last && (current.empty() || current == ".")) continue;
+    if (!folderKnown) {
+      if (OnProc(folder)) {
+        // The rest of the path is left to the kernel; only which of the
+        // process's own descriptors it names, if any, is worked out here.
+        std::string rest = current;
+        for (auto it = pending.rbegin(); it != pending.rend(); ++it) rest += "/" + *it;
+        const std::string whole = PathOf(folder) + "/" + rest;
+        const std::size_t slash = whole.rfind('/');
+        descriptor = OwnDescriptorNamed(whole.substr(0, slash), whole.substr(slash + 1));
+        throughProc = true;
+        return true;
+      }
+      if (::fstat(folder, &folderStatus) != 0) return false;
+      folderKnown = true;
+    }
+    if (last && (current.empty() || current == "." || current == "..")) {
+      errno = EISDIR;
+      return false;
+    }
+    struct stat found;
+    if (::fstatat(folder, current.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (!last || errno != ENOENT) return false;
+      name = current;
+      return true;
+    }
+    if (S_ISLNK(found.st_mode)) {
+      if (++links > kMaxLinks) {
+        errno = ELOOP;
+        return false;
+      }
+      if (!protection.MayFollowLink(folderStatus, found, fsuid)) {
+        errno = EACCES;
+        return false;
+      }
+      char text[PATH_MAX];
+      const ssize_t length = ::readlinkat(folder, current.c_str(), text, sizeof text);
+      if (length < 0) return false;
+      if (length == 0 || static_cast<std::size_t>(length) >= sizeof text) {
+        errno = length == 0 ? ENOENT : ENAMETOOLONG;
+        return false;
+      }
+      PushNames(std::string(text, static_cast<std::size_t>(length)), pending);
+      if (text[0] == '/') {
+        if (!Enter(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC))) return false;
+        folderKnown = false;
+      }
+      continue;
+    }
+    if (last) {
+      name = current;
+      exists = true;
+      status = found;
+      return true;
+    }
+    // O_NOFOLLOW: a name that became a link since it was looked at is
+    // refused rather than followed unchecked.
+    if (!Enter(::openat(folder, current.c_str(),
+                        O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))) {
+      return false;
+    }
+    folderKnown = false;
+  }
+  return false;
+}
+
+}  // namespace KVO
