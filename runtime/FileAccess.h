@@ -148,10 +148,11 @@ class ReplacingFileWriter {
   FileWriteLock inPlace;        // held while writing the target in place
 };
 
-// For tests: when set, Open calls `hook` with the caller's path right after
-// it has opened an existing target and before it first looks at it, so that
-// a test can replace or remove the name at that instant. Null removes it.
-// Set it while no save runs.
+// For tests: when set, Open calls `hook` with the target's name (its last
+// part, in the folder the path led to) right after it has opened an existing
+// target and before it first looks at it, so that a test can replace or
+// remove the name at that instant. Null removes it. Set it while no save
+// runs.
 void SetReplacingFileWriterOpenHook(void (*hook)(const char* path));
 
 }  // namespace KVO
