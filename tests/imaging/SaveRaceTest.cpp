@@ -72,7 +72,7 @@ class SaveRaceTest : public testsupport::TempDirTest {
 // What the seam does to the name while the writer holds the file it opened.
 struct Meddle {
   const char* name;
-  bool secondLink;  // the target has a second name, so it is written in place
+  bool moreLinks;  // the target has two more names, so it is written in place
   std::function<void(const std::string& target, const std::string& other)> act;
 };
 
@@ -89,7 +89,7 @@ TEST_F(SaveRaceTest, AFileReplacedBeforeTheWriterLooksIsLeftAsItWas) {
   const Meddle kMeddles[] = {
       {"RenamedOver", false, [](auto& t, auto& o) { ASSERT_EQ(0, rename(o.c_str(), t.c_str())); }},
       {"Removed", false, [](auto& t, auto&) { ASSERT_EQ(0, unlink(t.c_str())); }},
-      {"SecondLinkRenamedOver", true,
+      {"LinkedFileRenamedOver", true,
        [](auto& t, auto& o) { ASSERT_EQ(0, rename(o.c_str(), t.c_str())); }},
   };
   for (const Meddle& meddle : kMeddles) {
@@ -99,8 +99,9 @@ TEST_F(SaveRaceTest, AFileReplacedBeforeTheWriterLooksIsLeftAsItWas) {
     ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
     ASSERT_TRUE(testsupport::WriteWholeFile(target, {'o', 'l', 'd'}));
     ASSERT_TRUE(testsupport::WriteWholeFile(other, {'n', 'e', 'w'}));
-    if (meddle.secondLink) {
-      ASSERT_EQ(0, link(target.c_str(), second.c_str()));
+    if (meddle.moreLinks) {
+      ASSERT_EQ(0, link(target.c_str(), (second + "a").c_str()));
+      ASSERT_EQ(0, link(target.c_str(), (second + "b").c_str()));
     }
     const int old = open(target.c_str(), O_RDONLY);
     ASSERT_NE(-1, old);
