@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -91,6 +92,8 @@ struct PlantedCase {
   // Where the picture lands when the save goes through.
   std::function<std::string(const Layout&)> landsIn;
 };
+
+std::ostream& operator<<(std::ostream& out, const PlantedCase& c) { return out << c.name; }
 
 std::string PlantLink(const std::string& target, const std::string& at, uid_t owner) {
   if (symlink(target.c_str(), at.c_str()) != 0 || lchown(at.c_str(), owner, owner) != 0) return "";
