@@ -23,12 +23,23 @@ Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
       stopRequested(false),
       stopped(false),
       stopTimeoutMs(stopTimeoutMs),
-      priority(kPriorityNormal) {
+      priority(kPriorityNormal),
+      destroying(false) {
   if (autoStart) Start();
 }
 
+// The vtable is already Thread's here, before any line of this body: a thread
+// that has not yet dispatched ThreadMain() would call the pure one. So the
+// first thing done is to shut the entry (see THREAD_Main). The switch still
+// comes first: a thread that passes the entry just before it, or between it
+// and the flag, dispatches after it. Only a subclass destructor that stops
+// and joins before this one runs closes that.
 Thread::~Thread() {
   MutexLock hold(mutex);
+  {
+    std::lock_guard<std::mutex> entry(entryMutex);
+    destroying = true;
+  }
   if (isRunning && thread) {
     stopRequested = true;
     SleepMs(stopTimeoutMs);
@@ -55,7 +66,16 @@ void Thread::WaitForStop() {
 }
 
 void Thread::THREAD_Main() {
-  hasBeenStarted = true;
+  // Not `mutex`: WaitForStop() and Kill() hold it while they wait for this
+  // thread, which would then never get past here.
+  {
+    std::lock_guard<std::mutex> entry(entryMutex);
+    if (destroying) {
+      isRunning = false;
+      return;
+    }
+    hasBeenStarted = true;
+  }
   mainResult = ThreadMain();
   isRunning = false;
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -30,6 +31,14 @@ void SetDebugThreadName(const char* name);
 // wakes the body by whatever it sleeps on, and joins with WaitForStop().
 // Nothing clears a stop request: a stopped worker is replaced, not restarted.
 //
+// By the time ~Thread runs, the object is already a bare Thread, whose body
+// is pure. A run whose thread reaches the body once the destructor has begun
+// is kept out of it; one that gets there just before, or as the destructor
+// starts, can still dispatch it during destruction, and that call ends the
+// process. So a subclass whose body uses the subclass's own members, or that
+// must be sure, calls RequestToStop(), wakes the body and calls WaitForStop()
+// in its own destructor.
+//
 // Start(), SetName(), SetPriority(), WaitForStop(), Kill() and the destructor
 // hold the object's recursive lock for their whole run (WaitForStop() and the
 // destructor include the join), so the body must not call them on its own
@@ -50,6 +59,7 @@ class Thread {
   // Start() themselves. Throws what Start() throws.
   Thread(std::string name, int stopTimeoutMs, bool autoStart);
   // Requests a stop, sleeps the grace period if the body still runs, joins.
+  // A run not yet in its body is kept out of it.
   virtual ~Thread();
 
   Thread(const Thread&) = delete;
@@ -66,7 +76,8 @@ class Thread {
   // worker thread itself, the join fails with std::system_error.
   virtual void WaitForStop();
 
-  // The entry point that runs on the new thread.
+  // The entry point that runs on the new thread: calls ThreadMain() unless
+  // destruction has begun, then clears IsRunning() either way.
   void THREAD_Main();
   // Thread names are not given to the operating system; does nothing.
   void THREAD_SetName();
@@ -98,6 +109,13 @@ class Thread {
   SafeMutex mutex;
   std::shared_ptr<std::thread> thread;
   PriorityLevel priority;
+
+ private:
+  // Guards the flag below, held only to test or set it. Where both are
+  // taken, `mutex` comes first.
+  std::mutex entryMutex;
+  // Set by the destructor; a thread that sees it skips the body.
+  bool destroying;
 };
 
 }  // namespace KVO
