@@ -24,7 +24,8 @@ Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
       stopped(false),
       stopTimeoutMs(stopTimeoutMs),
       priority(kPriorityNormal),
-      destroying(false) {
+      destroying(false),
+      bodyEntered(false) {
   if (autoStart) Start();
 }
 
@@ -36,14 +37,15 @@ Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
 // and joins before this one runs closes that.
 Thread::~Thread() {
   MutexLock hold(mutex);
+  bool entered = false;
   {
     std::lock_guard<std::mutex> entry(entryMutex);
     destroying = true;
+    entered = bodyEntered;
   }
-  if (isRunning && thread) {
-    stopRequested = true;
-    SleepMs(stopTimeoutMs);
-  }
+  stopRequested = true;
+  // Grace is for a body at work; one that never ran has nothing to finish.
+  if (entered && isRunning && thread) SleepMs(stopTimeoutMs);
   if (thread && thread->joinable()) thread->join();
 }
 
@@ -52,6 +54,10 @@ void Thread::Start() {
   if (isRunning) return;
   isRunning = true;
   if (thread && thread->joinable()) thread->join();
+  {
+    std::lock_guard<std::mutex> entry(entryMutex);
+    bodyEntered = false;
+  }
   thread = std::make_shared<std::thread>(&Thread::THREAD_Main, this);
   SetPriority(priority);
 }
@@ -74,6 +80,7 @@ void Thread::THREAD_Main() {
       isRunning = false;
       return;
     }
+    bodyEntered = true;
     hasBeenStarted = true;
   }
   mainResult = ThreadMain();

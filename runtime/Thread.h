@@ -58,8 +58,10 @@ class Thread {
   // run before a subclass is fully built, so subclasses pass false and call
   // Start() themselves. Throws what Start() throws.
   Thread(std::string name, int stopTimeoutMs, bool autoStart);
-  // Requests a stop, sleeps the grace period if the body still runs, joins.
-  // A run not yet in its body is kept out of it.
+  // Requests a stop and joins whatever thread it finds, so none is left
+  // joinable. Sleeps the grace period first only when the current run's body
+  // was entered and the thread still runs; a run not yet in its body is kept
+  // out of it.
   virtual ~Thread();
 
   Thread(const Thread&) = delete;
@@ -111,11 +113,13 @@ class Thread {
   PriorityLevel priority;
 
  private:
-  // Guards the flag below, held only to test or set it. Where both are
-  // taken, `mutex` comes first.
+  // Guards the two flags below, held only to test or set them. Where both
+  // are taken, `mutex` comes first.
   std::mutex entryMutex;
   // Set by the destructor; a thread that sees it skips the body.
   bool destroying;
+  // The current run's thread has passed the check and calls the body.
+  bool bodyEntered;
 };
 
 }  // namespace KVO

@@ -166,6 +166,21 @@ TEST(ThreadTest, DestroyedRightAfterStartNeverCallsTheAbstractBody) {
   }
   EXPECT_LE(bareBodies.load(), kRuns);
 }
+
+// A run whose body never started has nothing to be given grace for: a minute
+// of grace would be slept in full by each such destruction. Only runs whose
+// body did run (the test thread preempted before the delete) may sleep it.
+TEST(ThreadTest, DestroyedBeforeTheBodyRunsSkipsTheGracePeriod) {
+  for (int i = 0; i < 5; ++i) {
+    const int bodiesBefore = bareBodies.load();
+    const auto before = std::chrono::steady_clock::now();
+    auto t = std::make_unique<BareThread<false>>(60000);
+    t->Start();
+    t.reset();
+    if (bareBodies.load() != bodiesBefore) continue;
+    ASSERT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
+  }
+}
 #endif  // !THREAD_TEST_UNDER_TSAN
 
 std::atomic<int> signalsCaught{0};
