@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include <typeinfo>
 #include <utility>
 
 #include "runtime/Sleep.h"
@@ -25,16 +26,29 @@ Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
       stopTimeoutMs(stopTimeoutMs),
       priority(kPriorityNormal),
       destroying(false),
-      bodyEntered(false) {
+      bodyEntered(false),
+      body(nullptr) {
   if (autoStart) Start();
 }
 
-// The vtable is already Thread's here, before any line of this body: a thread
-// that has not yet dispatched ThreadMain() would call the pure one. So the
-// first thing done is to shut the entry (see THREAD_Main). The switch still
-// comes first: a thread that passes the entry just before it, or between it
-// and the flag, dispatches after it. Only a subclass destructor that stops
-// and joins before this one runs closes that.
+// GCC's bound member functions look the function up in the object's vtable
+// now; other compilers answer null and the new thread dispatches the call
+// itself.
+Thread::Body Thread::ResolveBody() {
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpmf-conversions"
+  return reinterpret_cast<Body>(this->*(&Thread::ThreadMain));
+#pragma GCC diagnostic pop
+#else
+  return nullptr;
+#endif
+}
+
+// The vtable is already Thread's here, before any line of this body, so a
+// thread that dispatched ThreadMain() now would call the pure one. Start()
+// looked the body up while the object was whole, so the thread never reads
+// the vtable; and one that has not reached the body yet is kept out of it.
 Thread::~Thread() {
   MutexLock hold(mutex);
   bool entered = false;
@@ -58,6 +72,12 @@ void Thread::Start() {
     std::lock_guard<std::mutex> entry(entryMutex);
     bodyEntered = false;
   }
+  // Looked up here, on the caller's thread, where the object is whole (and
+  // stays so until Start() returns): the destructor rewrites the vtable the
+  // moment it begins, without any lock, so the new thread must not read it.
+  // Called from Thread's own constructor (auto-start), the object is not
+  // yet a subclass, and the new thread dispatches the call later.
+  body = typeid(*this) == typeid(Thread) ? nullptr : ResolveBody();
   thread = std::make_shared<std::thread>(&Thread::THREAD_Main, this);
   SetPriority(priority);
 }
@@ -83,7 +103,7 @@ void Thread::THREAD_Main() {
     bodyEntered = true;
     hasBeenStarted = true;
   }
-  mainResult = ThreadMain();
+  mainResult = body != nullptr ? body(this) : ThreadMain();
   isRunning = false;
 }
 

@@ -31,13 +31,16 @@ void SetDebugThreadName(const char* name);
 // wakes the body by whatever it sleeps on, and joins with WaitForStop().
 // Nothing clears a stop request: a stopped worker is replaced, not restarted.
 //
-// By the time ~Thread runs, the object is already a bare Thread, whose body
-// is pure. A run whose thread reaches the body once the destructor has begun
-// is kept out of it; one that gets there just before, or as the destructor
-// starts, can still dispatch it during destruction, and that call ends the
-// process. So a subclass whose body uses the subclass's own members, or that
-// must be sure, calls RequestToStop(), wakes the body and calls WaitForStop()
-// in its own destructor.
+// An object may be destroyed at any time after Start(), even before its
+// thread reached the body: Start() looks the subclass's ThreadMain() up while
+// the object is whole, so the thread never calls the pure one of a bare
+// Thread, which is all the object is once ~Thread runs; a thread that has
+// not entered the body by then never does. A body that did start runs on
+// while the subclass's destructor and ~Thread's grace period pass, so a
+// subclass whose body uses members of its own stops it first: its own
+// destructor calls RequestToStop(), wakes the body and calls WaitForStop().
+// (Built with a compiler other than GCC, the new thread looks ThreadMain()
+// up itself, and a subclass destroyed right after Start() must do the same.)
 //
 // Start(), SetName(), SetPriority(), WaitForStop(), Kill() and the destructor
 // hold the object's recursive lock for their whole run (WaitForStop() and the
@@ -120,6 +123,12 @@ class Thread {
   bool destroying;
   // The current run's thread has passed the check and calls the body.
   bool bodyEntered;
+  // The subclass's ThreadMain() as a plain function of the object, looked up
+  // by Start() while the object is whole; null where the new thread
+  // dispatches the virtual call itself.
+  using Body = int (*)(Thread*);
+  Body ResolveBody();
+  Body body;
 };
 
 }  // namespace KVO

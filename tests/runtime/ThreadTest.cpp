@@ -120,20 +120,6 @@ TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
   }
 }
 
-#if defined(__SANITIZE_THREAD__)
-#define THREAD_TEST_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define THREAD_TEST_UNDER_TSAN 1
-#endif
-#endif
-
-// Not under ThreadSanitizer: its thread creation waits for the new thread to
-// start, so the body is often entered just as the delete begins. Its
-// dispatch then races the destructor's vtable switch, which is reported, and
-// now and then loses it: the unprotected case the header leaves to a
-// subclass destructor that stops and joins first.
-#if !defined(THREAD_TEST_UNDER_TSAN)
 // Bodies entered by BareThread runs; read after the joins, so final then.
 std::atomic<int> bareBodies{0};
 
@@ -181,8 +167,6 @@ TEST(ThreadTest, DestroyedBeforeTheBodyRunsSkipsTheGracePeriod) {
     ASSERT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
   }
 }
-#endif  // !THREAD_TEST_UNDER_TSAN
-
 std::atomic<int> signalsCaught{0};
 void CountSignal(int) { ++signalsCaught; }
 
