@@ -2,6 +2,7 @@
 
 #include <sched.h>
 
+#include <typeinfo>
 #include <utility>
 
 #include "runtime/Sleep.h"
@@ -23,16 +24,42 @@ Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
       stopRequested(false),
       stopped(false),
       stopTimeoutMs(stopTimeoutMs),
-      priority(kPriorityNormal) {
+      priority(kPriorityNormal),
+      destroying(false),
+      bodyEntered(false),
+      body(nullptr) {
   if (autoStart) Start();
 }
 
+// GCC's bound member functions look the function up in the object's vtable
+// now; other compilers answer null and the new thread dispatches the call
+// itself.
+Thread::Body Thread::ResolveBody() {
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpmf-conversions"
+  return reinterpret_cast<Body>(this->*(&Thread::ThreadMain));
+#pragma GCC diagnostic pop
+#else
+  return nullptr;
+#endif
+}
+
+// The vtable is already Thread's here, before any line of this body, so a
+// thread that dispatched ThreadMain() now would call the pure one. Start()
+// looked the body up while the object was whole, so the thread never reads
+// the vtable; and one that has not reached the body yet is kept out of it.
 Thread::~Thread() {
   MutexLock hold(mutex);
-  if (isRunning && thread) {
-    stopRequested = true;
-    SleepMs(stopTimeoutMs);
+  bool entered = false;
+  {
+    std::lock_guard<std::mutex> entry(entryMutex);
+    destroying = true;
+    entered = bodyEntered;
   }
+  stopRequested = true;
+  // Grace is for a body at work; one that never ran has nothing to finish.
+  if (entered && isRunning && thread) SleepMs(stopTimeoutMs);
   if (thread && thread->joinable()) thread->join();
 }
 
@@ -41,6 +68,16 @@ void Thread::Start() {
   if (isRunning) return;
   isRunning = true;
   if (thread && thread->joinable()) thread->join();
+  {
+    std::lock_guard<std::mutex> entry(entryMutex);
+    bodyEntered = false;
+  }
+  // Looked up here, on the caller's thread, where the object is whole (and
+  // stays so until Start() returns): the destructor rewrites the vtable the
+  // moment it begins, without any lock, so the new thread must not read it.
+  // Called from Thread's own constructor (auto-start), the object is not
+  // yet a subclass, and the new thread dispatches the call later.
+  body = typeid(*this) == typeid(Thread) ? nullptr : ResolveBody();
   thread = std::make_shared<std::thread>(&Thread::THREAD_Main, this);
   SetPriority(priority);
 }
@@ -55,8 +92,18 @@ void Thread::WaitForStop() {
 }
 
 void Thread::THREAD_Main() {
-  hasBeenStarted = true;
-  mainResult = ThreadMain();
+  // Not `mutex`: WaitForStop() and Kill() hold it while they wait for this
+  // thread, which would then never get past here.
+  {
+    std::lock_guard<std::mutex> entry(entryMutex);
+    if (destroying) {
+      isRunning = false;
+      return;
+    }
+    bodyEntered = true;
+    hasBeenStarted = true;
+  }
+  mainResult = body != nullptr ? body(this) : ThreadMain();
   isRunning = false;
 }
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -30,6 +31,17 @@ void SetDebugThreadName(const char* name);
 // wakes the body by whatever it sleeps on, and joins with WaitForStop().
 // Nothing clears a stop request: a stopped worker is replaced, not restarted.
 //
+// An object may be destroyed at any time after Start(), even before its
+// thread reached the body: Start() looks the subclass's ThreadMain() up while
+// the object is whole, so the thread never calls the pure one of a bare
+// Thread, which is all the object is once ~Thread runs; a thread that has
+// not entered the body by then never does. A body that did start runs on
+// while the subclass's destructor and ~Thread's grace period pass, so a
+// subclass whose body uses members of its own stops it first: its own
+// destructor calls RequestToStop(), wakes the body and calls WaitForStop().
+// (Built with a compiler other than GCC, the new thread looks ThreadMain()
+// up itself, and a subclass destroyed right after Start() must do the same.)
+//
 // Start(), SetName(), SetPriority(), WaitForStop(), Kill() and the destructor
 // hold the object's recursive lock for their whole run (WaitForStop() and the
 // destructor include the join), so the body must not call them on its own
@@ -49,7 +61,10 @@ class Thread {
   // run before a subclass is fully built, so subclasses pass false and call
   // Start() themselves. Throws what Start() throws.
   Thread(std::string name, int stopTimeoutMs, bool autoStart);
-  // Requests a stop, sleeps the grace period if the body still runs, joins.
+  // Requests a stop and joins whatever thread it finds, so none is left
+  // joinable. Sleeps the grace period first only when the current run's body
+  // was entered and the thread still runs; a run not yet in its body is kept
+  // out of it.
   virtual ~Thread();
 
   Thread(const Thread&) = delete;
@@ -66,7 +81,8 @@ class Thread {
   // worker thread itself, the join fails with std::system_error.
   virtual void WaitForStop();
 
-  // The entry point that runs on the new thread.
+  // The entry point that runs on the new thread: calls ThreadMain() unless
+  // destruction has begun, then clears IsRunning() either way.
   void THREAD_Main();
   // Thread names are not given to the operating system; does nothing.
   void THREAD_SetName();
@@ -98,6 +114,21 @@ class Thread {
   SafeMutex mutex;
   std::shared_ptr<std::thread> thread;
   PriorityLevel priority;
+
+ private:
+  // Guards the two flags below, held only to test or set them. Where both
+  // are taken, `mutex` comes first.
+  std::mutex entryMutex;
+  // Set by the destructor; a thread that sees it skips the body.
+  bool destroying;
+  // The current run's thread has passed the check and calls the body.
+  bool bodyEntered;
+  // The subclass's ThreadMain() as a plain function of the object, looked up
+  // by Start() while the object is whole; null where the new thread
+  // dispatches the virtual call itself.
+  using Body = int (*)(Thread*);
+  Body ResolveBody();
+  Body body;
 };
 
 }  // namespace KVO

@@ -120,6 +120,53 @@ TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
   }
 }
 
+// Bodies entered by BareThread runs; read after the joins, so final then.
+std::atomic<int> bareBodies{0};
+
+// A worker with no destructor of its own: by the time the base destructor
+// runs, the object is a bare Thread, whose body is pure. A body that does run
+// touches nothing of this class.
+template <bool kSpinUntilStopped>
+class BareThread : public KVO::Thread {
+ public:
+  explicit BareThread(int graceMs) : KVO::Thread("bare", graceMs, false) {}
+
+ protected:
+  int ThreadMain() override {
+    ++bareBodies;
+    while (kSpinUntilStopped && !stopRequested) std::this_thread::yield();
+    return 0;
+  }
+};
+
+// Destroyed right after Start(), the new thread mostly reaches its entry only
+// once destruction has begun: it must then skip the body, not dispatch to the
+// pure one. Surviving the loop is the assertion.
+TEST(ThreadTest, DestroyedRightAfterStartNeverCallsTheAbstractBody) {
+  constexpr int kRuns = 1000;
+  bareBodies = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    auto* t = new BareThread<true>(0);
+    t->Start();
+    delete t;
+  }
+  EXPECT_LE(bareBodies.load(), kRuns);
+}
+
+// A run whose body never started has nothing to be given grace for: a minute
+// of grace would be slept in full by each such destruction. Only runs whose
+// body did run (the test thread preempted before the delete) may sleep it.
+TEST(ThreadTest, DestroyedBeforeTheBodyRunsSkipsTheGracePeriod) {
+  for (int i = 0; i < 5; ++i) {
+    const int bodiesBefore = bareBodies.load();
+    const auto before = std::chrono::steady_clock::now();
+    auto t = std::make_unique<BareThread<false>>(60000);
+    t->Start();
+    t.reset();
+    if (bareBodies.load() != bodiesBefore) continue;
+    ASSERT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(30));
+  }
+}
 std::atomic<int> signalsCaught{0};
 void CountSignal(int) { ++signalsCaught; }
 
