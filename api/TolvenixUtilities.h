@@ -690,7 +690,8 @@ TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* widt
 //   path      file to write
 //   width     pixels per row (JPEG: 1 to 65,500)
 //   height    rows (JPEG: 1 to 65,500)
-//   channels  bytes per pixel: BMP any, JPEG 1 (grey) or 3
+//   channels  bytes per pixel: BMP 1 to 4, JPEG 1 (grey) or 3; any other
+//             count answers false
 //   pixels    the picture; null is refused
 //   format    see above; raw Bayer is refused for any non-empty picture
 //   stride    bytes between the starts of two rows, 0 for packed rows;

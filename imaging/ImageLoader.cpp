@@ -128,7 +128,11 @@ unsigned int ImageLoader::GetStatus() { return status.load(); }
 
 unsigned int ImageLoader::GetNextMediaType() { return nextMediaType.load(); }
 
-unsigned int ImageLoader::GetLastLoadedFrameNumber() const { return lastFrame.load(); }
+// Before the first frame is queued the position lies one step before the
+// start; reported modulo 2^32 as it always was.
+unsigned int ImageLoader::GetLastLoadedFrameNumber() const {
+  return static_cast<unsigned int>(lastFrame.load());
+}
 
 unsigned int ImageLoader::GetDesiredChannels(DesiredChannelsEnum desired,
                                              unsigned int fileChannels) const {

@@ -234,7 +234,7 @@ class ImageLoader : public ImageLoaderInterface {
 
   // What the loading thread saw under the lock before loading.
   struct Snapshot {
-    unsigned int lastFrame;
+    std::int64_t lastFrame;
     bool metadataPending;
     std::uint64_t generation;
   };
@@ -276,8 +276,10 @@ class ImageLoader : public ImageLoaderInterface {
   // Loading thread only: the name of the file it works on.
   std::string currentFileName;
   // Position: written under `lock`, read lock-free by the thread's early
-  // abandon test.
-  std::atomic<unsigned int> lastFrame{0};
+  // abandon test. The last frame queued, or one step before the frame to
+  // load next; 64 bits and signed, so that neither side of the 32-bit frame
+  // range wraps into it.
+  std::atomic<std::int64_t> lastFrame{0};
   std::atomic<bool> metadataPending{false};
   // Moves on every LoadSequence, restart and close, so that a load in flight
   // for an older sequence is never queued.

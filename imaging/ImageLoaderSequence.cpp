@@ -30,8 +30,9 @@ struct FileCloser {
 void ImageLoader::AddEmptyUnit() { freeUnits.push_back(LoadUnit()); }
 
 void ImageLoader::RewindPosition() {
-  // Wraps below zero when startFrame < frameStep; the first step wraps back.
-  lastFrame.store(sequence.startFrame - sequence.frameStep);
+  // One step before the start; below zero when startFrame < frameStep, which
+  // the position's signed 64 bits hold without wrapping.
+  lastFrame.store(std::int64_t{sequence.startFrame} - sequence.frameStep);
   metadataPending.store(false);
 }
 
@@ -225,7 +226,7 @@ void ImageLoader::SetLoadingQueueMaxLength(unsigned int length) {
         lastFrame.store(oldestFrame);
         metadataPending.store(true);
       } else {
-        lastFrame.store(oldestFrame - sequence.frameStep);
+        lastFrame.store(std::int64_t{oldestFrame} - sequence.frameStep);
         metadataPending.store(false);
       }
       generation.fetch_add(1);
@@ -312,14 +313,13 @@ ImageLoader::SearchResult ImageLoader::FindNextUnit(const Snapshot& snapshot, Lo
   if (sequence.frameStep == 0) return SearchResult::EndOfRange;
   // After a queued packet the image of that same frame comes next.
   const bool afterPacket = snapshot.metadataPending;
-  // 64-bit distance and frame: the search can run past the top of the
-  // 32-bit range without wrapping back into it.
+  // 64-bit distance and frame: neither the step past the last frame nor the
+  // search can run past the top of the 32-bit range and wrap back into it.
   std::uint64_t distance = afterPacket ? 0 : sequence.frameStep;
-  std::uint64_t candidate =
-      afterPacket ? snapshot.lastFrame
-                  : static_cast<unsigned int>(snapshot.lastFrame + sequence.frameStep);
+  std::int64_t candidate =
+      afterPacket ? snapshot.lastFrame : snapshot.lastFrame + sequence.frameStep;
   for (;;) {
-    if (distance > sequence.maxFrameGap || candidate > sequence.endFrame) {
+    if (distance > sequence.maxFrameGap || candidate > std::int64_t{sequence.endFrame}) {
       return SearchResult::EndOfRange;
     }
     const unsigned int number = static_cast<unsigned int>(candidate);

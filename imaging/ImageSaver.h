@@ -17,15 +17,17 @@ namespace KVO {
 //
 // What a save writes, by format (Auto guesses from the name's last
 // character):
-//   Bmp      any channel count (grey palette for one channel);
+//   Bmp      1 to 4 channels (grey palette for one channel); any other
+//            count answers false;
 //   Jpeg     1 (grey) or 3 channels at quality 80, width and height 1 to
 //            65,500;
 //   BayerRaw only an image of 0 x 0 x 0 (an empty file);
 //   3, > 4   nothing.
 // Every refusal answers false and prints nothing. A save that would be
-// refused (null pixels, a format without a class, a JPEG or raw Bayer image
-// those formats cannot hold, a BMP whose size fields would overflow) is
-// refused before the file is opened, so nothing is created or changed.
+// refused (null pixels, a format without a class, an image of a channel
+// count or size its format cannot hold, a BMP whose size fields would
+// overflow) is refused before the file is opened, so nothing is created or
+// changed.
 //
 // The file is written through a ReplacingFileWriter (its header states the
 // whole rule; a link's target is written and the link stays). A new file,

@@ -141,6 +141,16 @@ TEST_F(ImageExportsTest, RefusedSavesTouchNoFile) {
                UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 3, pixels.data(), kBmp, -12) ||
                UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 2, pixels.data(), kJpeg, 0) ||
                UTIL_SaveImageFromBuffer(path.c_str(), 4, 4, 1, pixels.data(), 4, 0));
+  // A BMP holds 1 to 4 channels; 0 and 5 are refused, a new name not made.
+  Bytes wide(4 * 4 * 5, 0x5A);
+  const std::string fresh = Path("fresh.bmp");
+  for (unsigned int channels : {0u, 5u}) {
+    for (const std::string& name : {path, fresh}) {
+      EXPECT_FALSE(UTIL_SaveImageFromBuffer(name.c_str(), 4, 4, channels, wide.data(), kBmp, 0))
+          << channels;
+    }
+  }
+  EXPECT_FALSE(testsupport::Exists(fresh));
   EXPECT_EQ(before, testsupport::ReadWholeFile(path));
   // Format 3 (raw Bayer) saves nothing and creates no file.
   const std::string three = Path("three.bmp");

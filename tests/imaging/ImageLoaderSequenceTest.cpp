@@ -125,6 +125,7 @@ struct SequenceCase {
 };
 
 TEST_F(SequenceTest, RangesGapsStepsAndPackets) {
+  constexpr unsigned int kTop = UINT_MAX;
   const std::vector<SequenceCase> cases = {
       {{10, 11, 14}, {}, 10, 20, 3, 1, {"I10", "I11", "I14"}},  // gaps within the maximum
       {{10, 11, 14}, {}, 10, 20, 2, 1, {"I10", "I11"}},         // and beyond it
@@ -140,6 +141,11 @@ TEST_F(SequenceTest, RangesGapsStepsAndPackets) {
       {{0, 3, 6}, {0, 3, 6}, 0, 6, 3, 3, {"P0", "I0", "P3", "I3", "P6", "I6"}},
       {{123456789}, {}, 123456789, 123456789, 1, 1, {"I123456789"}},
       {{}, {}, UINT_MAX - 20, UINT_MAX, UINT_MAX, 1, {}},  // search past the top ends
+      // A step past the top frame ends the range instead of wrapping round
+      // to frames below its start, also after a packet and with no gap limit.
+      {{kTop - 5, 4}, {}, kTop - 5, kTop, 10, 10, {"I4294967290"}},
+      {{kTop, 0, 1}, {}, kTop, kTop, 1, 1, {"I4294967295"}},
+      {{kTop, 0}, {kTop, 0}, kTop, kTop, kTop, 1, {"P4294967295", "I4294967295"}},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     const SequenceCase& c = cases[i];

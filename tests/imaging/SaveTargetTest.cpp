@@ -9,6 +9,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <sched.h>
+#include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -18,6 +19,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -166,12 +168,13 @@ std::ostream& operator<<(std::ostream& out, const SaveCase& c) { return out << c
 class SaveTargetTest : public ::testing::TestWithParam<SaveCase> {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(dir.Root().empty());
-    // The other savers must reach the folder below.
-    ASSERT_EQ(0, chmod(dir.Root().c_str(), 0711));
+    if (dir.Root().empty()) {
+      GTEST_SKIP() << "no temporary folder here that the other savers could reach";
+    }
   }
 
-  testsupport::TempDir dir;
+  // The other savers must reach the folder below.
+  testsupport::TempDir dir{"tolvenix", testsupport::TempDir::Reach::EveryUser};
   const Bytes picture = testsupport::MakePicture(kWidth, kHeight, 3);
 };
 
@@ -261,6 +264,43 @@ INSTANTIATE_TEST_SUITE_P(Table, SaveTargetTest, ::testing::Values(
              Via::Name, Saver::RootWithoutFowner, kLeaveUmask, true, 0644, kOwner, kOwner}),
     [](const ::testing::TestParamInfo<SaveCase>& info) { return std::string(info.param.name); });
 // clang-format on
+
+// The folder for savers of other ids lies under TMPDIR when every user can
+// pass through it, else under a shared /tmp, and goes with its contents.
+TEST(SaveTargetFolderTest, LiesWhereEveryUserPassesAndIsRemoved) {
+  using Reach = testsupport::TempDir::Reach;
+  testsupport::TempDir open{"tolvenix", Reach::EveryUser};
+  if (open.Root().empty()) GTEST_SKIP() << "no temporary folder here that every user reaches";
+  const std::string hidden = open.Path("private");
+  ASSERT_EQ(0, mkdir(hidden.c_str(), 0700));
+  struct stat status = {};
+  const bool sharedTmp = stat("/tmp", &status) == 0 && (status.st_mode & 01007) == 01007;
+  const auto parent = [](std::string folder) {
+    if (!folder.empty() && folder.back() == '/') folder.pop_back();
+    return folder.substr(0, folder.rfind('/') + 1);
+  };
+  const char* const was = std::getenv("TMPDIR");
+  const std::string saved = was != nullptr ? was : "";
+  for (const std::string& tmp : {open.Root(), hidden + "/"}) {
+    setenv("TMPDIR", tmp.c_str(), 1);
+    std::string made;
+    {
+      testsupport::TempDir dir{"tolvenix", Reach::EveryUser};
+      made = dir.Root();
+      const std::string expected = tmp != open.Root() ? (sharedTmp ? "/tmp/" : "") : tmp;
+      EXPECT_EQ(expected, parent(made)) << tmp;
+      EXPECT_TRUE(made.empty() ||
+                  (stat(made.c_str(), &status) == 0 && (status.st_mode & 07777) == 0711))
+          << tmp;
+    }
+    EXPECT_TRUE(made.empty() || !testsupport::Exists(made)) << tmp;
+  }
+  if (was != nullptr) {
+    setenv("TMPDIR", saved.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+}
 
 class SavePathTest : public ::testing::Test {
  protected:

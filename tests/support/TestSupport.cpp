@@ -28,12 +28,56 @@ namespace {
 void PutLe(Bytes& out, std::uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back((value >> (8 * i)) & 0xFF);
 }
+
+bool Has(const fs::path& path, fs::perms wanted) {
+  std::error_code error;
+  const fs::perms have = fs::status(path, error).permissions();
+  return !error && (have & wanted) == wanted;
+}
+
+// Whether a user who is neither owner nor group member passes through every
+// folder from the root to `folder`.
+bool EveryoneTraverses(const fs::path& folder) {
+  std::error_code error;
+  const fs::path real = fs::canonical(folder, error);
+  if (error) return false;
+  fs::path walked;
+  for (const fs::path& part : real) {
+    walked /= part;
+    if (!Has(walked, fs::perms::others_exec)) return false;
+  }
+  return true;
+}
+
+// Where a folder of that reach goes; empty when nowhere fits.
+fs::path BaseFor(TempDir::Reach reach) {
+  std::error_code error;
+  const fs::path system = fs::temp_directory_path(error);
+  if (error) return {};
+  if (reach == TempDir::Reach::Owner || EveryoneTraverses(system)) return system;
+  // The shared /tmp, which a private TMPDIR hides but every user may use.
+  const fs::path shared = "/tmp";
+  const fs::perms open = fs::perms::sticky_bit | fs::perms::others_all;
+  return Has(shared, open) && EveryoneTraverses(shared) ? shared : fs::path();
+}
 }  // namespace
 
-TempDir::TempDir(const std::string& prefix) {
-  std::error_code error;
-  std::string pattern = (fs::temp_directory_path(error) / (prefix + "-XXXXXX")).string();
-  if (!error && mkdtemp(pattern.data()) != nullptr) root_ = pattern;
+TempDir::TempDir(const std::string& prefix, Reach reach) {
+  const fs::path base = BaseFor(reach);
+  if (base.empty()) return;
+  std::string pattern = (base / (prefix + "-XXXXXX")).string();
+  if (mkdtemp(pattern.data()) == nullptr) return;
+  root_ = pattern;
+  if (reach == Reach::EveryUser) {
+    // mkdtemp made it 0700; others only pass through, as into a home folder.
+    std::error_code error;
+    const fs::perms mode = fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec;
+    fs::permissions(root_, mode, error);
+    if (error) {
+      fs::remove(root_, error);
+      root_.clear();
+    }
+  }
 }
 
 TempDir::~TempDir() {

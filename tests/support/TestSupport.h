@@ -19,9 +19,16 @@ using Bytes = std::vector<unsigned char>;
 
 // A fresh folder under the system's temporary folder, removed with its
 // contents when the object goes. Root() is empty when it could not be made.
+//
+// Reach::EveryUser is for tests whose children switch to other users: the
+// folder gets mode 0711 and is made under the temporary folder only when
+// every user may pass through each folder of its path (a private TMPDIR
+// fails that), else under /tmp when that is sticky, world-writable and
+// reachable; with neither, Root() is empty.
 class TempDir {
  public:
-  explicit TempDir(const std::string& prefix = "tolvenix");
+  enum class Reach { Owner, EveryUser };
+  explicit TempDir(const std::string& prefix = "tolvenix", Reach reach = Reach::Owner);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
