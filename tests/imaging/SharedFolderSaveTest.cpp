@@ -6,8 +6,6 @@
 // it the tests skip.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,28 +32,16 @@ struct Settings {
   int symlinks, regular, fifos;
 };
 
-// Runs `save` in a child that sees `settings` (an empty value: a setting
+// Runs `save` in a child that sees `settings` (a negative value: a setting
 // that cannot be read); answers the child's exit code: 0 saved, 1 refused,
 // kCannotSetUp where the namespace or the mounts could not be made.
 int SaveUnder(const std::string& scratch, const Settings& settings,
               const std::function<bool()>& save) {
   const pid_t child = fork();
   if (child == 0) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (!testsupport::SeeProtectionSettings(scratch, settings.symlinks, settings.regular,
+                                            settings.fifos)) {
       testsupport::ExitChild(kCannotSetUp);
-    }
-    const std::pair<const char*, int> values[] = {{"protected_symlinks", settings.symlinks},
-                                                  {"protected_regular", settings.regular},
-                                                  {"protected_fifos", settings.fifos}};
-    for (const auto& [name, value] : values) {
-      const std::string file = scratch + name;
-      const std::string text = value < 0 ? "" : std::to_string(value) + "\n";
-      if (!testsupport::WriteWholeFile(file, Bytes(text.begin(), text.end())) ||
-          mount(file.c_str(), (std::string("/proc/sys/fs/") + name).c_str(), nullptr, MS_BIND,
-                nullptr) != 0) {
-        testsupport::ExitChild(kCannotSetUp);
-      }
     }
     testsupport::ExitChild(save() ? 0 : 1);
   }

@@ -1,7 +1,9 @@
 #include "tests/support/TestSupport.h"
 
 #include <dirent.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -233,6 +235,25 @@ int OpenDescriptorCount() {
   while (readdir(folder) != nullptr) ++count;
   closedir(folder);
   return count;
+}
+
+bool SeeProtectionSettings(const std::string& folder, int symlinks, int regular, int fifos) {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return false;
+  }
+  const std::pair<const char*, int> values[] = {
+      {"protected_symlinks", symlinks}, {"protected_regular", regular}, {"protected_fifos", fifos}};
+  for (const auto& [name, value] : values) {
+    const std::string file = folder + name;
+    const std::string text = value < 0 ? "" : std::to_string(value) + "\n";
+    if (!WriteWholeFile(file, Bytes(text.begin(), text.end())) ||
+        mount(file.c_str(), (std::string("/proc/sys/fs/") + name).c_str(), nullptr, MS_BIND,
+              nullptr) != 0) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void ExitChild(int status) {

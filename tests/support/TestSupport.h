@@ -91,6 +91,16 @@ int WaitForExit(pid_t child, int seconds = 120);
 // folder cannot be listed.
 int OpenDescriptorCount();
 
+// Makes the calling process (a forked child) see `symlinks`, `regular` and
+// `fifos` as the kernel's shared-folder settings
+// /proc/sys/fs/protected_{symlinks,regular,fifos}: files holding them are
+// written into `folder` (which ends in '/') and mounted over the settings in
+// a private mount namespace of the process's own. A negative value gives an
+// empty file, a setting that cannot be read. Only the library reads them
+// there; the kernel goes on with its own. Answers false where the namespace
+// or a mount cannot be made (not root, or no namespaces allowed).
+bool SeeProtectionSettings(const std::string& folder, int symlinks, int regular, int fifos);
+
 // Ends a forked child (or a death test's statement) with `status`, without
 // exit handlers, as _exit does. In a coverage build it first writes the
 // child's counts, which exit handlers would otherwise have written, so code
