@@ -706,10 +706,18 @@ TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* widt
 // keeping its inode and links (a failed write then leaves what was
 // written): a file with more links, a file shared through its group or
 // another user's file in a sticky folder, a device such as /dev/null, a
-// file in a folder that admits no new file, a path too long for a longer
-// name beside it. /dev/stdout, /dev/stderr and /dev/fd/N are written
-// through the process's own descriptor, from where it stands. A FIFO or
-// pipe without a reader or a directory is refused at once.
+// file in a folder that admits no new file. Saves of one file in place from
+// several host threads take turns, so it ends as one whole picture; a load
+// of it that meets such a save midway may fail. /dev/stdout, /dev/stderr and
+// /dev/fd/N are written through the process's own descriptor, from where it
+// stands. A FIFO or pipe without a reader or a directory is refused at once.
+// Refused too, leaving every file as it was, wherever the kernel's
+// shared-folder protections (fs.protected_symlinks, fs.protected_regular,
+// fs.protected_fifos, as set at the time of the save) would refuse fopen
+// "wb": a symbolic link, as the last name or on a folder of the path, in a
+// sticky world-writable folder such as /tmp and owned by neither the saving
+// user nor the folder's owner; another user's file or FIFO in a sticky
+// folder that others may write. A new name is always saved.
 // Throws std::bad_alloc on allocation failure.
 TOLVENIX_EXPORT bool UTIL_SaveImageFromBuffer(char const* path, unsigned int width,
                                               unsigned int height, unsigned int channels,
