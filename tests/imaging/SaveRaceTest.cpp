@@ -2,7 +2,6 @@
 // and its first look at it, host threads saving one name while others read
 // it, host threads writing one file in place, and a relative link whose
 // joined path would pass PATH_MAX.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,18 +28,6 @@ using KVO::ImageSaver;
 using testsupport::Bytes;
 
 constexpr int kThreads = 4;
-
-// Names in `folder` that start with a dot, as the saver's temporaries do.
-int HiddenCount(const std::string& folder) {
-  int hidden = 0;
-  DIR* listing = opendir(folder.c_str());
-  while (const dirent* entry = listing != nullptr ? readdir(listing) : nullptr) {
-    const std::string name = entry->d_name;
-    hidden += name[0] == '.' && name != "." && name != "..";
-  }
-  if (listing != nullptr) closedir(listing);
-  return hidden;
-}
 
 class SaveRaceTest : public testsupport::TempDirTest {
  protected:
@@ -116,7 +103,7 @@ TEST_F(SaveRaceTest, AFileReplacedBeforeTheWriterLooksIsLeftAsItWas) {
     EXPECT_EQ(3, pread(old, bytes, sizeof bytes, 0));
     EXPECT_STREQ("old", bytes);
     close(old);
-    EXPECT_EQ(0, HiddenCount(folder));
+    EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(folder));
   }
 }
 
@@ -145,7 +132,7 @@ TEST_F(SaveRaceTest, ThreadsSavingOneNameWhileOthersReadItLeaveWholePictures) {
   EXPECT_EQ(0, failedSaves);
   EXPECT_EQ(0, brokenReads) << "of " << reads << " reads";
   EXPECT_TRUE(IsOneWholePicture(testsupport::ReadWholeFile(target)));
-  EXPECT_EQ(0, HiddenCount(dir_.Root()));
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
 }
 
 // A file with a second link is written in place; saves of it from several

@@ -3,7 +3,6 @@
 // target and saver. Each save runs in a forked child, so that the ids,
 // umask, capabilities and descriptors it changes never reach the test
 // process; the child reports through its exit status.
-#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -76,18 +75,6 @@ Bytes ReadToEnd(int fd) {
     read.insert(read.end(), buffer, buffer + got);
   }
   return read;
-}
-
-// Names in `folder` that are hidden, as the saver's temporaries are.
-std::vector<std::string> HiddenNames(const std::string& folder) {
-  std::vector<std::string> hidden;
-  DIR* listing = opendir(folder.c_str());
-  while (const dirent* entry = listing != nullptr ? readdir(listing) : nullptr) {
-    const std::string name = entry->d_name;
-    if (name[0] == '.' && name != "." && name != "..") hidden.push_back(name);
-  }
-  if (listing != nullptr) closedir(listing);
-  return hidden;
 }
 
 // An access list in the kernel's layout: owner rw, kMember rw, group r,
@@ -241,7 +228,7 @@ TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
   EXPECT_EQ(c.mode, after.st_mode & 07777);
   EXPECT_EQ(c.uid == kSelf ? geteuid() : c.uid, after.st_uid);
   EXPECT_EQ(c.gid == kSelf ? getegid() : c.gid, after.st_gid);
-  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(folder));
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(folder));
 }
 
 // clang-format off
@@ -348,7 +335,7 @@ TEST_F(SavePathTest, AFileBehindTheNameGetsThePictureWhereTheDescriptorStands) {
     whole.insert(whole.end(), expected.begin(), expected.end());
     whole.insert(whole.end(), {'t', 'a', 'i', 'l'});
     EXPECT_EQ(whole, testsupport::ReadWholeFile(path)) << name;
-    EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
+    EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir.Root()));
   }
 }
 
@@ -429,7 +416,7 @@ TEST_F(SavePathTest, AFileWithExtendedAttributesKeepsThemAndIsWrittenInPlace) {
     const ssize_t size = getxattr(path.c_str(), name, kept.data(), kept.size());
     EXPECT_EQ(value, kept.substr(0, size < 0 ? 0 : static_cast<std::size_t>(size))) << name;
     EXPECT_EQ(0, unlink(path.c_str()));
-    EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
+    EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir.Root()));
   }
   if (tried == 0) GTEST_SKIP() << "the file system keeps no extended attributes";
 }
@@ -452,7 +439,7 @@ TEST_F(SavePathTest, AFileWithoutTheFoldersDefaultAccessListGainsNone) {
   struct stat after = {};
   ASSERT_EQ(0, stat(path.c_str(), &after));
   EXPECT_EQ(0644u, after.st_mode & 07777);
-  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(folder));
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(folder));
 }
 
 // The temporary's longer path would pass PATH_MAX, but it is made and
@@ -476,7 +463,7 @@ TEST_F(SavePathTest, APathNearPathMaxIsSavedAndSavedAgain) {
   ASSERT_EQ(0, stat(path.c_str(), &second));
   EXPECT_NE(first.st_ino, second.st_ino);
   EXPECT_NE(expected, testsupport::ReadWholeFile(path));
-  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(folder));
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(folder));
 }
 
 // A file mounted over the name (as a container mounts single files) makes
@@ -500,7 +487,7 @@ TEST_F(SavePathTest, AFileMountedOverTheNameTakesThePictureInPlace) {
   EXPECT_EQ(0, code);
   EXPECT_EQ(expected, testsupport::ReadWholeFile(mounted));
   EXPECT_EQ((Bytes{'u', 'n', 'd', 'e', 'r'}), testsupport::ReadWholeFile(name));
-  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir.Root()));
 }
 
 // The same, with the mounted file on a full disk that has room for its old
@@ -531,7 +518,7 @@ TEST_F(SavePathTest, AFileMountedOverTheNameOnAFullDiskKeepsItsBytes) {
   if (code == kCannotMount) GTEST_SKIP() << "no mount namespace to be had here";
   EXPECT_EQ(0, code);
   EXPECT_EQ((Bytes{'u', 'n', 'd', 'e', 'r'}), testsupport::ReadWholeFile(name));
-  EXPECT_EQ(std::vector<std::string>{}, HiddenNames(dir.Root()));
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir.Root()));
 }
 
 // Every entry point that writes through the replacing writer writes a

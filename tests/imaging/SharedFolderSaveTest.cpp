@@ -4,7 +4,6 @@
 // child with a private mount namespace in which files holding the wanted
 // values are mounted over /proc/sys/fs/protected_*. That takes root; without
 // it the tests skip.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <functional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -46,17 +46,6 @@ int SaveUnder(const std::string& scratch, const Settings& settings,
     testsupport::ExitChild(save() ? 0 : 1);
   }
   return testsupport::WaitForExit(child);
-}
-
-int HiddenCount(const std::string& folder) {
-  int hidden = 0;
-  DIR* listing = opendir(folder.c_str());
-  while (const dirent* entry = listing != nullptr ? readdir(listing) : nullptr) {
-    const std::string name = entry->d_name;
-    hidden += name[0] == '.' && name != "." && name != "..";
-  }
-  if (listing != nullptr) closedir(listing);
-  return hidden;
 }
 
 // One layout: a shared folder (tmp/), a private folder of the saver's
@@ -156,8 +145,8 @@ TEST_P(SharedFolderSaveTest, IsRefusedWithTheSettingOnAndSavedWithItOff) {
       EXPECT_EQ(planted.st_mode & S_IFMT, after.st_mode & S_IFMT);
       EXPECT_EQ(planted.st_uid, after.st_uid) << "whose file it is stays";
     }
-    EXPECT_EQ(0, HiddenCount(layout.tmp));
-    EXPECT_EQ(0, HiddenCount(layout.home));
+    EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(layout.tmp));
+    EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(layout.home));
   }
 }
 
@@ -217,7 +206,7 @@ TEST_F(SharedFolderFixture, APlantedFifoIsRefusedWithTheSettingOnAndWrittenWithI
     });
     if (result == kCannotSetUp) GTEST_SKIP() << "no private mount namespace here";
     EXPECT_EQ(0, result);
-    EXPECT_EQ(0, HiddenCount(layout.tmp));
+    EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(layout.tmp));
   }
 }
 

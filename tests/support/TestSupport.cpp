@@ -228,6 +228,17 @@ int WaitForExit(pid_t child, int seconds) {
   }
 }
 
+std::vector<std::string> HiddenNames(const std::string& folder) {
+  std::vector<std::string> hidden;
+  DIR* listing = opendir(folder.c_str());
+  while (const dirent* entry = listing != nullptr ? readdir(listing) : nullptr) {
+    const std::string name = entry->d_name;
+    if (name[0] == '.' && name != "." && name != "..") hidden.push_back(name);
+  }
+  if (listing != nullptr) closedir(listing);
+  return hidden;
+}
+
 int OpenDescriptorCount() {
   DIR* folder = opendir("/proc/self/fd");
   if (folder == nullptr) return -1;

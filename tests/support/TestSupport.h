@@ -44,6 +44,9 @@ class TempDir {
 Bytes ReadWholeFile(const std::string& path);
 bool WriteWholeFile(const std::string& path, const Bytes& bytes);
 bool Exists(const std::string& path);
+// Names in `folder` that start with a dot, as the saver's temporaries do
+// ("." and ".." aside).
+std::vector<std::string> HiddenNames(const std::string& folder);
 
 // Damage verbs; each answers false (and leaves the file) when the file is
 // missing or shorter than the damage needs.
