@@ -135,6 +135,12 @@ class ReplacingFileWriter {
   // Truncates the existing file `fd` (of `status`) for writing in place,
   // holding its write lock; sets `again` where it was replaced meanwhile.
   std::FILE* OpenInPlace(int fd, const struct stat& status, bool& again);
+  // Truncates `fd`, whose write lock is held, and answers its stream; on
+  // failure gives the lock back and closes `fd`.
+  std::FILE* TruncateHeld(int fd);
+  // Opens a name in /proc the way fopen "wb" does, as the kernel resolves
+  // it, holding a regular file's write lock before truncating it.
+  std::FILE* OpenNamedInPlace(const char* path);
   // Copies the finished temporary into the target in place; answers
   // whether every byte arrived.
   bool CopyIntoTarget();

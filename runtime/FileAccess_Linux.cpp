@@ -83,12 +83,16 @@ struct DescriptorStream {
   }
 };
 
-// Writes through a duplicate of the process's own descriptor when it is
-// open for writing: the picture then lands where the descriptor stands, and
-// its later writes follow it. Anything else in /proc is opened as named.
-std::FILE* OpenThroughProc(const char* path, int descriptor) {
+// Whether `descriptor` is one of the process's own, open for writing.
+bool WritableDescriptor(int descriptor) {
   const int flags = descriptor < 0 ? -1 : ::fcntl(descriptor, F_GETFL);
-  if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY) return OpenForWritingInPlace(path);
+  return flags != -1 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+// Writes through a duplicate of the process's own descriptor (open for
+// writing): the picture then lands where the descriptor stands, and its
+// later writes follow it.
+std::FILE* OpenThroughDescriptor(int descriptor) {
   // A pipe or FIFO that nobody reads shows an error at once, where a write
   // would raise SIGPIPE.
   pollfd ready{descriptor, POLLOUT, 0};
@@ -238,7 +242,11 @@ std::FILE* ReplacingFileWriter::Open(const char* path) {
     // host runs.
     SharedFolderProtection protection;
     if (!destination.Walk(path, protection)) return nullptr;
-    if (destination.ThroughProc()) return OpenThroughProc(path, destination.OwnDescriptor());
+    if (destination.ThroughProc()) {
+      return WritableDescriptor(destination.OwnDescriptor())
+                 ? OpenThroughDescriptor(destination.OwnDescriptor())
+                 : OpenNamedInPlace(path);
+    }
     bool again = false;
     std::FILE* stream = OpenDestination(protection, again);
     if (!again) return stream;
@@ -333,12 +341,35 @@ std::FILE* ReplacingFileWriter::OpenInPlace(int fd, const struct stat& status, b
     again = true;
     return nullptr;
   }
+  return TruncateHeld(fd);
+}
+
+std::FILE* ReplacingFileWriter::TruncateHeld(int fd) {
   if (::ftruncate(fd, 0) != 0) {
     inPlace.Release();
     ::close(fd);
     return nullptr;
   }
-  return StreamFromDescriptor(fd, "wb");
+  std::FILE* stream = StreamFromDescriptor(fd, "wb");
+  if (stream == nullptr) inPlace.Release();
+  return stream;
+}
+
+std::FILE* ReplacingFileWriter::OpenNamedInPlace(const char* path) {
+  // Not truncated at the open: only once this process's other in-place
+  // saves of the file are done.
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  struct stat status;
+  if (fd == -1 || ::fstat(fd, &status) != 0) {
+    if (fd != -1) ::close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(status.st_mode)) return StreamFromDescriptor(fd, "wb");
+  if (!inPlace.Acquire(status.st_dev, status.st_ino)) {
+    ::close(fd);
+    return nullptr;
+  }
+  return TruncateHeld(fd);
 }
 
 bool ReplacingFileWriter::CopyIntoTarget() {
@@ -359,11 +390,16 @@ bool ReplacingFileWriter::CopyIntoTarget() {
                                       SharedFolderProtection::FilesystemUser()))) {
       ::close(to);
       to = -1;
+      errno = EACCES;
     }
   }
   // The target kept from Open is written only while it still has its name.
-  bool ok = from != -1 && to != -1 && ::fstat(to, &target) == 0 &&
-            StillNamed(folder, name, target) && inPlace.Acquire(target.st_dev, target.st_ino);
+  bool ok = from != -1 && to != -1 && ::fstat(to, &target) == 0;
+  if (ok && !StillNamed(folder, name, target)) {
+    ok = false;
+    errno = ESTALE;
+  }
+  ok = ok && inPlace.Acquire(target.st_dev, target.st_ino);
   // The picture's room is taken before a byte of the target changes, so a
   // full disk refuses the copy while the target still holds its old bytes;
   // the target is then written over from its start and cut to length.

@@ -1,5 +1,8 @@
 #include "runtime/FileWriteLock.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -18,9 +21,28 @@ struct Registry {
   std::set<std::pair<dev_t, ino_t>> held;
 };
 
+std::atomic<Registry*> registry{nullptr};
+
+// A forked child has only the thread that forked: what the others held (and
+// the registry's own lock, which one of them may have held) would never be
+// given back there, so the child's next save builds an empty registry. The
+// old one is left as it is, since its lock may be held.
+void RenewInChild() { registry.store(nullptr); }
+
+// Throws std::bad_alloc where a registry cannot be built.
 Registry& TheRegistry() {
-  static Registry* const registry = new Registry;
-  return *registry;
+  static const bool forkHandled = pthread_atfork(nullptr, nullptr, &RenewInChild) == 0;
+  (void)forkHandled;
+  Registry* current = registry.load();
+  if (current == nullptr) {
+    auto* made = new Registry;
+    if (registry.compare_exchange_strong(current, made)) {
+      current = made;
+    } else {
+      delete made;
+    }
+  }
+  return *current;
 }
 
 }  // namespace
@@ -29,12 +51,12 @@ FileWriteLock::~FileWriteLock() { Release(); }
 
 bool FileWriteLock::Acquire(dev_t fileDevice, ino_t fileInode) {
   if (held) return false;
-  Registry& registry = TheRegistry();
   const std::pair<dev_t, ino_t> identity{fileDevice, fileInode};
-  std::unique_lock<std::mutex> lock(registry.mutex);
-  registry.released.wait(lock, [&] { return registry.held.count(identity) == 0; });
   try {
-    registry.held.insert(identity);
+    Registry& table = TheRegistry();
+    std::unique_lock<std::mutex> lock(table.mutex);
+    table.released.wait(lock, [&] { return table.held.count(identity) == 0; });
+    table.held.insert(identity);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -46,15 +68,17 @@ bool FileWriteLock::Acquire(dev_t fileDevice, ino_t fileInode) {
 
 void FileWriteLock::Release() {
   if (!held) return;
-  Registry& registry = TheRegistry();
-  {
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    registry.held.erase({device, inode});
-  }
   held = false;
+  // None after a fork: the child's registry is built anew, without this.
+  Registry* current = registry.load();
+  if (current == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(current->mutex);
+    current->held.erase({device, inode});
+  }
   // Waiters for other files wake, look and sleep again: few saves write
   // in place at once.
-  registry.released.notify_all();
+  current->released.notify_all();
 }
 
 }  // namespace KVO

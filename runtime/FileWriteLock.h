@@ -13,7 +13,8 @@ namespace KVO {
 //
 // Not tied to a thread: the save that holds it may give it back from any
 // thread. Acquire blocks while another object holds the same identity.
-// One object holds at most one identity at a time.
+// One object holds at most one identity at a time. A forked child starts
+// with nothing held, since the threads that held files are not there.
 class FileWriteLock {
  public:
   FileWriteLock() = default;

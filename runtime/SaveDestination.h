@@ -19,8 +19,10 @@ namespace KVO {
 // each one, on a folder of the path or as the last name, must pass the
 // shared-folder link protection first. A link whose target does not exist
 // leads to that target's name, which a save then creates, as fopen would.
-// The walk stops at the first folder on /proc, whose links stand for
-// descriptors and processes rather than files to be replaced.
+// Inside /proc, whose links stand for descriptors and processes rather than
+// files a user planted, the kernel follows the links (one name at a time)
+// until the walk leaves it; a last name in a folder on /proc is left to the
+// kernel.
 //
 // One object serves one save, on one thread; a second Walk starts afresh.
 class SaveDestination {
@@ -36,7 +38,7 @@ class SaveDestination {
   // EACCES (a link the protection refuses, or a folder that may not be
   // searched), ENOENT or ENOTDIR (a folder on the way missing or not a
   // folder), ELOOP (more than 40 links), EISDIR (the path names a folder:
-  // it ends in "/", "." or "..").
+  // it ends in "/", "." or "..", whether or not that folder exists).
   bool Walk(const char* path, SharedFolderProtection& protection);
 
   // After a successful Walk that did not stop at /proc:
@@ -50,9 +52,10 @@ class SaveDestination {
   bool Exists() const { return exists; }
   const struct stat& Status() const { return status; }
 
-  // Whether the walk stopped at a folder on /proc. Then only
+  // Whether the last name lies in a folder on /proc. Then only
   // OwnDescriptor() means anything: the process's own descriptor that the
-  // path names (/dev/fd/N, /proc/self/fd/N, however reached), or -1.
+  // path names (/dev/fd/N, /proc/self/fd/N, however reached), or -1; the
+  // walk holds no folder open.
   bool ThroughProc() const { return throughProc; }
   int OwnDescriptor() const { return descriptor; }
 

@@ -5,6 +5,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -60,6 +61,17 @@ std::string PathOf(int fd) {
   return std::string(path, static_cast<std::size_t>(length));
 }
 
+// Answers false, with errno as fopen would set it: a name that is missing
+// or no folder, followed only by "/" or "." (the path named a folder), is
+// EISDIR.
+bool RefuseFolderName(const std::vector<std::string>& pending) {
+  const bool folderMarksOnly = std::all_of(pending.begin(), pending.end(), [](const std::string& n) {
+    return n.empty() || n == ".";
+  });
+  if (folderMarksOnly && !pending.empty() && (errno == ENOENT || errno == ENOTDIR)) errno = EISDIR;
+  return false;
+}
+
 bool OnProc(int fd) {
   struct statfs system;
   return ::fstatfs(fd, &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
@@ -100,13 +112,24 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
     if (!last && (current.empty() || current == ".")) continue;
     if (!folderKnown) {
       if (OnProc(folder)) {
-        // The rest of the path is left to the kernel; only which of the
-        // process's own descriptors it names, if any, is worked out here.
-        std::string rest = current;
-        for (auto it = pending.rbegin(); it != pending.rend(); ++it) rest += "/" + *it;
-        const std::string whole = PathOf(folder) + "/" + rest;
-        const std::size_t slash = whole.rfind('/');
-        descriptor = OwnDescriptorNamed(whole.substr(0, slash), whole.substr(slash + 1));
+        if (!last) {
+          // Links in /proc are the kernel's own (a process's working folder
+          // or root, its descriptors) and lead anywhere only as the kernel
+          // follows them: it opens the way one name at a time until the walk
+          // leaves /proc.
+          if (!Enter(::openat(folder, current.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC))) {
+            return false;
+          }
+          continue;
+        }
+        // The last name is left to the kernel; only which of the process's
+        // own descriptors it names, if any, is worked out here. The walk's
+        // own folder is not one of the caller's, and is closed first so
+        // that the kernel finds its number unused.
+        const int own = OwnDescriptorNamed(PathOf(folder), current);
+        descriptor = own == folder ? -1 : own;
+        ::close(folder);
+        folder = -1;
         throughProc = true;
         return true;
       }
@@ -119,7 +142,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
     }
     struct stat found;
     if (::fstatat(folder, current.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (!last || errno != ENOENT) return false;
+      if (!last || errno != ENOENT) return RefuseFolderName(pending);
       name = current;
       return true;
     }
@@ -156,7 +179,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
     // refused rather than followed unchecked.
     if (!Enter(::openat(folder, current.c_str(),
                         O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))) {
-      return false;
+      return RefuseFolderName(pending);
     }
     folderKnown = false;
   }

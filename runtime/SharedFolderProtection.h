@@ -32,12 +32,13 @@ class SharedFolderProtection {
   bool MayFollowLink(const struct stat& folder, const struct stat& link, uid_t fsuid);
 
   // Whether the existing `file` in `folder` may be opened for writing as
-  // fopen "wb" (which creates) would open it: refused only for a regular
-  // file (fs.protected_regular) or a FIFO (fs.protected_fifos) in a sticky
-  // folder, owned by neither `fsuid` nor the folder's owner, where the
-  // folder is world-writable and the setting at least 1, or group-writable
-  // and the setting 2. Any other kind of file, and a name not yet taken,
-  // is always allowed.
+  // fopen "wb" (which creates) would open it. Refused only in a sticky
+  // folder, for a file owned by neither `fsuid` nor the folder's owner: a
+  // regular file (fs.protected_regular) or a FIFO (fs.protected_fifos)
+  // where the folder is world-writable and the setting at least 1, or
+  // group-writable and the setting 2; any other kind of file (a device, a
+  // socket) where the folder is world-writable, whatever the settings. A
+  // name not yet taken is always allowed.
   bool MayWriteExisting(const struct stat& folder, const struct stat& file, uid_t fsuid);
 
   // The filesystem user id of the calling thread, which the kernel compares.

@@ -10,7 +10,7 @@ namespace KVO {
 
 namespace {
 
-// The setting's value, or 1 (the kernel's usual default, and the safe side)
+// The setting's value, or 1 (what distributions set, and the safe side)
 // where it cannot be read: a /proc that is not mounted, or hidden from a
 // sandboxed process.
 int ReadSetting(const char* path) {
@@ -59,10 +59,12 @@ bool SharedFolderProtection::MayFollowLink(const struct stat& folder, const stru
 
 bool SharedFolderProtection::MayWriteExisting(const struct stat& folder, const struct stat& file,
                                               uid_t fsuid) {
-  const bool regular = S_ISREG(file.st_mode);
-  if (!regular && !S_ISFIFO(file.st_mode)) return true;
   if (!Sticky(folder) || file.st_uid == fsuid || file.st_uid == folder.st_uid) return true;
   const bool worldWritable = (folder.st_mode & S_IWOTH) != 0;
+  const bool regular = S_ISREG(file.st_mode);
+  // The kernel refuses any other kind of file (a device, a socket) there
+  // whatever the settings say.
+  if (!regular && !S_ISFIFO(file.st_mode)) return !worldWritable;
   const bool groupWritable = (folder.st_mode & S_IWGRP) != 0;
   if (!worldWritable && !groupWritable) return true;
   const int setting = Get(regular ? kRegular : kFifos);

@@ -2,7 +2,8 @@
 
 #include <sched.h>
 
-#include <typeinfo>
+#include <cxxabi.h>
+
 #include <utility>
 
 #include "runtime/Sleep.h"
@@ -33,13 +34,18 @@ Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
 
 // GCC's bound member functions look the function up in the object's vtable
 // now; other compilers answer null and the new thread dispatches the call
-// itself.
+// itself. So it does where the object is not whole yet and its class so far
+// is abstract (Start() called from a constructor): the pure slot would end
+// the process, where the subclass's body may be in place by the time the
+// thread dispatches.
 Thread::Body Thread::ResolveBody() {
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpmf-conversions"
-  return reinterpret_cast<Body>(this->*(&Thread::ThreadMain));
+  const auto resolved = reinterpret_cast<Body>(this->*(&Thread::ThreadMain));
 #pragma GCC diagnostic pop
+  const auto pure = reinterpret_cast<Body>(&abi::__cxa_pure_virtual);
+  return resolved == pure ? nullptr : resolved;
 #else
   return nullptr;
 #endif
@@ -75,9 +81,7 @@ void Thread::Start() {
   // Looked up here, on the caller's thread, where the object is whole (and
   // stays so until Start() returns): the destructor rewrites the vtable the
   // moment it begins, without any lock, so the new thread must not read it.
-  // Called from Thread's own constructor (auto-start), the object is not
-  // yet a subclass, and the new thread dispatches the call later.
-  body = typeid(*this) == typeid(Thread) ? nullptr : ResolveBody();
+  body = ResolveBody();
   thread = std::make_shared<std::thread>(&Thread::THREAD_Main, this);
   SetPriority(priority);
 }

@@ -39,8 +39,13 @@ void SetDebugThreadName(const char* name);
 // while the subclass's destructor and ~Thread's grace period pass, so a
 // subclass whose body uses members of its own stops it first: its own
 // destructor calls RequestToStop(), wakes the body and calls WaitForStop().
-// (Built with a compiler other than GCC, the new thread looks ThreadMain()
-// up itself, and a subclass destroyed right after Start() must do the same.)
+// Start() called before the object is whole (from a constructor, or with
+// `autoStart`) runs the ThreadMain() of the class built so far, as a virtual
+// call there would; where that one is pure, the new thread looks the body up
+// itself when it gets there, which is safe only if the object is whole by
+// then. (Built with a compiler other than GCC, the new thread always looks
+// it up itself, and a subclass destroyed right after Start() must stop and
+// join first as above.)
 //
 // Start(), SetName(), SetPriority(), WaitForStop(), Kill() and the destructor
 // hold the object's recursive lock for their whole run (WaitForStop() and the

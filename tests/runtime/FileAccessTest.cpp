@@ -6,11 +6,14 @@
 #include <cstdio>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "runtime/FileAccess.h"
+#include "runtime/FileWriteLock.h"
 #include "tests/support/TempDirTest.h"
+#include "tests/support/TestSupport.h"
 
 namespace {
 
@@ -54,6 +57,68 @@ TEST_F(OpenRegularFileForReadingTest, OnlyARegularFileOpens) {
     std::fclose(stream);
   }
   EXPECT_EQ(nullptr, KVO::OpenRegularFileForReading(nullptr));
+}
+
+using ReplacingFileWriterTest = testsupport::TempDirTest;
+
+// A path that names a folder is refused as fopen "wb" refuses it, whether
+// the folder exists or not; a /dev/fd name of a descriptor that is not open
+// is missing, whatever the writer itself holds open meanwhile.
+TEST_F(ReplacingFileWriterTest, RefusalsCarryTheErrnoOfFopen) {
+  ASSERT_TRUE(testsupport::WriteWholeFile(Path("file"), {'x'}));
+  const int unused = dup(0);
+  ASSERT_NE(-1, unused);
+  close(unused);
+  // path, errno
+  const std::tuple<std::string, int> kCases[] = {
+      {Path("new/"), EISDIR},
+      {Path("file/"), EISDIR},
+      {dir_.Root(), EISDIR},
+      {Path("."), EISDIR},
+      {Path("missing/new"), ENOENT},
+      {Path("file/new"), ENOTDIR},
+      {"/dev/fd/" + std::to_string(unused), ENOENT},
+  };
+  for (const auto& [path, refusal] : kCases) {
+    KVO::ReplacingFileWriter writer;
+    errno = 0;
+    std::FILE* stream = writer.Open(path.c_str());
+    EXPECT_EQ(nullptr, stream) << path;
+    EXPECT_EQ(refusal, errno) << path;
+    if (stream != nullptr) writer.Finish(stream, false);
+  }
+}
+
+// Inside /proc the kernel follows the process's own links; beyond them the
+// walk goes on as for any path, so the file is replaced whole, not
+// truncated in place.
+TEST_F(ReplacingFileWriterTest, AFileReachedThroughProcIsReplacedLikeAnyOther) {
+  const std::string file = Path("file");
+  ASSERT_TRUE(testsupport::WriteWholeFile(file, {'o', 'l', 'd'}));
+  struct stat before = {}, after = {};
+  ASSERT_EQ(0, stat(file.c_str(), &before));
+  KVO::ReplacingFileWriter writer;
+  std::FILE* stream = writer.Open(("/proc/self/root" + file).c_str());
+  ASSERT_NE(nullptr, stream);
+  ASSERT_EQ(3u, std::fwrite("new", 1, 3, stream));
+  ASSERT_TRUE(writer.Finish(stream, true));
+  ASSERT_EQ(0, stat(file.c_str(), &after));
+  EXPECT_NE(before.st_ino, after.st_ino);
+  EXPECT_EQ(testsupport::Bytes({'n', 'e', 'w'}), testsupport::ReadWholeFile(file));
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
+}
+
+// A child forked while a save held a file has only the forking thread: the
+// lock held by the others must not keep its own saves of that file waiting.
+TEST(FileWriteLockTest, AForkedChildFindsNothingHeld) {
+  KVO::FileWriteLock held;
+  ASSERT_TRUE(held.Acquire(1, 2));
+  const pid_t child = fork();
+  if (child == 0) {
+    KVO::FileWriteLock again;
+    testsupport::ExitChild(again.Acquire(1, 2) ? 0 : 1);
+  }
+  EXPECT_EQ(0, testsupport::WaitForExit(child, 60));
 }
 
 }  // namespace

@@ -66,7 +66,9 @@ INSTANTIATE_TEST_SUITE_P(Table, SharedFolderProtectionTest, ::testing::Values(
     RuleCase{"OthersFifoInTmp", 01777, 0, S_IFIFO, kOther, 1, false},
     RuleCase{"OthersFifoInTmpUnprotected", 01777, 0, S_IFIFO, kOther, 0, true},
     RuleCase{"OthersFifoInAStickyGroupFolderAtTwo", 01770, 0, S_IFIFO, kOther, 2, false},
-    RuleCase{"OthersDeviceInTmp", 01777, 0, S_IFCHR, kOther, 2, true}),
+    RuleCase{"OthersDeviceInTmp", 01777, 0, S_IFCHR, kOther, 0, false},
+    RuleCase{"OthersDeviceInAStickyGroupFolder", 01770, 0, S_IFCHR, kOther, 2, true},
+    RuleCase{"FolderOwnersDeviceInTmp", 01777, kFolderOwner, S_IFCHR, kFolderOwner, 2, true}),
     [](const ::testing::TestParamInfo<RuleCase>& info) { return std::string(info.param.name); });
 // clang-format on
 
