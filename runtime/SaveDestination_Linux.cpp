@@ -124,12 +124,12 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
         }
         // The last name is left to the kernel; only which of the process's
         // own descriptors it names, if any, is worked out here. The walk's
-        // own folder is not one of the caller's, and is closed first so
-        // that the kernel finds its number unused.
-        const int own = OwnDescriptorNamed(PathOf(folder), current);
-        descriptor = own == folder ? -1 : own;
+        // own folder is not one of the caller's: closed, its number names
+        // nothing, as it did before the walk.
+        const std::string path = PathOf(folder);
         ::close(folder);
         folder = -1;
+        descriptor = OwnDescriptorNamed(path, current);
         throughProc = true;
         return true;
       }

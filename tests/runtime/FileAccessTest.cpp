@@ -66,9 +66,11 @@ using ReplacingFileWriterTest = testsupport::TempDirTest;
 // is missing, whatever the writer itself holds open meanwhile.
 TEST_F(ReplacingFileWriterTest, RefusalsCarryTheErrnoOfFopen) {
   ASSERT_TRUE(testsupport::WriteWholeFile(Path("file"), {'x'}));
-  const int unused = dup(0);
-  ASSERT_NE(-1, unused);
+  // The two lowest numbers not in use: the writer's own walk takes them.
+  const int unused = dup(0), unusedToo = dup(0);
+  ASSERT_TRUE(unused != -1 && unusedToo != -1);
   close(unused);
+  close(unusedToo);
   // path, errno
   const std::tuple<std::string, int> kCases[] = {
       {Path("new/"), EISDIR},
@@ -78,6 +80,7 @@ TEST_F(ReplacingFileWriterTest, RefusalsCarryTheErrnoOfFopen) {
       {Path("missing/new"), ENOENT},
       {Path("file/new"), ENOTDIR},
       {"/dev/fd/" + std::to_string(unused), ENOENT},
+      {"/dev/fd/" + std::to_string(unusedToo), ENOENT},
   };
   for (const auto& [path, refusal] : kCases) {
     KVO::ReplacingFileWriter writer;
