@@ -194,8 +194,7 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 // leads to: not unlinked, nor replaced by another file renamed over it.
 bool StillNamed(int folder, const std::string& name, const struct stat& status) {
   struct stat named;
-  return status.st_nlink > 0 &&
-         ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+  return status.st_nlink > 0 && ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
          SameFile(named, status);
 }
 
@@ -255,8 +254,7 @@ std::FILE* ReplacingFileWriter::Open(const char* path) {
   return nullptr;
 }
 
-std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protection,
-                                                bool& again) {
+std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protection, bool& again) {
   if (!destination.Exists()) return OpenNewFile(again);
   const struct stat& seen = destination.Status();
   if (!protection.MayWriteExisting(destination.FolderStatus(), seen,
@@ -293,11 +291,10 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
   }
   if (!S_ISREG(status.st_mode)) return StreamFromDescriptor(fd, "wb");
   int temporaryFd = -1;
-  const Aside aside =
-      status.st_nlink == 1 && !CarriesAttributes(fd)
-          ? CreateTemporary(destination.Folder(), destination.Name(), &status, temporary,
-                            temporaryFd)
-          : Aside::InPlace;
+  const Aside aside = status.st_nlink == 1 && !CarriesAttributes(fd)
+                          ? CreateTemporary(destination.Folder(), destination.Name(), &status,
+                                            temporary, temporaryFd)
+                          : Aside::InPlace;
   if (aside == Aside::Made) {
     kept = fd;
     return StreamFromDescriptor(temporaryFd, "wb");
@@ -384,10 +381,9 @@ bool ReplacingFileWriter::CopyIntoTarget() {
     to = ::openat(folder, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     SharedFolderProtection protection;
     struct stat folderStatus;
-    if (to != -1 &&
-        (::fstat(to, &target) != 0 || ::fstat(folder, &folderStatus) != 0 ||
-         !protection.MayWriteExisting(folderStatus, target,
-                                      SharedFolderProtection::FilesystemUser()))) {
+    if (to != -1 && (::fstat(to, &target) != 0 || ::fstat(folder, &folderStatus) != 0 ||
+                     !protection.MayWriteExisting(folderStatus, target,
+                                                  SharedFolderProtection::FilesystemUser()))) {
       ::close(to);
       to = -1;
       errno = EACCES;

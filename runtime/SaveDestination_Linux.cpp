@@ -65,9 +65,8 @@ std::string PathOf(int fd) {
 // or no folder, followed only by "/" or "." (the path named a folder), is
 // EISDIR.
 bool RefuseFolderName(const std::vector<std::string>& pending) {
-  const bool folderMarksOnly = std::all_of(pending.begin(), pending.end(), [](const std::string& n) {
-    return n.empty() || n == ".";
-  });
+  const bool folderMarksOnly = std::all_of(
+      pending.begin(), pending.end(), [](const std::string& n) { return n.empty() || n == "."; });
   if (folderMarksOnly && !pending.empty() && (errno == ENOENT || errno == ENOTDIR)) errno = EISDIR;
   return false;
 }
@@ -177,8 +176,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
     }
     // O_NOFOLLOW: a name that became a link since it was looked at is
     // refused rather than followed unchecked.
-    if (!Enter(::openat(folder, current.c_str(),
-                        O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))) {
+    if (!Enter(::openat(folder, current.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))) {
       return RefuseFolderName(pending);
     }
     folderKnown = false;

@@ -1,8 +1,7 @@
 #include "runtime/Thread.h"
 
-#include <sched.h>
-
 #include <cxxabi.h>
+#include <sched.h>
 
 #include <utility>
 

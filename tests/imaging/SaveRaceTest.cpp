@@ -186,8 +186,8 @@ TEST_F(SaveRaceTest, ALongRelativeLinkLandsInItsTarget) {
   ASSERT_NE(-1, at);
   const int saved = openat(at, targetName.c_str(), O_RDONLY);
   struct stat linkStatus = {};
-  EXPECT_EQ(0, fstatat(at, linkPath.substr(folder.size() + 1).c_str(), &linkStatus,
-                       AT_SYMLINK_NOFOLLOW));
+  EXPECT_EQ(
+      0, fstatat(at, linkPath.substr(folder.size() + 1).c_str(), &linkStatus, AT_SYMLINK_NOFOLLOW));
   EXPECT_TRUE(S_ISLNK(linkStatus.st_mode));
   close(at);
   ASSERT_NE(-1, saved);

@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
