@@ -373,24 +373,21 @@ bool ReplacingFileWriter::CopyIntoTarget() {
   const int folder = destination.Folder();
   const std::string& name = destination.Name();
   const int from = ::openat(folder, temporary.c_str(), O_RDONLY | O_CLOEXEC);
-  int to = kept;
+  // A name that was free at Open and is taken now is opened here.
+  const int to = kept != -1 ? kept
+                            : ::openat(folder, name.c_str(),
+                                       O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
   struct stat target;
-  if (to == -1) {
-    // A name that was free at Open and is taken now: the file there goes
-    // through the same rules as one found at Open.
-    to = ::openat(folder, name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-    SharedFolderProtection protection;
-    struct stat folderStatus;
-    if (to != -1 && (::fstat(to, &target) != 0 || ::fstat(folder, &folderStatus) != 0 ||
-                     !protection.MayWriteExisting(folderStatus, target,
-                                                  SharedFolderProtection::FilesystemUser()))) {
-      ::close(to);
-      to = -1;
-      errno = EACCES;
-    }
-  }
-  // The target kept from Open is written only while it still has its name.
   bool ok = from != -1 && to != -1 && ::fstat(to, &target) == 0;
+  // Such a file goes through the same rules as one found at Open.
+  SharedFolderProtection protection;
+  if (ok && kept == -1 &&
+      !protection.MayWriteExisting(destination.FolderStatus(), target,
+                                   SharedFolderProtection::FilesystemUser())) {
+    ok = false;
+    errno = EACCES;
+  }
+  // The target is written only while it still has its name.
   if (ok && !StillNamed(folder, name, target)) {
     ok = false;
     errno = ESTALE;

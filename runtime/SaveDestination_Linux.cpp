@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -34,16 +33,14 @@ void PushNames(const std::string& text, std::vector<std::string>& pending) {
 }
 
 // The N of a name /proc/<this process>/fd/N (or a thread's fd folder, which
-// shares the table), however reached: /dev/fd, /proc/self, /proc/thread-self.
-int OwnDescriptorNamed(const std::string& folder, const std::string& name) {
+// shares the table). `resolved` is the folder as the kernel names it, so
+// /dev/fd, /proc/self and /proc/thread-self have already become the pid.
+int OwnDescriptorNamed(const std::string& resolved, const std::string& name) {
   if (name.empty() || name.size() > 9 ||
       name.find_first_not_of("0123456789") != std::string::npos) {
     return -1;
   }
-  char real[PATH_MAX];
-  if (::realpath(folder.c_str(), real) == nullptr) return -1;
   const std::string own = "/proc/" + std::to_string(::getpid());
-  const std::string resolved = real;
   if (resolved.compare(0, own.size(), own) != 0) return -1;
   const std::string rest = resolved.substr(own.size());
   const bool ofThread = rest.compare(0, 6, "/task/") == 0 && rest.size() > 9 &&

@@ -168,14 +168,11 @@ TEST_F(SaveRaceTest, ThreadsWritingOneFileInPlaceNeverInterleave) {
 // folder by a long name: the folder and the link's text together pass
 // PATH_MAX, as they do for the kernel, which opens it.
 TEST_F(SaveRaceTest, ALongRelativeLinkLandsInItsTarget) {
-  std::string folder = dir_.Root() + "l";
-  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
-  while (folder.size() + 1 + 200 + 1 + 8 < 4088) {
-    folder += '/' + std::string(200, 'd');
-    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
-  }
-  const std::string linkPath = folder + '/' + std::string(4088 - folder.size() - 1, 'k');
+  const std::string top = dir_.Root() + "l";
+  ASSERT_EQ(0, mkdir(top.c_str(), 0755));
+  const std::string linkPath = testsupport::DeepPath(top, 4088, 'k');
   ASSERT_EQ(4088u, linkPath.size());
+  const std::string folder = linkPath.substr(0, linkPath.rfind('/'));
   const std::string targetName(150, 't');
   const std::string text = "../" + folder.substr(folder.rfind('/') + 1) + "/" + targetName;
   ASSERT_EQ(0, symlink(text.c_str(), linkPath.c_str()));

@@ -445,15 +445,11 @@ TEST_F(SavePathTest, AFileWithoutTheFoldersDefaultAccessListGainsNone) {
 // The temporary's longer path would pass PATH_MAX, but it is made and
 // renamed within the folder, so the file is replaced whole like any other.
 TEST_F(SavePathTest, APathNearPathMaxIsSavedAndSavedAgain) {
-  std::string path = dir.Root();
-  path.pop_back();
-  while (path.size() + 1 + 200 + 1 + 8 < 4088) {
-    path += '/' + std::string(200, 'd');
-    ASSERT_EQ(0, mkdir(path.c_str(), 0755));
-  }
-  const std::string folder = path;
-  path += '/' + std::string(4088 - path.size() - 1, 'p');
+  std::string root = dir.Root();
+  root.pop_back();
+  const std::string path = testsupport::DeepPath(root, 4088, 'p');
   ASSERT_EQ(4088u, path.size());
+  const std::string folder = path.substr(0, path.rfind('/'));
   ASSERT_TRUE(Save(path.c_str()));
   EXPECT_EQ(expected, testsupport::ReadWholeFile(path));
   struct stat first = {}, second = {};

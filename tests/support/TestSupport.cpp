@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -226,6 +227,15 @@ int WaitForExit(pid_t child, int seconds) {
     const timespec pause{0, 2000000};
     nanosleep(&pause, nullptr);
   }
+}
+
+std::string DeepPath(const std::string& folder, std::size_t length, char fill) {
+  std::string path = folder;
+  while (path.size() + 1 + 200 + 1 + 8 < length) {
+    path += '/' + std::string(200, 'd');
+    if (mkdir(path.c_str(), 0755) != 0) return "";
+  }
+  return path + '/' + std::string(length - path.size() - 1, fill);
 }
 
 std::vector<std::string> HiddenNames(const std::string& folder) {

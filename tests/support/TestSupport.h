@@ -44,6 +44,12 @@ class TempDir {
 Bytes ReadWholeFile(const std::string& path);
 bool WriteWholeFile(const std::string& path, const Bytes& bytes);
 bool Exists(const std::string& path);
+// A path of exactly `length` characters under `folder` (no trailing '/'):
+// folders of 200-character names are made down to where the last name,
+// made of `fill` and at least 8 characters long, completes it. The last
+// name itself is not made. Empty when a folder cannot be made.
+std::string DeepPath(const std::string& folder, std::size_t length, char fill);
+
 // Names in `folder` that start with a dot, as the saver's temporaries do
 // ("." and ".." aside).
 std::vector<std::string> HiddenNames(const std::string& folder);
