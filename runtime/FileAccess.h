@@ -141,16 +141,30 @@ class ReplacingFileWriter {
   // Opens a name in /proc the way fopen "wb" does, as the kernel resolves
   // it, holding a regular file's write lock before truncating it.
   std::FILE* OpenNamedInPlace(const char* path);
-  // Copies the finished temporary into the target in place; answers
-  // whether every byte arrived.
-  bool CopyIntoTarget();
+  enum class Aside { Made, InPlace, Refused };
+  // Creates the file that is to replace the existing `target` (of
+  // `existing`) and gives it the target's ids, mode and inode flags; InPlace
+  // where it cannot be made for want of permission or name length, or
+  // cannot take all of that (the file is then gone again).
+  Aside CreateReplacement(int target, const struct stat& existing);
+  // Removes the file made aside before its stream was made.
+  void DropAside();
+  // Puts the finished file `finished` (the file made aside, still open) in
+  // place under the name; answers whether it got there.
+  bool Publish(int finished);
+  // Copies the finished file `from` into the target in place and closes the
+  // target; answers whether every byte arrived.
+  bool CopyIntoTarget(int from);
 
   bool used = false;
   SaveDestination destination;  // the folder and name that are written
-  std::string temporary;        // its name in that folder; empty when
-                                // writing in place or after Finish
+  int asideFd = -1;             // the file made aside, until Finish (its
+                                // stream owns it once Open answered)
+  bool unnamed = false;         // whether that file has no name yet
+  std::string temporary;        // its hidden name in that folder, when it
+                                // has one; empty otherwise and after Finish
   int kept = -1;                // the existing target, open for writing,
-                                // while a temporary is to replace it
+                                // while a file made aside is to replace it
   FileWriteLock inPlace;        // held while writing the target in place
 };
 

@@ -1,7 +1,9 @@
 #include "runtime/FileAccess.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -28,6 +30,13 @@ std::FILE* StreamFromDescriptor(int fd, const char* mode) {
     return nullptr;
   }
   std::FILE* stream = ::fdopen(fd, mode);
+  if (stream == nullptr) ::close(fd);
+  return stream;
+}
+
+// The stream of a file this writer created itself, which blocks already.
+std::FILE* StreamOf(int fd) {
+  std::FILE* stream = ::fdopen(fd, "wb");
   if (stream == nullptr) ::close(fd);
   return stream;
 }
@@ -93,6 +102,13 @@ bool WritableDescriptor(int descriptor) {
 // writing): the picture then lands where the descriptor stands, and its
 // later writes follow it.
 std::FILE* OpenThroughDescriptor(int descriptor) {
+  // The kernel opens no socket by name (ENXIO); so a socket's name sends
+  // it nothing here either.
+  struct stat status;
+  if (::fstat(descriptor, &status) == 0 && S_ISSOCK(status.st_mode)) {
+    errno = ENXIO;
+    return nullptr;
+  }
   // A pipe or FIFO that nobody reads shows an error at once, where a write
   // would raise SIGPIPE.
   pollfd ready{descriptor, POLLOUT, 0};
@@ -141,49 +157,79 @@ bool CarriesAttributes(int fd) {
   return false;
 }
 
-enum class Aside { Made, InPlace, Refused };
+std::atomic<bool> unnamedAllowed{true};
 
-// Creates the temporary for `name` in `folder` and, for an existing file
-// (`existing` not null), gives it the file's owner, group and mode. InPlace
-// when the temporary cannot be made for want of permission or name length,
-// or cannot take the file's ids; the temporary is then gone again.
-Aside CreateTemporary(int folder, const std::string& name, const struct stat* existing,
-                      std::string& temporary, int& temporaryFd) {
-  temporaryFd = -1;
-  for (int attempt = 0; attempt < 100 && temporaryFd == -1; ++attempt) {
+// The path by which the kernel links an open file that has no name.
+struct DescriptorPath {
+  explicit DescriptorPath(int fd) { std::snprintf(text, sizeof text, "/proc/self/fd/%d", fd); }
+  char text[32];
+};
+
+// Whether unnamed files can be given a name here: that goes through
+// /proc/self/fd, which a sandbox may not mount. Looked at once.
+bool CanNameUnnamedFiles() {
+  static const bool procMounted = [] {
+    struct stat status;
+    return ::stat("/proc/self/fd", &status) == 0 && S_ISDIR(status.st_mode);
+  }();
+  return procMounted && unnamedAllowed.load();
+}
+
+std::atomic<bool> emptyPathRefused{false};
+
+// Gives the unnamed file `fd` the name `name` in `folder`; fails with
+// EEXIST where the name is taken.
+bool LinkUnnamed(int fd, int folder, const char* name) {
+  // Naming the descriptor itself is the cheaper way; kernels before 6.10
+  // allow it only to a process that may read any file.
+  if (!emptyPathRefused.load(std::memory_order_relaxed)) {
+    if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return true;
+    if (errno != ENOENT && errno != EPERM) return false;
+    emptyPathRefused.store(true, std::memory_order_relaxed);
+  }
+  return ::linkat(AT_FDCWD, DescriptorPath(fd).text, folder, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The inode flags a user may set (no-dump, no-atime, synchronous writes,
+// compression...), which a file truncated by fopen keeps. Append-only and
+// immutable files are not opened for writing at all.
+constexpr int kUserFlags = FS_FL_USER_MODIFIABLE & ~(FS_APPEND_FL | FS_IMMUTABLE_FL);
+
+// Gives `created` the user flags of `target` (a new file takes its folder's
+// on some file systems instead); answers whether they now match.
+bool CopyInodeFlags(int target, int created) {
+  int wanted = 0;
+  // A file system without flags has nothing to keep.
+  if (::ioctl(target, FS_IOC_GETFLAGS, &wanted) != 0) return true;
+  int have = 0;
+  if (::ioctl(created, FS_IOC_GETFLAGS, &have) != 0) return (wanted & kUserFlags) == 0;
+  if ((have & kUserFlags) == (wanted & kUserFlags)) return true;
+  int flags = (have & ~kUserFlags) | (wanted & kUserFlags);
+  return ::ioctl(created, FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+// Creates the picture's file in `folder` for `name`: unnamed where the
+// file system allows (so that a process killed midway leaves nothing), or
+// else under a hidden name in `temporary`. Mode 0666 under the umask, as
+// fopen would create it, unless `mode` says otherwise. -1 with errno on
+// failure.
+int CreateAsideFile(int folder, const std::string& name, mode_t mode, bool& unnamed,
+                    std::string& temporary) {
+  unnamed = CanNameUnnamedFiles();
+  if (unnamed) {
+    const int fd = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    // File systems without unnamed files refuse them in one of these ways.
+    if (fd != -1 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+    unnamed = false;
+  }
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd == -1; ++attempt) {
     temporary = TemporaryName(name);
-    // 0666 under the umask for a new file: what fopen would have created.
-    temporaryFd = ::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                           existing != nullptr ? 0600 : 0666);
-    if (temporaryFd == -1 && errno != EEXIST) break;
+    fd = ::openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd == -1 && errno != EEXIST) break;
   }
-  if (temporaryFd == -1) {
-    const int error = errno;
-    temporary.clear();
-    return error == EACCES || error == EPERM || error == ENAMETOOLONG ? Aside::InPlace
-                                                                      : Aside::Refused;
-  }
-  if (existing == nullptr) return Aside::Made;
-  // A created file has the folder's group where the folder is set-group-id,
-  // so the ids are compared rather than assumed; and the folder's default
-  // access list, which the file it replaces may not have. The mode is set
-  // while the file is still the process's own, and set again where giving
-  // the file away cleared its set-id bits.
-  const mode_t mode = existing->st_mode & 07777;
-  struct stat created;
-  bool restored = !CarriesAttributes(temporaryFd) && ::fchmod(temporaryFd, mode) == 0 &&
-                  ::fstat(temporaryFd, &created) == 0;
-  if (restored && (created.st_uid != existing->st_uid || created.st_gid != existing->st_gid)) {
-    restored = ::fchown(temporaryFd, existing->st_uid, existing->st_gid) == 0 &&
-               ::fstat(temporaryFd, &created) == 0 &&
-               ((created.st_mode & 07777) == mode || ::fchmod(temporaryFd, mode) == 0);
-  }
-  if (restored) return Aside::Made;
-  ::close(temporaryFd);
-  temporaryFd = -1;
-  ::unlinkat(folder, temporary.c_str(), 0);
-  temporary.clear();
-  return Aside::InPlace;
+  if (fd == -1) temporary.clear();
+  return fd;
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
@@ -228,6 +274,8 @@ std::FILE* OpenForWritingInPlace(const char* path) {
 
 void SetReplacingFileWriterOpenHook(void (*hook)(const char* path)) { openHook = hook; }
 
+void SetReplacingFileWriterUnnamedFiles(bool allowed) { unnamedAllowed = allowed; }
+
 ReplacingFileWriter::~ReplacingFileWriter() {
   if (!temporary.empty()) ::unlinkat(destination.Folder(), temporary.c_str(), 0);
   if (kept != -1) ::close(kept);
@@ -254,11 +302,41 @@ std::FILE* ReplacingFileWriter::Open(const char* path) {
   return nullptr;
 }
 
+namespace {
+
+// A regular file under a lease (which file servers hold on files a client
+// has open) refuses a non-blocking open while the holder is told to give
+// it up. The open then waits, as fopen's does; it goes through a descriptor
+// of the very file that was looked at, so a FIFO swapped in meanwhile is
+// never waited on. Sets `again` where the name now leads elsewhere.
+int OpenWaitingForLease(int folder, const std::string& name, const struct stat& seen,
+                        bool& again) {
+  const int path = ::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  struct stat status;
+  if (path == -1 || ::fstat(path, &status) != 0 || !SameFile(status, seen) ||
+      !S_ISREG(status.st_mode)) {
+    again = true;
+    if (path != -1) ::close(path);
+    return -1;
+  }
+  int fd;
+  do {
+    fd = ::open(DescriptorPath(path).text, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  } while (fd == -1 && errno == EINTR);
+  // Without /proc, the refusal stands.
+  if (fd == -1 && errno == ENOENT) errno = EWOULDBLOCK;
+  ::close(path);
+  return fd;
+}
+
+}  // namespace
+
 std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protection, bool& again) {
   if (!destination.Exists()) return OpenNewFile(again);
   const struct stat& seen = destination.Status();
-  if (!protection.MayWriteExisting(destination.FolderStatus(), seen,
-                                   SharedFolderProtection::FilesystemUser())) {
+  const uid_t fsuid = SharedFolderProtection::FilesystemUser();
+  if (seen.st_uid != fsuid &&
+      !protection.MayWriteExisting(destination.FolderStatus(), seen, fsuid)) {
     errno = EACCES;
     return nullptr;
   }
@@ -268,8 +346,12 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
   // check does not run; the one above stands in for it, so that another
   // user's file in a sticky folder is still written where the settings
   // allow it. O_NOFOLLOW: a link planted since the walk is not followed.
-  const int fd = ::openat(destination.Folder(), destination.Name().c_str(),
-                          O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  int fd = ::openat(destination.Folder(), destination.Name().c_str(),
+                    O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  if (fd == -1 && errno == EWOULDBLOCK && S_ISREG(seen.st_mode)) {
+    fd = OpenWaitingForLease(destination.Folder(), destination.Name(), seen, again);
+    if (again) return nullptr;
+  }
   if (fd == -1) {
     again = errno == ENOENT || errno == ELOOP;
     return nullptr;
@@ -284,38 +366,81 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
     ::close(fd);
     return nullptr;
   }
-  if (!SameFile(status, seen) || !StillNamed(destination.Folder(), destination.Name(), status)) {
+  // A regular file is looked up by name again where it is written in
+  // place, once its turn has come; one that is replaced is never written.
+  if (!SameFile(status, seen) || status.st_nlink == 0 ||
+      (!S_ISREG(status.st_mode) &&
+       !StillNamed(destination.Folder(), destination.Name(), status))) {
     ::close(fd);
     again = true;
     return nullptr;
   }
   if (!S_ISREG(status.st_mode)) return StreamFromDescriptor(fd, "wb");
-  int temporaryFd = -1;
-  const Aside aside = status.st_nlink == 1 && !CarriesAttributes(fd)
-                          ? CreateTemporary(destination.Folder(), destination.Name(), &status,
-                                            temporary, temporaryFd)
-                          : Aside::InPlace;
-  if (aside == Aside::Made) {
+  // Replaced only where nothing but the bytes changes, and where the folder
+  // lets a name be replaced at all (an append-only folder would keep the
+  // hidden name for good).
+  const Aside made = status.st_nlink == 1 && !CarriesAttributes(fd) &&
+                             !destination.FolderKeepsNames()
+                         ? CreateReplacement(fd, status)
+                         : Aside::InPlace;
+  if (made == Aside::Made) {
     kept = fd;
-    return StreamFromDescriptor(temporaryFd, "wb");
+    return StreamOf(asideFd);
   }
-  if (aside == Aside::Refused) {
+  if (made == Aside::Refused) {
     ::close(fd);
     return nullptr;
   }
   return OpenInPlace(fd, status, again);
 }
 
+ReplacingFileWriter::Aside ReplacingFileWriter::CreateReplacement(int target, const struct stat& existing) {
+  // Made the process's own first (0600), so that nobody else opens it
+  // before it has the target's ids and mode.
+  asideFd = CreateAsideFile(destination.Folder(), destination.Name(), 0600, unnamed, temporary);
+  if (asideFd == -1) {
+    return errno == EACCES || errno == EPERM || errno == ENAMETOOLONG ? Aside::InPlace
+                                                                      : Aside::Refused;
+  }
+  // A created file has the folder's group where the folder is set-group-id,
+  // so the ids are compared rather than assumed; and the folder's default
+  // access list, which the file it replaces may not have. The mode and
+  // flags are set while the file is still the process's own, and the mode
+  // set again where giving the file away cleared its set-id bits.
+  const mode_t mode = existing.st_mode & 07777;
+  struct stat created;
+  bool restored = !CarriesAttributes(asideFd) && CopyInodeFlags(target, asideFd) &&
+                  ::fchmod(asideFd, mode) == 0 && ::fstat(asideFd, &created) == 0;
+  if (restored && (created.st_uid != existing.st_uid || created.st_gid != existing.st_gid)) {
+    restored = ::fchown(asideFd, existing.st_uid, existing.st_gid) == 0 &&
+               ::fstat(asideFd, &created) == 0 &&
+               ((created.st_mode & 07777) == mode || ::fchmod(asideFd, mode) == 0);
+  }
+  if (restored) return Aside::Made;
+  DropAside();
+  return Aside::InPlace;
+}
+
+void ReplacingFileWriter::DropAside() {
+  if (asideFd != -1) ::close(asideFd);
+  asideFd = -1;
+  if (!temporary.empty()) ::unlinkat(destination.Folder(), temporary.c_str(), 0);
+  temporary.clear();
+}
+
 std::FILE* ReplacingFileWriter::OpenNewFile(bool& again) {
-  int fd = -1;
-  const Aside aside =
-      CreateTemporary(destination.Folder(), destination.Name(), nullptr, temporary, fd);
-  if (aside == Aside::Made) return StreamFromDescriptor(fd, "wb");
-  if (aside == Aside::Refused) return nullptr;
+  // Under a hidden name, the file could never be renamed out of an
+  // append-only folder: it is created directly there.
+  const bool direct = !CanNameUnnamedFiles() && destination.FolderKeepsNames();
+  if (!direct) {
+    asideFd = CreateAsideFile(destination.Folder(), destination.Name(), 0666, unnamed, temporary);
+    if (asideFd != -1) return StreamOf(asideFd);
+    if (errno != EACCES && errno != EPERM && errno != ENAMETOOLONG) return nullptr;
+  }
   // O_EXCL: a file or link that appeared since the walk goes through the
   // rules again instead of being opened unchecked.
-  fd = ::openat(destination.Folder(), destination.Name().c_str(),
-                O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  const int fd = ::openat(destination.Folder(), destination.Name().c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
   struct stat status;
   if (fd == -1 || ::fstat(fd, &status) != 0) {
     again = fd == -1 && errno == EEXIST;
@@ -369,21 +494,21 @@ std::FILE* ReplacingFileWriter::OpenNamedInPlace(const char* path) {
   return TruncateHeld(fd);
 }
 
-bool ReplacingFileWriter::CopyIntoTarget() {
+bool ReplacingFileWriter::CopyIntoTarget(int from) {
   const int folder = destination.Folder();
   const std::string& name = destination.Name();
-  const int from = ::openat(folder, temporary.c_str(), O_RDONLY | O_CLOEXEC);
   // A name that was free at Open and is taken now is opened here.
   const int to = kept != -1 ? kept
                             : ::openat(folder, name.c_str(),
                                        O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  kept = -1;
   struct stat target;
-  bool ok = from != -1 && to != -1 && ::fstat(to, &target) == 0;
+  bool ok = to != -1 && ::fstat(to, &target) == 0;
   // Such a file goes through the same rules as one found at Open.
   SharedFolderProtection protection;
-  if (ok && kept == -1 &&
-      !protection.MayWriteExisting(destination.FolderStatus(), target,
-                                   SharedFolderProtection::FilesystemUser())) {
+  const uid_t fsuid = SharedFolderProtection::FilesystemUser();
+  if (ok && target.st_uid != fsuid &&
+      !protection.MayWriteExisting(destination.FolderStatus(), target, fsuid)) {
     ok = false;
     errno = EACCES;
   }
@@ -392,62 +517,99 @@ bool ReplacingFileWriter::CopyIntoTarget() {
     ok = false;
     errno = ESTALE;
   }
-  ok = ok && inPlace.Acquire(target.st_dev, target.st_ino);
+  ok = ok && S_ISREG(target.st_mode) && inPlace.Acquire(target.st_dev, target.st_ino);
   // The picture's room is taken before a byte of the target changes, so a
   // full disk refuses the copy while the target still holds its old bytes;
   // the target is then written over from its start and cut to length.
   struct stat finished;
-  const bool known = from != -1 && ::fstat(from, &finished) == 0;
-  ok = ok && known;
+  ok = ok && ::fstat(from, &finished) == 0;
   if (ok && finished.st_size > 0 &&
       ::fallocate(to, FALLOC_FL_KEEP_SIZE, 0, finished.st_size) != 0) {
     ok = errno == EOPNOTSUPP || errno == ENOSYS;
   }
+  ok = ok && ::lseek(to, 0, SEEK_SET) == 0;
   char buffer[16384];
-  while (ok) {
-    const ssize_t got = ::read(from, buffer, sizeof buffer);
+  for (off_t at = 0; ok;) {
+    const ssize_t got = ::pread(from, buffer, sizeof buffer, at);
     if (got == 0) break;
     if (got < 0) {
       ok = errno == EINTR;
       continue;
     }
     ok = WriteAll(to, buffer, static_cast<std::size_t>(got)) == static_cast<std::size_t>(got);
+    at += got;
   }
   ok = ok && ::ftruncate(to, finished.st_size) == 0;
   inPlace.Release();
-  // A temporary given to the target's owner may only be removed by that
-  // owner in a sticky folder; what could give it away can take it back.
-  if (known && finished.st_uid != ::geteuid()) {
-    (void)!::fchown(from, ::geteuid(), static_cast<gid_t>(-1));
-  }
-  if (from != -1) ::close(from);
-  if (to != -1 && to != kept) ok = ::close(to) == 0 && ok;
+  // A file system may report a failed write only when the file is closed.
+  if (to != -1) ok = ::close(to) == 0 && ok;
   return ok;
+}
+
+bool ReplacingFileWriter::Publish(int finished) {
+  const int folder = destination.Folder();
+  const std::string& name = destination.Name();
+  if (unnamed && !destination.Exists()) {
+    if (LinkUnnamed(finished, folder, name.c_str())) return true;
+    if (errno != EEXIST) return false;
+    // The name was taken meanwhile: the file there is replaced as an
+    // existing one would have been.
+  }
+  if (unnamed) {
+    // No name could be taken back out of such a folder.
+    if (destination.FolderKeepsNames()) return CopyIntoTarget(finished);
+    // The file gets a hidden name only for the instant before the rename.
+    for (int attempt = 0; attempt < 100 && temporary.empty(); ++attempt) {
+      temporary = TemporaryName(name);
+      if (!LinkUnnamed(finished, folder, temporary.c_str())) {
+        temporary.clear();
+        if (errno != EEXIST) return false;
+      }
+    }
+    if (temporary.empty()) return false;
+  }
+  if (::renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) {
+    temporary.clear();
+    return true;
+  }
+  const int error = errno;
+  // A file given to the target's owner may only be removed by that owner
+  // in a sticky folder; what could give it away can take it back.
+  struct stat status;
+  if (::fstat(finished, &status) == 0 && status.st_uid != ::geteuid()) {
+    (void)!::fchown(finished, ::geteuid(), static_cast<gid_t>(-1));
+  }
+  ::unlinkat(folder, temporary.c_str(), 0);
+  temporary.clear();
+  // A sticky folder refuses the rename over another user's file, and a
+  // file mounted over refuses it too: the picture is copied in instead.
+  return (error == EPERM || error == EACCES || error == EBUSY) && CopyIntoTarget(finished);
 }
 
 bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   if (stream == nullptr) return false;
+  const bool aside = asideFd != -1;
+  asideFd = -1;  // the stream owns it
   bool ok = written && std::fflush(stream) == 0;
   // An old file must not be replaced by one whose data is not yet on the
   // disk: a crash could leave the name on an empty file and both versions
   // lost. A new file has nothing to lose, and in-place writes nothing to
   // protect this way.
   if (ok && kept != -1) ok = ::fsync(::fileno(stream)) == 0;
+  // The finished file stays open past the stream's close, which reports
+  // any failed write: an unnamed one would vanish with it, and a refused
+  // rename copies from it.
+  const int finished = ok && aside ? ::fcntl(::fileno(stream), F_DUPFD_CLOEXEC, 0) : -1;
+  ok = ok && (!aside || finished != -1);
   ok = std::fclose(stream) == 0 && ok;
   // The last byte of an in-place save is written: the next may begin.
   inPlace.Release();
-  if (temporary.empty()) return ok;
-  const int folder = destination.Folder();
-  bool renamed = false;
-  if (ok) {
-    renamed = ::renameat(folder, temporary.c_str(), folder, destination.Name().c_str()) == 0;
-    if (!renamed) ok = (errno == EPERM || errno == EACCES || errno == EBUSY) && CopyIntoTarget();
-  }
-  if (!renamed) ::unlinkat(folder, temporary.c_str(), 0);
+  if (!aside) return ok;
+  ok = ok && Publish(finished);
+  if (!temporary.empty()) ::unlinkat(destination.Folder(), temporary.c_str(), 0);
   temporary.clear();
-  // After a copy the target was written through this descriptor, and a
-  // file system may report a failed write only when it is closed.
-  if (kept != -1 && ::close(kept) != 0 && !renamed) ok = false;
+  if (finished != -1) ::close(finished);
+  if (kept != -1) ::close(kept);
   kept = -1;
   return ok;
 }

@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -17,6 +21,7 @@ namespace KVO {
 namespace {
 
 constexpr int kMaxLinks = 40;  // as the kernel's own limit
+constexpr int kMaxLooks = 100;  // looks again at names that changed kind
 
 // Puts the names of `text` on the stack of names still to walk, the first
 // one on top. Empty names (from "//" or a final "/") are kept: a final one
@@ -36,7 +41,9 @@ void PushNames(const std::string& text, std::vector<std::string>& pending) {
 // shares the table). `resolved` is the folder as the kernel names it, so
 // /dev/fd, /proc/self and /proc/thread-self have already become the pid.
 int OwnDescriptorNamed(const std::string& resolved, const std::string& name) {
-  if (name.empty() || name.size() > 9 ||
+  // The kernel names descriptors without leading zeros: "03" is no name
+  // there, and opening it fails as it does.
+  if (name.empty() || name.size() > 9 || (name.size() > 1 && name[0] == '0') ||
       name.find_first_not_of("0123456789") != std::string::npos) {
     return -1;
   }
@@ -73,6 +80,21 @@ bool OnProc(int fd) {
   return ::fstatfs(fd, &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
 }
 
+// Opens the folder `path` (O_PATH) where no symbolic link, nor a /proc
+// link, lies on the way; -1 where one does, or where the kernel or the C
+// library has no openat2 (then the name-by-name walk decides).
+int OpenFolderWithoutLinks(const char* path) {
+#ifdef SYS_openat2
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+#else
+  (void)path;
+  return -1;
+#endif
+}
+
 }  // namespace
 
 SaveDestination::~SaveDestination() { Reset(); }
@@ -80,6 +102,8 @@ SaveDestination::~SaveDestination() { Reset(); }
 void SaveDestination::Reset() {
   if (folder != -1) ::close(folder);
   folder = -1;
+  folderKnown = false;
+  keepsNames = -1;
   name.clear();
   exists = false;
   throughProc = false;
@@ -93,16 +117,72 @@ bool SaveDestination::Enter(int next) {
   return true;
 }
 
+const struct stat& SaveDestination::FolderStatus() {
+  if (!folderKnown && ::fstat(folder, &folderStatus) != 0) {
+    folderStatus = {};
+    folderStatus.st_mode = S_IFDIR | S_ISVTX | 0777;
+    folderStatus.st_uid = static_cast<uid_t>(-1);
+  }
+  folderKnown = true;
+  return folderStatus;
+}
+
+bool SaveDestination::FolderKeepsNames() {
+  if (keepsNames < 0) {
+    // A folder whose flags cannot be read is taken as an ordinary one.
+    struct statx attributes {};
+    keepsNames = ::statx(folder, "", AT_EMPTY_PATH, 0, &attributes) == 0 &&
+                 (attributes.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+  }
+  return keepsNames > 0;
+}
+
+bool SaveDestination::Resolve(const char* path) {
+  // Only a path that ends in a name: the walk answers for "/", "." and "..".
+  const char* slash = std::strrchr(path, '/');
+  const std::string last = slash == nullptr ? path : slash + 1;
+  if (last.empty() || last == "." || last == "..") return false;
+  const std::string parent = slash == nullptr   ? std::string(".")
+                             : slash == path ? std::string("/")
+                                             : std::string(path, slash);
+  const int fd = OpenFolderWithoutLinks(parent.c_str());
+  if (fd == -1) return false;
+  folder = fd;
+  struct stat found;
+  const bool known = ::fstatat(folder, last.c_str(), &found, AT_SYMLINK_NOFOLLOW) == 0;
+  // A link as the last name, a name the walk would refuse, or a folder on
+  // /proc (whose names the kernel resolves): the walk decides.
+  if ((known ? S_ISLNK(found.st_mode) : errno != ENOENT) || OnProc(folder)) {
+    Reset();
+    return false;
+  }
+  name = last;
+  exists = known;
+  if (known) status = found;
+  return true;
+}
+
 bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection) {
   Reset();
+  if (Resolve(path)) return true;
   const uid_t fsuid = SharedFolderProtection::FilesystemUser();
   std::vector<std::string> pending;
   PushNames(path, pending);
   if (!Enter(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC))) return false;
-  bool folderKnown = false;  // whether folderStatus and the /proc test are the folder's
   int links = 0;
+  int looks = 0;
+  // Looks at `current` once more: it changed kind between the look and its
+  // use, as a name being swapped with another does.
+  const auto lookAgain = [&](std::string current) {
+    if (++looks > kMaxLooks) {
+      errno = EAGAIN;
+      return false;
+    }
+    pending.push_back(std::move(current));
+    return true;
+  };
   while (!pending.empty()) {
-    const std::string current = std::move(pending.back());
+    std::string current = std::move(pending.back());
     pending.pop_back();
     const bool last = pending.empty();
     if (!last && (current.empty() || current == ".")) continue;
@@ -153,6 +233,12 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
       }
       char text[PATH_MAX];
       const ssize_t length = ::readlinkat(folder, current.c_str(), text, sizeof text);
+      if (length < 0 && (errno == EINVAL || errno == ENOENT)) {
+        // No longer a link (or gone): counted again when it is one.
+        --links;
+        if (!lookAgain(std::move(current))) return false;
+        continue;
+      }
       if (length < 0) return false;
       if (length == 0 || static_cast<std::size_t>(length) >= sizeof text) {
         errno = length == 0 ? ENOENT : ENAMETOOLONG;
@@ -172,10 +258,15 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
       return true;
     }
     // O_NOFOLLOW: a name that became a link since it was looked at is
-    // refused rather than followed unchecked.
-    if (!Enter(::openat(folder, current.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))) {
-      return RefuseFolderName(pending);
+    // looked at again rather than followed unchecked.
+    const int next =
+        ::openat(folder, current.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next == -1 && S_ISDIR(found.st_mode) &&
+        (errno == ENOTDIR || errno == ELOOP || errno == ENOENT)) {
+      if (!lookAgain(std::move(current))) return false;
+      continue;
     }
+    if (!Enter(next)) return RefuseFolderName(pending);
     folderKnown = false;
   }
   return false;
