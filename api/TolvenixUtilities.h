@@ -699,18 +699,25 @@ TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* widt
 // Answers true when the file was written. A refused save never touches the
 // file system. A new file gets 0666 less the umask. An existing file keeps
 // its permission bits, owner and group; a link's target is written and the
-// link stays. A new file, or a regular file with one link whose owner and
-// group the process can give a new file, is written aside and renamed into
-// place once complete, so a failed save leaves the old file as it was and
-// no temporary behind. Anything else is written in place, as fopen would,
-// keeping its inode and links (a failed write then leaves what was
-// written): a file with more links, a file shared through its group or
-// another user's file in a sticky folder, a device such as /dev/null, a
-// file in a folder that admits no new file. Saves of one file in place from
+// link stays, and so do its inode flags (no-dump, no-atime, synchronous
+// writes). A new file, or a regular file with one link whose owner, group
+// and flags the process can give a new file, is written aside, unnamed, and
+// given its name only once complete (on file systems without unnamed files,
+// under a hidden temporary name), so a failed save leaves the old file as
+// it was and no temporary behind, and a host killed while it saves leaves
+// none either. Anything else is written in place, as fopen would, keeping
+// its inode and links (a failed write then leaves what was written): a
+// file with more links, a file shared through its group or another user's
+// file in a sticky folder, a device such as /dev/null, a file in a folder
+// that admits no new file or is marked append-only or immutable. A file
+// under a lease (as file servers hold) is saved once the holder gives the
+// lease up. A save whose target keeps being replaced by others while it
+// opens it answers false with errno EAGAIN. Saves of one file in place from
 // several host threads take turns, so it ends as one whole picture; a load
 // of it that meets such a save midway may fail. /dev/stdout, /dev/stderr and
 // /dev/fd/N are written through the process's own descriptor, from where it
-// stands. A FIFO or pipe without a reader or a directory is refused at once.
+// stands. A FIFO or pipe without a reader, a directory, or a socket (also
+// as /dev/fd/N or /dev/stdout) is refused at once.
 // Refused too, leaving every file as it was, wherever the kernel's
 // shared-folder protections (fs.protected_symlinks, fs.protected_regular,
 // fs.protected_fifos, as set at the time of the save) would refuse fopen

@@ -40,16 +40,25 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // is opened again by name, up to 100 times, so a save never writes into a
 // file that no name leads to.
 //
-// Aside, then renamed into place: the stream writes a unique hidden
-// temporary beside the target; Finish flushes and closes it with every
-// result checked and only then renames it over the target, so a failed save
-// leaves an existing file byte for byte and no temporary behind. Taken only
-// where the rename changes nothing but the bytes:
+// Aside, then named: the stream writes a file made in the target's folder
+// without a name (O_TMPFILE); Finish flushes and closes it with every
+// result checked and only then names it: a new name by linking it there
+// (where the name was taken meanwhile, as an existing file), an existing
+// file by linking it under a unique hidden name and at once renaming that
+// over the target. So a failed save leaves an existing file byte for byte,
+// and neither a failed save nor a process killed midway leaves a temporary
+// behind (but for the instant between that link and the rename). Where the
+// file system has no unnamed files, or /proc is missing, the file is made
+// under the hidden name from the start instead. Taken only where the
+// rename changes nothing but the bytes:
 //   - a name not yet taken: the new file gets 0666 less the umask, as fopen
 //     gives, and is not synced (no old file needs protecting);
-//   - a regular file with a single link, no extended attribute but its
-//     security label (nor one that the folder gives a new file: a default
-//     access list), and an owner and group that can be restored, which
+//   - a regular file with a single link, in a folder not marked
+//     append-only or immutable (a hidden name could never be removed from
+//     it), with no extended attribute but its security label (nor one that
+//     the folder gives a new file: a default access list), inode flags
+//     (no-dump, no-atime, synchronous writes...) that the new file can be
+//     given, and an owner and group that can be restored, which
 //     means: the temporary, once created, has both of the target's ids
 //     already, or an fchown of the temporary to both succeeds (for a
 //     privileged process always; otherwise only when the owner is the
@@ -69,18 +78,23 @@ std::FILE* OpenForWritingInPlace(const char* path);
 //     a user's tags: a new file would come without them), in a folder
 //     whose default access list a new file would take, or whose owner
 //     or group cannot be restored (a file shared through its group, another
-//     user's file in a sticky folder). Where only the group could be given
-//     to a new file, writing in place keeps the group and the owner both;
+//     user's file in a sticky folder), or whose inode flags a new file
+//     cannot be given. Where only the group could be given to a new file,
+//     writing in place keeps the group and the owner both;
+//   - an existing file in a folder marked append-only or immutable, and a
+//     new name there where the file must be made under a hidden name (it
+//     is then created directly);
 //   - a name reached through /proc: the path or any link on the way lies in
 //     /proc, as /dev/stdout, /dev/stderr, /dev/fd/N and /proc/self/fd/N do
 //     (but see the process's own descriptors below);
-//   - a file whose temporary cannot be created for lack of permission
+//   - a file whose file aside cannot be created for lack of permission
 //     (EACCES, EPERM: a folder the process may not write) or because its
-//     longer name is too long (ENAMETOOLONG);
+//     hidden name is too long (ENAMETOOLONG);
 //   - a file whose rename Finish finds refused (EPERM, EACCES: a sticky
-//     folder; EBUSY: a file mounted over). The finished temporary is then
-//     copied into the target and removed, so the picture is written once
-//     more and no temporary stays. Room for it is taken first (where the
+//     folder; EBUSY: a file mounted over), and a name taken meanwhile in an
+//     append-only folder. The finished file is then copied into the target
+//     and its hidden name removed, so the picture is written once more and
+//     no temporary stays. Room for it is taken first (where the
 //     file system can), so a full disk fails the save with the target's
 //     old bytes whole; a copy failing part way for another reason leaves
 //     what arrived, as any write in place does.
@@ -98,12 +112,16 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // A descriptor open only for reading is treated like any other name in
 // /proc.
 //
+// A regular file under a lease is opened once its holder gave the lease up,
+// as fopen waits; a FIFO is never waited on.
+//
 // Refused at Open (null, with errno; nothing created or changed): a FIFO or
-// pipe without a reader, a directory, an existing file the process may not
-// write, a link or file the shared-folder protections refuse (EACCES), a
-// target replaced 100 times over while it was being opened (EAGAIN), and a
-// temporary that cannot be made for any other reason (a full disk, for
-// example).
+// pipe without a reader, a directory, a socket (ENXIO, also as one of the
+// process's own descriptors), an existing file the process may not write,
+// a link or file the shared-folder protections refuse (EACCES), a target
+// replaced 100 times over while it was being opened, or names on its path
+// that kept changing kind (EAGAIN), and a file aside that cannot be made
+// for any other reason (a full disk, for example).
 //
 // One object serves one save, on one thread.
 class ReplacingFileWriter {
@@ -167,6 +185,11 @@ class ReplacingFileWriter {
                                 // while a file made aside is to replace it
   FileWriteLock inPlace;        // held while writing the target in place
 };
+
+// For tests: with `allowed` false, saves make their file aside under a
+// hidden name from the start, as where the file system has no unnamed
+// files. Set it while no save runs.
+void SetReplacingFileWriterUnnamedFiles(bool allowed);
 
 // For tests: when set, Open calls `hook` with the target's name (its last
 // part, in the folder the path led to) right after it has opened an existing
