@@ -208,20 +208,27 @@ bool CopyInodeFlags(int target, int created) {
   return ::ioctl(created, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
-// Creates the picture's file in `folder` for `name`: unnamed where the
-// file system allows (so that a process killed midway leaves nothing), or
-// else under a hidden name in `temporary`. Mode 0666 under the umask, as
-// fopen would create it, unless `mode` says otherwise. -1 with errno on
-// failure.
-int CreateAsideFile(int folder, const std::string& name, mode_t mode, bool& unnamed,
-                    std::string& temporary) {
+// Creates the picture's file in the destination's folder: unnamed where the
+// file system allows (so that a process killed midway leaves nothing), with
+// `unnamedMode`, or else under a hidden name in `temporary`, with `mode`.
+// The umask applies, as to a file that fopen creates. -1 with errno on failure; EPERM
+// where only a hidden name would do, in a folder that would keep it for
+// good (append-only or immutable).
+int CreateAsideFile(SaveDestination& destination, mode_t mode, mode_t unnamedMode,
+                    bool& unnamed, std::string& temporary) {
+  const int folder = destination.Folder();
   unnamed = CanNameUnnamedFiles();
   if (unnamed) {
-    const int fd = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    const int fd = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, unnamedMode);
     // File systems without unnamed files refuse them in one of these ways.
     if (fd != -1 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
     unnamed = false;
   }
+  if (destination.FolderKeepsNames()) {
+    errno = EPERM;
+    return -1;
+  }
+  const std::string& name = destination.Name();
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd == -1; ++attempt) {
     temporary = TemporaryName(name);
@@ -395,9 +402,12 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
 }
 
 ReplacingFileWriter::Aside ReplacingFileWriter::CreateReplacement(int target, const struct stat& existing) {
-  // Made the process's own first (0600), so that nobody else opens it
-  // before it has the target's ids and mode.
-  asideFd = CreateAsideFile(destination.Folder(), destination.Name(), 0600, unnamed, temporary);
+  // A file with a name is made the process's own first (0600), so that
+  // nobody else opens it before it has the target's ids and mode; nobody
+  // can open one without a name, which is made with the target's mode at
+  // once (the umask may take bits away).
+  const mode_t mode = existing.st_mode & 07777;
+  asideFd = CreateAsideFile(destination, 0600, mode & 0777, unnamed, temporary);
   if (asideFd == -1) {
     return errno == EACCES || errno == EPERM || errno == ENAMETOOLONG ? Aside::InPlace
                                                                       : Aside::Refused;
@@ -407,10 +417,10 @@ ReplacingFileWriter::Aside ReplacingFileWriter::CreateReplacement(int target, co
   // access list, which the file it replaces may not have. The mode and
   // flags are set while the file is still the process's own, and the mode
   // set again where giving the file away cleared its set-id bits.
-  const mode_t mode = existing.st_mode & 07777;
   struct stat created;
   bool restored = !CarriesAttributes(asideFd) && CopyInodeFlags(target, asideFd) &&
-                  ::fchmod(asideFd, mode) == 0 && ::fstat(asideFd, &created) == 0;
+                  ::fstat(asideFd, &created) == 0 &&
+                  ((created.st_mode & 07777) == mode || ::fchmod(asideFd, mode) == 0);
   if (restored && (created.st_uid != existing.st_uid || created.st_gid != existing.st_gid)) {
     restored = ::fchown(asideFd, existing.st_uid, existing.st_gid) == 0 &&
                ::fstat(asideFd, &created) == 0 &&
@@ -429,14 +439,9 @@ void ReplacingFileWriter::DropAside() {
 }
 
 std::FILE* ReplacingFileWriter::OpenNewFile(bool& again) {
-  // Under a hidden name, the file could never be renamed out of an
-  // append-only folder: it is created directly there.
-  const bool direct = !CanNameUnnamedFiles() && destination.FolderKeepsNames();
-  if (!direct) {
-    asideFd = CreateAsideFile(destination.Folder(), destination.Name(), 0666, unnamed, temporary);
-    if (asideFd != -1) return StreamOf(asideFd);
-    if (errno != EACCES && errno != EPERM && errno != ENAMETOOLONG) return nullptr;
-  }
+  asideFd = CreateAsideFile(destination, 0666, 0666, unnamed, temporary);
+  if (asideFd != -1) return StreamOf(asideFd);
+  if (errno != EACCES && errno != EPERM && errno != ENAMETOOLONG) return nullptr;
   // O_EXCL: a file or link that appeared since the walk goes through the
   // rules again instead of being opened unchecked.
   const int fd = ::openat(destination.Folder(), destination.Name().c_str(),
