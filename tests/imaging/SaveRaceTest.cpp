@@ -1,15 +1,20 @@
 // Saves that meet other saves: a file replaced between the writer's open
 // and its first look at it, host threads saving one name while others read
-// it, host threads writing one file in place, and a relative link whose
-// joined path would pass PATH_MAX.
+// it, host threads writing one file in place, names on the path swapped
+// while saves walk it, and a relative link whose joined path would pass
+// PATH_MAX.
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -19,6 +24,7 @@
 
 #include "imaging/ImageSaver.h"
 #include "runtime/FileAccess.h"
+#include "tests/support/AddressSpaceLimit.h"
 #include "tests/support/TempDirTest.h"
 #include "tests/support/TestSupport.h"
 
@@ -162,6 +168,70 @@ TEST_F(SaveRaceTest, ThreadsWritingOneFileInPlaceNeverInterleave) {
   EXPECT_EQ(0, broken) << "of " << kRounds << " rounds";
   ASSERT_EQ(0, stat(target.c_str(), &after));
   EXPECT_EQ(before.st_ino, after.st_ino);
+}
+
+// A name on the path trades places with a link to a place just as good
+// (RENAME_EXCHANGE, atomically, as another process may do) while a host
+// saves through it: a folder of the path, then the last name, a file.
+// Whichever the walk meets, and however often it changes under it, every
+// save succeeds and leaves no temporary.
+TEST_F(SaveRaceTest, SavesThroughNamesSwappedWithLinksAllSucceed) {
+  constexpr int kSaves = kSanitized ? 500 : 3000;
+  const Bytes small = testsupport::MakePicture(16, 16, 3);
+  // A replaced file is synced first; in memory that costs nothing, so the
+  // walk is most of each save.
+  std::optional<testsupport::TempDir> memory;
+  const char* const was = std::getenv("TMPDIR");
+  const std::string tmpdir = was != nullptr ? was : "";
+  setenv("TMPDIR", "/dev/shm", 1);
+  memory.emplace("tolvenix");
+  was != nullptr ? setenv("TMPDIR", tmpdir.c_str(), 1) : unsetenv("TMPDIR");
+  const std::string root = memory->Root().empty() ? dir_.Root() : memory->Root();
+  for (const bool folders : {true, false}) {
+    SCOPED_TRACE(folders ? "a folder on the path" : "the last name");
+    // a and l trade places; l is a link to other, a folder or file like a.
+    const std::string base = root + (folders ? "folders" : "files"), a = base + "/a";
+    ASSERT_EQ(0, mkdir(base.c_str(), 0755));
+    for (const std::string& made : {a, base + "/other"}) {
+      ASSERT_TRUE(folders ? mkdir(made.c_str(), 0755) == 0
+                          : testsupport::WriteWholeFile(made, {'o', 'l', 'd'}));
+    }
+    ASSERT_EQ(0, symlink("other", (base + "/l").c_str()));
+    const int at = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_NE(-1, at);
+    const auto swap = [at] { return syscall(SYS_renameat2, at, "a", at, "l", RENAME_EXCHANGE); };
+    if (swap() != 0) {
+      close(at);
+      GTEST_SKIP() << "the file system swaps no names";
+    }
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+      while (!stop) {
+        swap();
+        // A save that renamed its file over a as the link was swapped in
+        // replaced the link; bring one back so that the race goes on.
+        struct stat first = {}, second = {};
+        if (!folders && fstatat(at, "a", &first, AT_SYMLINK_NOFOLLOW) == 0 &&
+            fstatat(at, "l", &second, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(first.st_mode) &&
+            S_ISREG(second.st_mode) && symlinkat("other", at, "l.new") == 0) {
+          renameat(at, "l.new", at, "l");
+        }
+        usleep(200);
+      }
+    });
+    const std::string target = folders ? a + "/pic.bmp" : a;
+    int failed = 0;
+    for (int i = 0; i < kSaves; ++i) {
+      failed += !ImageSaver::StaticSaveBitmap(target.c_str(), 16, 16, 3, small.data());
+    }
+    stop = true;
+    swapper.join();
+    close(at);
+    EXPECT_EQ(0, failed) << "of " << kSaves;
+    for (const std::string& folder : {base, a, base + "/l"}) {
+      EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(folder)) << folder;
+    }
+  }
 }
 
 // A relative link whose own path is close to PATH_MAX, pointing back into its

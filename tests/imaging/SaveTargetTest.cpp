@@ -1,6 +1,7 @@
 // Whose file a save leaves and how: where the finished picture is renamed
 // over the target and where it is written in place, for each kind of
-// target and saver. Each save runs in a forked child, so that the ids,
+// target and saver, with the picture's file made unnamed and, as where the
+// file system refuses that, under a hidden name. Each save runs in a forked child, so that the ids,
 // umask, capabilities and descriptors it changes never reach the test
 // process; the child reports through its exit status.
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,6 +30,7 @@
 #include "imaging/ImageSaver.h"
 #include "imaging/JPEGTurbo.h"
 #include "imaging/JpegFile.h"
+#include "runtime/FileAccess.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -152,7 +155,8 @@ struct SaveCase {
 
 std::ostream& operator<<(std::ostream& out, const SaveCase& c) { return out << c.name; }
 
-class SaveTargetTest : public ::testing::TestWithParam<SaveCase> {
+// A row, and whether the save may make its file unnamed.
+class SaveTargetTest : public ::testing::TestWithParam<std::tuple<SaveCase, bool>> {
  protected:
   void SetUp() override {
     if (dir.Root().empty()) {
@@ -166,7 +170,8 @@ class SaveTargetTest : public ::testing::TestWithParam<SaveCase> {
 };
 
 TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
-  const SaveCase& c = GetParam();
+  const SaveCase& c = std::get<0>(GetParam());
+  const bool unnamedFiles = std::get<1>(GetParam());
   const bool needsRoot =
       c.saver != Saver::Self || (c.folderUid & c.folderGid & c.fileUid & c.fileGid) != kSelf;
   if (needsRoot && geteuid() != 0) {
@@ -202,6 +207,7 @@ TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
       testsupport::ExitChild(kNoPrivateSettings);
     }
     if (c.umask != kLeaveUmask) umask(c.umask);
+    KVO::SetReplacingFileWriterUnnamedFiles(unnamedFiles);
     const int descriptors = testsupport::OpenDescriptorCount();
     return Become(c.saver) &&
            ImageSaver::StaticSaveBitmap(name.c_str(), kWidth, kHeight, 3, picture.data()) &&
@@ -232,7 +238,7 @@ TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
 }
 
 // clang-format off
-INSTANTIATE_TEST_SUITE_P(Table, SaveTargetTest, ::testing::Values(
+const SaveCase kSaveCases[] = {
     // name, folder mode/uid/gid, file mode/uid/gid (mode 0: none), via, saver, umask,
     // in place, then the mode and ids afterwards
     SaveCase{"NewFileUnderAUmask", 0755, kSelf, kSelf, 0, kSelf, kSelf,
@@ -259,9 +265,16 @@ INSTANTIATE_TEST_SUITE_P(Table, SaveTargetTest, ::testing::Values(
     // The ids can be restored, but the rename is refused once the picture
     // is written: it is copied in place and the temporary removed.
     SaveCase{"StickyFolderThatRefusesTheRename", 01777, kStranger, kStranger, 0644, kOwner, kOwner,
-             Via::Name, Saver::RootWithoutFowner, kLeaveUmask, true, 0644, kOwner, kOwner}),
-    [](const ::testing::TestParamInfo<SaveCase>& info) { return std::string(info.param.name); });
+             Via::Name, Saver::RootWithoutFowner, kLeaveUmask, true, 0644, kOwner, kOwner}};
 // clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Table, SaveTargetTest,
+                         ::testing::Combine(::testing::ValuesIn(kSaveCases),
+                                            ::testing::Values(true, false)),
+                         [](const ::testing::TestParamInfo<SaveTargetTest::ParamType>& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "" : "UnderAHiddenName");
+                         });
 
 // The folder for savers of other ids lies under TMPDIR when every user can
 // pass through it, else under a shared /tmp, and goes with its contents.

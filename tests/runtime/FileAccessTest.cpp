@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,9 +64,12 @@ using ReplacingFileWriterTest = testsupport::TempDirTest;
 
 // A path that names a folder is refused as fopen "wb" refuses it, whether
 // the folder exists or not; a /dev/fd name of a descriptor that is not open
-// is missing, whatever the writer itself holds open meanwhile.
+// is missing, whatever the writer itself holds open meanwhile, and so is a
+// number with a leading zero, even where the descriptor it reads as is open.
 TEST_F(ReplacingFileWriterTest, RefusalsCarryTheErrnoOfFopen) {
   ASSERT_TRUE(testsupport::WriteWholeFile(Path("file"), {'x'}));
+  const int held = open(Path("file").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_NE(-1, held);
   // The two lowest numbers not in use: the writer's own walk takes them.
   const int unused = dup(0), unusedToo = dup(0);
   ASSERT_TRUE(unused != -1 && unusedToo != -1);
@@ -81,6 +85,8 @@ TEST_F(ReplacingFileWriterTest, RefusalsCarryTheErrnoOfFopen) {
       {Path("file/new"), ENOTDIR},
       {"/dev/fd/" + std::to_string(unused), ENOENT},
       {"/dev/fd/" + std::to_string(unusedToo), ENOENT},
+      {"/dev/fd/0" + std::to_string(held), ENOENT},
+      {"/proc/self/fd/0" + std::to_string(held), ENOENT},
   };
   for (const auto& [path, refusal] : kCases) {
     KVO::ReplacingFileWriter writer;
@@ -88,8 +94,52 @@ TEST_F(ReplacingFileWriterTest, RefusalsCarryTheErrnoOfFopen) {
     std::FILE* stream = writer.Open(path.c_str());
     EXPECT_EQ(nullptr, stream) << path;
     EXPECT_EQ(refusal, errno) << path;
-    if (stream != nullptr) writer.Finish(stream, false);
+    if (stream != nullptr) {
+      std::fputs("wrongly", stream);
+      writer.Finish(stream, true);
+    }
   }
+  EXPECT_EQ(0, lseek(held, 0, SEEK_CUR));
+  close(held);
+  EXPECT_EQ(testsupport::Bytes{'x'}, testsupport::ReadWholeFile(Path("file")));
+}
+
+// A socket cannot be opened by name, so a name in /proc that stands for one
+// is refused as fopen refuses it, even where the process holds the socket
+// open for writing, and the peer receives nothing.
+TEST_F(ReplacingFileWriterTest, ASocketBehindTheNameIsRefusedAndSentNothing) {
+  int ends[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
+  const std::string number = std::to_string(ends[0]);
+  for (const std::string& path :
+       {"/proc/self/fd/" + number, "/dev/fd/" + number, std::string("/dev/stdout")}) {
+    // Standard output is the socket only while the writer opens it.
+    const bool standardOutput = path == "/dev/stdout";
+    std::fflush(stdout);
+    const int out = standardOutput ? dup(1) : -1;
+    if (standardOutput) dup2(ends[0], 1);
+    KVO::ReplacingFileWriter writer;
+    errno = 0;
+    std::FILE* stream = writer.Open(path.c_str());
+    const int refusal = errno;
+    if (stream != nullptr) {
+      std::fputs("wrongly", stream);
+      writer.Finish(stream, true);
+    }
+    if (standardOutput) {
+      dup2(out, 1);
+      close(out);
+    }
+    EXPECT_EQ(nullptr, stream) << path;
+    EXPECT_EQ(ENXIO, refusal) << path;
+    char byte = 0;
+    EXPECT_EQ(-1, recv(ends[1], &byte, 1, MSG_DONTWAIT)) << path;
+    EXPECT_EQ(EAGAIN, errno) << path;
+    while (recv(ends[1], &byte, 1, MSG_DONTWAIT) > 0) {
+    }
+  }
+  close(ends[0]);
+  close(ends[1]);
 }
 
 // Inside /proc the kernel follows the process's own links; beyond them the

@@ -249,6 +249,18 @@ std::vector<std::string> HiddenNames(const std::string& folder) {
   return hidden;
 }
 
+std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* listing = opendir(folder.c_str());
+  while (const dirent* entry = listing != nullptr ? readdir(listing) : nullptr) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  if (listing != nullptr) closedir(listing);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 int OpenDescriptorCount() {
   DIR* folder = opendir("/proc/self/fd");
   if (folder == nullptr) return -1;

@@ -53,6 +53,8 @@ std::string DeepPath(const std::string& folder, std::size_t length, char fill);
 // Names in `folder` that start with a dot, as the saver's temporaries do
 // ("." and ".." aside).
 std::vector<std::string> HiddenNames(const std::string& folder);
+// Every name in `folder` ("." and ".." aside), sorted: all that a save left.
+std::vector<std::string> FolderNames(const std::string& folder);
 
 // Damage verbs; each answers false (and leaves the file) when the file is
 // missing or shorter than the damage needs.

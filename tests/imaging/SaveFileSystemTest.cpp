@@ -1,0 +1,137 @@
+// Saves meeting what the file system attaches to a folder or a file: a
+// folder whose names may only be added (append-only), a reader's lease on
+// the target, and inode flags on the file replaced. Setting them takes root
+// and a file system that keeps them; without either the test skips.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "imaging/ImageSaver.h"
+#include "tests/support/TempDirTest.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using testsupport::Bytes;
+
+// The inode flags of `path` (as lsattr shows them); false where the file
+// system has none.
+bool InodeFlags(const std::string& path, int& flags) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const bool read = fd != -1 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (fd != -1) close(fd);
+  return read;
+}
+
+// Turns `flags` on or off as chattr does; false where the file system or
+// the process may not.
+bool SetInodeFlags(const std::string& path, int flags, bool on) {
+  int now = 0;
+  if (!InodeFlags(path, now)) return false;
+  now = on ? now | flags : now & ~flags;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const bool set = fd != -1 && ioctl(fd, FS_IOC_SETFLAGS, &now) == 0;
+  if (fd != -1) close(fd);
+  return set;
+}
+
+class SaveFileSystemTest : public testsupport::TempDirTest {
+ protected:
+  static constexpr int kWidth = 35, kHeight = 39;
+
+  void SetUp() override {
+    TempDirTest::SetUp();
+    const std::string path = Path("expected.bmp");
+    ASSERT_TRUE(Save(path));
+    expected = testsupport::ReadWholeFile(path);
+    ASSERT_EQ(0, unlink(path.c_str()));
+  }
+  bool Save(const std::string& path) const {
+    return KVO::ImageSaver::StaticSaveBitmap(path.c_str(), kWidth, kHeight, 3, picture.data());
+  }
+
+  const Bytes picture = testsupport::MakePicture(kWidth, kHeight, 3);
+  Bytes expected;
+};
+
+// No name there can be removed or renamed away, so a save may leave nothing
+// it would have to take back; both a new name and a replaced file get the
+// picture.
+TEST_F(SaveFileSystemTest, AnAppendOnlyFolderTakesThePictureAndNothingElse) {
+  const std::string folder = Path("grows"), old = folder + "/old.bmp", fresh = folder + "/new.bmp";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  ASSERT_TRUE(testsupport::WriteWholeFile(old, {'o', 'l', 'd'}));
+  if (!SetInodeFlags(folder, FS_APPEND_FL, true)) {
+    GTEST_SKIP() << "no append-only folders here (takes root and a file system with flags)";
+  }
+  const bool savedNew = Save(fresh), savedOld = Save(old);
+  const std::vector<std::string> names = testsupport::FolderNames(folder);
+  ASSERT_TRUE(SetInodeFlags(folder, FS_APPEND_FL, false));  // else the folder stays for good
+  EXPECT_TRUE(savedNew);
+  EXPECT_TRUE(savedOld);
+  EXPECT_EQ(expected, testsupport::ReadWholeFile(fresh));
+  EXPECT_EQ(expected, testsupport::ReadWholeFile(old));
+  EXPECT_EQ((std::vector<std::string>{"new.bmp", "old.bmp"}), names);
+}
+
+// A reader holding a lease is told by the kernel to let go when the target
+// is opened for writing; the save waits for that instead of failing. The
+// holder lets go as soon as its lease shows the break.
+TEST_F(SaveFileSystemTest, ASaveOverALeasedFileWaitsForTheLease) {
+  const std::string target = Path("leased.bmp");
+  ASSERT_TRUE(testsupport::WriteWholeFile(target, {'o', 'l', 'd'}));
+  const int holder = open(target.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(-1, holder);
+  if (fcntl(holder, F_SETLEASE, F_RDLCK) != 0) {
+    close(holder);
+    GTEST_SKIP() << "no leases here";
+  }
+  // The break is announced with SIGIO, whose default ends the process.
+  struct sigaction ignore = {}, was = {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGIO, &ignore, &was);
+  std::atomic<bool> done{false};
+  bool saved = false;
+  std::thread saver([&] {
+    saved = Save(target);
+    done = true;
+  });
+  while (!done && fcntl(holder, F_GETLEASE) == F_RDLCK) usleep(100);
+  const int released = fcntl(holder, F_SETLEASE, F_UNLCK);
+  saver.join();
+  close(holder);
+  sigaction(SIGIO, &was, nullptr);
+  EXPECT_EQ(0, released);
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(expected, testsupport::ReadWholeFile(target));
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
+}
+
+// Flags that say how the file is to be kept (not dumped, no access times,
+// written synchronously) stay with the file the picture replaces.
+TEST_F(SaveFileSystemTest, AReplacedFileKeepsItsInodeFlags) {
+  constexpr int kKept = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL;
+  const std::string target = Path("flagged.bmp");
+  ASSERT_TRUE(testsupport::WriteWholeFile(target, {'o', 'l', 'd'}));
+  if (!SetInodeFlags(target, kKept, true)) {
+    GTEST_SKIP() << "the file system refuses nodump, noatime or sync";
+  }
+  EXPECT_TRUE(Save(target));
+  EXPECT_EQ(expected, testsupport::ReadWholeFile(target));
+  int flags = 0;
+  ASSERT_TRUE(InodeFlags(target, flags));
+  EXPECT_EQ(kKept, flags & kKept) << std::hex << flags;
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
+}
+
+}  // namespace
