@@ -315,13 +315,15 @@ namespace {
 // has open) refuses a non-blocking open while the holder is told to give
 // it up. The open then waits, as fopen's does; it goes through a descriptor
 // of the very file that was looked at, so a FIFO swapped in meanwhile is
-// never waited on. Sets `again` where the name now leads elsewhere.
-int OpenWaitingForLease(int folder, const std::string& name, const struct stat& seen,
+// never waited on. `name` in `folder` is opened as `how` says (O_NOFOLLOW
+// or 0) and must be a regular file and, where `seen` is given, that file;
+// where it is not, answers -1 and sets `again`.
+int OpenWaitingForLease(int folder, const char* name, int how, const struct stat* seen,
                         bool& again) {
-  const int path = ::openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  const int path = ::openat(folder, name, O_PATH | O_CLOEXEC | how);
   struct stat status;
-  if (path == -1 || ::fstat(path, &status) != 0 || !SameFile(status, seen) ||
-      !S_ISREG(status.st_mode)) {
+  if (path == -1 || ::fstat(path, &status) != 0 || !S_ISREG(status.st_mode) ||
+      (seen != nullptr && !SameFile(status, *seen))) {
     again = true;
     if (path != -1) ::close(path);
     return -1;
@@ -356,7 +358,8 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
   int fd = ::openat(destination.Folder(), destination.Name().c_str(),
                     O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
   if (fd == -1 && errno == EWOULDBLOCK && S_ISREG(seen.st_mode)) {
-    fd = OpenWaitingForLease(destination.Folder(), destination.Name(), seen, again);
+    fd = OpenWaitingForLease(destination.Folder(), destination.Name().c_str(), O_NOFOLLOW, &seen,
+                             again);
     if (again) return nullptr;
   }
   if (fd == -1) {
@@ -485,7 +488,12 @@ std::FILE* ReplacingFileWriter::TruncateHeld(int fd) {
 std::FILE* ReplacingFileWriter::OpenNamedInPlace(const char* path) {
   // Not truncated at the open: only once this process's other in-place
   // saves of the file are done.
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd == -1 && errno == EWOULDBLOCK) {
+    bool changed = false;
+    fd = OpenWaitingForLease(AT_FDCWD, path, 0, nullptr, changed);
+    if (changed) errno = EWOULDBLOCK;
+  }
   struct stat status;
   if (fd == -1 || ::fstat(fd, &status) != 0) {
     if (fd != -1) ::close(fd);
