@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/ImageSaver.h"
+#include "runtime/FileAccess.h"
 #include "tests/support/TempDirTest.h"
 #include "tests/support/TestSupport.h"
 
@@ -68,20 +69,29 @@ class SaveFileSystemTest : public testsupport::TempDirTest {
 // it would have to take back; both a new name and a replaced file get the
 // picture.
 TEST_F(SaveFileSystemTest, AnAppendOnlyFolderTakesThePictureAndNothingElse) {
-  const std::string folder = Path("grows"), old = folder + "/old.bmp", fresh = folder + "/new.bmp";
+  const std::string folder = Path("grows"), old = folder + "/old.bmp";
   ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
   ASSERT_TRUE(testsupport::WriteWholeFile(old, {'o', 'l', 'd'}));
   if (!SetInodeFlags(folder, FS_APPEND_FL, true)) {
     GTEST_SKIP() << "no append-only folders here (takes root and a file system with flags)";
   }
-  const bool savedNew = Save(fresh), savedOld = Save(old);
+  // Made unnamed, and under a hidden name as where the file system has no
+  // unnamed files.
+  for (const bool unnamed : {true, false}) {
+    SCOPED_TRACE(unnamed ? "unnamed" : "under a hidden name");
+    const std::string fresh = folder + (unnamed ? "/new.bmp" : "/new2.bmp");
+    KVO::SetReplacingFileWriterUnnamedFiles(unnamed);
+    const bool savedNew = Save(fresh), savedOld = Save(old);
+    KVO::SetReplacingFileWriterUnnamedFiles(true);
+    EXPECT_TRUE(savedNew);
+    EXPECT_TRUE(savedOld);
+    EXPECT_EQ(expected, testsupport::ReadWholeFile(fresh));
+    EXPECT_EQ(expected, testsupport::ReadWholeFile(old));
+    EXPECT_TRUE(testsupport::WriteWholeFile(old, {'o', 'l', 'd'}));
+  }
   const std::vector<std::string> names = testsupport::FolderNames(folder);
+  EXPECT_EQ((std::vector<std::string>{"new.bmp", "new2.bmp", "old.bmp"}), names);
   ASSERT_TRUE(SetInodeFlags(folder, FS_APPEND_FL, false));  // else the folder stays for good
-  EXPECT_TRUE(savedNew);
-  EXPECT_TRUE(savedOld);
-  EXPECT_EQ(expected, testsupport::ReadWholeFile(fresh));
-  EXPECT_EQ(expected, testsupport::ReadWholeFile(old));
-  EXPECT_EQ((std::vector<std::string>{"new.bmp", "old.bmp"}), names);
 }
 
 // A reader holding a lease is told by the kernel to let go when the target
