@@ -62,9 +62,13 @@ Thread::~Thread() {
     destroying = true;
     entered = bodyEntered;
   }
-  stopRequested = true;
+  // Both read before the request: a body that ends promptly on it would
+  // otherwise be seen as ended, and its grace would depend on who won.
+  const bool running = isRunning && thread;
   // Grace is for a body at work; one that never ran has nothing to finish.
-  if (entered && isRunning && thread) SleepMs(stopTimeoutMs);
+  const bool grace = running && entered;
+  if (running) stopRequested = true;
+  if (grace) SleepMs(stopTimeoutMs);
   if (thread && thread->joinable()) thread->join();
 }
 

@@ -66,10 +66,11 @@ class Thread {
   // run before a subclass is fully built, so subclasses pass false and call
   // Start() themselves. Throws what Start() throws.
   Thread(std::string name, int stopTimeoutMs, bool autoStart);
-  // Requests a stop and joins whatever thread it finds, so none is left
-  // joinable. Sleeps the grace period first only when the current run's body
-  // was entered and the thread still runs; a run not yet in its body is kept
-  // out of it.
+  // Joins whatever thread it finds, so none is left joinable. Before that,
+  // with a run under way, it requests a stop; the grace period is slept in
+  // full, between the request and the join, exactly when the run's body had
+  // been entered and had not returned before the request (whatever the body
+  // does after it). A run not yet in its body is kept out of it, unslept.
   virtual ~Thread();
 
   Thread(const Thread&) = delete;
