@@ -16,6 +16,12 @@ void SafeMutex::Unlock() { Mutex::Unlock(); }
 
 void SetDebugThreadName(const char* /*name*/) {}
 
+namespace {
+std::atomic<void (*)(const std::atomic<bool>&)> entryHook{nullptr};
+}  // namespace
+
+void SetThreadEntryHook(void (*hook)(const std::atomic<bool>&)) { entryHook = hook; }
+
 Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
     : mainResult(0),
       name(std::move(name)),
@@ -99,6 +105,9 @@ void Thread::WaitForStop() {
 }
 
 void Thread::THREAD_Main() {
+  // Outside the entry lock, so that a thread held here cannot keep the
+  // destructor from closing the entry.
+  if (auto* hook = entryHook.load()) hook(stopRequested);
   // Not `mutex`: WaitForStop() and Kill() hold it while they wait for this
   // thread, which would then never get past here.
   {

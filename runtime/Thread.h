@@ -24,6 +24,14 @@ class SafeMutex : public Mutex {
 // Names for debuggers are not passed to the operating system; does nothing.
 void SetDebugThreadName(const char* name);
 
+// For tests: when set, each new thread calls `hook` with its object's stop
+// flag before it decides whether to enter the body, so that a test can hold
+// it at the entry. The destructor requests the stop only after it has closed
+// the entry: a thread held until then never enters. The hook must not touch
+// the object, whose destruction may be under way. Null removes it. Set it
+// while no Thread is starting.
+void SetThreadEntryHook(void (*hook)(const std::atomic<bool>& stopRequested));
+
 // Abstract base of a named worker thread with a cooperative stop protocol.
 //
 // A subclass implements ThreadMain(), which runs once on a new thread per
