@@ -126,7 +126,7 @@ TEST(ThreadTest, DestructorSleepsTheGracePeriodOnlyForARunningBody) {
   }
 }
 
-// Bodies entered by BareThread runs; read after the joins, so final then.
+// Bodies entered by BareThread runs.
 std::atomic<int> bareBodies{0};
 
 // A worker with no destructor of its own: by the time the base destructor
@@ -145,20 +145,6 @@ class BareThread : public KVO::Thread {
   }
 };
 
-// Destroyed right after Start(), the new thread mostly reaches its entry only
-// once destruction has begun: it must then skip the body, not dispatch to the
-// pure one. Surviving the loop is the assertion.
-TEST(ThreadTest, DestroyedRightAfterStartNeverCallsTheAbstractBody) {
-  constexpr int kRuns = 1000;
-  bareBodies = 0;
-  for (int i = 0; i < kRuns; ++i) {
-    auto* t = new BareThread<true>(0);
-    t->Start();
-    delete t;
-  }
-  EXPECT_LE(bareBodies.load(), kRuns);
-}
-
 // Installs a hook that new threads run at their entry, for one scope.
 class EntryHook {
  public:
@@ -170,6 +156,72 @@ class EntryHook {
 
 void HoldUntilStopRequested(const std::atomic<bool>& stop) {
   while (!stop) std::this_thread::yield();
+}
+
+// How the next new thread is let go from its entry: held until its stop is
+// requested, let go when the test says (`atEntry` tells it got there), or not
+// held at all.
+enum class Entry { kHeld, kOnSignal, kFree };
+std::atomic<Entry> entryScript{Entry::kFree};
+std::atomic<bool> atEntry{false};
+std::atomic<bool> letGo{false};
+
+void EnterAsScripted(const std::atomic<bool>& stop) {
+  if (entryScript == Entry::kHeld) HoldUntilStopRequested(stop);
+  if (entryScript != Entry::kOnSignal) return;
+  atEntry = true;
+  // Spun, not yielded, so that it leaves as quickly as the delete begins.
+  while (!letGo && !stop) {
+  }
+}
+
+// Waits, yielding, until `done` answers true; false after a generous while.
+template <typename Done>
+bool YieldUntil(Done done) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > giveUp) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// Each round destroys one object right after Start() with its thread still
+// before the entry, one with its thread let go just as the delete begins (it
+// enters or not, as the race goes), and one once its body runs. A thread
+// that finds destruction begun must skip the body, not dispatch to the pure
+// one (which would end the process); a held one never enters.
+TEST(ThreadTest, DestroyedRightAfterStartNeverCallsTheAbstractBody) {
+  constexpr int kRounds = 300;
+  const EntryHook script(&EnterAsScripted);
+  int racesEntered = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    for (const Entry entry : {Entry::kHeld, Entry::kOnSignal, Entry::kFree}) {
+      entryScript = entry;
+      atEntry = false;
+      letGo = false;
+      const int bodiesBefore = bareBodies.load();
+      auto t = std::make_unique<BareThread<true>>(0);
+      t->Start();
+      if (entry == Entry::kOnSignal) {
+        ASSERT_TRUE(YieldUntil([] { return atEntry.load(); }));
+        letGo = true;
+        // A sweep of small delays puts the delete on either side of the entry.
+        for (volatile int spin = 0; spin < i % 64 * 32; spin = spin + 1) {
+        }
+      }
+      if (entry == Entry::kFree) {
+        ASSERT_TRUE(YieldUntil([&] { return bareBodies.load() != bodiesBefore; }));
+      }
+      t.reset();
+      const int entered = bareBodies.load() - bodiesBefore;
+      if (entry == Entry::kHeld) {
+        ASSERT_EQ(entered, 0);
+      }
+      if (entry == Entry::kOnSignal) racesEntered += entered;
+    }
+  }
+  RecordProperty("racesEntered", racesEntered);
 }
 
 // A run whose body never started has nothing to be given grace for. Each
@@ -189,6 +241,7 @@ TEST(ThreadTest, DestroyedBeforeTheBodyRunsSkipsTheGracePeriod) {
   }
   EXPECT_EQ(bareBodies.load(), bodiesBefore);
 }
+
 std::atomic<int> signalsCaught{0};
 void CountSignal(int) { ++signalsCaught; }
 
