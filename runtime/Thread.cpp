@@ -42,7 +42,10 @@ Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
 // itself. So it does where the object is not whole yet and its class so far
 // is abstract (Start() called from a constructor): the pure slot would end
 // the process, where the subclass's body may be in place by the time the
-// thread dispatches.
+// thread dispatches. Through a virtual base the slot holds a stub that reads
+// the vtable again when called; nothing looked up here avoids that, and no
+// fallback is sound once a base's destructor has rewritten it, so such
+// classes stop and join in their own destructor (see the header).
 Thread::Body Thread::ResolveBody() {
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push

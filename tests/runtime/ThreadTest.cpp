@@ -242,6 +242,56 @@ TEST(ThreadTest, DestroyedBeforeTheBodyRunsSkipsTheGracePeriod) {
   EXPECT_EQ(bareBodies.load(), bodiesBefore);
 }
 
+// Bodies of DiamondThread runs, and those that ran on another object.
+std::atomic<int> diamondBodies{0};
+std::atomic<int> diamondsMisplaced{0};
+
+// Thread reached through virtual bases: what Start() takes from the vtable
+// is a stub that finds the subclass's part through the vtable when called.
+class LeftWorker : public virtual KVO::Thread {
+ protected:
+  LeftWorker() : KVO::Thread("left", 0, false) {}
+  int left = 1;
+};
+class RightWorker : public virtual KVO::Thread {
+ protected:
+  RightWorker() : KVO::Thread("right", 0, false) {}
+  int right = 2;
+};
+
+// Stops and joins in its own destructor, while the vtable is still its own.
+class DiamondThread final : public LeftWorker, public RightWorker {
+ public:
+  DiamondThread() : KVO::Thread("diamond", 0, false) {}
+  ~DiamondThread() override { WaitForStop(); }
+
+ protected:
+  int ThreadMain() override {
+    ++diamondBodies;
+    if (self != this || left + right != 3) ++diamondsMisplaced;
+    return 0;
+  }
+
+ private:
+  const DiamondThread* const self = this;
+};
+
+// Destroyed right after Start(), the thread held at its entry until the
+// destructor's stop request: every body then starts inside the destructor,
+// and must still run, once, on its own object.
+TEST(ThreadTest, AVirtualBaseSubclassThatJoinsInItsOwnDestructorRunsOnItself) {
+  constexpr int kRuns = 300;
+  const EntryHook hold(&HoldUntilStopRequested);
+  diamondBodies = 0;
+  diamondsMisplaced = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    auto t = std::make_unique<DiamondThread>();
+    t->Start();
+  }
+  EXPECT_EQ(diamondBodies.load(), kRuns);
+  EXPECT_EQ(diamondsMisplaced.load(), 0);
+}
+
 std::atomic<int> signalsCaught{0};
 void CountSignal(int) { ++signalsCaught; }
 
