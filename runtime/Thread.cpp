@@ -16,6 +16,12 @@ void SafeMutex::Unlock() { Mutex::Unlock(); }
 
 void SetDebugThreadName(const char* /*name*/) {}
 
+namespace {
+std::atomic<void (*)(const std::atomic<bool>&)> entryHook{nullptr};
+}  // namespace
+
+void SetThreadEntryHook(void (*hook)(const std::atomic<bool>&)) { entryHook = hook; }
+
 Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
     : mainResult(0),
       name(std::move(name)),
@@ -36,7 +42,10 @@ Thread::Thread(std::string name, int stopTimeoutMs, bool autoStart)
 // itself. So it does where the object is not whole yet and its class so far
 // is abstract (Start() called from a constructor): the pure slot would end
 // the process, where the subclass's body may be in place by the time the
-// thread dispatches.
+// thread dispatches. Through a virtual base the slot holds a stub that reads
+// the vtable again when called; nothing looked up here avoids that, and no
+// fallback is sound once a base's destructor has rewritten it, so such
+// classes stop and join in their own destructor (see the header).
 Thread::Body Thread::ResolveBody() {
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
@@ -62,9 +71,13 @@ Thread::~Thread() {
     destroying = true;
     entered = bodyEntered;
   }
-  stopRequested = true;
+  // Both read before the request: a body that ends promptly on it would
+  // otherwise be seen as ended, and its grace would depend on who won.
+  const bool running = isRunning && thread;
   // Grace is for a body at work; one that never ran has nothing to finish.
-  if (entered && isRunning && thread) SleepMs(stopTimeoutMs);
+  const bool grace = running && entered;
+  if (running) stopRequested = true;
+  if (grace) SleepMs(stopTimeoutMs);
   if (thread && thread->joinable()) thread->join();
 }
 
@@ -95,6 +108,9 @@ void Thread::WaitForStop() {
 }
 
 void Thread::THREAD_Main() {
+  // Outside the entry lock, so that a thread held here cannot keep the
+  // destructor from closing the entry.
+  if (auto* hook = entryHook.load()) hook(stopRequested);
   // Not `mutex`: WaitForStop() and Kill() hold it while they wait for this
   // thread, which would then never get past here.
   {

@@ -24,6 +24,14 @@ class SafeMutex : public Mutex {
 // Names for debuggers are not passed to the operating system; does nothing.
 void SetDebugThreadName(const char* name);
 
+// For tests: when set, each new thread calls `hook` with its object's stop
+// flag before it decides whether to enter the body, so that a test can hold
+// it at the entry. The destructor requests the stop only after it has closed
+// the entry: a thread held until then never enters. The hook must not touch
+// the object, whose destruction may be under way. Null removes it. Set it
+// while no Thread is starting.
+void SetThreadEntryHook(void (*hook)(const std::atomic<bool>& stopRequested));
+
 // Abstract base of a named worker thread with a cooperative stop protocol.
 //
 // A subclass implements ThreadMain(), which runs once on a new thread per
@@ -31,21 +39,35 @@ void SetDebugThreadName(const char* name);
 // wakes the body by whatever it sleeps on, and joins with WaitForStop().
 // Nothing clears a stop request: a stopped worker is replaced, not restarted.
 //
-// An object may be destroyed at any time after Start(), even before its
-// thread reached the body: Start() looks the subclass's ThreadMain() up while
-// the object is whole, so the thread never calls the pure one of a bare
-// Thread, which is all the object is once ~Thread runs; a thread that has
-// not entered the body by then never does. A body that did start runs on
-// while the subclass's destructor and ~Thread's grace period pass, so a
-// subclass whose body uses members of its own stops it first: its own
-// destructor calls RequestToStop(), wakes the body and calls WaitForStop().
+// Which destructions are safe. Start() takes the subclass's ThreadMain() from
+// the vtable while the object is whole; from its first line on, each
+// destructor rewrites the vtable, without any lock.
+// - Any time after Start(), even before the thread reached the body: safe
+//   for a class built with GCC that reaches Thread through no virtual base
+//   and whose body uses nothing but Thread's members. A thread that has not
+//   entered the body when ~Thread begins never does (never the pure one of a
+//   bare Thread, which is all the object is by then); a body that did start
+//   runs on through the subclasses' destructors and ~Thread's grace period.
+// - A body that uses members of a subclass: the object's own class (the one
+//   it was created as) calls RequestToStop(), wakes the body and calls
+//   WaitForStop() in its destructor, before any member goes. This is safe
+//   for every class: while that destructor runs, the vtable is unchanged.
+// - A class that reaches Thread through a virtual base (Thread, or a class
+//   holding it, inherited `virtual`, as in a diamond): what Start() takes is
+//   a stub that finds the subclass's part through the vtable when the new
+//   thread calls it, so a body that starts once a base class's destructor
+//   has begun may run on a wrong object or crash, whatever it touches. Only
+//   the stop and join in the object's own class's destructor, as above,
+//   makes it safe; in a base class's destructor it is too late. Mark such a
+//   class final.
+// - Built with a compiler other than GCC, the new thread looks ThreadMain()
+//   up itself when it gets there: every subclass stops and joins in its own
+//   class's destructor, as above.
 // Start() called before the object is whole (from a constructor, or with
 // `autoStart`) runs the ThreadMain() of the class built so far, as a virtual
 // call there would; where that one is pure, the new thread looks the body up
 // itself when it gets there, which is safe only if the object is whole by
-// then. (Built with a compiler other than GCC, the new thread always looks
-// it up itself, and a subclass destroyed right after Start() must stop and
-// join first as above.)
+// then.
 //
 // Start(), SetName(), SetPriority(), WaitForStop(), Kill() and the destructor
 // hold the object's recursive lock for their whole run (WaitForStop() and the
@@ -66,10 +88,11 @@ class Thread {
   // run before a subclass is fully built, so subclasses pass false and call
   // Start() themselves. Throws what Start() throws.
   Thread(std::string name, int stopTimeoutMs, bool autoStart);
-  // Requests a stop and joins whatever thread it finds, so none is left
-  // joinable. Sleeps the grace period first only when the current run's body
-  // was entered and the thread still runs; a run not yet in its body is kept
-  // out of it.
+  // Joins whatever thread it finds, so none is left joinable. Before that,
+  // with a run under way, it requests a stop; the grace period is slept in
+  // full, between the request and the join, exactly when the run's body had
+  // been entered and had not returned before the request (whatever the body
+  // does after it). A run not yet in its body is kept out of it, unslept.
   virtual ~Thread();
 
   Thread(const Thread&) = delete;
