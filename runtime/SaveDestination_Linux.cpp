@@ -114,6 +114,8 @@ bool SaveDestination::Enter(int next) {
   if (next == -1) return false;
   if (folder != -1) ::close(folder);
   folder = next;
+  folderKnown = false;
+  keepsNames = -1;
   return true;
 }
 
@@ -171,6 +173,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
   if (!Enter(::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC))) return false;
   int links = 0;
   int looks = 0;
+  bool procChecked = false;  // whether the current folder is known not to be on /proc
   // Looks at `current` once more: it changed kind between the look and its
   // use, as a name being swapped with another does.
   const auto lookAgain = [&](std::string current) {
@@ -186,7 +189,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
     pending.pop_back();
     const bool last = pending.empty();
     if (!last && (current.empty() || current == ".")) continue;
-    if (!folderKnown) {
+    if (!procChecked) {
       if (OnProc(folder)) {
         if (!last) {
           // Links in /proc are the kernel's own (a process's working folder
@@ -209,8 +212,9 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
         throughProc = true;
         return true;
       }
-      if (::fstat(folder, &folderStatus) != 0) return false;
-      folderKnown = true;
+      // The folder's status is looked up only where a rule needs it: where
+      // a link or the target sits.
+      procChecked = true;
     }
     if (last && (current.empty() || current == "." || current == "..")) {
       errno = EISDIR;
@@ -227,7 +231,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
         errno = ELOOP;
         return false;
       }
-      if (!protection.MayFollowLink(folderStatus, found, fsuid)) {
+      if (!protection.MayFollowLink(FolderStatus(), found, fsuid)) {
         errno = EACCES;
         return false;
       }
@@ -247,7 +251,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
       PushNames(std::string(text, static_cast<std::size_t>(length)), pending);
       if (text[0] == '/') {
         if (!Enter(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC))) return false;
-        folderKnown = false;
+        procChecked = false;
       }
       continue;
     }
@@ -267,7 +271,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
       continue;
     }
     if (!Enter(next)) return RefuseFolderName(pending);
-    folderKnown = false;
+    procChecked = false;
   }
   return false;
 }
