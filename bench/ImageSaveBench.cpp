@@ -132,10 +132,10 @@ class SmallPictures {
  private:
   SmallPictures() {
     struct stat shm;
-    std::string pattern = ::stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) &&
-                                  ::access("/dev/shm", W_OK) == 0
-                              ? "/dev/shm/tolvenix-small-bench-XXXXXX"
-                              : scratch.Path("small-XXXXXX");
+    std::string pattern =
+        ::stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) && ::access("/dev/shm", W_OK) == 0
+            ? "/dev/shm/tolvenix-small-bench-XXXXXX"
+            : scratch.Path("small-XXXXXX");
     if (::mkdtemp(pattern.data()) != nullptr) root = pattern;
     for (int depth : {3, 14}) {
       std::string folder = root;
@@ -163,8 +163,8 @@ class SmallPictures {
 
 bool SaveSmall(const std::string& path, int /*depth*/) {
   constexpr unsigned int side = SmallPictures::kSide;
-  return UTIL_SaveImageFromBuffer(path.c_str(), side, side, 3,
-                                  SmallPictures::Get().Pixels().data(), kBmp, 0);
+  return UTIL_SaveImageFromBuffer(path.c_str(), side, side, 3, SmallPictures::Get().Pixels().data(),
+                                  kBmp, 0);
 }
 
 bool FwriteSmall(const std::string& path, int /*depth*/) {

@@ -214,8 +214,8 @@ bool CopyInodeFlags(int target, int created) {
 // The umask applies, as to a file that fopen creates. -1 with errno on failure; EPERM
 // where only a hidden name would do, in a folder that would keep it for
 // good (append-only or immutable).
-int CreateAsideFile(SaveDestination& destination, mode_t mode, mode_t unnamedMode,
-                    bool& unnamed, std::string& temporary) {
+int CreateAsideFile(SaveDestination& destination, mode_t mode, mode_t unnamedMode, bool& unnamed,
+                    std::string& temporary) {
   const int folder = destination.Folder();
   unnamed = CanNameUnnamedFiles();
   if (unnamed) {
@@ -379,8 +379,7 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
   // A regular file is looked up by name again where it is written in
   // place, once its turn has come; one that is replaced is never written.
   if (!SameFile(status, seen) || status.st_nlink == 0 ||
-      (!S_ISREG(status.st_mode) &&
-       !StillNamed(destination.Folder(), destination.Name(), status))) {
+      (!S_ISREG(status.st_mode) && !StillNamed(destination.Folder(), destination.Name(), status))) {
     ::close(fd);
     again = true;
     return nullptr;
@@ -389,10 +388,10 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
   // Replaced only where nothing but the bytes changes, and where the folder
   // lets a name be replaced at all (an append-only folder would keep the
   // hidden name for good).
-  const Aside made = status.st_nlink == 1 && !CarriesAttributes(fd) &&
-                             !destination.FolderKeepsNames()
-                         ? CreateReplacement(fd, status)
-                         : Aside::InPlace;
+  const Aside made =
+      status.st_nlink == 1 && !CarriesAttributes(fd) && !destination.FolderKeepsNames()
+          ? CreateReplacement(fd, status)
+          : Aside::InPlace;
   if (made == Aside::Made) {
     kept = fd;
     return StreamOf(asideFd);
@@ -404,7 +403,8 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
   return OpenInPlace(fd, status, again);
 }
 
-ReplacingFileWriter::Aside ReplacingFileWriter::CreateReplacement(int target, const struct stat& existing) {
+ReplacingFileWriter::Aside ReplacingFileWriter::CreateReplacement(int target,
+                                                                  const struct stat& existing) {
   // A file with a name is made the process's own first (0600), so that
   // nobody else opens it before it has the target's ids and mode; nobody
   // can open one without a name, which is made with the target's mode at

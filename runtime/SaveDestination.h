@@ -13,18 +13,18 @@ namespace KVO {
 // (open, so that everything after the walk happens in that very folder) and
 // that name, which is never a symbolic link when it exists.
 //
-// A path with no symbolic link on the way is resolved in one call where
-// the kernel can (openat2 refusing links, Linux 5.6 and later); otherwise,
-// or where that call refuses, the path is walked one name at a time, from
-// the working folder or the root. Symbolic links are followed by the walk itself (a relative one from
-// the folder it sits in, so no joined path ever grows past PATH_MAX), and
-// each one, on a folder of the path or as the last name, must pass the
-// shared-folder link protection first. A link whose target does not exist
-// leads to that target's name, which a save then creates, as fopen would.
-// Inside /proc, whose links stand for descriptors and processes rather than
-// files a user planted, the kernel follows the links (one name at a time)
-// until the walk leaves it; a last name in a folder on /proc is left to the
-// kernel.
+// A path with no symbolic link on the way is resolved in one call where the
+// kernel can (openat2 refusing links, Linux 5.6 and later); otherwise, or
+// where that call refuses, the path is walked one name at a time, from the
+// working folder or the root. Symbolic links are followed by the walk itself
+// (a relative one from the folder it sits in, so no joined path ever grows
+// past PATH_MAX), and each one, on a folder of the path or as the last name,
+// must pass the shared-folder link protection first. A link whose target does
+// not exist leads to that target's name, which a save then creates, as fopen
+// would. Inside /proc, whose links stand for descriptors and processes rather
+// than files a user planted, the kernel follows the links (one name at a
+// time) until the walk leaves it; a last name in a folder on /proc is left to
+// the kernel.
 //
 // A name on the path that changes kind between the walk's look and its
 // open (a folder swapped with a link, a link with a file) is looked at

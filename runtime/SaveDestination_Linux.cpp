@@ -20,7 +20,7 @@ namespace KVO {
 
 namespace {
 
-constexpr int kMaxLinks = 40;  // as the kernel's own limit
+constexpr int kMaxLinks = 40;   // as the kernel's own limit
 constexpr int kMaxLooks = 100;  // looks again at names that changed kind
 
 // Puts the names of `text` on the stack of names still to walk, the first
@@ -144,9 +144,9 @@ bool SaveDestination::Resolve(const char* path) {
   const char* slash = std::strrchr(path, '/');
   const std::string last = slash == nullptr ? path : slash + 1;
   if (last.empty() || last == "." || last == "..") return false;
-  const std::string parent = slash == nullptr   ? std::string(".")
-                             : slash == path ? std::string("/")
-                                             : std::string(path, slash);
+  const std::string parent = slash == nullptr ? std::string(".")
+                             : slash == path  ? std::string("/")
+                                              : std::string(path, slash);
   const int fd = OpenFolderWithoutLinks(parent.c_str());
   if (fd == -1) return false;
   folder = fd;
