@@ -167,6 +167,11 @@ class ReplacingFileWriter {
   Aside CreateReplacement(int target, const struct stat& existing);
   // Removes the file made aside before its stream was made.
   void DropAside();
+  // For a new name taken by another file while this save ran: Made where
+  // the finished file `finished` now has that file's ids, mode and flags
+  // and may replace it, InPlace where it must be copied into it instead
+  // (more links, attributes, ids that cannot be given), Refused on failure.
+  Aside MatchTakenName(int finished);
   // Puts the finished file `finished` (the file made aside, still open) in
   // place under the name; answers whether it got there.
   bool Publish(int finished);

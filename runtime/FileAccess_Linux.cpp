@@ -160,17 +160,21 @@ bool CarriesAttributes(int fd) {
 std::atomic<bool> unnamedAllowed{true};
 
 // The path by which the kernel links an open file that has no name.
+// The calling thread's own table: /proc/self names the main thread's, which
+// a thread that unshared its descriptors does not share.
 struct DescriptorPath {
-  explicit DescriptorPath(int fd) { std::snprintf(text, sizeof text, "/proc/self/fd/%d", fd); }
+  explicit DescriptorPath(int fd) {
+    std::snprintf(text, sizeof text, "/proc/thread-self/fd/%d", fd);
+  }
   char text[32];
 };
 
 // Whether unnamed files can be given a name here: that goes through
-// /proc/self/fd, which a sandbox may not mount. Looked at once.
+// /proc/thread-self/fd, which a sandbox may not mount. Looked at once.
 bool CanNameUnnamedFiles() {
   static const bool procMounted = [] {
     struct stat status;
-    return ::stat("/proc/self/fd", &status) == 0 && S_ISDIR(status.st_mode);
+    return ::stat("/proc/thread-self/fd", &status) == 0 && S_ISDIR(status.st_mode);
   }();
   return procMounted && unnamedAllowed.load();
 }
@@ -193,7 +197,8 @@ bool LinkUnnamed(int fd, int folder, const char* name) {
 // The inode flags a user may set (no-dump, no-atime, synchronous writes,
 // compression...), which a file truncated by fopen keeps. Append-only and
 // immutable files are not opened for writing at all.
-constexpr int kUserFlags = FS_FL_USER_MODIFIABLE & ~(FS_APPEND_FL | FS_IMMUTABLE_FL);
+constexpr int kUserFlags =
+    (FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_NOCOMP_FL) & ~(FS_APPEND_FL | FS_IMMUTABLE_FL);
 
 // Gives `created` the user flags of `target` (a new file takes its folder's
 // on some file systems instead); answers whether they now match.
@@ -335,6 +340,12 @@ int OpenWaitingForLease(int folder, const char* name, int how, const struct stat
   // Without /proc, the refusal stands.
   if (fd == -1 && errno == ENOENT) errno = EWOULDBLOCK;
   ::close(path);
+  struct stat opened;
+  if (fd != -1 && (::fstat(fd, &opened) != 0 || !SameFile(opened, status))) {
+    ::close(fd);
+    again = true;
+    return -1;
+  }
   return fd;
 }
 
@@ -559,14 +570,42 @@ bool ReplacingFileWriter::CopyIntoTarget(int from) {
   return ok;
 }
 
+ReplacingFileWriter::Aside ReplacingFileWriter::MatchTakenName(int finished) {
+  struct stat status;
+  if (::fstatat(destination.Folder(), destination.Name().c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+      0) {
+    return errno == ENOENT ? Aside::Made : Aside::Refused;
+  }
+  // A link, or a file that is not a regular one, is replaced, as a rename
+  // over the name always did.
+  if (!S_ISREG(status.st_mode)) return Aside::Made;
+  if (status.st_nlink != 1 || destination.FolderKeepsNames()) return Aside::InPlace;
+  // Looked at without being opened for writing: the rules for that are
+  // applied by the copy, where it comes to one.
+  const int fd = ::openat(destination.Folder(), destination.Name().c_str(),
+                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  struct stat made;
+  const mode_t mode = status.st_mode & 07777;
+  const bool matched = fd != -1 && !CarriesAttributes(fd) && !CarriesAttributes(finished) &&
+                       CopyInodeFlags(fd, finished) && ::fstat(finished, &made) == 0 &&
+                       ((made.st_uid == status.st_uid && made.st_gid == status.st_gid) ||
+                        ::fchown(finished, status.st_uid, status.st_gid) == 0) &&
+                       ::fchmod(finished, mode) == 0;
+  if (fd != -1) ::close(fd);
+  return matched ? Aside::Made : Aside::InPlace;
+}
+
 bool ReplacingFileWriter::Publish(int finished) {
   const int folder = destination.Folder();
   const std::string& name = destination.Name();
   if (unnamed && !destination.Exists()) {
     if (LinkUnnamed(finished, folder, name.c_str())) return true;
     if (errno != EEXIST) return false;
-    // The name was taken meanwhile: the file there is replaced as an
-    // existing one would have been.
+    // The name was taken meanwhile: the file there is replaced only where
+    // one found at Open would have been, and by a synced file, as that one.
+    const Aside taken = MatchTakenName(finished);
+    if (taken == Aside::Refused || ::fsync(finished) != 0) return false;
+    if (taken == Aside::InPlace) return CopyIntoTarget(finished);
   }
   if (unnamed) {
     // No name could be taken back out of such a folder.

@@ -58,7 +58,7 @@ int OwnDescriptorNamed(const std::string& resolved, const std::string& name) {
 // The path of an open folder, as the kernel names it.
 std::string PathOf(int fd) {
   char link[64];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  std::snprintf(link, sizeof link, "/proc/thread-self/fd/%d", fd);
   char path[PATH_MAX];
   const ssize_t length = ::readlink(link, path, sizeof path);
   if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return std::string();

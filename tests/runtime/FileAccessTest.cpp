@@ -104,6 +104,36 @@ TEST_F(ReplacingFileWriterTest, RefusalsCarryTheErrnoOfFopen) {
   EXPECT_EQ(testsupport::Bytes{'x'}, testsupport::ReadWholeFile(Path("file")));
 }
 
+// A new name that another file takes while the save runs is treated as a
+// file found at Open: one with more links is written in place, so every
+// link shows the picture; one with a single link is replaced by a file with
+// its mode. Nothing is left under a hidden name.
+TEST_F(ReplacingFileWriterTest, ANameTakenWhileSavingIsTreatedAsAnExistingFile) {
+  for (const bool linked : {true, false}) {
+    SCOPED_TRACE(linked ? "with another link" : "with one link");
+    const std::string name = Path(linked ? "linked" : "single"), other = Path("other");
+    KVO::ReplacingFileWriter writer;
+    std::FILE* stream = writer.Open(name.c_str());
+    ASSERT_NE(nullptr, stream);
+    ASSERT_EQ(5u, std::fwrite("fresh", 1, 5, stream));
+    ASSERT_TRUE(testsupport::WriteWholeFile(name, {'o', 'l', 'd'}));
+    ASSERT_EQ(0, chmod(name.c_str(), 0604));
+    ASSERT_TRUE(!linked || link(name.c_str(), other.c_str()) == 0);
+    struct stat before;
+    ASSERT_EQ(0, stat(name.c_str(), &before));
+    EXPECT_TRUE(writer.Finish(stream, true));
+    struct stat after;
+    ASSERT_EQ(0, stat(name.c_str(), &after));
+    EXPECT_EQ(testsupport::Bytes({'f', 'r', 'e', 's', 'h'}), testsupport::ReadWholeFile(name));
+    EXPECT_EQ(linked, before.st_ino == after.st_ino);
+    EXPECT_EQ(0604u, after.st_mode & 07777);
+    if (linked) {
+      EXPECT_EQ(testsupport::ReadWholeFile(name), testsupport::ReadWholeFile(other));
+    }
+  }
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
+}
+
 // A socket cannot be opened by name, so a name in /proc that stands for one
 // is refused as fopen refuses it, even where the process holds the socket
 // open for writing, and the peer receives nothing.
