@@ -44,10 +44,14 @@ class Pictures {
     static Pictures pictures;
     return pictures;
   }
-  std::vector<unsigned char>& Pixels(int index) { return pixels[index]; }
   const testsupport::Bytes& File(int index) const { return files[index]; }
-  std::string Path(const char* name, int index) const {
-    return root.Path(name + std::to_string(index) + ".bmp");
+  std::string Path(const char* stem, int index) const {
+    return root.Path(stem + std::to_string(index) + ".bmp");
+  }
+  bool Save(const std::string& path, int index) {
+    const Size size = kSizes[index];
+    return UTIL_SaveImageFromBuffer(path.c_str(), size.width, size.height, 3, pixels[index].data(),
+                                    kBmp, 0);
   }
 
  private:
@@ -56,7 +60,7 @@ class Pictures {
       const Size size = kSizes[i];
       pixels[i] = testsupport::Pattern(std::size_t{size.width} * size.height * 3);
       const std::string path = Path("reference", i);
-      UTIL_SaveImageFromBuffer(path.c_str(), size.width, size.height, 3, pixels[i].data(), kBmp, 0);
+      Save(path, i);
       files[i] = testsupport::ReadWholeFile(path);
     }
   }
@@ -65,51 +69,6 @@ class Pictures {
   std::vector<unsigned char> pixels[2];
   testsupport::Bytes files[2];
 };
-
-bool Save(const std::string& path, int index) {
-  const Size size = kSizes[index];
-  return UTIL_SaveImageFromBuffer(path.c_str(), size.width, size.height, 3,
-                                  Pictures::Get().Pixels(index).data(), kBmp, 0);
-}
-
-bool Fwrite(const std::string& path, int index) {
-  const testsupport::Bytes& bytes = Pictures::Get().File(index);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && written;
-}
-
-// Times `write` to a name that does not exist: the file of the previous
-// iteration is removed with the clock stopped.
-template <bool (*write)(const std::string&, int)>
-void New(benchmark::State& state) {
-  const int index = static_cast<int>(state.range(0));
-  const std::string path = Pictures::Get().Path("new", index);
-  for (auto _ : state) {
-    state.PauseTiming();
-    ::unlink(path.c_str());
-    state.ResumeTiming();
-    if (!write(path, index)) state.SkipWithError("the write failed");
-  }
-  ::unlink(path.c_str());
-  state.SetBytesProcessed(state.iterations() *
-                          static_cast<std::int64_t>(Pictures::Get().File(index).size()));
-}
-
-// Times `write` over the file that the previous write made.
-template <bool (*write)(const std::string&, int)>
-void Replacing(benchmark::State& state) {
-  const int index = static_cast<int>(state.range(0));
-  const std::string path = Pictures::Get().Path("old", index);
-  if (!write(path, index)) state.SkipWithError("the first write failed");
-  for (auto _ : state) {
-    if (!write(path, index)) state.SkipWithError("the write failed");
-  }
-  ::unlink(path.c_str());
-  state.SetBytesProcessed(state.iterations() *
-                          static_cast<std::int64_t>(Pictures::Get().File(index).size()));
-}
 
 // The small picture and its BMP bytes, with folders 3 and 14 deep made under
 // a scratch folder on tmpfs, removed at exit.
@@ -120,13 +79,13 @@ class SmallPictures {
     static SmallPictures pictures;
     return pictures;
   }
-  std::vector<unsigned char>& Pixels() { return pixels; }
-  const testsupport::Bytes& File() const { return file; }
-  // A name `name` at the end of `depth` folders.
-  std::string Path(const char* name, int depth) const {
-    std::string path = root;
-    for (int i = 0; i < depth; ++i) path += "/f" + std::to_string(i);
-    return path + "/" + name;
+  const testsupport::Bytes& File(int /*depth*/) const { return file; }
+  // The name `stem`.bmp at the end of `depth` folders.
+  std::string Path(const char* stem, int depth) const {
+    return Folder(depth) + "/" + stem + ".bmp";
+  }
+  bool Save(const std::string& path, int /*depth*/) {
+    return UTIL_SaveImageFromBuffer(path.c_str(), kSide, kSide, 3, pixels.data(), kBmp, 0);
   }
 
  private:
@@ -138,21 +97,23 @@ class SmallPictures {
             : scratch.Path("small-XXXXXX");
     if (::mkdtemp(pattern.data()) != nullptr) root = pattern;
     for (int depth : {3, 14}) {
-      std::string folder = root;
-      for (int i = 0; i < depth; ++i) ::mkdir((folder += "/f" + std::to_string(i)).c_str(), 0700);
+      for (int i = 1; i <= depth; ++i) ::mkdir(Folder(i).c_str(), 0700);
     }
     pixels = testsupport::Pattern(std::size_t{kSide} * kSide * 3);
-    const std::string path = Path("reference.bmp", 3);
-    UTIL_SaveImageFromBuffer(path.c_str(), kSide, kSide, 3, pixels.data(), kBmp, 0);
+    const std::string path = Path("reference", 3);
+    Save(path, 3);
     file = testsupport::ReadWholeFile(path);
   }
   ~SmallPictures() {
     // Only what the constructor made, deepest first.
-    for (int depth : {14, 3}) {
-      ::unlink(Path("reference.bmp", depth).c_str());
-      for (int i = depth; i > 0; --i) ::rmdir(Path("", i).c_str());
-    }
+    ::unlink(Path("reference", 3).c_str());
+    for (int i = 14; i > 0; --i) ::rmdir(Folder(i).c_str());
     ::rmdir(root.c_str());
+  }
+  std::string Folder(int depth) const {
+    std::string folder = root;
+    for (int i = 0; i < depth; ++i) folder += "/f" + std::to_string(i);
+    return folder;
   }
 
   testsupport::TempDir scratch{"tolvenix-small-bench"};
@@ -161,51 +122,90 @@ class SmallPictures {
   testsupport::Bytes file;
 };
 
-bool SaveSmall(const std::string& path, int /*depth*/) {
-  constexpr unsigned int side = SmallPictures::kSide;
-  return UTIL_SaveImageFromBuffer(path.c_str(), side, side, 3, SmallPictures::Get().Pixels().data(),
-                                  kBmp, 0);
+template <class Set>
+bool Save(const std::string& path, int arg) {
+  return Set::Get().Save(path, arg);
 }
 
-bool FwriteSmall(const std::string& path, int /*depth*/) {
-  const testsupport::Bytes& bytes = SmallPictures::Get().File();
+template <class Set>
+bool Fwrite(const std::string& path, int arg) {
+  const testsupport::Bytes& bytes = Set::Get().File(arg);
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
   const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   return std::fclose(file) == 0 && written;
 }
 
-template <bool (*write)(const std::string&, int)>
-void SmallNew(benchmark::State& state) {
-  const int depth = static_cast<int>(state.range(0));
-  const std::string path = SmallPictures::Get().Path("new.bmp", depth);
+// Times `write` to a name that does not exist: the file of the previous
+// iteration is removed with the clock stopped.
+template <class Set, bool (*write)(const std::string&, int)>
+void New(benchmark::State& state) {
+  const int arg = static_cast<int>(state.range(0));
+  const std::string path = Set::Get().Path("new", arg);
   for (auto _ : state) {
     state.PauseTiming();
     ::unlink(path.c_str());
     state.ResumeTiming();
-    if (!write(path, depth)) state.SkipWithError("the write failed");
+    if (!write(path, arg)) state.SkipWithError("the write failed");
   }
   ::unlink(path.c_str());
+  state.SetBytesProcessed(state.iterations() *
+                          static_cast<std::int64_t>(Set::Get().File(arg).size()));
 }
 
-template <bool (*write)(const std::string&, int)>
-void SmallReplacing(benchmark::State& state) {
-  const int depth = static_cast<int>(state.range(0));
-  const std::string path = SmallPictures::Get().Path("old.bmp", depth);
-  if (!write(path, depth)) state.SkipWithError("the first write failed");
+// Times `write` over the file that the previous write made.
+template <class Set, bool (*write)(const std::string&, int)>
+void Replacing(benchmark::State& state) {
+  const int arg = static_cast<int>(state.range(0));
+  const std::string path = Set::Get().Path("old", arg);
+  if (!write(path, arg)) state.SkipWithError("the first write failed");
   for (auto _ : state) {
-    if (!write(path, depth)) state.SkipWithError("the write failed");
+    if (!write(path, arg)) state.SkipWithError("the write failed");
   }
   ::unlink(path.c_str());
+  state.SetBytesProcessed(state.iterations() *
+                          static_cast<std::int64_t>(Set::Get().File(arg).size()));
 }
 
-BENCHMARK_TEMPLATE(New, Save)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(New, Fwrite)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(Replacing, Save)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(Replacing, Fwrite)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(SmallNew, SaveSmall)->Arg(3)->Arg(14)->Unit(benchmark::kMicrosecond);
-BENCHMARK_TEMPLATE(SmallNew, FwriteSmall)->Arg(3)->Arg(14)->Unit(benchmark::kMicrosecond);
-BENCHMARK_TEMPLATE(SmallReplacing, SaveSmall)->Arg(3)->Arg(14)->Unit(benchmark::kMicrosecond);
-BENCHMARK_TEMPLATE(SmallReplacing, FwriteSmall)->Arg(3)->Arg(14)->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE2(New, Pictures, Save<Pictures>)
+    ->Name("New<Save>")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE2(New, Pictures, Fwrite<Pictures>)
+    ->Name("New<Fwrite>")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE2(Replacing, Pictures, Save<Pictures>)
+    ->Name("Replacing<Save>")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE2(Replacing, Pictures, Fwrite<Pictures>)
+    ->Name("Replacing<Fwrite>")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE2(New, SmallPictures, Save<SmallPictures>)
+    ->Name("SmallNew<Save>")
+    ->Arg(3)
+    ->Arg(14)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE2(New, SmallPictures, Fwrite<SmallPictures>)
+    ->Name("SmallNew<Fwrite>")
+    ->Arg(3)
+    ->Arg(14)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE2(Replacing, SmallPictures, Save<SmallPictures>)
+    ->Name("SmallReplacing<Save>")
+    ->Arg(3)
+    ->Arg(14)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_TEMPLATE2(Replacing, SmallPictures, Fwrite<SmallPictures>)
+    ->Name("SmallReplacing<Fwrite>")
+    ->Arg(3)
+    ->Arg(14)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

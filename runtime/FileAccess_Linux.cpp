@@ -213,6 +213,27 @@ bool CopyInodeFlags(int target, int created) {
   return ::ioctl(created, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
+// Gives `file`, made by this process, the flags, mode, owner and group of
+// the existing `target` (of `existing`); answers whether all of that took.
+// A made file has the folder's group where the folder is set-group-id, so
+// the ids are compared rather than assumed; and it refuses where it carries
+// what the folder gives a new file (a default access list), which the
+// target may not have. The mode and flags are set while the file is still
+// the process's own, and the mode set again where giving the file away
+// cleared its set-id bits.
+bool TakeOnIdentity(int target, const struct stat& existing, int file) {
+  const mode_t mode = existing.st_mode & 07777;
+  struct stat made;
+  bool taken = !CarriesAttributes(file) && CopyInodeFlags(target, file) &&
+               ::fstat(file, &made) == 0 &&
+               ((made.st_mode & 07777) == mode || ::fchmod(file, mode) == 0);
+  if (taken && (made.st_uid != existing.st_uid || made.st_gid != existing.st_gid)) {
+    taken = ::fchown(file, existing.st_uid, existing.st_gid) == 0 && ::fstat(file, &made) == 0 &&
+            ((made.st_mode & 07777) == mode || ::fchmod(file, mode) == 0);
+  }
+  return taken;
+}
+
 // Creates the picture's file in the destination's folder: unnamed where the
 // file system allows (so that a process killed midway leaves nothing), with
 // `unnamedMode`, or else under a hidden name in `temporary`, with `mode`.
@@ -426,20 +447,7 @@ ReplacingFileWriter::Aside ReplacingFileWriter::CreateReplacement(int target,
     return errno == EACCES || errno == EPERM || errno == ENAMETOOLONG ? Aside::InPlace
                                                                       : Aside::Refused;
   }
-  // A created file has the folder's group where the folder is set-group-id,
-  // so the ids are compared rather than assumed; and the folder's default
-  // access list, which the file it replaces may not have. The mode and
-  // flags are set while the file is still the process's own, and the mode
-  // set again where giving the file away cleared its set-id bits.
-  struct stat created;
-  bool restored = !CarriesAttributes(asideFd) && CopyInodeFlags(target, asideFd) &&
-                  ::fstat(asideFd, &created) == 0 &&
-                  ((created.st_mode & 07777) == mode || ::fchmod(asideFd, mode) == 0);
-  if (restored && (created.st_uid != existing.st_uid || created.st_gid != existing.st_gid)) {
-    restored = ::fchown(asideFd, existing.st_uid, existing.st_gid) == 0 &&
-               ::fstat(asideFd, &created) == 0 &&
-               ((created.st_mode & 07777) == mode || ::fchmod(asideFd, mode) == 0);
-  }
+  const bool restored = TakeOnIdentity(target, existing, asideFd);
   if (restored) return Aside::Made;
   DropAside();
   return Aside::InPlace;
@@ -584,13 +592,7 @@ ReplacingFileWriter::Aside ReplacingFileWriter::MatchTakenName(int finished) {
   // applied by the copy, where it comes to one.
   const int fd = ::openat(destination.Folder(), destination.Name().c_str(),
                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-  struct stat made;
-  const mode_t mode = status.st_mode & 07777;
-  const bool matched = fd != -1 && !CarriesAttributes(fd) && !CarriesAttributes(finished) &&
-                       CopyInodeFlags(fd, finished) && ::fstat(finished, &made) == 0 &&
-                       ((made.st_uid == status.st_uid && made.st_gid == status.st_gid) ||
-                        ::fchown(finished, status.st_uid, status.st_gid) == 0) &&
-                       ::fchmod(finished, mode) == 0;
+  const bool matched = fd != -1 && !CarriesAttributes(fd) && TakeOnIdentity(fd, status, finished);
   if (fd != -1) ::close(fd);
   return matched ? Aside::Made : Aside::InPlace;
 }
