@@ -57,8 +57,10 @@ std::FILE* OpenForWritingInPlace(const char* path);
 //     append-only or immutable (a hidden name could never be removed from
 //     it), with no extended attribute but its security label (nor one that
 //     the folder gives a new file: a default access list), inode flags
-//     (no-dump, no-atime, synchronous writes...) that the new file can be
-//     given, and an owner and group that can be restored, which
+//     (no-dump, no-atime, synchronous writes...) and file system attributes
+//     (a project id, extent size hints, no-defrag, filestream, DAX) that
+//     the new file, while still empty, can be given, and an owner and
+//     group that can be restored, which
 //     means: the temporary, once created, has both of the target's ids
 //     already, or an fchown of the temporary to both succeeds (for a
 //     privileged process always; otherwise only when the owner is the
@@ -78,8 +80,10 @@ std::FILE* OpenForWritingInPlace(const char* path);
 //     a user's tags: a new file would come without them), in a folder
 //     whose default access list a new file would take, or whose owner
 //     or group cannot be restored (a file shared through its group, another
-//     user's file in a sticky folder), or whose inode flags a new file
-//     cannot be given. Where only the group could be given to a new file,
+//     user's file in a sticky folder), or whose inode flags or attributes a
+//     new file cannot be given (a project other than the one its folder
+//     gives every file in it; any project, to a process outside the first
+//     user namespace). Where only the group could be given to a new file,
 //     writing in place keeps the group and the owner both;
 //   - an existing file in a folder marked append-only or immutable, and a
 //     new name there where the file must be made under a hidden name (it
@@ -161,16 +165,18 @@ class ReplacingFileWriter {
   std::FILE* OpenNamedInPlace(const char* path);
   enum class Aside { Made, InPlace, Refused };
   // Creates the file that is to replace the existing `target` (of
-  // `existing`) and gives it the target's ids, mode and inode flags; InPlace
-  // where it cannot be made for want of permission or name length, or
-  // cannot take all of that (the file is then gone again).
+  // `existing`) and gives it the target's ids, mode, inode flags and
+  // attributes; InPlace where it cannot be made for want of permission or
+  // name length, or cannot take all of that (the file is then gone again).
   Aside CreateReplacement(int target, const struct stat& existing);
   // Removes the file made aside before its stream was made.
   void DropAside();
   // For a new name taken by another file while this save ran: Made where
-  // the finished file `finished` now has that file's ids, mode and flags
-  // and may replace it, InPlace where it must be copied into it instead
-  // (more links, attributes, ids that cannot be given), Refused on failure.
+  // the finished file `finished` now has that file's ids, mode, flags and
+  // attributes and may replace it, InPlace where it must be copied into it
+  // instead (more links, extended attributes, ids or attributes that cannot
+  // be given: a file holding data takes no extent size hint), Refused on
+  // failure.
   Aside MatchTakenName(int finished);
   // Puts the finished file `finished` (the file made aside, still open) in
   // place under the name; answers whether it got there.

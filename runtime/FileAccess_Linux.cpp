@@ -213,19 +213,70 @@ bool CopyInodeFlags(int target, int created) {
   return ::ioctl(created, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
-// Gives `file`, made by this process, the flags, mode, owner and group of
-// the existing `target` (of `existing`); answers whether all of that took.
+// What a file keeps beyond its inode flags and fopen keeps with it: the
+// file system's own flags (a realtime file, an extent size hint and a
+// copy-on-write one, no-defrag, filestream, DAX), the hints' sizes and the
+// project whose quota the file counts against. The flags shared with the
+// inode flags are CopyInodeFlags' to keep; a mark of space preallocated or
+// of attributes present says what the file holds, not how it is kept.
+constexpr unsigned int kKeptXflags = FS_XFLAG_REALTIME | FS_XFLAG_EXTSIZE | FS_XFLAG_NODEFRAG |
+                                     FS_XFLAG_FILESTREAM | FS_XFLAG_DAX | FS_XFLAG_COWEXTSIZE;
+
+bool SameKeptAttributes(const fsxattr& a, const fsxattr& b) {
+  return (a.fsx_xflags & kKeptXflags) == (b.fsx_xflags & kKeptXflags) &&
+         a.fsx_extsize == b.fsx_extsize && a.fsx_cowextsize == b.fsx_cowextsize &&
+         a.fsx_projid == b.fsx_projid;
+}
+
+// Whether every file in `folder` must be of the folder's project: the
+// kernel then refuses to link or rename a file of another project there
+// (EXDEV). A folder whose attributes cannot be read counts as one.
+bool FolderFixesProject(int folder) {
+  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  fsxattr attributes{};
+  const bool read = fd != -1 && ::ioctl(fd, FS_IOC_FSGETXATTR, &attributes) == 0;
+  if (fd != -1) ::close(fd);
+  return !read || (attributes.fsx_xflags & FS_XFLAG_PROJINHERIT) != 0;
+}
+
+// Gives `created`, made by this process in `folder`, the attributes of
+// `target` kept above; answers whether they now match. A new file takes
+// its folder's project and hints on some file systems, so they are set
+// where they differ; and read back, as a file system may take a setting
+// without keeping all of it. The kernel refuses an extent size hint or the
+// realtime flag on a file that holds data, and a project to a process in
+// a user namespace: all of which answer false.
+bool CopyFileSystemAttributes(int folder, int target, int created) {
+  fsxattr wanted{};
+  // A file system without these attributes has none to keep.
+  if (::ioctl(target, FS_IOC_FSGETXATTR, &wanted) != 0) return true;
+  fsxattr have{};
+  if (::ioctl(created, FS_IOC_FSGETXATTR, &have) != 0) return false;
+  if (SameKeptAttributes(have, wanted)) return true;
+  fsxattr set = have;
+  set.fsx_xflags = (have.fsx_xflags & ~kKeptXflags) | (wanted.fsx_xflags & kKeptXflags);
+  set.fsx_extsize = wanted.fsx_extsize;
+  set.fsx_cowextsize = wanted.fsx_cowextsize;
+  set.fsx_projid = wanted.fsx_projid;
+  if (set.fsx_projid != have.fsx_projid && FolderFixesProject(folder)) return false;
+  return ::ioctl(created, FS_IOC_FSSETXATTR, &set) == 0 &&
+         ::ioctl(created, FS_IOC_FSGETXATTR, &have) == 0 && SameKeptAttributes(have, wanted);
+}
+
+// Gives `file`, made by this process in `folder`, the flags, attributes,
+// mode, owner and group of the existing `target` (of `existing`); answers
+// whether all of that took.
 // A made file has the folder's group where the folder is set-group-id, so
 // the ids are compared rather than assumed; and it refuses where it carries
 // what the folder gives a new file (a default access list), which the
-// target may not have. The mode and flags are set while the file is still
-// the process's own, and the mode set again where giving the file away
-// cleared its set-id bits.
-bool TakeOnIdentity(int target, const struct stat& existing, int file) {
+// target may not have. The mode, flags and attributes are set while the
+// file is still the process's own, and the mode set again where giving the
+// file away cleared its set-id bits.
+bool TakeOnIdentity(int folder, int target, const struct stat& existing, int file) {
   const mode_t mode = existing.st_mode & 07777;
   struct stat made;
   bool taken = !CarriesAttributes(file) && CopyInodeFlags(target, file) &&
-               ::fstat(file, &made) == 0 &&
+               CopyFileSystemAttributes(folder, target, file) && ::fstat(file, &made) == 0 &&
                ((made.st_mode & 07777) == mode || ::fchmod(file, mode) == 0);
   if (taken && (made.st_uid != existing.st_uid || made.st_gid != existing.st_gid)) {
     taken = ::fchown(file, existing.st_uid, existing.st_gid) == 0 && ::fstat(file, &made) == 0 &&
@@ -447,7 +498,7 @@ ReplacingFileWriter::Aside ReplacingFileWriter::CreateReplacement(int target,
     return errno == EACCES || errno == EPERM || errno == ENAMETOOLONG ? Aside::InPlace
                                                                       : Aside::Refused;
   }
-  const bool restored = TakeOnIdentity(target, existing, asideFd);
+  const bool restored = TakeOnIdentity(destination.Folder(), target, existing, asideFd);
   if (restored) return Aside::Made;
   DropAside();
   return Aside::InPlace;
@@ -592,7 +643,8 @@ ReplacingFileWriter::Aside ReplacingFileWriter::MatchTakenName(int finished) {
   // applied by the copy, where it comes to one.
   const int fd = ::openat(destination.Folder(), destination.Name().c_str(),
                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-  const bool matched = fd != -1 && !CarriesAttributes(fd) && TakeOnIdentity(fd, status, finished);
+  const bool matched = fd != -1 && !CarriesAttributes(fd) &&
+                       TakeOnIdentity(destination.Folder(), fd, status, finished);
   if (fd != -1) ::close(fd);
   return matched ? Aside::Made : Aside::InPlace;
 }
