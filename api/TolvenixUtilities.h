@@ -700,23 +700,37 @@ TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* widt
 // file system. A new file gets 0666 less the umask. An existing file keeps
 // its permission bits, owner and group; a link's target is written and the
 // link stays, and so do its inode flags (no-dump, no-atime, synchronous
-// writes). A new file, or a regular file with one link whose owner, group
-// and flags the process can give a new file, is written aside, unnamed, and
-// given its name only once complete (on file systems without unnamed files,
-// under a hidden temporary name), so a failed save leaves the old file as
-// it was and no temporary behind, and a host killed while it saves leaves
-// none either. Anything else is written in place, as fopen would, keeping
-// its inode and links (a failed write then leaves what was written): a
-// file with more links, a file shared through its group or another user's
-// file in a sticky folder, a device such as /dev/null, a file in a folder
-// that admits no new file or is marked append-only or immutable. A file
-// under a lease (as file servers hold) is saved once the holder gives the
-// lease up. A save whose target keeps being replaced by others while it
-// opens it answers false with errno EAGAIN. Saves of one file in place from
-// several host threads take turns, so it ends as one whole picture; a load
-// of it that meets such a save midway may fail. /dev/stdout, /dev/stderr and
-// /dev/fd/N are written through the process's own descriptor, from where it
-// stands. A FIFO or pipe without a reader, a directory, or a socket (also
+// writes) and file system attributes (project id, extent size hints, XFS's
+// no-defrag, filestream and DAX flags). A new file, or a regular file with
+// one link whose owner, group, flags and attributes the process can give a
+// new file, is written aside, unnamed, and given its name only once
+// complete (on file systems without unnamed files, under a hidden temporary
+// name), so a failed save leaves the old file as it was and no temporary
+// behind. A host killed while it saves never leaves a partial picture under
+// the name, and a new name, written unnamed, leaves nothing else. A file
+// replaced has a hidden name .<name>.<...>.tmp for the instant before the
+// rename over it, and a kill then leaves that whole copy beside it (killed
+// at random in a loop replacing one file: 1 to 3 kills in 100 for 64 x 64
+// pictures on ext4, 4 to 11 on tmpfs, 0.5 in 100 for 1920 x 1080, 33 in
+// 100 with four threads saving into one folder); without unnamed files
+// (FUSE, NFS) most kills leave one, often partial. A save that replaces a
+// file syncs the copy before the rename, so that a crash leaves one version
+// whole, and takes longer than fopen writing over the file (640 x 480 BMP:
+// ext4 2.8 against 1.6 ms, XFS 2.0 against 0.9 ms, btrfs 5.4 against
+// 3.5 ms); a new name is not synced. Anything else is written in place, as
+// fopen would, keeping its inode and links (a failed write then leaves
+// what was written): a file with more links, a file shared through its
+// group or another user's file in a sticky folder, a file whose project
+// differs from the one its folder gives every file in it or that the
+// process may not set (in a user namespace), a device such as /dev/null, a
+// file in a folder that admits no new file or is marked append-only or
+// immutable. A file under a lease (as file servers hold) is saved once the
+// holder gives the lease up. A save whose target keeps being replaced by
+// others while it opens it answers false with errno EAGAIN. Saves of one
+// file in place from several host threads take turns, so it ends as one
+// whole picture; a load of it that meets such a save midway may fail.
+// /dev/stdout, /dev/stderr and /dev/fd/N are written through the process's
+// own descriptor, from where it stands. A FIFO or pipe without a reader, a directory, or a socket (also
 // as /dev/fd/N or /dev/stdout) is refused at once.
 // Refused too, leaving every file as it was, wherever the kernel's
 // shared-folder protections (fs.protected_symlinks, fs.protected_regular,
