@@ -730,8 +730,9 @@ TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* widt
 // file in place from several host threads take turns, so it ends as one
 // whole picture; a load of it that meets such a save midway may fail.
 // /dev/stdout, /dev/stderr and /dev/fd/N are written through the process's
-// own descriptor, from where it stands. A FIFO or pipe without a reader, a directory, or a socket (also
-// as /dev/fd/N or /dev/stdout) is refused at once.
+// own descriptor, from where it stands. A FIFO or pipe without a reader, a
+// directory, or a socket (also as /dev/fd/N or /dev/stdout) is refused at
+// once.
 // Refused too, leaving every file as it was, wherever the kernel's
 // shared-folder protections (fs.protected_symlinks, fs.protected_regular,
 // fs.protected_fifos, as set at the time of the save) would refuse fopen
