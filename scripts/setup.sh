@@ -12,6 +12,7 @@ packages=(
   libboost-thread-dev libboost-system-dev libboost-chrono-dev libboost-filesystem-dev
   libjpeg62-turbo-dev
   libgtest-dev libbenchmark-dev
+  bindfs fuse3
 )
 case "${1:-}" in
   "") ;;
