@@ -48,13 +48,12 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // over the target. So a failed save leaves an existing file byte for byte,
 // and neither a failed save nor a process killed midway leaves a temporary
 // behind (but for the instant between that link and the rename). Where the
-// file system has no unnamed files, or the process cannot name one (no
-// /proc, on a kernel before 6.10, which links a descriptor itself only for
-// a process that may read any file), the file is made under the hidden
-// name from the start instead, and a new name is given by renaming it
-// without replacing (or, where the file system cannot, linking it and
-// removing the hidden name). Taken only where the
-// rename changes nothing but the bytes:
+// file system has no unnamed files, or the process cannot name one
+// (without /proc, on a kernel before 6.10, for a process that may not read
+// every file), the file is made under the hidden name from the start
+// instead, and a new name is given by renaming it without replacing (or,
+// where the file system cannot, linking it and removing the hidden name).
+// Taken only where the rename changes nothing but the bytes:
 //   - a name not yet taken: the new file gets 0666 less the umask, as fopen
 //     gives, and is not synced (no old file needs protecting);
 //   - a regular file with a single link, in a folder not marked
@@ -122,12 +121,12 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // a file the saver may not write, or one the shared-folder protections keep
 // from it; it stays as it was), replaced by the finished file where that
 // changes nothing but the bytes (the file is synced first), and else
-// written in place by copying the finished file into it. Where that name
-// is gone again, or leads to yet another file, before a byte of it is
-// written, the naming starts over, up to 100 times (then EAGAIN). On a file
-// system that can neither rename without replacing nor link, the name is
-// looked at just before the rename, which still replaces a file made in
-// that instant.
+// written in place by copying the finished file into it (a link, or a file
+// that is not a regular one, is replaced). Where that name is gone again,
+// or leads to yet another file, before a byte of it is written, the naming
+// starts over, up to 100 times (then EAGAIN). On a file system that can
+// neither rename without replacing nor link, the name is looked at just
+// before the rename, which still replaces a file made in that instant.
 //
 // A regular file under a lease is opened once its holder gave the lease up,
 // as fopen waits; a FIFO is never waited on.
