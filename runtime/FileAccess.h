@@ -43,14 +43,17 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // Aside, then named: the stream writes a file made in the target's folder
 // without a name (O_TMPFILE); Finish flushes and closes it with every
 // result checked and only then names it: a new name by linking it there
-// (where the name was taken meanwhile, as an existing file), an existing
+// (see below where the name was taken meanwhile), an existing
 // file by linking it under a unique hidden name and at once renaming that
 // over the target. So a failed save leaves an existing file byte for byte,
 // and neither a failed save nor a process killed midway leaves a temporary
 // behind (but for the instant between that link and the rename). Where the
-// file system has no unnamed files, or /proc is missing, the file is made
-// under the hidden name from the start instead. Taken only where the
-// rename changes nothing but the bytes:
+// file system has no unnamed files, or the process cannot name one
+// (without /proc, on a kernel before 6.10, for a process that may not read
+// every file), the file is made under the hidden name from the start
+// instead, and a new name is given by renaming it without replacing (or,
+// where the file system cannot, linking it and removing the hidden name).
+// Taken only where the rename changes nothing but the bytes:
 //   - a name not yet taken: the new file gets 0666 less the umask, as fopen
 //     gives, and is not synced (no old file needs protecting);
 //   - a regular file with a single link, in a folder not marked
@@ -116,6 +119,19 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // A descriptor open only for reading is treated like any other name in
 // /proc.
 //
+// A new name that another file takes while the save runs is met when
+// Finish names the file, on either way of making it: that file is treated
+// as one found at Open, so it is refused where Open would refuse it (EACCES:
+// a file the saver may not write, or one the shared-folder protections keep
+// from it; it stays as it was), replaced by the finished file where that
+// changes nothing but the bytes (the file is synced first), and else
+// written in place by copying the finished file into it (a link, or a file
+// that is not a regular one, is replaced). Where that name is gone again,
+// or leads to yet another file, before a byte of it is written, the naming
+// starts over, up to 100 times (then EAGAIN). On a file system that can
+// neither rename without replacing nor link, the name is looked at just
+// before the rename, which still replaces a file made in that instant.
+//
 // A regular file under a lease is opened once its holder gave the lease up,
 // as fopen waits; a FIFO is never waited on.
 //
@@ -144,7 +160,9 @@ class ReplacingFileWriter {
 
   // Closes `stream` (the one Open answered; null counts as a failed write).
   // With `written` true, flushes and closes with every result checked and
-  // then puts the file in place; answers whether all of that succeeded.
+  // then puts the file in place; answers whether all of that succeeded,
+  // with errno where not (EACCES: a file that took the name meanwhile and
+  // may not be written).
   // With `written` false the save is abandoned: a temporary is removed, an
   // in-place file keeps what was written; answers false.
   bool Finish(std::FILE* stream, bool written);
@@ -153,6 +171,12 @@ class ReplacingFileWriter {
   // One attempt at opening the walked destination; sets `again` where the
   // name changed under it and the whole Open starts over.
   std::FILE* OpenDestination(SharedFolderProtection& protection, bool& again);
+  // Opens the existing file under the name, which was `seen` there, for
+  // writing without changing it, where the shared-folder rules allow, and
+  // answers it with its `status`; -1 with errno on refusal, or with `again`
+  // set where the name no longer leads to that file.
+  int OpenExisting(SharedFolderProtection& protection, const struct stat& seen, struct stat& status,
+                   bool& again);
   std::FILE* OpenNewFile(bool& again);
   // Truncates the existing file `fd` (of `status`) for writing in place,
   // holding its write lock; sets `again` where it was replaced meanwhile.
@@ -171,19 +195,28 @@ class ReplacingFileWriter {
   Aside CreateReplacement(int target, const struct stat& existing);
   // Removes the file made aside before its stream was made.
   void DropAside();
-  // For a new name taken by another file while this save ran: Made where
-  // the finished file `finished` now has that file's ids, mode, flags and
-  // attributes and may replace it, InPlace where it must be copied into it
-  // instead (more links, extended attributes, ids or attributes that cannot
-  // be given: a file holding data takes no extent size hint), Refused on
-  // failure.
-  Aside MatchTakenName(int finished);
+  // For a new name taken by another file while this save ran: opens that
+  // file into `kept` as Open opens one it finds, and answers Made where the
+  // finished file `finished` now has its ids, mode, flags and attributes and may replace
+  // it, InPlace where it must be copied into it instead (more links,
+  // extended attributes, ids or attributes that cannot be given: a file
+  // holding data takes no extent size hint), Refused with errno where Open
+  // would refuse it or on failure; sets `again` where the name no longer
+  // leads to the file found.
+  Aside MatchTakenName(int finished, bool& again);
   // Puts the finished file `finished` (the file made aside, still open) in
   // place under the name; answers whether it got there.
   bool Publish(int finished);
-  // Copies the finished file `from` into the target in place and closes the
-  // target; answers whether every byte arrived.
-  bool CopyIntoTarget(int from);
+  // Gives `finished` the name where no file has it; fails with EEXIST where
+  // one has.
+  bool NameUnlessTaken(int finished);
+  // Renames `finished` over the name, through a hidden name where it has
+  // none; answers whether it got there, else errno.
+  bool Replace(int finished);
+  // Copies the finished file `from` into `kept` in place and closes it;
+  // answers whether every byte arrived. Sets `again` where `kept` lost the
+  // name before a byte was written.
+  bool CopyIntoTarget(int from, bool& again);
 
   bool used = false;
   SaveDestination destination;  // the folder and name that are written
@@ -202,12 +235,25 @@ class ReplacingFileWriter {
 // files. Set it while no save runs.
 void SetReplacingFileWriterUnnamedFiles(bool allowed);
 
+// For tests: with `throughProc` true, saves name their unnamed files by
+// linking /proc/thread-self/fd/N, as a process that may not read every file
+// must on kernels before 6.10, instead of linking the descriptor itself.
+// Each call also looks at /proc afresh, so a test may hide it (in a mount
+// namespace of its own) first. Set it while no save runs.
+void SetReplacingFileWriterLinkThroughProc(bool throughProc);
+
 // For tests: when set, Open calls `hook` with the target's name (its last
 // part, in the folder the path led to) right after it has opened an existing
 // target and before it first looks at it, so that a test can replace or
-// remove the name at that instant. Null removes it. Set it while no save
-// runs.
+// remove the name at that instant; so does Finish with a file that took a
+// new name meanwhile. Null removes it. Set it while no save runs.
 void SetReplacingFileWriterOpenHook(void (*hook)(const char* path));
+
+// For tests: when set, Finish calls `hook` with the name of a target that
+// did not exist at Open just before each try at giving the finished file
+// that name, so that a test can take the name at that instant. Null
+// removes it. Set it while no save runs.
+void SetReplacingFileWriterNamingHook(void (*hook)(const char* name));
 
 }  // namespace KVO
 

@@ -158,6 +158,7 @@ bool CarriesAttributes(int fd) {
 }
 
 std::atomic<bool> unnamedAllowed{true};
+std::atomic<bool> linkThroughProc{false};
 
 // The path by which the kernel links an open file that has no name.
 // The calling thread's own table: /proc/self names the main thread's, which
@@ -169,14 +170,30 @@ struct DescriptorPath {
   char text[32];
 };
 
-// Whether unnamed files can be given a name here: that goes through
-// /proc/thread-self/fd, which a sandbox may not mount. Looked at once.
-bool CanNameUnnamedFiles() {
-  static const bool procMounted = [] {
+// Whether /proc/thread-self/fd is there, which a sandbox may not mount.
+// Looked at once (again after the test seam is set).
+std::atomic<int> procState{-1};  // -1: not looked at yet
+
+bool ProcMounted() {
+  int state = procState.load(std::memory_order_relaxed);
+  if (state < 0) {
     struct stat status;
-    return ::stat("/proc/thread-self/fd", &status) == 0 && S_ISDIR(status.st_mode);
-  }();
-  return procMounted && unnamedAllowed.load();
+    state = ::stat("/proc/thread-self/fd", &status) == 0 && S_ISDIR(status.st_mode) ? 1 : 0;
+    procState.store(state, std::memory_order_relaxed);
+  }
+  return state == 1;
+}
+
+// Whether an unnamed file made in `folder` can be given a name later: by
+// linking its descriptor, or else through /proc. Without /proc the kernel is
+// asked whether it links a descriptor of this thread's own (kernels before
+// 6.10 allow it only to a process that may read any file): linking the
+// folder's to "." fails with EEXIST where it would, with ENOENT where not.
+bool CanNameUnnamedFiles(int folder) {
+  if (!unnamedAllowed.load()) return false;
+  if (ProcMounted()) return true;
+  return !linkThroughProc.load() && ::linkat(folder, "", folder, ".", AT_EMPTY_PATH) != 0 &&
+         errno == EEXIST;
 }
 
 std::atomic<bool> emptyPathRefused{false};
@@ -184,11 +201,14 @@ std::atomic<bool> emptyPathRefused{false};
 // Gives the unnamed file `fd` the name `name` in `folder`; fails with
 // EEXIST where the name is taken.
 bool LinkUnnamed(int fd, int folder, const char* name) {
-  // Naming the descriptor itself is the cheaper way; kernels before 6.10
-  // allow it only to a process that may read any file.
-  if (!emptyPathRefused.load(std::memory_order_relaxed)) {
+  // Naming the descriptor itself is the cheaper way, and the only one
+  // without /proc; kernels before 6.10 allow it only to a process that may
+  // read any file.
+  const bool proc = ProcMounted();
+  if (!linkThroughProc.load(std::memory_order_relaxed) &&
+      (!emptyPathRefused.load(std::memory_order_relaxed) || !proc)) {
     if (::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0) return true;
-    if (errno != ENOENT && errno != EPERM) return false;
+    if ((errno != ENOENT && errno != EPERM) || !proc) return false;
     emptyPathRefused.store(true, std::memory_order_relaxed);
   }
   return ::linkat(AT_FDCWD, DescriptorPath(fd).text, folder, name, AT_SYMLINK_FOLLOW) == 0;
@@ -294,7 +314,7 @@ bool TakeOnIdentity(int folder, int target, const struct stat& existing, int fil
 int CreateAsideFile(SaveDestination& destination, mode_t mode, mode_t unnamedMode, bool& unnamed,
                     std::string& temporary) {
   const int folder = destination.Folder();
-  unnamed = CanNameUnnamedFiles();
+  unnamed = CanNameUnnamedFiles(folder);
   if (unnamed) {
     const int fd = ::openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, unnamedMode);
     // File systems without unnamed files refuse them in one of these ways.
@@ -329,6 +349,7 @@ bool StillNamed(int folder, const std::string& name, const struct stat& status) 
 }
 
 std::atomic<void (*)(const char*)> openHook{nullptr};
+std::atomic<void (*)(const char*)> namingHook{nullptr};
 
 constexpr int kOpenAttempts = 100;
 
@@ -358,7 +379,14 @@ std::FILE* OpenForWritingInPlace(const char* path) {
 
 void SetReplacingFileWriterOpenHook(void (*hook)(const char* path)) { openHook = hook; }
 
+void SetReplacingFileWriterNamingHook(void (*hook)(const char* name)) { namingHook = hook; }
+
 void SetReplacingFileWriterUnnamedFiles(bool allowed) { unnamedAllowed = allowed; }
+
+void SetReplacingFileWriterLinkThroughProc(bool throughProc) {
+  linkThroughProc = throughProc;
+  procState = -1;
+}
 
 ReplacingFileWriter::~ReplacingFileWriter() {
   if (!temporary.empty()) ::unlinkat(destination.Folder(), temporary.c_str(), 0);
@@ -425,48 +453,9 @@ int OpenWaitingForLease(int folder, const char* name, int how, const struct stat
 
 std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protection, bool& again) {
   if (!destination.Exists()) return OpenNewFile(again);
-  const struct stat& seen = destination.Status();
-  const uid_t fsuid = SharedFolderProtection::FilesystemUser();
-  if (seen.st_uid != fsuid &&
-      !protection.MayWriteExisting(destination.FolderStatus(), seen, fsuid)) {
-    errno = EACCES;
-    return nullptr;
-  }
-  // Opening the existing file for writing (without creating or truncating
-  // it) checks that the process may write it and that a FIFO has a reader,
-  // without changing a byte. Without O_CREAT the kernel's own shared-folder
-  // check does not run; the one above stands in for it, so that another
-  // user's file in a sticky folder is still written where the settings
-  // allow it. O_NOFOLLOW: a link planted since the walk is not followed.
-  int fd = ::openat(destination.Folder(), destination.Name().c_str(),
-                    O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-  if (fd == -1 && errno == EWOULDBLOCK && S_ISREG(seen.st_mode)) {
-    fd = OpenWaitingForLease(destination.Folder(), destination.Name().c_str(), O_NOFOLLOW, &seen,
-                             again);
-    if (again) return nullptr;
-  }
-  if (fd == -1) {
-    again = errno == ENOENT || errno == ELOOP;
-    return nullptr;
-  }
-  if (auto* hook = openHook.load()) hook(destination.Name().c_str());
-  // The file opened must be the one the rules were applied to, and still
-  // have the name: one that another save renamed its finished file over
-  // has no name left, and writing it would answer true for a picture that
-  // is in no file, under the feet of a reader of the old one.
   struct stat status;
-  if (::fstat(fd, &status) != 0) {
-    ::close(fd);
-    return nullptr;
-  }
-  // A regular file is looked up by name again where it is written in
-  // place, once its turn has come; one that is replaced is never written.
-  if (!SameFile(status, seen) || status.st_nlink == 0 ||
-      (!S_ISREG(status.st_mode) && !StillNamed(destination.Folder(), destination.Name(), status))) {
-    ::close(fd);
-    again = true;
-    return nullptr;
-  }
+  const int fd = OpenExisting(protection, destination.Status(), status, again);
+  if (fd == -1) return nullptr;
   if (!S_ISREG(status.st_mode)) return StreamFromDescriptor(fd, "wb");
   // Replaced only where nothing but the bytes changes, and where the folder
   // lets a name be replaced at all (an append-only folder would keep the
@@ -484,6 +473,51 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
     return nullptr;
   }
   return OpenInPlace(fd, status, again);
+}
+
+int ReplacingFileWriter::OpenExisting(SharedFolderProtection& protection, const struct stat& seen,
+                                      struct stat& status, bool& again) {
+  const uid_t fsuid = SharedFolderProtection::FilesystemUser();
+  if (seen.st_uid != fsuid &&
+      !protection.MayWriteExisting(destination.FolderStatus(), seen, fsuid)) {
+    errno = EACCES;
+    return -1;
+  }
+  // Opening the existing file for writing (without creating or truncating
+  // it) checks that the process may write it and that a FIFO has a reader,
+  // without changing a byte. Without O_CREAT the kernel's own shared-folder
+  // check does not run; the one above stands in for it, so that another
+  // user's file in a sticky folder is still written where the settings
+  // allow it. O_NOFOLLOW: a link planted since the walk is not followed.
+  int fd = ::openat(destination.Folder(), destination.Name().c_str(),
+                    O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  if (fd == -1 && errno == EWOULDBLOCK && S_ISREG(seen.st_mode)) {
+    fd = OpenWaitingForLease(destination.Folder(), destination.Name().c_str(), O_NOFOLLOW, &seen,
+                             again);
+    if (again) return -1;
+  }
+  if (fd == -1) {
+    again = errno == ENOENT || errno == ELOOP;
+    return -1;
+  }
+  if (auto* hook = openHook.load()) hook(destination.Name().c_str());
+  // The file opened must be the one the rules were applied to, and still
+  // have the name: one that another save renamed its finished file over
+  // has no name left, and writing it would answer true for a picture that
+  // is in no file, under the feet of a reader of the old one.
+  if (::fstat(fd, &status) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  // A regular file is looked up by name again where it is written in
+  // place, once its turn has come; one that is replaced is never written.
+  if (!SameFile(status, seen) || status.st_nlink == 0 ||
+      (!S_ISREG(status.st_mode) && !StillNamed(destination.Folder(), destination.Name(), status))) {
+    ::close(fd);
+    again = true;
+    return -1;
+  }
+  return fd;
 }
 
 ReplacingFileWriter::Aside ReplacingFileWriter::CreateReplacement(int target,
@@ -577,30 +611,25 @@ std::FILE* ReplacingFileWriter::OpenNamedInPlace(const char* path) {
   return TruncateHeld(fd);
 }
 
-bool ReplacingFileWriter::CopyIntoTarget(int from) {
+bool ReplacingFileWriter::CopyIntoTarget(int from, bool& again) {
   const int folder = destination.Folder();
   const std::string& name = destination.Name();
-  // A name that was free at Open and is taken now is opened here.
-  const int to = kept != -1 ? kept
-                            : ::openat(folder, name.c_str(),
-                                       O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+  const int to = kept;
   kept = -1;
+  // Nothing is open where the name held no regular file: the refusal of the
+  // rename stands.
+  if (to == -1) return false;
   struct stat target;
-  bool ok = to != -1 && ::fstat(to, &target) == 0;
-  // Such a file goes through the same rules as one found at Open.
-  SharedFolderProtection protection;
-  const uid_t fsuid = SharedFolderProtection::FilesystemUser();
-  if (ok && target.st_uid != fsuid &&
-      !protection.MayWriteExisting(destination.FolderStatus(), target, fsuid)) {
-    ok = false;
-    errno = EACCES;
-  }
-  // The target is written only while it still has its name.
+  bool ok = ::fstat(to, &target) == 0 && S_ISREG(target.st_mode) &&
+            inPlace.Acquire(target.st_dev, target.st_ino);
+  // The target is written only while it still has its name, which another
+  // save may have renamed its file over while this one waited its turn;
+  // then the naming starts over.
   if (ok && !StillNamed(folder, name, target)) {
     ok = false;
+    again = true;
     errno = ESTALE;
   }
-  ok = ok && S_ISREG(target.st_mode) && inPlace.Acquire(target.st_dev, target.st_ino);
   // The picture's room is taken before a byte of the target changes, so a
   // full disk refuses the copy while the target still holds its old bytes;
   // the target is then written over from its start and cut to length.
@@ -625,71 +654,121 @@ bool ReplacingFileWriter::CopyIntoTarget(int from) {
   ok = ok && ::ftruncate(to, finished.st_size) == 0;
   inPlace.Release();
   // A file system may report a failed write only when the file is closed.
-  if (to != -1) ok = ::close(to) == 0 && ok;
+  ok = ::close(to) == 0 && ok;
   return ok;
 }
 
-ReplacingFileWriter::Aside ReplacingFileWriter::MatchTakenName(int finished) {
-  struct stat status;
-  if (::fstatat(destination.Folder(), destination.Name().c_str(), &status, AT_SYMLINK_NOFOLLOW) !=
+ReplacingFileWriter::Aside ReplacingFileWriter::MatchTakenName(int finished, bool& again) {
+  struct stat seen;
+  if (::fstatat(destination.Folder(), destination.Name().c_str(), &seen, AT_SYMLINK_NOFOLLOW) !=
       0) {
-    return errno == ENOENT ? Aside::Made : Aside::Refused;
+    again = errno == ENOENT;
+    return Aside::Refused;
   }
   // A link, or a file that is not a regular one, is replaced, as a rename
-  // over the name always did.
-  if (!S_ISREG(status.st_mode)) return Aside::Made;
-  if (status.st_nlink != 1 || destination.FolderKeepsNames()) return Aside::InPlace;
-  // Looked at without being opened for writing: the rules for that are
-  // applied by the copy, where it comes to one.
-  const int fd = ::openat(destination.Folder(), destination.Name().c_str(),
-                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
-  const bool matched = fd != -1 && !CarriesAttributes(fd) &&
-                       TakeOnIdentity(destination.Folder(), fd, status, finished);
-  if (fd != -1) ::close(fd);
+  // over the name always did; not where the folder would keep the hidden
+  // name for good.
+  if (!S_ISREG(seen.st_mode)) {
+    if (!destination.FolderKeepsNames()) return Aside::Made;
+    errno = EPERM;
+    return Aside::Refused;
+  }
+  // Opened for writing as Open opens a file it finds, so that what Open
+  // would refuse (a file the saver may not write, one that the shared-folder
+  // rules keep from it) is refused here too, and left as it is.
+  SharedFolderProtection protection;
+  struct stat status;
+  kept = OpenExisting(protection, seen, status, again);
+  if (kept == -1 || ::fsync(finished) != 0) return Aside::Refused;
+  const bool matched = status.st_nlink == 1 && !destination.FolderKeepsNames() &&
+                       !CarriesAttributes(kept) &&
+                       TakeOnIdentity(destination.Folder(), kept, status, finished);
   return matched ? Aside::Made : Aside::InPlace;
 }
 
-bool ReplacingFileWriter::Publish(int finished) {
+bool ReplacingFileWriter::NameUnlessTaken(int finished) {
+  const int folder = destination.Folder();
+  const char* name = destination.Name().c_str();
+  if (temporary.empty()) return LinkUnnamed(finished, folder, name);
+  if (::renameat2(folder, temporary.c_str(), folder, name, RENAME_NOREPLACE) == 0) {
+    temporary.clear();
+    return true;
+  }
+  // File systems that cannot rename without replacing (FUSE and network
+  // ones, mostly) can link; the hidden name goes at the end of the save.
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (::linkat(folder, temporary.c_str(), folder, name, 0) == 0) return true;
+  if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return false;
+  // Neither: the name is looked at just before the rename, which still
+  // replaces a file made in between.
+  struct stat status;
+  if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  if (errno != ENOENT || ::renameat(folder, temporary.c_str(), folder, name) != 0) return false;
+  temporary.clear();
+  return true;
+}
+
+bool ReplacingFileWriter::Replace(int finished) {
   const int folder = destination.Folder();
   const std::string& name = destination.Name();
-  if (unnamed && !destination.Exists()) {
-    if (LinkUnnamed(finished, folder, name.c_str())) return true;
-    if (errno != EEXIST) return false;
-    // The name was taken meanwhile: the file there is replaced only where
-    // one found at Open would have been, and by a synced file, as that one.
-    const Aside taken = MatchTakenName(finished);
-    if (taken == Aside::Refused || ::fsync(finished) != 0) return false;
-    if (taken == Aside::InPlace) return CopyIntoTarget(finished);
-  }
-  if (unnamed) {
-    // No name could be taken back out of such a folder.
-    if (destination.FolderKeepsNames()) return CopyIntoTarget(finished);
-    // The file gets a hidden name only for the instant before the rename.
-    for (int attempt = 0; attempt < 100 && temporary.empty(); ++attempt) {
-      temporary = TemporaryName(name);
-      if (!LinkUnnamed(finished, folder, temporary.c_str())) {
-        temporary.clear();
-        if (errno != EEXIST) return false;
-      }
+  // An unnamed file gets a hidden name only for the instant before the
+  // rename.
+  for (int attempt = 0; attempt < 100 && temporary.empty(); ++attempt) {
+    temporary = TemporaryName(name);
+    if (!LinkUnnamed(finished, folder, temporary.c_str())) {
+      temporary.clear();
+      if (errno != EEXIST) return false;
     }
-    if (temporary.empty()) return false;
   }
+  if (temporary.empty()) return false;
   if (::renameat(folder, temporary.c_str(), folder, name.c_str()) == 0) {
     temporary.clear();
     return true;
   }
   const int error = errno;
   // A file given to the target's owner may only be removed by that owner
-  // in a sticky folder; what could give it away can take it back.
+  // in a sticky folder; what could give it away can take it back. Its
+  // hidden name stays until the save ends, for a naming started over.
   struct stat status;
   if (::fstat(finished, &status) == 0 && status.st_uid != ::geteuid()) {
     (void)!::fchown(finished, ::geteuid(), static_cast<gid_t>(-1));
   }
-  ::unlinkat(folder, temporary.c_str(), 0);
-  temporary.clear();
-  // A sticky folder refuses the rename over another user's file, and a
-  // file mounted over refuses it too: the picture is copied in instead.
-  return (error == EPERM || error == EACCES || error == EBUSY) && CopyIntoTarget(finished);
+  errno = error;
+  return false;
+}
+
+bool ReplacingFileWriter::Publish(int finished) {
+  // A new name is given without replacing anything; a file that took it
+  // meanwhile goes through the rules of one found at Open. Where the file
+  // to be written is gone again, the naming starts over.
+  bool fresh = !destination.Exists();
+  Aside way = Aside::Made;
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    if (fresh) {
+      if (auto* hook = namingHook.load()) hook(destination.Name().c_str());
+      if (NameUnlessTaken(finished)) return true;
+      if (errno != EEXIST) return false;
+      bool again = false;
+      way = MatchTakenName(finished, again);
+      if (again) continue;
+      if (way == Aside::Refused) return false;
+    }
+    // A sticky folder refuses the rename over another user's file, and a
+    // file mounted over refuses it too: the picture is copied in instead.
+    if (way == Aside::Made) {
+      if (Replace(finished)) return true;
+      if (errno != EPERM && errno != EACCES && errno != EBUSY) return false;
+    }
+    bool again = false;
+    if (CopyIntoTarget(finished, again)) return true;
+    if (!again) return false;
+    fresh = true;
+  }
+  errno = EAGAIN;
+  return false;
 }
 
 bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {

@@ -13,6 +13,7 @@ packages=(
   libjpeg62-turbo-dev
   libgtest-dev libbenchmark-dev
   xfsprogs
+  bindfs fuse3
 )
 case "${1:-}" in
   "") ;;

@@ -1,6 +1,7 @@
 // A host killed in the middle of a save leaves the folder as if the save
 // had not begun or had ended: under the name one whole picture or nothing
-// new, and no file under any other name.
+// new, and no file under any other name; also where the file is named
+// through /proc, as on kernels that link no descriptor for the host.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/ImageSaver.h"
+#include "runtime/FileAccess.h"
 #include "tests/support/AddressSpaceLimit.h"
 #include "tests/support/TempDirTest.h"
 #include "tests/support/TestSupport.h"
@@ -23,7 +25,8 @@ namespace {
 
 using testsupport::Bytes;
 
-class KilledSaveTest : public testsupport::TempDirTest {
+// With the parameter true, files are named through /proc.
+class KilledSaveTest : public testsupport::TempDirTest, public ::testing::WithParamInterface<bool> {
  protected:
   // Big enough that a kill at a random moment usually lands mid-save, and
   // smaller where sanitizers slow every byte down.
@@ -49,7 +52,7 @@ class KilledSaveTest : public testsupport::TempDirTest {
   const Bytes picture = testsupport::MakePicture(kWidth, kHeight, 3);
 };
 
-TEST_F(KilledSaveTest, LeavesNoTemporaryAndNoPartialPicture) {
+TEST_P(KilledSaveTest, LeavesNoTemporaryAndNoPartialPicture) {
   constexpr int kKills = 20;
   const std::string model = Path("expected.bmp");
   ASSERT_TRUE(Save(model));
@@ -72,6 +75,7 @@ TEST_F(KilledSaveTest, LeavesNoTemporaryAndNoPartialPicture) {
     if (child == 0) {
       prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that stopped
       close(started[0]);
+      KVO::SetReplacingFileWriterLinkThroughProc(GetParam());
       const bool told = write(started[1], "s", 1) == 1;
       for (int i = 0; told && i < 100000; ++i) {
         if (fresh) unlink(target.c_str());
@@ -110,5 +114,10 @@ TEST_F(KilledSaveTest, LeavesNoTemporaryAndNoPartialPicture) {
   }
   EXPECT_LE(killedBetweenLinkAndRename, 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(Naming, KilledSaveTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "ThroughProc" : "ByDescriptor";
+                         });
 
 }  // namespace

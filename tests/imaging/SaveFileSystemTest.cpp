@@ -1,15 +1,23 @@
 // Saves meeting what the file system attaches to a folder or a file: a
 // folder whose names may only be added (append-only), a reader's lease on
 // the target, and inode flags on the file replaced. Setting them takes root
-// and a file system that keeps them; without either the test skips.
+// and a file system that keeps them; without either the test skips. And a
+// FUSE file system, which has no unnamed files at all.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,6 +150,106 @@ TEST_F(SaveFileSystemTest, AReplacedFileKeepsItsInodeFlags) {
   ASSERT_TRUE(InodeFlags(target, flags));
   EXPECT_EQ(kKept, flags & kKept) << std::hex << flags;
   EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
+}
+
+// Mounts `source` on `mounted` with bindfs, in the calling process's mount
+// namespace, and answers the daemon's id once the mount is there; -1 where
+// bindfs is missing or does not mount. The daemon dies with its parent.
+pid_t MountBindfs(const std::string& source, const std::string& mounted) {
+  const pid_t daemon = fork();
+  if (daemon == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    execlp("bindfs", "bindfs", "-f", source.c_str(), mounted.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // A bound only a hang reaches: the mount is there or the daemon gone.
+  for (int waited = 0; daemon != -1 && waited < 12000; ++waited) {
+    struct statfs status = {};
+    if (statfs(mounted.c_str(), &status) == 0 && status.f_type == FUSE_SUPER_MAGIC) return daemon;
+    if (waitpid(daemon, nullptr, WNOHANG) == daemon) return -1;
+    usleep(10000);
+  }
+  if (daemon != -1) {
+    kill(daemon, SIGKILL);
+    waitpid(daemon, nullptr, 0);
+  }
+  return -1;
+}
+
+std::string watchedFolder;
+int hiddenAtNaming = -1;
+
+// A FUSE file system refuses unnamed files by errno: the picture's file is
+// then made under a hidden name, a new name is given without replacing
+// (FUSE renames nothing that way, so by a link), an existing file is
+// replaced, and a name taken meanwhile by a file with another link is
+// written in place. Mounted in a child's own mount namespace, so that
+// nothing stays mounted whatever happens.
+TEST_F(SaveFileSystemTest, AFuseFileSystemWithoutUnnamedFilesGetsEveryPicture) {
+  if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
+    GTEST_SKIP() << "mounting a FUSE file system takes root and /dev/fuse";
+  }
+  const std::string source = Path("source"), mounted = Path("mounted");
+  ASSERT_EQ(0, mkdir(source.c_str(), 0755));
+  ASSERT_EQ(0, mkdir(mounted.c_str(), 0755));
+  watchedFolder = mounted;
+  constexpr int kCannotMount = 40, kTakesUnnamedFiles = 41;
+  const pid_t child = fork();
+  if (child == 0) {
+    const pid_t daemon =
+        unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+            ? MountBindfs(source, mounted)
+            : -1;
+    if (daemon == -1) testsupport::ExitChild(kCannotMount);
+    const auto unmount = [&] {
+      umount2(mounted.c_str(), MNT_DETACH);
+      kill(daemon, SIGTERM);
+      waitpid(daemon, nullptr, 0);
+    };
+    const int unnamed = open(mounted.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (unnamed != -1) {
+      close(unnamed);
+      unmount();
+      testsupport::ExitChild(kTakesUnnamedFiles);
+    }
+    int failed = 0;
+    const auto check = [&failed](bool held, const char* what) {
+      if (!held) std::fprintf(stderr, "failed: %s\n", what);
+      failed += held ? 0 : 1;
+    };
+    KVO::SetReplacingFileWriterNamingHook(
+        [](const char*) { hiddenAtNaming = !testsupport::HiddenNames(watchedFolder).empty(); });
+    // Files are looked at underneath too: through the mount, FUSE may show
+    // what it cached of another name of the same file.
+    const std::string old = source + "/old.bmp", fresh = source + "/new.bmp";
+    struct stat before = {}, after = {};
+    check(testsupport::WriteWholeFile(old, {'o', 'l', 'd'}) && stat(old.c_str(), &before) == 0 &&
+              Save(mounted + "/old.bmp") && stat(old.c_str(), &after) == 0 &&
+              before.st_ino != after.st_ino && testsupport::ReadWholeFile(old) == expected,
+          "an existing file is replaced");
+    check(Save(mounted + "/new.bmp") && testsupport::ReadWholeFile(fresh) == expected,
+          "a new name is saved");
+    check(hiddenAtNaming == 1, "the file was made under a hidden name");
+    const std::string taken = mounted + "/taken.bmp";
+    KVO::ReplacingFileWriter writer;
+    std::FILE* stream = writer.Open(taken.c_str());
+    check(stream != nullptr && std::fwrite("fresh", 1, 5, stream) == 5 &&
+              testsupport::WriteWholeFile(taken, {'o', 'l', 'd'}) &&
+              link(taken.c_str(), (mounted + "/other.bmp").c_str()) == 0 &&
+              writer.Finish(stream, true),
+          "a name taken meanwhile is saved");
+    check(testsupport::ReadWholeFile(source + "/other.bmp") ==
+              testsupport::Bytes{'f', 'r', 'e', 's', 'h'},
+          "the taken file's other link shows the picture");
+    unmount();
+    // Once the daemon is gone, which removes what it kept of open files.
+    check(testsupport::HiddenNames(source).empty(), "no hidden name stays");
+    testsupport::ExitChild(failed);
+  }
+  const int code = testsupport::WaitForExit(child);
+  if (code == kCannotMount) GTEST_SKIP() << "bindfs does not mount here (no mount namespace?)";
+  if (code == kTakesUnnamedFiles) GTEST_SKIP() << "this kernel's FUSE makes unnamed files";
+  EXPECT_EQ(0, code);
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // Whose file a save leaves and how: where the finished picture is renamed
 // over the target and where it is written in place, for each kind of
-// target and saver, with the picture's file made unnamed and, as where the
-// file system refuses that, under a hidden name. Each save runs in a forked child, so that the ids,
-// umask, capabilities and descriptors it changes never reach the test
-// process; the child reports through its exit status.
+// target and saver, with the picture's file made unnamed (linked by its
+// descriptor, or through /proc as where the kernel allows only that) and,
+// as where the file system refuses that, under a hidden name. Each save
+// runs in a forked child, so that the ids, umask, capabilities and
+// descriptors it changes never reach the test process; the child reports
+// through its exit status.
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
@@ -155,8 +157,11 @@ struct SaveCase {
 
 std::ostream& operator<<(std::ostream& out, const SaveCase& c) { return out << c.name; }
 
-// A row, and whether the save may make its file unnamed.
-class SaveTargetTest : public ::testing::TestWithParam<std::tuple<SaveCase, bool>> {
+// How the save makes and names its file.
+enum class Route { Unnamed, UnnamedThroughProc, HiddenName };
+
+// A row, and the route.
+class SaveTargetTest : public ::testing::TestWithParam<std::tuple<SaveCase, Route>> {
  protected:
   void SetUp() override {
     if (dir.Root().empty()) {
@@ -171,7 +176,7 @@ class SaveTargetTest : public ::testing::TestWithParam<std::tuple<SaveCase, bool
 
 TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
   const SaveCase& c = std::get<0>(GetParam());
-  const bool unnamedFiles = std::get<1>(GetParam());
+  const Route route = std::get<1>(GetParam());
   const bool needsRoot =
       c.saver != Saver::Self || (c.folderUid & c.folderGid & c.fileUid & c.fileGid) != kSelf;
   if (needsRoot && geteuid() != 0) {
@@ -207,7 +212,8 @@ TEST_P(SaveTargetTest, KeepsWhoseFileItIs) {
       testsupport::ExitChild(kNoPrivateSettings);
     }
     if (c.umask != kLeaveUmask) umask(c.umask);
-    KVO::SetReplacingFileWriterUnnamedFiles(unnamedFiles);
+    KVO::SetReplacingFileWriterUnnamedFiles(route != Route::HiddenName);
+    KVO::SetReplacingFileWriterLinkThroughProc(route == Route::UnnamedThroughProc);
     const int descriptors = testsupport::OpenDescriptorCount();
     return Become(c.saver) &&
            ImageSaver::StaticSaveBitmap(name.c_str(), kWidth, kHeight, 3, picture.data()) &&
@@ -270,10 +276,15 @@ const SaveCase kSaveCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Table, SaveTargetTest,
                          ::testing::Combine(::testing::ValuesIn(kSaveCases),
-                                            ::testing::Values(true, false)),
+                                            ::testing::Values(Route::Unnamed,
+                                                              Route::UnnamedThroughProc,
+                                                              Route::HiddenName)),
                          [](const ::testing::TestParamInfo<SaveTargetTest::ParamType>& info) {
+                           const Route route = std::get<1>(info.param);
                            return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "" : "UnderAHiddenName");
+                                  (route == Route::Unnamed      ? ""
+                                   : route == Route::HiddenName ? "UnderAHiddenName"
+                                                                : "ThroughProc");
                          });
 
 // The folder for savers of other ids lies under TMPDIR when every user can
