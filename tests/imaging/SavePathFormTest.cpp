@@ -1,0 +1,186 @@
+// A save answers every form of path as fopen "wb" does on this kernel:
+// each form is opened by fopen in one scratch folder and saved in another
+// made alike, and both must answer alike, with the same errno, and leave the
+// same names. What a save accepted, the library reads back.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "imaging/ImageSaver.h"
+#include "runtime/FileAccess.h"
+#include "tests/support/TempDirTest.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+
+using testsupport::Bytes;
+
+constexpr int kWidth = 35, kHeight = 39;
+constexpr int kDeepLevels = 22;   // folders of 200-byte names under "deep"
+constexpr int kChainLinks = 41;   // the longest chain of links made
+constexpr int kDescriptor = 555;  // a file of the folder, open for writing
+
+// Removes `name` in `at` with all it holds, a name at a time, since a tree
+// deeper than PATH_MAX cannot be removed by its paths.
+void RemoveTree(int at, const char* name) {
+  const int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd != -1) {
+    DIR* listing = fdopendir(fd);
+    while (const dirent* entry = listing != nullptr ? readdir(listing) : nullptr) {
+      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+        RemoveTree(fd, entry->d_name);
+      }
+    }
+    listing != nullptr ? closedir(listing) : close(fd);
+  }
+  if (unlinkat(at, name, AT_REMOVEDIR) != 0) unlinkat(at, name, 0);
+}
+
+// Every name under the open folder `at`, with its kind ('d' folder, 'l'
+// link, 'f' anything else), sorted within each folder.
+void List(int at, const std::string& prefix, std::vector<std::string>& names) {
+  for (const std::string& name : testsupport::FolderNames("/proc/self/fd/" + std::to_string(at))) {
+    struct stat status = {};
+    fstatat(at, name.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+    const char kind = S_ISDIR(status.st_mode) ? 'd' : S_ISLNK(status.st_mode) ? 'l' : 'f';
+    names.push_back(prefix + name + ':' + kind);
+    const int inner = kind == 'd' ? openat(at, name.c_str(), O_RDONLY | O_DIRECTORY) : -1;
+    if (inner != -1) List(inner, prefix + name + '/', names);
+    if (inner != -1) close(inner);
+  }
+}
+
+// `count` links named prefix0..., each leading to the next, the last to
+// `end`: prefix<N> starts a chain of kChainLinks - N links.
+bool MakeChain(const std::string& prefix, const std::string& end) {
+  for (int i = 0; i < kChainLinks; ++i) {
+    const std::string next = i + 1 < kChainLinks ? prefix + std::to_string(i + 1) : end;
+    if (symlink(next.c_str(), (prefix + std::to_string(i)).c_str()) != 0) return false;
+  }
+  return true;
+}
+std::string Chain(const std::string& prefix, int links) {
+  return prefix + std::to_string(kChainLinks - links);
+}
+
+// A path of `length` bytes into the folders under "deep": as many of them
+// as leave a last name of at least 8 bytes.
+std::string DeepName(std::size_t length) {
+  std::string path = "deep";
+  for (int level = 0; level < kDeepLevels && path.size() + 201 + 9 <= length; ++level) {
+    path += '/' + std::string(200, 'd');
+  }
+  return path + '/' + std::string(length - path.size() - 1, 'n');
+}
+
+// Makes, in the working folder, what each form of path meets.
+bool MakeLayout() {
+  bool made = testsupport::WriteWholeFile("file.bmp", {'o', 'l', 'd'}) && mkdir("dir", 0755) == 0 &&
+              symlink("file.bmp", "to-file") == 0 && symlink("dir", "to-dir") == 0 &&
+              symlink("missing.bmp", "to-missing") == 0 && symlink("loop", "loop") == 0 &&
+              MakeChain("plain", "end.bmp") && MakeChain("cwd", "/proc/self/cwd/end.bmp") &&
+              MakeChain("fd", "/proc/self/fd/" + std::to_string(kDescriptor)) &&
+              symlink(("." + std::string(4086, '/') + "long.bmp").c_str(), "long-link") == 0;
+  const int file = open("fd.bmp", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  made = made && fcntl(file, F_DUPFD_CLOEXEC, kDescriptor) == kDescriptor;
+  if (file != -1) close(file);
+  int at = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (const std::string& name : {std::string("deep"), std::string(200, 'd')}) {
+    for (int level = 0; level < (name == "deep" ? 1 : kDeepLevels); ++level) {
+      const int next = mkdirat(at, name.c_str(), 0755) == 0
+                           ? openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                           : -1;
+      close(at);
+      at = next;
+    }
+  }
+  if (at != -1) close(at);
+  return made && at != -1;
+}
+
+class SavePathFormTest : public testsupport::TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    root = open(dir_.Root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_NE(-1, home);
+    ASSERT_NE(-1, root);
+  }
+  void TearDown() override {
+    EXPECT_EQ(0, fchdir(home));
+    RemoveTree(root, "fopen");
+    RemoveTree(root, "save");
+    close(home);
+    close(root);
+  }
+
+  // Makes the folder `name` alike for each side and works in it.
+  void Enter(const char* name) {
+    ASSERT_EQ(0, mkdirat(root, name, 0755));
+    ASSERT_EQ(0, chdir((dir_.Root() + name).c_str()));
+    ASSERT_TRUE(MakeLayout());
+  }
+  std::vector<std::string> Leave(const char* name) {
+    close(kDescriptor);
+    std::vector<std::string> names;
+    const int at = openat(root, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    List(at, "", names);
+    close(at);
+    RemoveTree(root, name);
+    return names;
+  }
+
+  int home = -1;
+  int root = -1;
+  const Bytes picture = testsupport::MakePicture(kWidth, kHeight, 3);
+};
+
+TEST_F(SavePathFormTest, EachFormIsAnsweredAsFopenAnswersIt) {
+  const std::string forms[] = {
+      // Folders, and names written as folders.
+      "", "/", ".", "..", "dir", "dir/", "dir/.", "dir/..", "dir/./", "file.bmp/", "file.bmp/.",
+      "file.bmp/..", "file.bmp/./", "file.bmp/x", "missing/", "missing/.", "missing/..",
+      "missing/./", "missing/x", "to-dir/", "to-file/", "to-file/.", "to-missing/", "loop/",
+      // Names that are written.
+      "file.bmp", "new.bmp", "dir//new.bmp", "dir/./new.bmp", "dir/../new.bmp", "to-dir/new.bmp",
+      "to-file", "to-missing", "./" + std::string(255, 'n'), std::string(256, 'n'), "loop",
+      "loop/x",
+      // The kernel's limits: PATH_MAX for the path and for a link's text,
+      // 40 links however they are reached.
+      DeepName(4095), DeepName(4096), DeepName(4438), "long-link", Chain("plain", 40),
+      Chain("plain", 41), "/proc/self/cwd/new.bmp", "/proc/self/cwd/", "/proc/self/cwd/file.bmp/.",
+      Chain("cwd", 37), Chain("cwd", 38), Chain("cwd", 39), Chain("fd", 38), Chain("fd", 39)};
+  for (const std::string& form : forms) {
+    SCOPED_TRACE("\"" + form.substr(0, 60) + "\" of " + std::to_string(form.size()) + " bytes");
+    ASSERT_NO_FATAL_FAILURE(Enter("fopen"));
+    errno = 0;
+    std::FILE* const opened = std::fopen(form.c_str(), "wb");
+    const int fopenError = opened == nullptr ? errno : 0;
+    if (opened != nullptr) std::fclose(opened);
+    const std::vector<std::string> fopenLeft = Leave("fopen");
+
+    ASSERT_NO_FATAL_FAILURE(Enter("save"));
+    errno = 0;
+    const bool saved =
+        KVO::ImageSaver::StaticSaveBitmap(form.c_str(), kWidth, kHeight, 3, picture.data());
+    const int saveError = saved ? 0 : errno;
+    EXPECT_EQ(opened != nullptr, saved);
+    EXPECT_STREQ(std::strerror(fopenError), std::strerror(saveError));
+    std::FILE* const read = saved ? KVO::OpenRegularFileForReading(form.c_str()) : nullptr;
+    EXPECT_EQ(saved, read != nullptr) << "the saved file does not open for reading";
+    if (read != nullptr) std::fclose(read);
+    EXPECT_EQ(fopenLeft, Leave("save"));
+  }
+}
+
+}  // namespace
