@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -46,15 +47,20 @@ void RemoveTree(int at, const char* name) {
 }
 
 // Every name under the open folder `at`, with its kind ('d' folder, 'l'
-// link, 'f' anything else), sorted within each folder.
-void List(int at, const std::string& prefix, std::vector<std::string>& names) {
+// link, 'f' anything else), sorted within each folder. A file not among
+// `kept` (where given) is removed once listed.
+void List(int at, const std::string& prefix, std::vector<std::string>& names,
+          const std::vector<std::string>* kept) {
   for (const std::string& name : testsupport::FolderNames("/proc/self/fd/" + std::to_string(at))) {
     struct stat status = {};
     fstatat(at, name.c_str(), &status, AT_SYMLINK_NOFOLLOW);
     const char kind = S_ISDIR(status.st_mode) ? 'd' : S_ISLNK(status.st_mode) ? 'l' : 'f';
     names.push_back(prefix + name + ':' + kind);
+    if (kept != nullptr && std::find(kept->begin(), kept->end(), names.back()) == kept->end()) {
+      EXPECT_EQ(0, unlinkat(at, name.c_str(), 0)) << names.back();
+    }
     const int inner = kind == 'd' ? openat(at, name.c_str(), O_RDONLY | O_DIRECTORY) : -1;
-    if (inner != -1) List(inner, prefix + name + '/', names);
+    if (inner != -1) List(inner, prefix + name + '/', names, kept);
     if (inner != -1) close(inner);
   }
 }
@@ -90,9 +96,7 @@ bool MakeLayout() {
               MakeChain("plain", "end.bmp") && MakeChain("cwd", "/proc/self/cwd/end.bmp") &&
               MakeChain("fd", "/proc/self/fd/" + std::to_string(kDescriptor)) &&
               symlink(("." + std::string(4086, '/') + "long.bmp").c_str(), "long-link") == 0;
-  const int file = open("fd.bmp", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  made = made && fcntl(file, F_DUPFD_CLOEXEC, kDescriptor) == kDescriptor;
-  if (file != -1) close(file);
+  made = made && testsupport::WriteWholeFile("fd.bmp", {});
   int at = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (const std::string& name : {std::string("deep"), std::string(200, 'd')}) {
     for (int level = 0; level < (name == "deep" ? 1 : kDeepLevels); ++level) {
@@ -115,6 +119,12 @@ class SavePathFormTest : public testsupport::TempDirTest {
     root = open(dir_.Root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_NE(-1, home);
     ASSERT_NE(-1, root);
+    for (const char* side : {"fopen", "save"}) {
+      ASSERT_EQ(0, mkdirat(root, side, 0755));
+      ASSERT_EQ(0, chdir((dir_.Root() + side).c_str()));
+      ASSERT_TRUE(MakeLayout());
+    }
+    made = Names("save");
   }
   void TearDown() override {
     EXPECT_EQ(0, fchdir(home));
@@ -124,24 +134,30 @@ class SavePathFormTest : public testsupport::TempDirTest {
     close(root);
   }
 
-  // Makes the folder `name` alike for each side and works in it.
-  void Enter(const char* name) {
-    ASSERT_EQ(0, mkdirat(root, name, 0755));
-    ASSERT_EQ(0, chdir((dir_.Root() + name).c_str()));
-    ASSERT_TRUE(MakeLayout());
+  // Works in the folder `side`, the descriptor that forms name open on it.
+  void Enter(const char* side) {
+    ASSERT_EQ(0, chdir((dir_.Root() + side).c_str()));
+    const int file = open("fd.bmp", O_WRONLY | O_CLOEXEC);
+    ASSERT_EQ(kDescriptor, fcntl(file, F_DUPFD_CLOEXEC, kDescriptor));
+    close(file);
   }
-  std::vector<std::string> Leave(const char* name) {
-    close(kDescriptor);
+  // What `side` holds; with `kept`, the files not among them are removed.
+  std::vector<std::string> Names(const char* side,
+                                 const std::vector<std::string>* kept = nullptr) const {
     std::vector<std::string> names;
-    const int at = openat(root, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    List(at, "", names);
+    const int at = openat(root, side, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    List(at, "", names, kept);
     close(at);
-    RemoveTree(root, name);
     return names;
+  }
+  std::vector<std::string> Leave(const char* side) const {
+    close(kDescriptor);
+    return Names(side, &made);
   }
 
   int home = -1;
   int root = -1;
+  std::vector<std::string> made;  // what each side holds before a form
   const Bytes picture = testsupport::MakePicture(kWidth, kHeight, 3);
 };
 
