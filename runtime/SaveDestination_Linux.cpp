@@ -65,13 +65,23 @@ std::string PathOf(int fd) {
   return std::string(path, static_cast<std::size_t>(length));
 }
 
-// Whether `current` is the last name of the path written with a slash after
-// it (only empty names follow): the kernel refuses to create such a name
-// with EISDIR without looking it up, nor following it where it is a link.
-bool EndsInSlash(const std::string& current, const std::vector<std::string>& pending) {
-  return !pending.empty() && !current.empty() && current != "." && current != ".." &&
-         std::all_of(pending.begin(), pending.end(),
-                     [](const std::string& n) { return n.empty(); });
+// Whether the path, from `current` on, names a folder: it ends in "." or
+// "..", or in a name and "/" (which the kernel refuses to create without
+// looking that name up, or following it where it is a link).
+bool NamesFolder(const std::string& current, const std::vector<std::string>& pending) {
+  const bool mark = current.empty() || current == "." || current == "..";
+  if (pending.empty()) return mark;
+  return !mark && std::all_of(pending.begin(), pending.end(),
+                              [](const std::string& n) { return n.empty(); });
+}
+
+// Answers false with EISDIR, as the kernel refuses a path that names a
+// folder, once it has found leave to search the folder it stands in
+// (EACCES where it has none).
+bool RefuseFolderPath(int folder) {
+  struct stat here;
+  errno = ::fstatat(folder, ".", &here, 0) != 0 && errno == EACCES ? EACCES : EISDIR;
+  return false;
 }
 
 bool OnProc(int fd) {
@@ -227,10 +237,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
     pending.pop_back();
     const bool last = pending.empty();
     if (!last && (current.empty() || current == ".")) continue;
-    if (EndsInSlash(current, pending)) {
-      errno = EISDIR;
-      return false;
-    }
+    if (NamesFolder(current, pending)) return RefuseFolderPath(folder);
     if (!procChecked) {
       if (OnProc(folder)) {
         if (!last) {
@@ -256,10 +263,6 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
       // The folder's status is looked up only where a rule needs it: where
       // a link or the target sits.
       procChecked = true;
-    }
-    if (last && (current.empty() || current == "." || current == "..")) {
-      errno = EISDIR;
-      return false;
     }
     struct stat found;
     if (::fstatat(folder, current.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {

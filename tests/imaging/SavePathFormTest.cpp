@@ -4,11 +4,14 @@
 // same names. What a save accepted, the library reads back.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -96,7 +99,7 @@ bool MakeLayout() {
               MakeChain("plain", "end.bmp") && MakeChain("cwd", "/proc/self/cwd/end.bmp") &&
               MakeChain("fd", "/proc/self/fd/" + std::to_string(kDescriptor)) &&
               symlink(("." + std::string(4086, '/') + "long.bmp").c_str(), "long-link") == 0;
-  made = made && testsupport::WriteWholeFile("fd.bmp", {});
+  made = made && testsupport::WriteWholeFile("fd.bmp", {}) && mkdir("locked", 0600) == 0;
   int at = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (const std::string& name : {std::string("deep"), std::string(200, 'd')}) {
     for (int level = 0; level < (name == "deep" ? 1 : kDeepLevels); ++level) {
@@ -109,6 +112,20 @@ bool MakeLayout() {
   }
   if (at != -1) close(at);
   return made && at != -1;
+}
+
+// Sets the calling thread's overrides of file modes (CAP_DAC_OVERRIDE,
+// CAP_DAC_READ_SEARCH) in force or aside, as far as it is allowed them;
+// false where it has none to set aside.
+bool OverridePermissions(bool inForce) {
+  constexpr std::uint32_t kOverrides = 1u << CAP_DAC_OVERRIDE | 1u << CAP_DAC_READ_SEARCH;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (syscall(SYS_capget, &header, data) != 0) return false;
+  if (!inForce && (data[0].effective & kOverrides) == 0) return false;
+  data[0].effective = inForce ? data[0].effective | (data[0].permitted & kOverrides)
+                              : data[0].effective & ~kOverrides;
+  return syscall(SYS_capset, &header, data) == 0;
 }
 
 class SavePathFormTest : public testsupport::TempDirTest {
@@ -127,6 +144,7 @@ class SavePathFormTest : public testsupport::TempDirTest {
     made = Names("save");
   }
   void TearDown() override {
+    OverridePermissions(true);
     EXPECT_EQ(0, fchdir(home));
     RemoveTree(root, "fopen");
     RemoveTree(root, "save");
@@ -134,8 +152,9 @@ class SavePathFormTest : public testsupport::TempDirTest {
     close(root);
   }
 
+  void CompareEachForm() const;
   // Works in the folder `side`, the descriptor that forms name open on it.
-  void Enter(const char* side) {
+  void Use(const char* side) const {
     ASSERT_EQ(0, chdir((dir_.Root() + side).c_str()));
     const int file = open("fd.bmp", O_WRONLY | O_CLOEXEC);
     ASSERT_EQ(kDescriptor, fcntl(file, F_DUPFD_CLOEXEC, kDescriptor));
@@ -161,12 +180,13 @@ class SavePathFormTest : public testsupport::TempDirTest {
   const Bytes picture = testsupport::MakePicture(kWidth, kHeight, 3);
 };
 
-TEST_F(SavePathFormTest, EachFormIsAnsweredAsFopenAnswersIt) {
+void SavePathFormTest::CompareEachForm() const {
   const std::string forms[] = {
       // Folders, and names written as folders.
       "", "/", ".", "..", "dir", "dir/", "dir/.", "dir/..", "dir/./", "file.bmp/", "file.bmp/.",
       "file.bmp/..", "file.bmp/./", "file.bmp/x", "missing/", "missing/.", "missing/..",
       "missing/./", "missing/x", "to-dir/", "to-file/", "to-file/.", "to-missing/", "loop/",
+      "locked/", "locked/.", "locked/..", "locked/x/", "locked/x", "locked/./x",
       // Names that are written.
       "file.bmp", "new.bmp", "dir//new.bmp", "dir/./new.bmp", "dir/../new.bmp", "to-dir/new.bmp",
       "to-file", "to-missing", "./" + std::string(255, 'n'), std::string(256, 'n'), "loop",
@@ -178,14 +198,14 @@ TEST_F(SavePathFormTest, EachFormIsAnsweredAsFopenAnswersIt) {
       Chain("cwd", 37), Chain("cwd", 38), Chain("cwd", 39), Chain("fd", 38), Chain("fd", 39)};
   for (const std::string& form : forms) {
     SCOPED_TRACE("\"" + form.substr(0, 60) + "\" of " + std::to_string(form.size()) + " bytes");
-    ASSERT_NO_FATAL_FAILURE(Enter("fopen"));
+    ASSERT_NO_FATAL_FAILURE(Use("fopen"));
     errno = 0;
     std::FILE* const opened = std::fopen(form.c_str(), "wb");
     const int fopenError = opened == nullptr ? errno : 0;
     if (opened != nullptr) std::fclose(opened);
     const std::vector<std::string> fopenLeft = Leave("fopen");
 
-    ASSERT_NO_FATAL_FAILURE(Enter("save"));
+    ASSERT_NO_FATAL_FAILURE(Use("save"));
     errno = 0;
     const bool saved =
         KVO::ImageSaver::StaticSaveBitmap(form.c_str(), kWidth, kHeight, 3, picture.data());
@@ -197,6 +217,15 @@ TEST_F(SavePathFormTest, EachFormIsAnsweredAsFopenAnswersIt) {
     if (read != nullptr) std::fclose(read);
     EXPECT_EQ(fopenLeft, Leave("save"));
   }
+}
+
+TEST_F(SavePathFormTest, EachFormIsAnsweredAsFopenAnswersIt) { CompareEachForm(); }
+
+// Root passes any folder's mode; without those overrides the kernel looks
+// for leave to search each folder first, also where a path names a folder.
+TEST_F(SavePathFormTest, EachFormIsAnsweredAsFopenAnswersItWhereModesBind) {
+  if (!OverridePermissions(false)) GTEST_SKIP() << "no capabilities here to set aside";
+  CompareEachForm();
 }
 
 }  // namespace
