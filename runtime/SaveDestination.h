@@ -23,11 +23,12 @@ namespace KVO {
 // must pass the shared-folder link protection first. A link whose target does
 // not exist leads to that target's name, which a save then creates, as fopen
 // would. Inside /proc, whose links stand for descriptors and processes rather
-// than files a user planted, the kernel follows the links (one name at a
-// time) until the walk leaves it; a last name in a folder on /proc is left to
-// the kernel. Every link followed counts towards the limit of 40, as the
-// kernel counts them: the walk's own, those of /proc and the descriptor a
-// last name in /proc stands for.
+// than files a user planted, the kernel follows a process's links (its
+// folders, its descriptors) one name at a time, and /proc's own (self,
+// thread-self) are walked by their text, until the walk leaves it; a last
+// name in a folder on /proc is left to the kernel. Every link followed
+// counts towards the limit of 40, as the kernel counts them: the walk's own,
+// those of /proc and the descriptor a last name in /proc stands for.
 //
 // A name on the path that changes kind between the walk's look and its
 // open (a folder swapped with a link, a link with a file) is looked at
@@ -46,15 +47,16 @@ class SaveDestination {
   // Walks `path` (not null). Answers false, with errno as fopen "wb" sets
   // it, where that would fail to reach the name, or where a link is refused:
   // ENOENT (an empty path, a folder on the way missing), ENOTDIR (a name on
-  // the way, "." and ".." included, that is no folder), ENAMETOOLONG (a path
-  // of PATH_MAX bytes or more, refused before any name is looked at; a name
-  // longer than the file system takes), EACCES (a link the protection
-  // refuses, or a folder that may not be searched), ELOOP (more than 40
-  // links), EISDIR (the path ends in a name and "/", whether or not that
-  // name exists and without following it, or in "." or ".." of a folder),
-  // EAGAIN (names on the way kept changing kind). Only the path string is
-  // bounded by PATH_MAX, and each link's text: a relative link is followed
-  // from its own folder however long the path it joins would be.
+  // the way that is no folder, also where only "." or ".." follows it),
+  // ENAMETOOLONG (a path of PATH_MAX bytes or more, refused before any name
+  // is looked at; a name longer than the file system takes), EACCES (a link
+  // the protection refuses, or a folder that may not be searched, also where
+  // the path names a folder), ELOOP (more than 40 links), EISDIR (the path
+  // ends in a name and "/", whether or not that name exists and without
+  // following it, or in "." or ".." of a folder), EAGAIN (names on the way
+  // kept changing kind). Only the path string is bounded by PATH_MAX, and
+  // each link's text: a relative link is followed from its own folder
+  // however long the path it joins would be.
   bool Walk(const char* path, SharedFolderProtection& protection);
 
   // After a successful Walk that did not stop at /proc:
