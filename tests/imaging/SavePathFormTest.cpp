@@ -189,8 +189,8 @@ void SavePathFormTest::CompareEachForm() const {
       "locked/", "locked/.", "locked/..", "locked/x/", "locked/x", "locked/./x",
       // Names that are written.
       "file.bmp", "new.bmp", "dir//new.bmp", "dir/./new.bmp", "dir/../new.bmp", "to-dir/new.bmp",
-      "to-file", "to-missing", "./" + std::string(255, 'n'), std::string(256, 'n'), "loop",
-      "loop/x",
+      "to-file", "to-missing", "./" + std::string(255, 'n'), std::string(256, 'n'),
+      std::string(256, 'n') + "/", "loop", "loop/x",
       // The kernel's limits: PATH_MAX for the path and for a link's text,
       // 40 links however they are reached.
       DeepName(4095), DeepName(4096), DeepName(4438), "long-link", Chain("plain", 40),
