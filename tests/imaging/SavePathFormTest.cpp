@@ -68,7 +68,7 @@ void List(int at, const std::string& prefix, std::vector<std::string>& names,
   }
 }
 
-// `count` links named prefix0..., each leading to the next, the last to
+// kChainLinks links named prefix0..., each leading to the next, the last to
 // `end`: prefix<N> starts a chain of kChainLinks - N links.
 bool MakeChain(const std::string& prefix, const std::string& end) {
   for (int i = 0; i < kChainLinks; ++i) {
