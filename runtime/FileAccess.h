@@ -143,6 +143,11 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // that kept changing kind (EAGAIN), and a file aside that cannot be made
 // for any other reason (a full disk, for example).
 //
+// A path the kernel refuses is refused at Open too, before anything is
+// made, with fopen's errno: an empty path (ENOENT), one of PATH_MAX bytes
+// or more (ENAMETOOLONG), more than 40 links, /proc's own counted (ELOOP);
+// see SaveDestination::Walk.
+//
 // One object serves one save, on one thread.
 class ReplacingFileWriter {
  public:

@@ -394,7 +394,7 @@ ReplacingFileWriter::~ReplacingFileWriter() {
 }
 
 std::FILE* ReplacingFileWriter::Open(const char* path) {
-  if (path == nullptr || path[0] == '\0' || used) return nullptr;
+  if (path == nullptr || used) return nullptr;
   used = true;
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     // The settings are read afresh for each save: they may change while a

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "runtime/SharedFolderProtection.h"
 
@@ -22,9 +23,12 @@ namespace KVO {
 // must pass the shared-folder link protection first. A link whose target does
 // not exist leads to that target's name, which a save then creates, as fopen
 // would. Inside /proc, whose links stand for descriptors and processes rather
-// than files a user planted, the kernel follows the links (one name at a
-// time) until the walk leaves it; a last name in a folder on /proc is left to
-// the kernel.
+// than files a user planted, the kernel follows a process's links (its
+// folders, its descriptors) one name at a time, and /proc's own (self,
+// thread-self) are walked by their text, until the walk leaves it; a last
+// name in a folder on /proc is left to the kernel. Every link followed
+// counts towards the limit of 40, as the kernel counts them: the walk's own,
+// those of /proc and the descriptor a last name in /proc stands for.
 //
 // A name on the path that changes kind between the walk's look and its
 // open (a folder swapped with a link, a link with a file) is looked at
@@ -40,13 +44,19 @@ class SaveDestination {
   // Closes the folder.
   ~SaveDestination();
 
-  // Walks `path` (not null, not empty). Answers false, with errno, where
-  // fopen "wb" would fail to reach the name or where a link is refused:
-  // EACCES (a link the protection refuses, or a folder that may not be
-  // searched), ENOENT or ENOTDIR (a folder on the way missing or not a
-  // folder), ELOOP (more than 40 links), EISDIR (the path names a folder:
-  // it ends in "/", "." or "..", whether or not that folder exists),
-  // EAGAIN (names on the way kept changing kind).
+  // Walks `path` (not null). Answers false, with errno as fopen "wb" sets
+  // it, where that would fail to reach the name, or where a link is refused:
+  // ENOENT (an empty path, a folder on the way missing), ENOTDIR (a name on
+  // the way that is no folder, also where only "." or ".." follows it),
+  // ENAMETOOLONG (a path of PATH_MAX bytes or more, refused before any name
+  // is looked at; a name longer than the file system takes), EACCES (a link
+  // the protection refuses, or a folder that may not be searched, also where
+  // the path names a folder), ELOOP (more than 40 links), EISDIR (the path
+  // ends in a name and "/", whether or not that name exists and without
+  // following it, or in "." or ".." of a folder), EAGAIN (names on the way
+  // kept changing kind). Only the path string is bounded by PATH_MAX, and
+  // each link's text: a relative link is followed from its own folder
+  // however long the path it joins would be.
   bool Walk(const char* path, SharedFolderProtection& protection);
 
   // After a successful Walk that did not stop at /proc:
@@ -79,6 +89,10 @@ class SaveDestination {
   bool Resolve(const char* path);
   // Makes `next` the folder walked from (closing the previous one).
   bool Enter(int next);
+  // Goes on from the folder, on /proc, to its folder `current` as the
+  // kernel reaches it, counting in `links` the links it follows; the text
+  // of a link among /proc's own names goes on `pending` instead.
+  bool EnterOnProc(const std::string& current, std::vector<std::string>& pending, int& links);
 
   int folder = -1;
   bool folderKnown = false;  // whether folderStatus is the folder's

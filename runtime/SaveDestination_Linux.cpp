@@ -65,13 +65,22 @@ std::string PathOf(int fd) {
   return std::string(path, static_cast<std::size_t>(length));
 }
 
-// Answers false, with errno as fopen would set it: a name that is missing
-// or no folder, followed only by "/" or "." (the path named a folder), is
-// EISDIR.
-bool RefuseFolderName(const std::vector<std::string>& pending) {
-  const bool folderMarksOnly = std::all_of(
-      pending.begin(), pending.end(), [](const std::string& n) { return n.empty() || n == "."; });
-  if (folderMarksOnly && !pending.empty() && (errno == ENOENT || errno == ENOTDIR)) errno = EISDIR;
+// Whether the path, from `current` on, names a folder: it ends in "." or
+// "..", or in a name and "/" (which the kernel refuses to create without
+// looking that name up, or following it where it is a link).
+bool NamesFolder(const std::string& current, const std::vector<std::string>& pending) {
+  const bool mark = current.empty() || current == "." || current == "..";
+  if (pending.empty()) return mark;
+  return !mark && std::all_of(pending.begin(), pending.end(),
+                              [](const std::string& n) { return n.empty(); });
+}
+
+// Answers false with EISDIR, as the kernel refuses a path that names a
+// folder, once it has found leave to search the folder it stands in
+// (EACCES where it has none).
+bool RefuseFolderPath(int folder) {
+  struct stat here;
+  errno = ::fstatat(folder, ".", &here, 0) != 0 && errno == EACCES ? EACCES : EISDIR;
   return false;
 }
 
@@ -164,8 +173,47 @@ bool SaveDestination::Resolve(const char* path) {
   return true;
 }
 
+bool SaveDestination::EnterOnProc(const std::string& current, std::vector<std::string>& pending,
+                                  int& links) {
+  const int next = ::openat(folder, current.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (next != -1 || errno != ENOTDIR) return Enter(next);
+  // A link, or a file. Links in /proc are the kernel's own and lead
+  // anywhere only as the kernel follows them; it counts each one towards
+  // its limit, as the walk does.
+  char text[PATH_MAX];
+  const ssize_t length = ::readlinkat(folder, current.c_str(), text, sizeof text);
+  if (length < 0) {
+    if (errno == EINVAL) errno = ENOTDIR;
+    return false;
+  }
+  if (++links > kMaxLinks) {
+    errno = ELOOP;
+    return false;
+  }
+  const int followed = ::openat(folder, current.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (followed == -1) return false;
+  // A link whose text names other names of /proc (self, thread-self, net)
+  // is walked by that text, so that the links in it are counted too; a
+  // process's own (its working folder, root, a descriptor) reads as an
+  // absolute path and is where the kernel's open led.
+  if (length == 0 || static_cast<std::size_t>(length) >= sizeof text || text[0] == '/') {
+    return Enter(followed);
+  }
+  ::close(followed);
+  PushNames(std::string(text, static_cast<std::size_t>(length)), pending);
+  return true;
+}
+
 bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection) {
   Reset();
+  // The kernel refuses an empty path, and one of PATH_MAX bytes or more
+  // before it looks at a name of it; walking such a path name by name would
+  // save a file that no open of the path could read back.
+  const std::size_t pathBytes = ::strnlen(path, PATH_MAX);
+  if (pathBytes == 0 || pathBytes == PATH_MAX) {
+    errno = pathBytes == 0 ? ENOENT : ENAMETOOLONG;
+    return false;
+  }
   if (Resolve(path)) return true;
   const uid_t fsuid = SharedFolderProtection::FilesystemUser();
   std::vector<std::string> pending;
@@ -189,16 +237,11 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
     pending.pop_back();
     const bool last = pending.empty();
     if (!last && (current.empty() || current == ".")) continue;
+    if (NamesFolder(current, pending)) return RefuseFolderPath(folder);
     if (!procChecked) {
       if (OnProc(folder)) {
         if (!last) {
-          // Links in /proc are the kernel's own (a process's working folder
-          // or root, its descriptors) and lead anywhere only as the kernel
-          // follows them: it opens the way one name at a time until the walk
-          // leaves /proc.
-          if (!Enter(::openat(folder, current.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC))) {
-            return false;
-          }
+          if (!EnterOnProc(current, pending, links)) return false;
           continue;
         }
         // The last name is left to the kernel; only which of the process's
@@ -209,6 +252,11 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
         ::close(folder);
         folder = -1;
         descriptor = OwnDescriptorNamed(path, current);
+        // A descriptor's name is a link the kernel follows too.
+        if (descriptor != -1 && ::fcntl(descriptor, F_GETFD) != -1 && ++links > kMaxLinks) {
+          errno = ELOOP;
+          return false;
+        }
         throughProc = true;
         return true;
       }
@@ -216,13 +264,9 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
       // a link or the target sits.
       procChecked = true;
     }
-    if (last && (current.empty() || current == "." || current == "..")) {
-      errno = EISDIR;
-      return false;
-    }
     struct stat found;
     if (::fstatat(folder, current.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (!last || errno != ENOENT) return RefuseFolderName(pending);
+      if (!last || errno != ENOENT) return false;
       name = current;
       return true;
     }
@@ -270,7 +314,7 @@ bool SaveDestination::Walk(const char* path, SharedFolderProtection& protection)
       if (!lookAgain(std::move(current))) return false;
       continue;
     }
-    if (!Enter(next)) return RefuseFolderName(pending);
+    if (!Enter(next)) return false;
     procChecked = false;
   }
   return false;
