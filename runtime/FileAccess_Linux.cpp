@@ -725,11 +725,13 @@ bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   // The last byte of an in-place save is written: the next may begin.
   inPlace.Release();
   if (!aside) return ok;
-  // A replaced target's own descriptor, closed below, tells watchers of the
-  // name; a new name has none.
-  const bool newName = kept == -1;
+  // Watchers of the name hear of the picture when a descriptor opened for
+  // writing under that name closes below: a replaced target's, or the
+  // finished file's where it was made under the hidden name now renamed. An
+  // unnamed file made for a new name has neither.
+  const bool told = kept != -1 || !unnamed;
   ok = ok && Publish(finished);
-  if (ok && newName) GiveCloseEvent(destination.Folder(), destination.Name(), finished);
+  if (ok && !told) GiveCloseEvent(destination.Folder(), destination.Name(), finished);
   if (!temporary.empty()) ::unlinkat(destination.Folder(), temporary.c_str(), 0);
   temporary.clear();
   if (finished != -1) ::close(finished);
