@@ -59,13 +59,15 @@ std::size_t WriteAll(int fd, const char* bytes, std::size_t size) {
 // ftell would call lseek. On the process's own descriptor (`fixed`) it seeks
 // nowhere else, so that a writer's rewind before its first byte (the BMP
 // writer rewinds) moves nothing that others share; on a file of its own a
-// seek elsewhere goes to the kernel. Closing the stream closes `fd`.
+// seek elsewhere goes to the kernel. Closing the stream closes `fd` where
+// the stream `owns` it.
 struct DescriptorStream {
   static constexpr std::size_t kBufferBytes = 65536;  // a small picture in one write
 
   int fd;
   off64_t position;
   bool fixed;
+  bool owns;
   char buffer[kBufferBytes];
 
   static ssize_t Write(void* cookie, const char* bytes, std::size_t size) {
@@ -94,24 +96,25 @@ struct DescriptorStream {
   }
   static int Close(void* cookie) {
     auto* self = static_cast<DescriptorStream*>(cookie);
-    const int result = ::close(self->fd);
+    const int result = self->owns ? ::close(self->fd) : 0;
     delete self;
     return result;
   }
 
-  // A "wb" stream on `fd` (which it owns from here on, also on failure);
-  // null where no memory is left.
-  static std::FILE* Make(int fd, bool fixed) {
+  // A "wb" stream on `fd` (which, where it `owns` it, it closes also on
+  // failure); null where no memory is left.
+  static std::FILE* Make(int fd, bool fixed, bool owns) {
     auto* cookie = new (std::nothrow) DescriptorStream;
     std::FILE* stream = nullptr;
     if (cookie != nullptr) {
       cookie->fd = fd;
       cookie->position = 0;
       cookie->fixed = fixed;
+      cookie->owns = owns;
       stream = ::fopencookie(cookie, "wb", {nullptr, &Write, &Seek, &Close});
     }
     if (stream == nullptr) {
-      ::close(fd);
+      if (owns) ::close(fd);
       delete cookie;
       return nullptr;
     }
@@ -122,8 +125,8 @@ struct DescriptorStream {
 };
 
 // The stream of a file this writer created itself, which blocks already and
-// stands at its start.
-std::FILE* StreamOf(int fd) { return DescriptorStream::Make(fd, false); }
+// stands at its start. The writer keeps the descriptor.
+std::FILE* StreamOf(int fd) { return DescriptorStream::Make(fd, false, false); }
 
 // Whether `descriptor` is one of the process's own, open for writing.
 bool WritableDescriptor(int descriptor) {
@@ -150,7 +153,7 @@ std::FILE* OpenThroughDescriptor(int descriptor) {
     return nullptr;
   }
   const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-  return fd == -1 ? nullptr : DescriptorStream::Make(fd, true);
+  return fd == -1 ? nullptr : DescriptorStream::Make(fd, true, true);
 }
 
 std::atomic<pid_t> knownPid{0};
@@ -375,6 +378,7 @@ void SetReplacingFileWriterOpenHook(void (*hook)(const char* path)) { openHook =
 void SetReplacingFileWriterUnnamedFiles(bool allowed) { unnamedAllowed = allowed; }
 
 ReplacingFileWriter::~ReplacingFileWriter() {
+  if (asideFd != -1) ::close(asideFd);
   if (!temporary.empty()) ::unlinkat(destination.Folder(), temporary.c_str(), 0);
   if (kept != -1) ::close(kept);
 }
@@ -707,24 +711,27 @@ bool ReplacingFileWriter::Publish(int finished) {
 
 bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   if (stream == nullptr) return false;
-  const int writtenFd = asideFd;  // the stream owns it
-  const bool aside = writtenFd != -1;
+  // The finished file stays open past the stream's close: an unnamed one
+  // would vanish without it, and a refused rename copies from it.
+  const int finished = asideFd;
   asideFd = -1;
   bool ok = written && std::fflush(stream) == 0;
   // An old file must not be replaced by one whose data is not yet on the
   // disk: a crash could leave the name on an empty file and both versions
   // lost. A new file has nothing to lose, and in-place writes nothing to
   // protect this way.
-  if (ok && kept != -1) ok = ::fsync(writtenFd) == 0;
-  // The finished file stays open past the stream's close, which reports
-  // any failed write: an unnamed one would vanish with it, and a refused
-  // rename copies from it.
-  const int finished = ok && aside ? ::fcntl(writtenFd, F_DUPFD_CLOEXEC, 0) : -1;
-  ok = ok && (!aside || finished != -1);
+  if (ok && kept != -1) {
+    ok = ::fsync(finished) == 0;
+  } else if (ok && finished != -1) {
+    // Without a sync, a file system may report a failed write only when a
+    // descriptor of the file closes (NFS, FUSE): a duplicate's close asks.
+    const int probe = ::fcntl(finished, F_DUPFD_CLOEXEC, 0);
+    ok = probe != -1 && ::close(probe) == 0;
+  }
   ok = std::fclose(stream) == 0 && ok;
   // The last byte of an in-place save is written: the next may begin.
   inPlace.Release();
-  if (!aside) return ok;
+  if (finished == -1) return ok;
   // Watchers of the name hear of the picture when a descriptor opened for
   // writing under that name closes below: a replaced target's, or the
   // finished file's where it was made under the hidden name now renamed. An
