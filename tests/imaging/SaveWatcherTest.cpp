@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -58,12 +60,28 @@ bool SavePicture(const std::string& path, const Bytes& pixels) {
                                KVO::ImageFileFormat::Bmp, 0);
 }
 
+// Waits up to `timeoutMs` for events on the inotify descriptor `fd` and
+// answers how many of those read name `name`.
+int ReadEventsNamed(int fd, const std::string& name, int timeoutMs) {
+  pollfd ready{fd, POLLIN, 0};
+  if (::poll(&ready, 1, timeoutMs) <= 0) return 0;
+  alignas(inotify_event) char events[4096];
+  const ssize_t got = ::read(fd, events, sizeof events);
+  int named = 0;
+  for (ssize_t at = 0; at < got;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    if (event->len > 0 && name == event->name) ++named;
+  }
+  return named;
+}
+
 // Watches one folder for close-after-write events under one name; at each,
-// reads the file at once and notes whether it held the whole picture that
-// the current save writes.
+// reads the file at once and notes which of `files` it held (the pictures
+// of the saves in their order), or that it held none of them whole.
 class Watcher {
  public:
-  Watcher(const std::string& folder, std::string name, const Bytes (&files)[2])
+  Watcher(const std::string& folder, std::string name, const std::vector<Bytes>& files)
       : name(std::move(name)), files(files) {
     fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd != -1 && ::inotify_add_watch(fd, folder.c_str(), IN_CLOSE_WRITE) == -1) {
@@ -80,46 +98,39 @@ class Watcher {
   }
   bool Ready() const { return fd != -1; }
 
-  // Announces save `index` (of files[index % 2]) before it starts.
-  void Expect(int index) { current = index; }
-  // Waits for an event of save `index`; false where none came.
+  // Waits until a read on an event found files[index]; false where none did.
   bool WaitFor(int index) {
     std::unique_lock<std::mutex> lock(mutex);
-    return seen.wait_for(lock, kBound, [&] { return heard > index; });
+    return seen.wait_for(lock, kBound, [&] { return latest >= index; });
   }
   int PartialReads() const { return partial; }
 
  private:
   void Run() {
-    alignas(inotify_event) char events[4096];
     while (!stop) {
-      pollfd ready{fd, POLLIN, 0};
-      if (::poll(&ready, 1, 50) <= 0) continue;
-      const ssize_t got = ::read(fd, events, sizeof events);
-      for (ssize_t at = 0; at < got;) {
-        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-        if (event->len == 0 || name != event->name) continue;
-        const int index = current;
-        if (index < 0) continue;
-        if (testsupport::ReadWholeFile(path) != files[index % 2]) ++partial;
+      for (int n = ReadEventsNamed(fd, name, 50); n > 0; --n) {
+        const Bytes read = testsupport::ReadWholeFile(path);
+        const auto found = std::find(files.begin(), files.end(), read);
+        if (found == files.end()) {
+          ++partial;
+          continue;
+        }
         std::lock_guard<std::mutex> lock(mutex);
-        heard = index + 1;
+        latest = std::max(latest, static_cast<int>(found - files.begin()));
         seen.notify_all();
       }
     }
   }
 
   const std::string name;
-  const Bytes (&files)[2];
+  const std::vector<Bytes>& files;
   std::string path;
   int fd = -1;
   std::atomic<bool> stop{false};
-  std::atomic<int> current{-1};
   std::atomic<int> partial{0};
   std::mutex mutex;
   std::condition_variable seen;
-  int heard = 0;  // saves whose event has come
+  int latest = -1;  // the latest picture a read found
   std::thread thread;
 };
 
@@ -128,6 +139,9 @@ class SaveWatcherTest : public ::testing::TestWithParam<std::tuple<Place, Route,
   void TearDown() override { KVO::SetReplacingFileWriterUnnamedFiles(true); }
 };
 
+// Each save's event comes once its picture is there: a watcher that reads
+// the file on it finds that picture, whole (an event given before the name
+// leads to it would find the one before, or nothing).
 TEST_P(SaveWatcherTest, EverySaveEndsWithACloseAfterWriteUnderTheName) {
   const auto [place, route, target] = GetParam();
   ShmDir shm;
@@ -136,28 +150,26 @@ TEST_P(SaveWatcherTest, EverySaveEndsWithACloseAfterWriteUnderTheName) {
   if (folder.empty()) GTEST_SKIP() << "no writable tmpfs at /dev/shm";
   const std::string path = folder + "/picture.bmp";
 
-  const Bytes pixels[2] = {testsupport::Pattern(kSide * kSide * 3, 1),
-                           testsupport::Pattern(kSide * kSide * 3, 2)};
-  Bytes files[2];
-  for (int i = 0; i < 2; ++i) {
-    ASSERT_TRUE(SavePicture(folder + "/reference.bmp", pixels[i]));
-    files[i] = testsupport::ReadWholeFile(folder + "/reference.bmp");
+  // Picture 0 is the file there before the first save (where there is one).
+  std::vector<Bytes> pixels, files;
+  for (int i = 0; i <= kSaves; ++i) {
+    pixels.push_back(testsupport::Pattern(kSide * kSide * 3, static_cast<unsigned>(i + 1)));
+    ASSERT_TRUE(SavePicture(folder + "/reference.bmp", pixels.back()));
+    files.push_back(testsupport::ReadWholeFile(folder + "/reference.bmp"));
   }
-  ASSERT_NE(files[0], files[1]);
   if (target == Target::Existing) {
-    ASSERT_TRUE(SavePicture(path, pixels[1]));
+    ASSERT_TRUE(SavePicture(path, pixels[0]));
   }
   KVO::SetReplacingFileWriterUnnamedFiles(route == Route::Unnamed);
 
   Watcher watcher(folder, "picture.bmp", files);
   ASSERT_TRUE(watcher.Ready());
-  for (int i = 0; i < kSaves; ++i) {
+  for (int i = 1; i <= kSaves; ++i) {
     if (target == Target::NewName) {
       const bool gone = ::unlink(path.c_str()) == 0 || errno == ENOENT;
       ASSERT_TRUE(gone);
     }
-    watcher.Expect(i);
-    ASSERT_TRUE(SavePicture(path, pixels[i % 2])) << "save " << i;
+    ASSERT_TRUE(SavePicture(path, pixels[i])) << "save " << i;
     ASSERT_TRUE(watcher.WaitFor(i)) << "no close-after-write event under the name, save " << i;
   }
   EXPECT_EQ(0, watcher.PartialReads());
@@ -191,17 +203,9 @@ TEST(SaveWatcherOwnerTest, ANewFileItsSaverMayNotWriteStillEndsWithTheEvent) {
   ASSERT_EQ(0, testsupport::WaitForExit(child));
 
   bool heard = false;
-  alignas(inotify_event) char events[4096];
   const auto until = std::chrono::steady_clock::now() + kBound;
   while (!heard && std::chrono::steady_clock::now() < until) {
-    pollfd ready{watch, POLLIN, 0};
-    if (::poll(&ready, 1, 100) <= 0) continue;
-    const ssize_t got = ::read(watch, events, sizeof events);
-    for (ssize_t at = 0; at < got;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-      heard = heard || (event->len > 0 && std::string("picture.bmp") == event->name);
-    }
+    heard = ReadEventsNamed(watch, "picture.bmp", 100) > 0;
   }
   ::close(watch);
   EXPECT_TRUE(heard);
