@@ -345,6 +345,18 @@ void GiveCloseEvent(int folder, const std::string& name, int finished) {
   if (fd != -1) ::close(fd);
 }
 
+// Swaps `fd`, open for writing, for a descriptor of its file open only for
+// reading, so that the file's last close, after a rename gave it the
+// target's name, does not tell watchers of that name of a write a second
+// time (the replaced target's own descriptor tells them). Keeps `fd` where
+// /proc cannot reopen it.
+int KeepForReading(int fd) {
+  const int reading = ::open(DescriptorPath(fd).text, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (reading == -1) return fd;
+  ::close(fd);
+  return reading;
+}
+
 std::atomic<void (*)(const char*)> openHook{nullptr};
 
 constexpr int kOpenAttempts = 100;
@@ -713,7 +725,7 @@ bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   if (stream == nullptr) return false;
   // The finished file stays open past the stream's close: an unnamed one
   // would vanish without it, and a refused rename copies from it.
-  const int finished = asideFd;
+  int finished = asideFd;
   asideFd = -1;
   bool ok = written && std::fflush(stream) == 0;
   // An old file must not be replaced by one whose data is not yet on the
@@ -722,6 +734,7 @@ bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   // protect this way.
   if (ok && kept != -1) {
     ok = ::fsync(finished) == 0;
+    if (ok && !unnamed) finished = KeepForReading(finished);
   } else if (ok && finished != -1) {
     // Without a sync, a file system may report a failed write only when a
     // descriptor of the file closes (NFS, FUSE): a duplicate's close asks.
@@ -733,9 +746,9 @@ bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   inPlace.Release();
   if (finished == -1) return ok;
   // Watchers of the name hear of the picture when a descriptor opened for
-  // writing under that name closes below: a replaced target's, or the
-  // finished file's where it was made under the hidden name now renamed. An
-  // unnamed file made for a new name has neither.
+  // writing under that name closes below: a replaced target's, or, for a new
+  // name, the finished file's where it was made under the hidden name now
+  // renamed. An unnamed file made for a new name has neither.
   const bool told = kept != -1 || !unnamed;
   ok = ok && Publish(finished);
   if (ok && !told) GiveCloseEvent(destination.Folder(), destination.Name(), finished);
