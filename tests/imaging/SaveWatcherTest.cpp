@@ -154,7 +154,9 @@ class SaveWatcherTest : public ::testing::TestWithParam<std::tuple<Place, Route,
 // Each save's event comes once its picture is there: a watcher that reads
 // the file on it finds that picture, whole (an event given before the name
 // leads to it would find the one before, or nothing). And it comes once, as
-// fopen's does, so that a program handed each new picture takes it once.
+// fopen's does, so that a program handed each new picture takes it once
+// (inotify merges a repeat the watcher has not read yet, so a second event
+// shows only now and then; one save's event is read before the next save).
 TEST_P(SaveWatcherTest, EverySaveEndsWithACloseAfterWriteUnderTheName) {
   const auto [place, route, target] = GetParam();
   ShmDir shm;
