@@ -132,6 +132,13 @@ std::FILE* OpenForWritingInPlace(const char* path);
 // neither rename without replacing nor link, the name is looked at just
 // before the rename, which still replaces a file made in that instant.
 //
+// Watchers of the folder (inotify) hear of every save as of fopen's: a
+// close-after-write event under the name, once the whole picture is there
+// to read. A file made without a name is, for that, opened for writing once
+// more by name after it is named (not following a link nor waiting; only
+// where the name still leads to it) and closed at once; where its mode
+// denies the saver writing, its owner's write bit is lent for that instant.
+//
 // A regular file under a lease is opened once its holder gave the lease up,
 // as fopen waits; a FIFO is never waited on.
 //
@@ -226,7 +233,7 @@ class ReplacingFileWriter {
   bool used = false;
   SaveDestination destination;  // the folder and name that are written
   int asideFd = -1;             // the file made aside, until Finish (its
-                                // stream owns it once Open answered)
+                                // stream writes it but never closes it)
   bool unnamed = false;         // whether that file has no name yet
   std::string temporary;        // its hidden name in that folder, when it
                                 // has one; empty otherwise and after Finish

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -34,13 +35,6 @@ std::FILE* StreamFromDescriptor(int fd, const char* mode) {
   return stream;
 }
 
-// The stream of a file this writer created itself, which blocks already.
-std::FILE* StreamOf(int fd) {
-  std::FILE* stream = ::fdopen(fd, "wb");
-  if (stream == nullptr) ::close(fd);
-  return stream;
-}
-
 // Writes all `size` bytes unless the descriptor fails; answers how many
 // arrived. A descriptor set not to block (O_NONBLOCK, which a duplicate
 // shares with its owner) is waited on for room, as a blocking one would be.
@@ -59,12 +53,22 @@ std::size_t WriteAll(int fd, const char* bytes, std::size_t size) {
   return done;
 }
 
-// A stream on the process's own descriptor that writes where the
-// descriptor stands and seeks nowhere else, so that a writer's rewind before
-// its first byte (the BMP writer rewinds) moves nothing that others share.
+// A stream that writes `fd` from where it stands and knows its position, so
+// that it asks the kernel nothing it was not told: fdopen would look up the
+// descriptor's mode and size its buffer with an fstat, and every rewind or
+// ftell would call lseek. On the process's own descriptor (`fixed`) it seeks
+// nowhere else, so that a writer's rewind before its first byte (the BMP
+// writer rewinds) moves nothing that others share; on a file of its own a
+// seek elsewhere goes to the kernel. Closing the stream closes `fd` where
+// the stream `owns` it.
 struct DescriptorStream {
+  static constexpr std::size_t kBufferBytes = 65536;  // a small picture in one write
+
   int fd;
   off64_t position;
+  bool fixed;
+  bool owns;
+  char buffer[kBufferBytes];
 
   static ssize_t Write(void* cookie, const char* bytes, std::size_t size) {
     auto* self = static_cast<DescriptorStream*>(cookie);
@@ -73,24 +77,56 @@ struct DescriptorStream {
     return static_cast<ssize_t>(done);
   }
   static int Seek(void* cookie, off64_t* offset, int whence) {
-    const auto* self = static_cast<DescriptorStream*>(cookie);
+    auto* self = static_cast<DescriptorStream*>(cookie);
     const off64_t wanted = whence == SEEK_SET   ? *offset
                            : whence == SEEK_CUR ? self->position + *offset
                                                 : -1;
-    if (wanted != self->position) {
+    if (wanted == self->position) {
+      *offset = wanted;
+      return 0;
+    }
+    if (self->fixed) {
       errno = ESPIPE;
       return -1;
     }
-    *offset = wanted;
+    const off64_t at = ::lseek64(self->fd, *offset, whence);
+    if (at < 0) return -1;
+    self->position = *offset = at;
     return 0;
   }
   static int Close(void* cookie) {
     auto* self = static_cast<DescriptorStream*>(cookie);
-    const int result = ::close(self->fd);
+    const int result = self->owns ? ::close(self->fd) : 0;
     delete self;
     return result;
   }
+
+  // A "wb" stream on `fd` (which, where it `owns` it, it closes also on
+  // failure); null where no memory is left.
+  static std::FILE* Make(int fd, bool fixed, bool owns) {
+    auto* cookie = new (std::nothrow) DescriptorStream;
+    std::FILE* stream = nullptr;
+    if (cookie != nullptr) {
+      cookie->fd = fd;
+      cookie->position = 0;
+      cookie->fixed = fixed;
+      cookie->owns = owns;
+      stream = ::fopencookie(cookie, "wb", {nullptr, &Write, &Seek, &Close});
+    }
+    if (stream == nullptr) {
+      if (owns) ::close(fd);
+      delete cookie;
+      return nullptr;
+    }
+    // The buffer lives exactly as long as the stream: Close frees both.
+    ::setvbuf(stream, cookie->buffer, _IOFBF, kBufferBytes);
+    return stream;
+  }
 };
+
+// The stream of a file this writer created itself, which blocks already and
+// stands at its start. The writer keeps the descriptor.
+std::FILE* StreamOf(int fd) { return DescriptorStream::Make(fd, false, false); }
 
 // Whether `descriptor` is one of the process's own, open for writing.
 bool WritableDescriptor(int descriptor) {
@@ -116,19 +152,24 @@ std::FILE* OpenThroughDescriptor(int descriptor) {
     errno = EPIPE;
     return nullptr;
   }
-  auto* cookie = new (std::nothrow) DescriptorStream{-1, 0};
-  if (cookie == nullptr) return nullptr;
-  cookie->fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-  std::FILE* stream = cookie->fd == -1
-                          ? nullptr
-                          : ::fopencookie(cookie, "wb",
-                                          {nullptr, &DescriptorStream::Write,
-                                           &DescriptorStream::Seek, &DescriptorStream::Close});
-  if (stream == nullptr) {
-    if (cookie->fd != -1) ::close(cookie->fd);
-    delete cookie;
+  const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+  return fd == -1 ? nullptr : DescriptorStream::Make(fd, true, true);
+}
+
+std::atomic<pid_t> knownPid{0};
+
+void ForgetPid() { knownPid.store(0, std::memory_order_relaxed); }
+
+// The process id, asked of the kernel once per process: a forked child
+// forgets its parent's before it runs anything else.
+pid_t ProcessId() {
+  static const bool forgottenAtFork = ::pthread_atfork(nullptr, nullptr, &ForgetPid) == 0;
+  pid_t pid = knownPid.load(std::memory_order_relaxed);
+  if (pid == 0 || !forgottenAtFork) {
+    pid = ::getpid();
+    knownPid.store(pid, std::memory_order_relaxed);
   }
-  return stream;
+  return pid;
 }
 
 // A hidden name beside `name` in its folder, unique to this process and
@@ -138,7 +179,7 @@ std::string TemporaryName(const std::string& name) {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   char suffix[48];
-  std::snprintf(suffix, sizeof suffix, ".%x.%x.%lx.tmp", static_cast<unsigned int>(::getpid()),
+  std::snprintf(suffix, sizeof suffix, ".%x.%x.%lx.tmp", static_cast<unsigned int>(ProcessId()),
                 counter.fetch_add(1), static_cast<unsigned long>(now.tv_nsec));
   // Shortened so that the decorated name stays within NAME_MAX.
   return "." + name.substr(0, 200) + suffix;
@@ -348,6 +389,45 @@ bool StillNamed(int folder, const std::string& name, const struct stat& status) 
          SameFile(named, status);
 }
 
+// Tells watchers of the folder that the file under `name` was written and
+// closed, as the close of fopen's stream does: the finished file's own
+// descriptor was opened before the file had that name, so its close was
+// told under none. The name is opened for writing (not following a link,
+// not waiting on a lease or a FIFO) only where it leads to `finished`, and
+// closed at once; not a byte changes. Where the file's mode denies the
+// saver writing (a umask taking the owner's write bit), its owner lends it
+// that bit for the instant, as fopen's create needs none. Nothing is
+// answered: the picture is in place either way.
+void GiveCloseEvent(int folder, const std::string& name, int finished) {
+  struct stat made;
+  struct stat named;
+  if (::fstat(finished, &made) != 0 ||
+      ::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(made, named)) {
+    return;
+  }
+  constexpr int kHow = O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+  int fd = ::openat(folder, name.c_str(), kHow);
+  const mode_t mode = made.st_mode & 07777;
+  if (fd == -1 && errno == EACCES && (mode & S_IWUSR) == 0 &&
+      ::fchmod(finished, mode | S_IWUSR) == 0) {
+    fd = ::openat(folder, name.c_str(), kHow);
+    (void)!::fchmod(finished, mode);
+  }
+  if (fd != -1) ::close(fd);
+}
+
+// Swaps `fd`, open for writing, for a descriptor of its file open only for
+// reading, so that the file's last close, after a rename gave it the
+// target's name, does not tell watchers of that name of a write a second
+// time (the replaced target's own descriptor tells them). Keeps `fd` where
+// /proc cannot reopen it.
+int KeepForReading(int fd) {
+  const int reading = ::open(DescriptorPath(fd).text, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (reading == -1) return fd;
+  ::close(fd);
+  return reading;
+}
+
 std::atomic<void (*)(const char*)> openHook{nullptr};
 std::atomic<void (*)(const char*)> namingHook{nullptr};
 
@@ -389,6 +469,7 @@ void SetReplacingFileWriterLinkThroughProc(bool throughProc) {
 }
 
 ReplacingFileWriter::~ReplacingFileWriter() {
+  if (asideFd != -1) ::close(asideFd);
   if (!temporary.empty()) ::unlinkat(destination.Folder(), temporary.c_str(), 0);
   if (kept != -1) ::close(kept);
 }
@@ -773,24 +854,37 @@ bool ReplacingFileWriter::Publish(int finished) {
 
 bool ReplacingFileWriter::Finish(std::FILE* stream, bool written) {
   if (stream == nullptr) return false;
-  const bool aside = asideFd != -1;
-  asideFd = -1;  // the stream owns it
+  // The finished file stays open past the stream's close: an unnamed one
+  // would vanish without it, and a refused rename copies from it.
+  int finished = asideFd;
+  asideFd = -1;
   bool ok = written && std::fflush(stream) == 0;
   // An old file must not be replaced by one whose data is not yet on the
   // disk: a crash could leave the name on an empty file and both versions
   // lost. A new file has nothing to lose, and in-place writes nothing to
   // protect this way.
-  if (ok && kept != -1) ok = ::fsync(::fileno(stream)) == 0;
-  // The finished file stays open past the stream's close, which reports
-  // any failed write: an unnamed one would vanish with it, and a refused
-  // rename copies from it.
-  const int finished = ok && aside ? ::fcntl(::fileno(stream), F_DUPFD_CLOEXEC, 0) : -1;
-  ok = ok && (!aside || finished != -1);
+  if (ok && kept != -1) {
+    ok = ::fsync(finished) == 0;
+    if (ok && !unnamed) finished = KeepForReading(finished);
+  } else if (ok && finished != -1) {
+    // Without a sync, a file system may report a failed write only when a
+    // descriptor of the file closes (NFS, FUSE): a duplicate's close asks.
+    const int probe = ::fcntl(finished, F_DUPFD_CLOEXEC, 0);
+    ok = probe != -1 && ::close(probe) == 0;
+  }
   ok = std::fclose(stream) == 0 && ok;
   // The last byte of an in-place save is written: the next may begin.
   inPlace.Release();
-  if (!aside) return ok;
+  if (finished == -1) return ok;
+  // Watchers of the name hear of the picture when a descriptor opened for
+  // writing under that name closes below: a replaced target's, or, for a new
+  // name, the finished file's where it was made under the hidden name now
+  // renamed. An unnamed file made for a new name has neither.
+  const bool told = kept != -1 || !unnamed;
   ok = ok && Publish(finished);
+  // A file that took the name meanwhile and was replaced is still open for
+  // writing here: its close below tells them.
+  if (ok && !told && kept == -1) GiveCloseEvent(destination.Folder(), destination.Name(), finished);
   if (!temporary.empty()) ::unlinkat(destination.Folder(), temporary.c_str(), 0);
   temporary.clear();
   if (finished != -1) ::close(finished);

@@ -134,6 +134,55 @@ TEST_F(ReplacingFileWriterTest, ANameTakenWhileSavingIsTreatedAsAnExistingFile) 
   EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
 }
 
+// The writer's stream knows where it stands: a writer that rewinds before
+// its first byte, seeks back over its bytes or to the end, writes where
+// fopen's stream would, in a new file and in one that replaces another.
+TEST_F(ReplacingFileWriterTest, AStreamThatSeeksWritesWhereFopensWould) {
+  ASSERT_TRUE(testsupport::WriteWholeFile(Path("existing"), {'o', 'l', 'd'}));
+  for (const char* name : {"new", "existing"}) {
+    SCOPED_TRACE(name);
+    KVO::ReplacingFileWriter writer;
+    std::FILE* stream = writer.Open(Path(name).c_str());
+    ASSERT_NE(nullptr, stream);
+    std::rewind(stream);
+    EXPECT_EQ(6u, std::fwrite("abcdef", 1, 6, stream));
+    EXPECT_EQ(6, std::ftell(stream));
+    EXPECT_EQ(0, std::fseek(stream, 1, SEEK_SET));
+    EXPECT_EQ(2u, std::fwrite("XY", 1, 2, stream));
+    EXPECT_EQ(3, std::ftell(stream));
+    EXPECT_EQ(0, std::fseek(stream, 0, SEEK_END));
+    EXPECT_EQ(6, std::ftell(stream));
+    EXPECT_EQ(0, std::fseek(stream, -1, SEEK_CUR));
+    EXPECT_EQ(2u, std::fwrite("gh", 1, 2, stream));
+    EXPECT_TRUE(writer.Finish(stream, true));
+    EXPECT_EQ(testsupport::Bytes({'a', 'X', 'Y', 'd', 'e', 'g', 'h'}),
+              testsupport::ReadWholeFile(Path(name)));
+  }
+}
+
+// A stream that its caller closes instead of handing it to Finish abandons
+// the save, made without a name or under a hidden one: the new name stays
+// free, the existing file keeps its bytes, and nothing stays open or behind.
+TEST_F(ReplacingFileWriterTest, AStreamClosedByItsCallerLeavesNothingBehind) {
+  const testsupport::Bytes old{'o', 'l', 'd'};
+  ASSERT_TRUE(testsupport::WriteWholeFile(Path("existing"), old));
+  const int descriptors = testsupport::OpenDescriptorCount();
+  for (const bool unnamed : {true, false}) {
+    KVO::SetReplacingFileWriterUnnamedFiles(unnamed);
+    for (const char* name : {"new", "existing"}) {
+      KVO::ReplacingFileWriter writer;
+      std::FILE* stream = writer.Open(Path(name).c_str());
+      ASSERT_NE(nullptr, stream) << name;
+      std::fputs("abandoned", stream);
+      std::fclose(stream);
+    }
+  }
+  KVO::SetReplacingFileWriterUnnamedFiles(true);
+  EXPECT_EQ(descriptors, testsupport::OpenDescriptorCount());
+  EXPECT_EQ((std::vector<std::string>{"existing"}), testsupport::FolderNames(dir_.Root()));
+  EXPECT_EQ(old, testsupport::ReadWholeFile(Path("existing")));
+}
+
 // A socket cannot be opened by name, so a name in /proc that stands for one
 // is refused as fopen refuses it, even where the process holds the socket
 // open for writing, and the peer receives nothing.
