@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -197,6 +198,36 @@ TEST_P(TakenNameTest, ANameGoneAgainIsNamedAfresh) {
   ASSERT_EQ(0, stat(path.c_str(), &after));
   EXPECT_EQ(0604u, after.st_mode & 07777);
   EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
+}
+
+// Watchers of the folder hear of the picture that replaced or was copied
+// into a taken name, with the name leading to the whole picture by then.
+TEST_P(TakenNameTest, WatchersHearOfThePictureAtATakenName) {
+  const std::string path = Path("t.bmp");
+  for (const bool linked : {false, true}) {
+    SCOPED_TRACE(linked ? "written in place" : "replaced");
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_NE(-1, watch);
+    EXPECT_TRUE(SaveWhileTaken(path, [&] {
+      ASSERT_TRUE(testsupport::WriteWholeFile(path, kOld));
+      ASSERT_TRUE(!linked || link(path.c_str(), Path("a").c_str()) == 0);
+      ASSERT_NE(-1, inotify_add_watch(watch, dir_.Root().c_str(), IN_CLOSE_WRITE));
+    }));
+    alignas(inotify_event) char events[4096];
+    int closes = 0;
+    for (ssize_t got; (got = read(watch, events, sizeof events)) > 0;) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        closes += event->len > 0 && std::string("t.bmp") == event->name;
+      }
+    }
+    close(watch);
+    EXPECT_LE(1, closes);
+    EXPECT_EQ(kFresh, testsupport::ReadWholeFile(path));
+    unlink(path.c_str());
+    unlink(Path("a").c_str());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Routes, TakenNameTest,
