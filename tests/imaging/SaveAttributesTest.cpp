@@ -85,6 +85,8 @@ class SaveAttributesTest : public ::testing::Test {
  protected:
   static constexpr int kWidth = 35, kHeight = 39;
 
+  void TearDown() override { KVO::SetReplacingFileWriterUnnamedFiles(true); }
+
   // Mounts `type` and saves the expected picture's bytes; skips where the
   // file system cannot be had, saying why and what it `needs`.
   void Mount(const std::string& type, const std::string& mkfsOptions, std::uintmax_t imageBytes,
@@ -237,21 +239,25 @@ TEST_F(SaveAttributesTest, AProcessThatMayNotSetTheProjectWritesInPlace) {
 TEST_F(SaveAttributesTest, ANameTakenMeanwhileKeepsWhatItCarries) {
   MountXfs();
   if (IsSkipped()) return;
-  for (const bool hint : {false, true}) {
-    SCOPED_TRACE(hint ? "with an extent size hint" : "with a project and flags");
-    const std::string target = mount->Path(hint ? "hint.bmp" : "project.bmp");
-    KVO::ReplacingFileWriter writer;
-    std::FILE* stream = writer.Open(target.c_str());
-    ASSERT_NE(nullptr, stream);
-    const bool written =
-        std::fwrite(expected.data(), 1, expected.size(), stream) == expected.size();
-    const Kept kept{FS_XFLAG_NODEFRAG | FS_XFLAG_FILESTREAM | (hint ? FS_XFLAG_EXTSIZE : 0u),
-                    hint ? kMiB : 0, 0, 42};
-    ASSERT_TRUE(MakeTarget(target, kept));
-    const ino_t before = Inode(target);
-    EXPECT_TRUE(writer.Finish(stream, written));
-    ExpectSaved(target, kept, before, !hint);
-  }
+  for (const bool unnamed : {true, false})
+    for (const bool hint : {false, true}) {
+      SCOPED_TRACE(hint ? "with an extent size hint" : "with a project and flags");
+      SCOPED_TRACE(unnamed ? "made unnamed" : "made under a hidden name");
+      KVO::SetReplacingFileWriterUnnamedFiles(unnamed);
+      const std::string target = mount->Path(hint ? "hint.bmp" : "project.bmp");
+      ::unlink(target.c_str());
+      KVO::ReplacingFileWriter writer;
+      std::FILE* stream = writer.Open(target.c_str());
+      ASSERT_NE(nullptr, stream);
+      const bool written =
+          std::fwrite(expected.data(), 1, expected.size(), stream) == expected.size();
+      const Kept kept{FS_XFLAG_NODEFRAG | FS_XFLAG_FILESTREAM | (hint ? FS_XFLAG_EXTSIZE : 0u),
+                      hint ? kMiB : 0, 0, 42};
+      ASSERT_TRUE(MakeTarget(target, kept));
+      const ino_t before = Inode(target);
+      EXPECT_TRUE(writer.Finish(stream, written));
+      ExpectSaved(target, kept, before, !hint);
+    }
 }
 
 // ext4 keeps DAX beside the inode flags; its project ids need the
