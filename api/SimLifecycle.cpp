@@ -3,6 +3,7 @@
 #include "api/SimLifecycle.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -19,7 +20,19 @@ namespace {
 
 // Serialises whole SIMStop calls: a second stop must not free the frame
 // buffers while the first is still joining a worker that may be offering one.
-std::mutex simStopMutex;
+std::timed_mutex simStopMutex;
+
+using Clock = std::chrono::steady_clock;
+
+// How long ending a run at exit or unload waits for a lock or for the worker
+// to come back from a host callback: the grace period the worker is given
+// when it is destroyed. A host callback that blocks longer must not hold the
+// process's end for ever.
+constexpr int kUnloadWaitMs = 5000;
+
+// A worker that could not be ended at exit or unload: never destroyed, as
+// its thread may still run, and kept reachable.
+SimInputPayloadThread* abandonedWorker = nullptr;
 
 // Set on the worker's own thread: a SIMStop made there (from the host's
 // ready-for-new-input callback) would join the thread it runs on.
@@ -68,7 +81,93 @@ struct StartRequest {
   bool restartMeasurement;
 };
 
+// Takes simMutex; with a deadline, polls it until then (std::mutex has no
+// timed lock) and answers false when it stayed taken.
+bool LockSimMutex(const Clock::time_point* deadline) {
+  if (deadline == nullptr) {
+    simMutex.lock();
+    return true;
+  }
+  while (!simMutex.try_lock()) {
+    if (Clock::now() >= *deadline) return false;
+    KVO::SleepMs(1);
+  }
+  return true;
+}
+
+int MsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+// Ends the run, if any, as SIMStop describes. Without a deadline it waits
+// for as long as it takes and answers true. With one, it answers false once
+// a lock or the worker's end has not come by then, and leaves whatever the
+// worker may still use alive.
+bool StopRun(const Clock::time_point* deadline) {
+  std::unique_lock<std::timed_mutex> stopLock(simStopMutex, std::defer_lock);
+  if (deadline == nullptr) {
+    stopLock.lock();
+  } else if (!stopLock.try_lock_until(*deadline)) {
+    return false;
+  }
+  SimInputPayloadThread* worker = nullptr;
+  if (!LockSimMutex(deadline)) return false;
+  {
+    std::lock_guard<std::mutex> lock(simMutex, std::adopt_lock);
+    worker = inputPayloadThread;
+    inputPayloadThread = nullptr;
+  }
+  // The worker takes simMutex to fetch a buffer, so it is joined unlocked.
+  if (worker != nullptr) {
+    worker->RequestToStop();
+    inputCallbackWaitHandle.Set();
+    if (deadline == nullptr) {
+      worker->WaitForStop();
+    } else if (!worker->WaitForStopWithin(MsUntil(*deadline))) {
+      abandonedWorker = worker;
+      return false;
+    }
+    delete worker;
+  }
+  if (!LockSimMutex(deadline)) return false;
+  std::lock_guard<std::mutex> lock(simMutex, std::adopt_lock);
+  // A worker here belongs to a run that another thread started after this
+  // call found none: that run is not this call's to end, and resetting it
+  // would free buffers its worker still offers.
+  if (inputPayloadThread != nullptr) return true;
+  ResetRunState();
+  FreeFrameRing();
+  return true;
+}
+
+// Ends a run still active when the process ends or the library is unloaded,
+// before the objects its worker uses are destroyed. Where that cannot be
+// done safely the run is left as it is, and those objects alive.
+void EndRunAtUnload() {
+  // On the worker itself (an exit from the ready callback) there is nothing
+  // to join, and under simMutex (an exit from a result callback) the worker
+  // may be waiting for the lock this thread will never release.
+  if (onRunWorker || simLockHeldByThisThread) {
+    SimKeepRunObjectsAtUnload();
+    return;
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kUnloadWaitMs);
+  if (!StopRun(&deadline)) SimKeepRunObjectsAtUnload();
+}
+
+// Its destructor is registered at the first start, after every object of
+// the library built at load, so it runs before any of theirs: at exit, and
+// at unload, before the library's code is unmapped.
+struct RunEnderAtUnload {
+  RunEnderAtUnload() = default;
+  ~RunEnderAtUnload() { EndRunAtUnload(); }
+  RunEnderAtUnload(const RunEnderAtUnload&) = delete;
+  RunEnderAtUnload& operator=(const RunEnderAtUnload&) = delete;
+};
+
 bool StartRun(const StartRequest& request) {
+  static RunEnderAtUnload runEnder;
   std::lock_guard<std::mutex> lock(simMutex);
   // A second start during a run would orphan the first run's worker and
   // buffers.
@@ -144,6 +243,9 @@ int SimInputPayloadThread::ThreadMain() {
       if (cap != 0) periodMs = 1000.0 / static_cast<double>(cap);
       const int64_t waitMs = SimOfferWaitMs(periodMs, now, timeAtInputCallback);
       if (waitMs >= 1) KVO::SleepMs(waitMs);
+      // A stop requested during the pacing (SIMStop, or the process ending)
+      // gets no further offer.
+      if (stopRequested) break;
       timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS();
       inputCallback(SIMGetNextFrameBuffer());
     } catch (const std::exception& e) {
@@ -175,27 +277,7 @@ void SIMStop() {
   // Joining itself would fail and lose the worker, and waiting for a stop
   // already under way would never end: the run is left to the host.
   if (onRunWorker) return;
-  std::lock_guard<std::mutex> stopLock(simStopMutex);
-  SimInputPayloadThread* worker = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(simMutex);
-    worker = inputPayloadThread;
-    inputPayloadThread = nullptr;
-  }
-  // The worker takes simMutex to fetch a buffer, so it is joined unlocked.
-  if (worker != nullptr) {
-    worker->RequestToStop();
-    inputCallbackWaitHandle.Set();
-    worker->WaitForStop();
-    delete worker;
-  }
-  std::lock_guard<std::mutex> lock(simMutex);
-  // A worker here belongs to a run that another thread started after this
-  // call found none: that run is not this call's to end, and resetting it
-  // would free buffers its worker still offers.
-  if (inputPayloadThread != nullptr) return;
-  ResetRunState();
-  FreeFrameRing();
+  StopRun(nullptr);
 }
 
 void SIMRegisterReadyForNewInputCallback(ReadyForNewInputCallback callback) {
