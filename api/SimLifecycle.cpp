@@ -15,12 +15,13 @@
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
 #include "runtime/Sleep.h"
+#include "runtime/StaticTls.h"
 
 namespace {
 
 // Serialises whole SIMStop calls: a second stop must not free the frame
 // buffers while the first is still joining a worker that may be offering one.
-std::timed_mutex simStopMutex;
+std::mutex simStopMutex;
 
 using Clock = std::chrono::steady_clock;
 
@@ -36,7 +37,7 @@ SimInputPayloadThread* abandonedWorker = nullptr;
 
 // Set on the worker's own thread: a SIMStop made there (from the host's
 // ready-for-new-input callback) would join the thread it runs on.
-thread_local bool onRunWorker = false;
+KVO_STATIC_TLS thread_local bool onRunWorker = false;
 
 constexpr int kDefaultWidth = 1920;
 constexpr int kDefaultHeight = 1080;
@@ -81,14 +82,15 @@ struct StartRequest {
   bool restartMeasurement;
 };
 
-// Takes simMutex; with a deadline, polls it until then (std::mutex has no
-// timed lock) and answers false when it stayed taken.
-bool LockSimMutex(const Clock::time_point* deadline) {
+// Takes `mutex`; with a deadline, polls it until then and answers false
+// when it stayed taken. Polled rather than timed: a timed lock on the steady
+// clock escapes ThreadSanitizer's view, which then reports the unlock.
+bool LockBy(std::mutex& mutex, const Clock::time_point* deadline) {
   if (deadline == nullptr) {
-    simMutex.lock();
+    mutex.lock();
     return true;
   }
-  while (!simMutex.try_lock()) {
+  while (!mutex.try_lock()) {
     if (Clock::now() >= *deadline) return false;
     KVO::SleepMs(1);
   }
@@ -105,14 +107,10 @@ int MsUntil(Clock::time_point deadline) {
 // a lock or the worker's end has not come by then, and leaves whatever the
 // worker may still use alive.
 bool StopRun(const Clock::time_point* deadline) {
-  std::unique_lock<std::timed_mutex> stopLock(simStopMutex, std::defer_lock);
-  if (deadline == nullptr) {
-    stopLock.lock();
-  } else if (!stopLock.try_lock_until(*deadline)) {
-    return false;
-  }
+  if (!LockBy(simStopMutex, deadline)) return false;
+  std::lock_guard<std::mutex> stopLock(simStopMutex, std::adopt_lock);
   SimInputPayloadThread* worker = nullptr;
-  if (!LockSimMutex(deadline)) return false;
+  if (!LockBy(simMutex, deadline)) return false;
   {
     std::lock_guard<std::mutex> lock(simMutex, std::adopt_lock);
     worker = inputPayloadThread;
@@ -130,7 +128,7 @@ bool StopRun(const Clock::time_point* deadline) {
     }
     delete worker;
   }
-  if (!LockSimMutex(deadline)) return false;
+  if (!LockBy(simMutex, deadline)) return false;
   std::lock_guard<std::mutex> lock(simMutex, std::adopt_lock);
   // A worker here belongs to a run that another thread started after this
   // call found none: that run is not this call's to end, and resetting it
@@ -226,7 +224,15 @@ int64_t SimOfferWaitMs(double periodMs, double nowMs, double lastOfferMs) {
 
 SimInputPayloadThread::SimInputPayloadThread() : KVO::Thread("KVOWorkerThread", 5000, false) {}
 
-SimInputPayloadThread::~SimInputPayloadThread() = default;
+// Stopped and joined here, while the object is whole: a compiler that
+// leaves the body's lookup to the new thread would otherwise let a thread
+// not yet in its body find Thread's pure one. The library destroys the
+// worker only after joining it, so this normally finds nothing to do.
+SimInputPayloadThread::~SimInputPayloadThread() {
+  RequestToStop();
+  inputCallbackWaitHandle.Set();
+  WaitForStop();
+}
 
 int SimInputPayloadThread::ThreadMain() {
   onRunWorker = true;

@@ -94,7 +94,7 @@ int simDEM_Level = 0;
 API_GeoLocMethodEnum simDEM_GeoLocMethod = API_GEOLOC_METHOD_DEFAULT;
 int simMGRS_Precision = 5;
 
-thread_local bool simLockHeldByThisThread = false;
+KVO_STATIC_TLS thread_local bool simLockHeldByThisThread = false;
 
 // Built in this order, so that unload destroys the wait handle, the overlay
 // and the history, in that order.

@@ -12,6 +12,7 @@
 
 #include "TolvenixUtilities.h"
 #include "imaging/UserDataImageBuffer.h"
+#include "runtime/StaticTls.h"
 #include "runtime/WaitHandle.h"
 
 // The worker of a run (SimLifecycle.h); only the lifecycle touches it.
@@ -98,7 +99,7 @@ extern int simMGRS_Precision;
 
 // True on a thread that holds simMutex while it runs host code (a result
 // callback): ending a run there must not wait for that lock.
-extern thread_local bool simLockHeldByThisThread;
+extern KVO_STATIC_TLS thread_local bool simLockHeldByThisThread;
 
 // The wait handle, the overlay and the history are built at load and
 // destroyed at unload, in that order, unless this was called first: a worker

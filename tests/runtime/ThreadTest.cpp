@@ -192,6 +192,11 @@ bool YieldUntil(Done done) {
 // that finds destruction begun must skip the body, not dispatch to the pure
 // one (which would end the process); a held one never enters.
 TEST(ThreadTest, DestroyedRightAfterStartNeverCallsTheAbstractBody) {
+#if !defined(__GNUC__) || defined(__clang__)
+  GTEST_SKIP() << "only GCC builds let Start() take the body before the object is destroyed; "
+                  "elsewhere a subclass must stop and join in its own destructor, which "
+                  "BareThread deliberately does not";
+#endif
   constexpr int kRounds = 300;
   const EntryHook script(&EnterAsScripted);
   int racesEntered = 0;
