@@ -203,21 +203,9 @@ void SendPayload(void* context, const TARGET& report) {
   if (targetBaseCallback != nullptr) targetBaseCallback(&payload);
 }
 
-// Marks the host's result callback as running under simMutex on this thread.
-class ResultCallbackScope {
- public:
-  ResultCallbackScope() : outer(simLockHeldByThisThread) { simLockHeldByThisThread = true; }
-  ~ResultCallbackScope() { simLockHeldByThisThread = outer; }
-  ResultCallbackScope(const ResultCallbackScope&) = delete;
-  ResultCallbackScope& operator=(const ResultCallbackScope&) = delete;
-
- private:
-  const bool outer;
-};
-
 void ProcessSlot(int slot) {
   // An exit called from the result callback must not wait for simMutex.
-  const ResultCallbackScope scope;
+  const SimHostCodeUnderLock scope;
   StepTarget();
   // Aligned beyond the packed record's own alignment of 1, so that a host
   // reading its 32-bit fields reads them aligned.

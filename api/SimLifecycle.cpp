@@ -146,7 +146,7 @@ void EndRunAtUnload() {
   // On the worker itself (an exit from the ready callback) there is nothing
   // to join, and under simMutex (an exit from a result callback) the worker
   // may be waiting for the lock this thread will never release.
-  if (onRunWorker || simLockHeldByThisThread) {
+  if (onRunWorker || SimHostCodeUnderLockHere()) {
     SimKeepRunObjectsAtUnload();
     return;
   }

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/StaticTls.h"
+
 namespace {
 
 bool keepRunObjects = false;
@@ -94,7 +96,15 @@ int simDEM_Level = 0;
 API_GeoLocMethodEnum simDEM_GeoLocMethod = API_GEOLOC_METHOD_DEFAULT;
 int simMGRS_Precision = 5;
 
-KVO_STATIC_TLS thread_local bool simLockHeldByThisThread = false;
+namespace {
+KVO_STATIC_TLS thread_local bool hostCodeUnderLock = false;
+}  // namespace
+
+SimHostCodeUnderLock::SimHostCodeUnderLock() : outer(hostCodeUnderLock) {
+  hostCodeUnderLock = true;
+}
+SimHostCodeUnderLock::~SimHostCodeUnderLock() { hostCodeUnderLock = outer; }
+bool SimHostCodeUnderLockHere() { return hostCodeUnderLock; }
 
 // Built in this order, so that unload destroys the wait handle, the overlay
 // and the history, in that order.

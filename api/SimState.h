@@ -12,7 +12,6 @@
 
 #include "TolvenixUtilities.h"
 #include "imaging/UserDataImageBuffer.h"
-#include "runtime/StaticTls.h"
 #include "runtime/WaitHandle.h"
 
 // The worker of a run (SimLifecycle.h); only the lifecycle touches it.
@@ -97,9 +96,20 @@ extern int simDEM_Level;
 extern API_GeoLocMethodEnum simDEM_GeoLocMethod;
 extern int simMGRS_Precision;
 
-// True on a thread that holds simMutex while it runs host code (a result
-// callback): ending a run there must not wait for that lock.
-extern KVO_STATIC_TLS thread_local bool simLockHeldByThisThread;
+// Marks, for its lifetime, the calling thread as running host code (a result
+// callback) with simMutex held: ending a run there must not wait for that
+// lock. SimHostCodeUnderLockHere() tells, on the calling thread.
+class SimHostCodeUnderLock {
+ public:
+  SimHostCodeUnderLock();
+  ~SimHostCodeUnderLock();
+  SimHostCodeUnderLock(const SimHostCodeUnderLock&) = delete;
+  SimHostCodeUnderLock& operator=(const SimHostCodeUnderLock&) = delete;
+
+ private:
+  const bool outer;
+};
+bool SimHostCodeUnderLockHere();
 
 // The wait handle, the overlay and the history are built at load and
 // destroyed at unload, in that order, unless this was called first: a worker
