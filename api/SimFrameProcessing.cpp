@@ -204,6 +204,8 @@ void SendPayload(void* context, const TARGET& report) {
 }
 
 void ProcessSlot(int slot) {
+  // An exit called from the result callback must not wait for simMutex.
+  const SimHostCodeUnderLock scope;
   StepTarget();
   // Aligned beyond the packed record's own alignment of 1, so that a host
   // reading its 32-bit fields reads them aligned.

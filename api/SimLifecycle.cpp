@@ -3,6 +3,7 @@
 #include "api/SimLifecycle.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -14,6 +15,7 @@
 #include "api/SimState.h"
 #include "runtime/PerformanceTimer.h"
 #include "runtime/Sleep.h"
+#include "runtime/StaticTls.h"
 
 namespace {
 
@@ -21,9 +23,21 @@ namespace {
 // buffers while the first is still joining a worker that may be offering one.
 std::mutex simStopMutex;
 
+using Clock = std::chrono::steady_clock;
+
+// How long ending a run at exit or unload waits for a lock or for the worker
+// to come back from a host callback: the grace period the worker is given
+// when it is destroyed. A host callback that blocks longer must not hold the
+// process's end for ever.
+constexpr int kUnloadWaitMs = 5000;
+
+// A worker that could not be ended at exit or unload: never destroyed, as
+// its thread may still run, and kept reachable.
+SimInputPayloadThread* abandonedWorker = nullptr;
+
 // Set on the worker's own thread: a SIMStop made there (from the host's
 // ready-for-new-input callback) would join the thread it runs on.
-thread_local bool onRunWorker = false;
+KVO_STATIC_TLS thread_local bool onRunWorker = false;
 
 constexpr int kDefaultWidth = 1920;
 constexpr int kDefaultHeight = 1080;
@@ -68,7 +82,90 @@ struct StartRequest {
   bool restartMeasurement;
 };
 
+// Takes `mutex`; with a deadline, polls it until then and answers false
+// when it stayed taken. Polled rather than timed: a timed lock on the steady
+// clock escapes ThreadSanitizer's view, which then reports the unlock.
+bool LockBy(std::mutex& mutex, const Clock::time_point* deadline) {
+  if (deadline == nullptr) {
+    mutex.lock();
+    return true;
+  }
+  while (!mutex.try_lock()) {
+    if (Clock::now() >= *deadline) return false;
+    KVO::SleepMs(1);
+  }
+  return true;
+}
+
+int MsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
+// Ends the run, if any, as SIMStop describes. Without a deadline it waits
+// for as long as it takes and answers true. With one, it answers false once
+// a lock or the worker's end has not come by then, and leaves whatever the
+// worker may still use alive.
+bool StopRun(const Clock::time_point* deadline) {
+  if (!LockBy(simStopMutex, deadline)) return false;
+  std::lock_guard<std::mutex> stopLock(simStopMutex, std::adopt_lock);
+  SimInputPayloadThread* worker = nullptr;
+  if (!LockBy(simMutex, deadline)) return false;
+  {
+    std::lock_guard<std::mutex> lock(simMutex, std::adopt_lock);
+    worker = inputPayloadThread;
+    inputPayloadThread = nullptr;
+  }
+  // The worker takes simMutex to fetch a buffer, so it is joined unlocked.
+  if (worker != nullptr) {
+    worker->RequestToStop();
+    inputCallbackWaitHandle.Set();
+    if (deadline == nullptr) {
+      worker->WaitForStop();
+    } else if (!worker->WaitForStopWithin(MsUntil(*deadline))) {
+      abandonedWorker = worker;
+      return false;
+    }
+    delete worker;
+  }
+  if (!LockBy(simMutex, deadline)) return false;
+  std::lock_guard<std::mutex> lock(simMutex, std::adopt_lock);
+  // A worker here belongs to a run that another thread started after this
+  // call found none: that run is not this call's to end, and resetting it
+  // would free buffers its worker still offers.
+  if (inputPayloadThread != nullptr) return true;
+  ResetRunState();
+  FreeFrameRing();
+  return true;
+}
+
+// Ends a run still active when the process ends or the library is unloaded,
+// before the objects its worker uses are destroyed. Where that cannot be
+// done safely the run is left as it is, and those objects alive.
+void EndRunAtUnload() {
+  // On the worker itself (an exit from the ready callback) there is nothing
+  // to join, and under simMutex (an exit from a result callback) the worker
+  // may be waiting for the lock this thread will never release.
+  if (onRunWorker || SimHostCodeUnderLockHere()) {
+    SimKeepRunObjectsAtUnload();
+    return;
+  }
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kUnloadWaitMs);
+  if (!StopRun(&deadline)) SimKeepRunObjectsAtUnload();
+}
+
+// Its destructor is registered at the first start, after every object of
+// the library built at load, so it runs before any of theirs: at exit, and
+// at unload, before the library's code is unmapped.
+struct RunEnderAtUnload {
+  RunEnderAtUnload() = default;
+  ~RunEnderAtUnload() { EndRunAtUnload(); }
+  RunEnderAtUnload(const RunEnderAtUnload&) = delete;
+  RunEnderAtUnload& operator=(const RunEnderAtUnload&) = delete;
+};
+
 bool StartRun(const StartRequest& request) {
+  static RunEnderAtUnload runEnder;
   std::lock_guard<std::mutex> lock(simMutex);
   // A second start during a run would orphan the first run's worker and
   // buffers.
@@ -127,7 +224,15 @@ int64_t SimOfferWaitMs(double periodMs, double nowMs, double lastOfferMs) {
 
 SimInputPayloadThread::SimInputPayloadThread() : KVO::Thread("KVOWorkerThread", 5000, false) {}
 
-SimInputPayloadThread::~SimInputPayloadThread() = default;
+// Stopped and joined here, while the object is whole: a compiler that
+// leaves the body's lookup to the new thread would otherwise let a thread
+// not yet in its body find Thread's pure one. The library destroys the
+// worker only after joining it, so this normally finds nothing to do.
+SimInputPayloadThread::~SimInputPayloadThread() {
+  RequestToStop();
+  inputCallbackWaitHandle.Set();
+  WaitForStop();
+}
 
 int SimInputPayloadThread::ThreadMain() {
   onRunWorker = true;
@@ -144,6 +249,9 @@ int SimInputPayloadThread::ThreadMain() {
       if (cap != 0) periodMs = 1000.0 / static_cast<double>(cap);
       const int64_t waitMs = SimOfferWaitMs(periodMs, now, timeAtInputCallback);
       if (waitMs >= 1) KVO::SleepMs(waitMs);
+      // A stop requested during the pacing (SIMStop, or the process ending)
+      // gets no further offer.
+      if (stopRequested) break;
       timeAtInputCallback = KVO::PerformanceTimer::GetTime_mS();
       inputCallback(SIMGetNextFrameBuffer());
     } catch (const std::exception& e) {
@@ -175,27 +283,7 @@ void SIMStop() {
   // Joining itself would fail and lose the worker, and waiting for a stop
   // already under way would never end: the run is left to the host.
   if (onRunWorker) return;
-  std::lock_guard<std::mutex> stopLock(simStopMutex);
-  SimInputPayloadThread* worker = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(simMutex);
-    worker = inputPayloadThread;
-    inputPayloadThread = nullptr;
-  }
-  // The worker takes simMutex to fetch a buffer, so it is joined unlocked.
-  if (worker != nullptr) {
-    worker->RequestToStop();
-    inputCallbackWaitHandle.Set();
-    worker->WaitForStop();
-    delete worker;
-  }
-  std::lock_guard<std::mutex> lock(simMutex);
-  // A worker here belongs to a run that another thread started after this
-  // call found none: that run is not this call's to end, and resetting it
-  // would free buffers its worker still offers.
-  if (inputPayloadThread != nullptr) return;
-  ResetRunState();
-  FreeFrameRing();
+  StopRun(nullptr);
 }
 
 void SIMRegisterReadyForNewInputCallback(ReadyForNewInputCallback callback) {

@@ -14,6 +14,8 @@
 class SimInputPayloadThread : public KVO::Thread {
  public:
   SimInputPayloadThread();
+  // Stops, wakes and joins a running worker before any part of the object
+  // goes, whatever the compiler. Not on the worker's own thread.
   ~SimInputPayloadThread() override;
 
  protected:

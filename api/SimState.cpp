@@ -3,7 +3,37 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
+#include <utility>
 #include <vector>
+
+#include "runtime/StaticTls.h"
+
+namespace {
+
+bool keepRunObjects = false;
+
+// An object built at load whose destruction at unload can be called off.
+template <typename T>
+class RunObject {
+ public:
+  template <typename... Args>
+  explicit RunObject(Args&&... args) {
+    new (storage) T(std::forward<Args>(args)...);
+  }
+  ~RunObject() {
+    if (!keepRunObjects) Get().~T();
+  }
+  RunObject(const RunObject&) = delete;
+  RunObject& operator=(const RunObject&) = delete;
+
+  T& Get() { return *std::launder(reinterpret_cast<T*>(storage)); }
+
+ private:
+  alignas(T) unsigned char storage[sizeof(T)];
+};
+
+}  // namespace
 
 // Constant-initialised: no constructor runs at load.
 std::mutex simMutex;
@@ -34,7 +64,6 @@ int simX = 20;
 int simY = 20;
 int simDirection = 0;
 int simLifetime = 100;
-std::vector<KVO::Point2D<int>> simTargetHistory;
 int targetHistoryTracker = 0;
 int breadCrumpCount = 0;
 
@@ -67,10 +96,29 @@ int simDEM_Level = 0;
 API_GeoLocMethodEnum simDEM_GeoLocMethod = API_GEOLOC_METHOD_DEFAULT;
 int simMGRS_Precision = 5;
 
-// Defined after the history so that unload destroys the wait handle, the
-// overlay and the history, in that order.
-KVO::UserDataGenericBuffer<unsigned char> simOverlay(0, 0, 0, false);
-KVO::WaitHandle inputCallbackWaitHandle;
+namespace {
+KVO_STATIC_TLS thread_local bool hostCodeUnderLock = false;
+}  // namespace
+
+SimHostCodeUnderLock::SimHostCodeUnderLock() : outer(hostCodeUnderLock) {
+  hostCodeUnderLock = true;
+}
+SimHostCodeUnderLock::~SimHostCodeUnderLock() { hostCodeUnderLock = outer; }
+bool SimHostCodeUnderLockHere() { return hostCodeUnderLock; }
+
+// Built in this order, so that unload destroys the wait handle, the overlay
+// and the history, in that order.
+namespace {
+RunObject<std::vector<KVO::Point2D<int>>> historyObject;
+RunObject<KVO::UserDataGenericBuffer<unsigned char>> overlayObject(0, 0, 0, false);
+RunObject<KVO::WaitHandle> waitHandleObject;
+}  // namespace
+
+std::vector<KVO::Point2D<int>>& simTargetHistory = historyObject.Get();
+KVO::UserDataGenericBuffer<unsigned char>& simOverlay = overlayObject.Get();
+KVO::WaitHandle& inputCallbackWaitHandle = waitHandleObject.Get();
+
+void SimKeepRunObjectsAtUnload() { keepRunObjects = true; }
 
 void ResetSyntheticTarget() {
   simDirection = 0;

@@ -39,7 +39,7 @@ extern void** simContextPtr;
 extern int simIndexIn;
 extern int simIndexOut;
 extern SimInputPayloadThread* inputPayloadThread;
-extern KVO::WaitHandle inputCallbackWaitHandle;  // has its own lock
+extern KVO::WaitHandle& inputCallbackWaitHandle;  // has its own lock
 // Written by SIMStart before the worker exists, then only by the worker.
 extern double timeAtInputCallback;
 extern std::atomic<int> simFPSCap;  // read by the worker without the lock
@@ -56,7 +56,7 @@ extern int simX;
 extern int simY;
 extern int simDirection;
 extern int simLifetime;
-extern std::vector<KVO::Point2D<int>> simTargetHistory;
+extern std::vector<KVO::Point2D<int>>& simTargetHistory;
 extern int targetHistoryTracker;
 extern int breadCrumpCount;
 
@@ -71,7 +71,7 @@ extern int simBorderMaskHeight;
 // at a target's box centre admits the target. Written by SIMSetOverlay, read
 // by SIMProcessNextFrame. Kept across runs; empty (no storage) at load and
 // after a failed copy.
-extern KVO::UserDataGenericBuffer<unsigned char> simOverlay;
+extern KVO::UserDataGenericBuffer<unsigned char>& simOverlay;
 
 // Settings.
 extern bool metadataIsActive;
@@ -95,6 +95,27 @@ extern bool simDEM_BaseFolderHasBeenSet;
 extern int simDEM_Level;
 extern API_GeoLocMethodEnum simDEM_GeoLocMethod;
 extern int simMGRS_Precision;
+
+// Marks, for its lifetime, the calling thread as running host code (a result
+// callback) with simMutex held: ending a run there must not wait for that
+// lock. SimHostCodeUnderLockHere() tells, on the calling thread.
+class SimHostCodeUnderLock {
+ public:
+  SimHostCodeUnderLock();
+  ~SimHostCodeUnderLock();
+  SimHostCodeUnderLock(const SimHostCodeUnderLock&) = delete;
+  SimHostCodeUnderLock& operator=(const SimHostCodeUnderLock&) = delete;
+
+ private:
+  const bool outer;
+};
+bool SimHostCodeUnderLockHere();
+
+// The wait handle, the overlay and the history are built at load and
+// destroyed at unload, in that order, unless this was called first: a worker
+// that could not be ended may still use them, so they are then left alive.
+// Called only on the thread that unloads the library or ends the process.
+void SimKeepRunObjectsAtUnload();
 
 // Puts the synthetic target back to its start: id 1 at (20, 20), direction 0,
 // lifetime 100. simMutex held.

@@ -451,6 +451,10 @@ TOLVENIX_EXPORT bool SIMStart(API_InstanceTypeEnum type, TargetPayloadCallback c
 // and from several threads; a call that finds no run leaves alone a run
 // that another thread starts meanwhile. Never from a result callback (it
 // would deadlock); from the ready-for-new-input callback it does nothing.
+// Call it before the process ends or the library is unloaded. A run still
+// active then is ended as by this call, waiting at most 5 s for a worker
+// inside the ready-for-new-input callback; past that, or when the end comes
+// from inside a callback, the run and what its worker uses are left alive.
 TOLVENIX_EXPORT void SIMStop();
 // Registers the ready-for-new-input callback; without one no buffer is
 // offered. Ignored while a run is active. Stays registered across SIMStop.

@@ -7,6 +7,8 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 
+#include "runtime/StaticTls.h"
+
 namespace KVO {
 
 namespace {
@@ -18,7 +20,7 @@ boost::recursive_mutex& Recursive(void* impl) {
 
 // The calling thread's kernel id, 0 until first looked up. Asking the
 // kernel on every lock would cost far more than the lock itself.
-thread_local uint32_t cachedThreadId = 0;
+KVO_STATIC_TLS thread_local uint32_t cachedThreadId = 0;
 
 // A forked child's only thread starts with the forking thread's cache; the
 // child must look its own id up.

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 #include <sched.h>
 
+#include <chrono>
 #include <utility>
 
 #include "runtime/Sleep.h"
@@ -107,6 +108,23 @@ void Thread::WaitForStop() {
   stopped = true;
 }
 
+bool Thread::WaitForStopWithin(int timeoutMs) {
+  MutexLock hold(mutex);
+  stopRequested = true;
+  {
+    std::unique_lock<std::mutex> entry(entryMutex);
+    // A failed launch leaves isRunning set with no thread behind it.
+    const auto ended = [this] { return !isRunning || !thread || !thread->joinable(); };
+    if (!runEnded.wait_for(entry, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
+                           ended)) {
+      return false;
+    }
+  }
+  if (thread && thread->joinable()) thread->join();
+  stopped = true;
+  return true;
+}
+
 void Thread::THREAD_Main() {
   // Outside the entry lock, so that a thread held here cannot keep the
   // destructor from closing the entry.
@@ -117,13 +135,18 @@ void Thread::THREAD_Main() {
     std::lock_guard<std::mutex> entry(entryMutex);
     if (destroying) {
       isRunning = false;
+      runEnded.notify_all();
       return;
     }
     bodyEntered = true;
     hasBeenStarted = true;
   }
   mainResult = body != nullptr ? body(this) : ThreadMain();
+  // Notified under the lock: a bounded waiter that sees the run end joins
+  // before it may destroy the object, so the notification never outlives it.
+  std::lock_guard<std::mutex> entry(entryMutex);
   isRunning = false;
+  runEnded.notify_all();
 }
 
 void Thread::THREAD_SetName() {}

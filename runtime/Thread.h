@@ -2,6 +2,7 @@
 #define RUNTIME_THREAD_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -108,6 +109,12 @@ class Thread {
   // Sets the stop flag and joins the running or ended thread. Called on the
   // worker thread itself, the join fails with std::system_error.
   virtual void WaitForStop();
+  // As WaitForStop(), but waits at most `timeoutMs` milliseconds for the
+  // body to return (0 or less: not at all). True when the thread was joined
+  // (or there was none); false, with nothing joined, when the body still runs
+  // then: the object must then stay alive as long as the body may use it.
+  // The join after the body has returned waits only for the thread's exit.
+  bool WaitForStopWithin(int timeoutMs);
 
   // The entry point that runs on the new thread: calls ThreadMain() unless
   // destruction has begun, then clears IsRunning() either way.
@@ -151,6 +158,8 @@ class Thread {
   bool destroying;
   // The current run's thread has passed the check and calls the body.
   bool bodyEntered;
+  // Notified, under entryMutex, when a run clears isRunning.
+  std::condition_variable runEnded;
   // The subclass's ThreadMain() as a plain function of the object, looked up
   // by Start() while the object is whole; null where the new thread
   // dispatches the virtual call itself.

@@ -94,6 +94,39 @@ TEST(ThreadTest, RunsOnceAtATimeAndRestartsAfterItsEnd) {
   EXPECT_EQ(t.GetName(), "other");
 }
 
+// The bounded stop joins only a body that has returned; one that ignores the
+// stop is left running, still joinable by a later wait.
+TEST(ThreadTest, WaitForStopWithinJoinsOnlyABodyThatReturned) {
+  KVO::WaitHandle started(false, true);
+  KVO::WaitHandle release(false, false);
+  ScriptedThread t([&](const std::atomic<bool>& stop) {
+    started.Set();
+    release.WaitOne();
+    return stop ? 5 : 0;
+  });
+  EXPECT_TRUE(t.WaitForStopWithin(0));  // never started: nothing to wait for
+  t.Start();
+  ASSERT_TRUE(started.WaitOne(10000));
+  EXPECT_FALSE(t.WaitForStopWithin(0));
+  EXPECT_FALSE(t.WaitForStopWithin(20));
+  EXPECT_TRUE(t.IsRunning());
+  release.Set();
+  EXPECT_TRUE(t.WaitForStopWithin(60000));
+  EXPECT_FALSE(t.IsRunning());
+  EXPECT_EQ(t.Result(), 5);  // the stop was requested before the body read it
+
+  // A body that honours the stop is joined as soon as it returns.
+  ScriptedThread polling([&](const std::atomic<bool>& stop) {
+    started.Set();
+    while (!stop) std::this_thread::yield();
+    return 1;
+  });
+  polling.Start();
+  ASSERT_TRUE(started.WaitOne(10000));
+  EXPECT_TRUE(polling.WaitForStopWithin(60000));
+  EXPECT_EQ(polling.Result(), 1);
+}
+
 // The destructor requests a stop and sleeps the grace period before it joins,
 // unless the body has already ended: then the minute never passes. A body
 // that ends at once on the request is still given its grace: the destructor
@@ -192,6 +225,11 @@ bool YieldUntil(Done done) {
 // that finds destruction begun must skip the body, not dispatch to the pure
 // one (which would end the process); a held one never enters.
 TEST(ThreadTest, DestroyedRightAfterStartNeverCallsTheAbstractBody) {
+#if !defined(__GNUC__) || defined(__clang__)
+  GTEST_SKIP() << "only GCC builds let Start() take the body before the object is destroyed; "
+                  "elsewhere a subclass must stop and join in its own destructor, which "
+                  "BareThread deliberately does not";
+#endif
   constexpr int kRounds = 300;
   const EntryHook script(&EnterAsScripted);
   int racesEntered = 0;
