@@ -736,7 +736,14 @@ TOLVENIX_EXPORT bool UTIL_LoadImageToBuffer(char const* path, unsigned int* widt
 // /dev/stdout, /dev/stderr and /dev/fd/N are written through the process's
 // own descriptor, from where it stands. A FIFO or pipe without a reader, a
 // directory, or a socket (also as /dev/fd/N or /dev/stdout) is refused at
-// once.
+// once. A new name that another file takes while the save runs is treated
+// as a file found when it began (one the process may not write: false with
+// errno EACCES). A path that fopen "wb" refuses (empty, of PATH_MAX bytes or
+// more, through more than 40 links, a file's name followed by "/" or "/.")
+// answers false with fopen's errno. Programs watching the folder (inotify)
+// hear a close-after-write event under the name once the whole picture is
+// there, as with fopen; the writes before it are reported under the file's
+// unnamed or hidden name.
 // Refused too, leaving every file as it was, wherever the kernel's
 // shared-folder protections (fs.protected_symlinks, fs.protected_regular,
 // fs.protected_fifos, as set at the time of the save) would refuse fopen
