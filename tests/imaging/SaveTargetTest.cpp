@@ -347,7 +347,11 @@ TEST_F(SavePathTest, AFileBehindTheNameGetsThePictureWhereTheDescriptorStands) {
   const struct {
     const char* name;
     int descriptor;
-  } names[] = {{"/dev/stdout", 1}, {"/dev/stderr", 2}, {"/dev/fd/1", 1}, {"/proc/self/fd/1", 1}};
+  } names[] = {{"/dev/stdout", 1},
+               {"/dev/stderr", 2},
+               {"/dev/fd/1", 1},
+               {"/proc/self/fd/1", 1},
+               {"/proc/thread-self/fd/1", 1}};
   for (const auto& [name, descriptor] : names) {
     const std::string path = dir.Path("out");
     EXPECT_TRUE(InChild([&, descriptor = descriptor, name = name] {
@@ -361,6 +365,37 @@ TEST_F(SavePathTest, AFileBehindTheNameGetsThePictureWhereTheDescriptorStands) {
     EXPECT_EQ(whole, testsupport::ReadWholeFile(path)) << name;
     EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir.Root()));
   }
+}
+
+// A descriptor open only for reading cannot take the picture itself; its
+// name is opened anew, as fopen "wb" opens it: a file is truncated and
+// written in place (the reader's offset stays where it was), and a pipe's
+// reading end leads to the pipe, whose reader gets the picture.
+TEST_F(SavePathTest, TheNameOfADescriptorOpenForReadingIsOpenedAnew) {
+  const std::string path = dir.Path("read.bmp");
+  ASSERT_TRUE(testsupport::WriteWholeFile(path, {'o', 'l', 'd', 'e', 'r'}));
+  const int reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(-1, reader);
+  char first = 0;
+  ASSERT_EQ(1, read(reader, &first, 1));
+  struct stat before = {}, after = {};
+  ASSERT_EQ(0, fstat(reader, &before));
+  EXPECT_TRUE(Save(("/dev/fd/" + std::to_string(reader)).c_str()));
+  ASSERT_EQ(0, stat(path.c_str(), &after));
+  EXPECT_EQ(1, lseek(reader, 0, SEEK_CUR));
+  close(reader);
+  EXPECT_EQ(expected, testsupport::ReadWholeFile(path));
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir.Root()));
+
+  int ends[2];
+  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+  ASSERT_GE(fcntl(ends[0], F_GETPIPE_SZ), static_cast<int>(expected.size()));
+  EXPECT_TRUE(Save(("/proc/self/fd/" + std::to_string(ends[0])).c_str()));
+  close(ends[1]);
+  const Bytes carried = ReadToEnd(ends[0]);
+  close(ends[0]);
+  EXPECT_EQ(expected, carried);
 }
 
 TEST_F(SavePathTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader) {
