@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -396,6 +397,36 @@ TEST_F(SavePathTest, TheNameOfADescriptorOpenForReadingIsOpenedAnew) {
   const Bytes carried = ReadToEnd(ends[0]);
   close(ends[0]);
   EXPECT_EQ(expected, carried);
+}
+
+// A file that refuses to be cut short (a memory file sealed against
+// shrinking) is refused as fopen "wb" refuses it, and keeps its bytes.
+TEST_F(SavePathTest, AFileThatRefusesTruncationIsRefusedAsFopenRefusesIt) {
+  const int memory = memfd_create("sealed", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (memory == -1) GTEST_SKIP() << "no memory files here";
+  ASSERT_EQ(3, write(memory, "old", 3));
+  ASSERT_EQ(0, fcntl(memory, F_ADD_SEALS, F_SEAL_SHRINK));
+  // Named through a descriptor open only for reading, so that the name is
+  // opened anew.
+  const int reader =
+      open(("/proc/self/fd/" + std::to_string(memory)).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(-1, reader);
+  const std::string name = "/dev/fd/" + std::to_string(reader);
+  errno = 0;
+  std::FILE* oracle = std::fopen(name.c_str(), "wb");
+  const int fopenError = errno;
+  if (oracle != nullptr) std::fclose(oracle);
+  errno = 0;
+  const bool saved = Save(name.c_str());
+  const int saveError = errno;
+  EXPECT_EQ(nullptr, oracle);
+  EXPECT_FALSE(saved);
+  EXPECT_STREQ(strerror(fopenError), strerror(saveError));
+  char bytes[8] = {};
+  EXPECT_EQ(3, pread(memory, bytes, sizeof bytes, 0));
+  EXPECT_STREQ("old", bytes);
+  close(reader);
+  close(memory);
 }
 
 TEST_F(SavePathTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader) {
