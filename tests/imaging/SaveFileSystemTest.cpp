@@ -202,9 +202,7 @@ TEST_F(SaveFileSystemTest, WithoutAFreeInodeSavesAreRefusedAndTheOldFileStaysWho
   constexpr int kCannotMount = 40;
   const pid_t child = fork();
   if (child == 0) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", small.c_str(), "tmpfs", 0, "nr_inodes=8,size=1m") != 0) {
+    if (!testsupport::MountPrivately("tmpfs", small, "tmpfs", 0, "nr_inodes=8,size=1m")) {
       testsupport::ExitChild(kCannotMount);
     }
     int failed = 0;

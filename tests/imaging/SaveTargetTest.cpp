@@ -10,7 +10,6 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <poll.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -562,9 +561,7 @@ TEST_F(SavePathTest, AFileMountedOverTheNameTakesThePictureInPlace) {
   ASSERT_TRUE(testsupport::WriteWholeFile(name, {'u', 'n', 'd', 'e', 'r'}));
   constexpr int kCannotMount = 2;
   const int code = ExitCode(StartChild([&] {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(mounted.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    if (!testsupport::MountPrivately(mounted, name, nullptr, MS_BIND, nullptr)) {
       testsupport::ExitChild(kCannotMount);
     }
     return Save(name.c_str());
@@ -588,9 +585,7 @@ TEST_F(SavePathTest, AFileMountedOverTheNameOnAFullDiskKeepsItsBytes) {
   ASSERT_GT(expected.size(), 4096u);  // two pages where the old bytes take one
   constexpr int kCannotMount = 2;
   const int code = ExitCode(StartChild([&] {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0 ||
+    if (!testsupport::MountPrivately("tmpfs", small, "tmpfs", 0, "size=64k") ||
         !testsupport::WriteWholeFile(mounted, {'o', 'l', 'd'}) ||
         mount(mounted.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
       testsupport::ExitChild(kCannotMount);

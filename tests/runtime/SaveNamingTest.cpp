@@ -4,8 +4,6 @@
 // from the start), and naming without /proc.
 #include <fcntl.h>
 #include <grp.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/xattr.h>
@@ -274,11 +272,7 @@ TEST(SaveWithoutProcTest, MakesItsFileUnnamedWhereTheKernelLinksItsDescriptor) {
   constexpr int kCannotHideProc = 42;
   const pid_t child = fork();
   if (child == 0) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("none", "/proc", "tmpfs", 0, "size=16k") != 0) {
-      testsupport::ExitChild(kCannotHideProc);
-    }
+    if (!testsupport::HideProc()) testsupport::ExitChild(kCannotHideProc);
     KVO::SetReplacingFileWriterLinkThroughProc(false);  // sees /proc is gone
     KVO::SetReplacingFileWriterNamingHook(
         [](const char*) { hiddenAtNaming = !testsupport::HiddenNames(folder).empty(); });

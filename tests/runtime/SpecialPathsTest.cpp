@@ -1,7 +1,5 @@
 #include <fcntl.h>
-#include <sched.h>
 #include <spawn.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -165,11 +163,7 @@ TEST(ExecutablePathTest, WithoutProcIsEmptyAndTheFailureReported) {
   if (child == 0) {
     const int file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (file == -1 || dup2(file, 2) != 2) testsupport::ExitChild(2);
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("none", "/proc", "tmpfs", 0, "size=16k") != 0) {
-      testsupport::ExitChild(kCannotHideProc);
-    }
+    if (!testsupport::HideProc()) testsupport::ExitChild(kCannotHideProc);
     const bool empty = SpecialPaths::GetExecutablePath(true).empty() &&
                        SpecialPaths::GetExecutablePath(false).empty();
     testsupport::ExitChild(empty ? 0 : 1);
