@@ -1,3 +1,5 @@
+#include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -280,6 +282,26 @@ TEST_F(SequenceTest, LoadSequenceDuringALoadSwitchesCleanly) {
   ASSERT_EQ(26u, log.size());  // the last sequence began at frame 29 % 5 = 4
   EXPECT_EQ("I4", log.front());
   EXPECT_EQ("I29", log.back());
+}
+
+// A sequence started while the loader searches a long gap of the one before
+// is loaded at once: the old search gives way rather than run on through
+// the gap. Frame 0 of the first is a broken file, so that its closing shows
+// the search under way (it goes on past it, to the end of the range).
+TEST_F(SequenceTest, ASequenceStartedDuringASearchIsLoadedAtOnce) {
+  const std::string broken = imageFolder + "00000000.bmp", other = dir.Root() + "other_";
+  ASSERT_TRUE(testsupport::WriteWholeFile(broken, {'B', 'M'}));
+  WriteImage(other, 7);
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_NE(-1, watch);
+  ASSERT_NE(-1, inotify_add_watch(watch, broken.c_str(), IN_CLOSE_NOWRITE));
+  Start(0, UINT_MAX, UINT_MAX, 1);
+  pollfd closed{watch, POLLIN, 0};
+  ASSERT_EQ(1, poll(&closed, 1, 20000)) << "the broken frame was never read";
+  close(watch);
+  loader.LoadSequence(other.c_str(), ".bmp", DesiredChannelsEnum::AsFile, 7, 7, 1, 1,
+                      metadataPrefix.c_str(), ".txt", ImageFileFormat::Auto);
+  EXPECT_EQ(Log{"I7"}, Drain());
 }
 
 TEST_F(SequenceTest, StatusAndNextMediaTypeFollowTheQueue) {

@@ -79,6 +79,19 @@ TEST_F(ImageSaverTest, RefusedSavesNeverTouchTheFileSystem) {
     EXPECT_FALSE(ImageSaver::Save(path.c_str(), width, height, channels, picture.data(), format, 0))
         << width << "x" << height << "x" << channels;
   }
+  // An image whose width, height, channels or stride went negative (they
+  // are the host's to set).
+  using Image = KVO::ImageBase<unsigned char>;
+  Bytes pixels = picture;
+  int negative = 0;
+  for (int Image::*field : {&Image::width, &Image::height, &Image::channels, &Image::stride}) {
+    KVO::UserDataGenericBuffer<unsigned char> view(0, 0, 0, false);
+    view.Reset(4, 4, 3, pixels.data(), 0);
+    view.*field = -1;
+    EXPECT_FALSE(ImageSaver::Save(path.c_str(), view, ImageFileFormat::Bmp))
+        << "field " << negative;
+    ++negative;
+  }
   EXPECT_EQ(original, testsupport::ReadWholeFile(path));
 
   // An empty raw Bayer save is accepted and writes an empty file.

@@ -1,8 +1,9 @@
 // Saves meeting what the file system attaches to a folder or a file: a
 // folder whose names may only be added (append-only), a reader's lease on
 // the target, and inode flags on the file replaced. Setting them takes root
-// and a file system that keeps them; without either the test skips. And a
-// FUSE file system, which has no unnamed files at all.
+// and a file system that keeps them; without either the test skips. A file
+// system without a free inode, and a FUSE file system, which has no
+// unnamed files at all.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/magic.h>
@@ -102,37 +103,74 @@ TEST_F(SaveFileSystemTest, AnAppendOnlyFolderTakesThePictureAndNothingElse) {
   ASSERT_TRUE(SetInodeFlags(folder, FS_APPEND_FL, false));  // else the folder stays for good
 }
 
+// A name that a link takes in an append-only folder while the save runs
+// can be neither replaced there nor written through (the link leads to no
+// file the save found): the save is refused with EPERM, and the folder
+// keeps the link and nothing else.
+TEST_F(SaveFileSystemTest, AnAppendOnlyFolderRefusesANameALinkTookMeanwhile) {
+  const std::string folder = Path("grows"), path = folder + "/t.bmp";
+  ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+  if (!SetInodeFlags(folder, FS_APPEND_FL, true)) {
+    GTEST_SKIP() << "no append-only folders here (takes root and a file system with flags)";
+  }
+  KVO::ReplacingFileWriter writer;
+  std::FILE* stream = writer.Open(path.c_str());
+  const bool written = stream != nullptr && std::fwrite("fresh", 1, 5, stream) == 5;
+  const bool linked = symlink("elsewhere", path.c_str()) == 0;
+  errno = 0;
+  const bool saved = writer.Finish(stream, written);
+  const int refusal = errno;
+  ASSERT_TRUE(SetInodeFlags(folder, FS_APPEND_FL, false));
+  ASSERT_TRUE(written && linked);
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(EPERM, refusal);
+  struct stat status = {};
+  EXPECT_TRUE(lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode));
+  EXPECT_EQ(std::vector<std::string>{"t.bmp"}, testsupport::FolderNames(folder));
+}
+
 // A reader holding a lease is told by the kernel to let go when the target
 // is opened for writing; the save waits for that instead of failing. The
-// holder lets go as soon as its lease shows the break.
+// holder lets go as soon as its lease shows the break. So it does where the
+// name is the holder's own descriptor, open only for reading, which is
+// opened anew and written in place.
 TEST_F(SaveFileSystemTest, ASaveOverALeasedFileWaitsForTheLease) {
   const std::string target = Path("leased.bmp");
-  ASSERT_TRUE(testsupport::WriteWholeFile(target, {'o', 'l', 'd'}));
-  const int holder = open(target.c_str(), O_RDONLY | O_CLOEXEC);
-  ASSERT_NE(-1, holder);
-  if (fcntl(holder, F_SETLEASE, F_RDLCK) != 0) {
-    close(holder);
-    GTEST_SKIP() << "no leases here";
-  }
   // The break is announced with SIGIO, whose default ends the process.
   struct sigaction ignore = {}, was = {};
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGIO, &ignore, &was);
-  std::atomic<bool> done{false};
-  bool saved = false;
-  std::thread saver([&] {
-    saved = Save(target);
-    done = true;
-  });
-  while (!done && fcntl(holder, F_GETLEASE) == F_RDLCK) usleep(100);
-  const int released = fcntl(holder, F_SETLEASE, F_UNLCK);
-  saver.join();
-  close(holder);
+  for (const bool throughDescriptor : {false, true}) {
+    SCOPED_TRACE(throughDescriptor ? "the holder's descriptor" : "the name");
+    ASSERT_TRUE(testsupport::WriteWholeFile(target, {'o', 'l', 'd'}));
+    const int holder = open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_NE(-1, holder);
+    if (fcntl(holder, F_SETLEASE, F_RDLCK) != 0) {
+      close(holder);
+      sigaction(SIGIO, &was, nullptr);
+      GTEST_SKIP() << "no leases here";
+    }
+    struct stat before = {}, after = {};
+    ASSERT_EQ(0, fstat(holder, &before));
+    const std::string path = throughDescriptor ? "/dev/fd/" + std::to_string(holder) : target;
+    std::atomic<bool> done{false};
+    bool saved = false;
+    std::thread saver([&] {
+      saved = Save(path);
+      done = true;
+    });
+    while (!done && fcntl(holder, F_GETLEASE) == F_RDLCK) usleep(100);
+    const int released = fcntl(holder, F_SETLEASE, F_UNLCK);
+    saver.join();
+    close(holder);
+    EXPECT_EQ(0, released);
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(expected, testsupport::ReadWholeFile(target));
+    ASSERT_EQ(0, stat(target.c_str(), &after));
+    EXPECT_EQ(throughDescriptor, before.st_ino == after.st_ino);
+    EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
+  }
   sigaction(SIGIO, &was, nullptr);
-  EXPECT_EQ(0, released);
-  EXPECT_TRUE(saved);
-  EXPECT_EQ(expected, testsupport::ReadWholeFile(target));
-  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
 }
 
 // Flags that say how the file is to be kept (not dumped, no access times,
@@ -150,6 +188,45 @@ TEST_F(SaveFileSystemTest, AReplacedFileKeepsItsInodeFlags) {
   ASSERT_TRUE(InodeFlags(target, flags));
   EXPECT_EQ(kKept, flags & kKept) << std::hex << flags;
   EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
+}
+
+// On a file system without a free inode a new name is refused as fopen
+// refuses it, with ENOSPC; so is a file that would be replaced, whose
+// copy aside cannot be made, before a byte of it changes. Neither save
+// leaves anything behind. The file system is a tmpfs of few inodes in a
+// child's own mount namespace.
+TEST_F(SaveFileSystemTest, WithoutAFreeInodeSavesAreRefusedAndTheOldFileStaysWhole) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can mount a file system";
+  const std::string small = Path("small"), old = small + "/old.bmp", fresh = small + "/new.bmp";
+  ASSERT_EQ(0, mkdir(small.c_str(), 0755));
+  constexpr int kCannotMount = 40;
+  const pid_t child = fork();
+  if (child == 0) {
+    if (!testsupport::MountPrivately("tmpfs", small, "tmpfs", 0, "nr_inodes=8,size=1m")) {
+      testsupport::ExitChild(kCannotMount);
+    }
+    int failed = 0;
+    const auto check = [&failed](bool held, const char* what) {
+      if (!held) std::fprintf(stderr, "failed: %s (errno %d)\n", what, errno);
+      failed += held ? 0 : 1;
+    };
+    check(testsupport::WriteWholeFile(old, {'o', 'l', 'd'}), "the old file is made");
+    for (int i = 0; testsupport::WriteWholeFile(small + "/filler" + std::to_string(i), {}); ++i) {
+    }
+    const std::vector<std::string> before = testsupport::FolderNames(small);
+    errno = 0;
+    check(std::fopen(fresh.c_str(), "wb") == nullptr && errno == ENOSPC, "fopen refuses");
+    errno = 0;
+    check(!Save(fresh) && errno == ENOSPC, "a new name is refused with ENOSPC");
+    errno = 0;
+    check(!Save(old) && errno == ENOSPC, "a replaced file is refused with ENOSPC");
+    check(testsupport::ReadWholeFile(old) == Bytes{'o', 'l', 'd'}, "the old file stays whole");
+    check(testsupport::FolderNames(small) == before, "nothing is left behind");
+    testsupport::ExitChild(failed);
+  }
+  const int code = testsupport::WaitForExit(child);
+  if (code == kCannotMount) GTEST_SKIP() << "no mount namespace to be had here";
+  EXPECT_EQ(0, code);
 }
 
 // Mounts `source` on `mounted` with bindfs, in the calling process's mount

@@ -99,7 +99,8 @@ bool MakeLayout() {
               MakeChain("plain", "end.bmp") && MakeChain("cwd", "/proc/self/cwd/end.bmp") &&
               MakeChain("fd", "/proc/self/fd/" + std::to_string(kDescriptor)) &&
               symlink(("." + std::string(4086, '/') + "long.bmp").c_str(), "long-link") == 0;
-  made = made && testsupport::WriteWholeFile("fd.bmp", {}) && mkdir("locked", 0600) == 0;
+  made = made && testsupport::WriteWholeFile("fd.bmp", {}) && mkdir("locked", 0600) == 0 &&
+         mkdir("readonly", 0555) == 0;
   int at = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (const std::string& name : {std::string("deep"), std::string(200, 'd')}) {
     for (int level = 0; level < (name == "deep" ? 1 : kDeepLevels); ++level) {
@@ -197,10 +198,11 @@ void SavePathFormTest::CompareEachForm() const {
       "file.bmp/..", "file.bmp/./", "file.bmp/x", "missing/", "missing/.", "missing/..",
       "missing/./", "missing/x", "to-dir/", "to-file/", "to-file/.", "to-missing/", "loop/",
       "locked/", "locked/.", "locked/..", "locked/x/", "locked/x", "locked/./x",
+      "/proc/self/status/", "/proc/self/status/x",
       // Names that are written.
       "file.bmp", "new.bmp", "dir//new.bmp", "dir/./new.bmp", "dir/../new.bmp", "to-dir/new.bmp",
-      "to-file", "to-missing", "./" + std::string(255, 'n'), std::string(256, 'n'),
-      std::string(256, 'n') + "/", "loop", "loop/x",
+      "to-file", "to-missing", "readonly/new.bmp", "./" + std::string(255, 'n'),
+      std::string(256, 'n'), std::string(256, 'n') + "/", "loop", "loop/x",
       // The kernel's limits: PATH_MAX for the path and for a link's text,
       // 40 links however they are reached.
       DeepName(4095), DeepName(4096), DeepName(4438), "long-link", Chain("plain", 40),

@@ -10,8 +10,8 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <poll.h>
-#include <sched.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -347,7 +347,11 @@ TEST_F(SavePathTest, AFileBehindTheNameGetsThePictureWhereTheDescriptorStands) {
   const struct {
     const char* name;
     int descriptor;
-  } names[] = {{"/dev/stdout", 1}, {"/dev/stderr", 2}, {"/dev/fd/1", 1}, {"/proc/self/fd/1", 1}};
+  } names[] = {{"/dev/stdout", 1},
+               {"/dev/stderr", 2},
+               {"/dev/fd/1", 1},
+               {"/proc/self/fd/1", 1},
+               {"/proc/thread-self/fd/1", 1}};
   for (const auto& [name, descriptor] : names) {
     const std::string path = dir.Path("out");
     EXPECT_TRUE(InChild([&, descriptor = descriptor, name = name] {
@@ -361,6 +365,67 @@ TEST_F(SavePathTest, AFileBehindTheNameGetsThePictureWhereTheDescriptorStands) {
     EXPECT_EQ(whole, testsupport::ReadWholeFile(path)) << name;
     EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir.Root()));
   }
+}
+
+// A descriptor open only for reading cannot take the picture itself; its
+// name is opened anew, as fopen "wb" opens it: a file is truncated and
+// written in place (the reader's offset stays where it was), and a pipe's
+// reading end leads to the pipe, whose reader gets the picture.
+TEST_F(SavePathTest, TheNameOfADescriptorOpenForReadingIsOpenedAnew) {
+  const std::string path = dir.Path("read.bmp");
+  ASSERT_TRUE(testsupport::WriteWholeFile(path, {'o', 'l', 'd', 'e', 'r'}));
+  const int reader = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(-1, reader);
+  char first = 0;
+  ASSERT_EQ(1, read(reader, &first, 1));
+  struct stat before = {}, after = {};
+  ASSERT_EQ(0, fstat(reader, &before));
+  EXPECT_TRUE(Save(("/dev/fd/" + std::to_string(reader)).c_str()));
+  ASSERT_EQ(0, stat(path.c_str(), &after));
+  EXPECT_EQ(1, lseek(reader, 0, SEEK_CUR));
+  close(reader);
+  EXPECT_EQ(expected, testsupport::ReadWholeFile(path));
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir.Root()));
+
+  int ends[2];
+  ASSERT_EQ(0, pipe2(ends, O_CLOEXEC));
+  ASSERT_GE(fcntl(ends[0], F_GETPIPE_SZ), static_cast<int>(expected.size()));
+  EXPECT_TRUE(Save(("/proc/self/fd/" + std::to_string(ends[0])).c_str()));
+  close(ends[1]);
+  const Bytes carried = ReadToEnd(ends[0]);
+  close(ends[0]);
+  EXPECT_EQ(expected, carried);
+}
+
+// A file that refuses to be cut short (a memory file sealed against
+// shrinking) is refused as fopen "wb" refuses it, and keeps its bytes.
+TEST_F(SavePathTest, AFileThatRefusesTruncationIsRefusedAsFopenRefusesIt) {
+  const int memory = memfd_create("sealed", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (memory == -1) GTEST_SKIP() << "no memory files here";
+  ASSERT_EQ(3, write(memory, "old", 3));
+  ASSERT_EQ(0, fcntl(memory, F_ADD_SEALS, F_SEAL_SHRINK));
+  // Named through a descriptor open only for reading, so that the name is
+  // opened anew.
+  const int reader =
+      open(("/proc/self/fd/" + std::to_string(memory)).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(-1, reader);
+  const std::string name = "/dev/fd/" + std::to_string(reader);
+  errno = 0;
+  std::FILE* oracle = std::fopen(name.c_str(), "wb");
+  const int fopenError = errno;
+  if (oracle != nullptr) std::fclose(oracle);
+  errno = 0;
+  const bool saved = Save(name.c_str());
+  const int saveError = errno;
+  EXPECT_EQ(nullptr, oracle);
+  EXPECT_FALSE(saved);
+  EXPECT_STREQ(strerror(fopenError), strerror(saveError));
+  char bytes[8] = {};
+  EXPECT_EQ(3, pread(memory, bytes, sizeof bytes, 0));
+  EXPECT_STREQ("old", bytes);
+  close(reader);
+  close(memory);
 }
 
 TEST_F(SavePathTest, APipeBehindTheNameCarriesThePictureOrIsRefusedWithoutReader) {
@@ -496,9 +561,7 @@ TEST_F(SavePathTest, AFileMountedOverTheNameTakesThePictureInPlace) {
   ASSERT_TRUE(testsupport::WriteWholeFile(name, {'u', 'n', 'd', 'e', 'r'}));
   constexpr int kCannotMount = 2;
   const int code = ExitCode(StartChild([&] {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(mounted.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    if (!testsupport::MountPrivately(mounted, name, nullptr, MS_BIND, nullptr)) {
       testsupport::ExitChild(kCannotMount);
     }
     return Save(name.c_str());
@@ -522,9 +585,7 @@ TEST_F(SavePathTest, AFileMountedOverTheNameOnAFullDiskKeepsItsBytes) {
   ASSERT_GT(expected.size(), 4096u);  // two pages where the old bytes take one
   constexpr int kCannotMount = 2;
   const int code = ExitCode(StartChild([&] {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", small.c_str(), "tmpfs", 0, "size=64k") != 0 ||
+    if (!testsupport::MountPrivately("tmpfs", small, "tmpfs", 0, "size=64k") ||
         !testsupport::WriteWholeFile(mounted, {'o', 'l', 'd'}) ||
         mount(mounted.c_str(), name.c_str(), nullptr, MS_BIND, nullptr) != 0) {
       testsupport::ExitChild(kCannotMount);

@@ -240,6 +240,66 @@ TEST_F(ReplacingFileWriterTest, AFileReachedThroughProcIsReplacedLikeAnyOther) {
   EXPECT_EQ(std::vector<std::string>{}, testsupport::HiddenNames(dir_.Root()));
 }
 
+// A stream on one of the process's own descriptors stands where the
+// descriptor stood: a seek to where it stands (a writer's rewind before its
+// first byte, a look at its position) succeeds and moves nothing, a seek
+// anywhere else is refused with ESPIPE, and every byte lands in order after
+// what the descriptor wrote before.
+TEST_F(ReplacingFileWriterTest, AStreamOnAnOwnDescriptorSeeksOnlyToWhereItStands) {
+  const std::string file = Path("out");
+  const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_NE(-1, fd);
+  ASSERT_EQ(4, write(fd, "head", 4));
+  KVO::ReplacingFileWriter writer;
+  std::FILE* stream = writer.Open(("/dev/fd/" + std::to_string(fd)).c_str());
+  ASSERT_NE(nullptr, stream);
+  EXPECT_EQ(0, std::fseek(stream, 0, SEEK_SET));
+  ASSERT_EQ(3u, std::fwrite("abc", 1, 3, stream));
+  EXPECT_EQ(0, std::fseek(stream, 0, SEEK_CUR));
+  EXPECT_EQ(3, std::ftell(stream));
+  // offset, whence
+  const std::tuple<long, int> kAway[] = {{0, SEEK_SET}, {-1, SEEK_CUR}, {0, SEEK_END}};
+  for (const auto& [offset, whence] : kAway) {
+    errno = 0;
+    EXPECT_EQ(-1, std::fseek(stream, offset, whence)) << offset << " from " << whence;
+    EXPECT_EQ(ESPIPE, errno) << offset << " from " << whence;
+  }
+  ASSERT_EQ(3u, std::fwrite("def", 1, 3, stream));
+  EXPECT_TRUE(writer.Finish(stream, true));
+  EXPECT_EQ(10, lseek(fd, 0, SEEK_CUR));
+  close(fd);
+  const std::string whole = "headabcdef";
+  EXPECT_EQ(testsupport::Bytes(whole.begin(), whole.end()), testsupport::ReadWholeFile(file));
+}
+
+std::string replacedTarget, replacement;
+int replacements = 0;
+
+// A target that another process replaces every time the writer has opened
+// it is given up after 100 tries with EAGAIN, before a byte is written:
+// the last file renamed there keeps its bytes, and nothing else is left.
+TEST_F(ReplacingFileWriterTest, ATargetReplacedAtEveryOpenIsGivenUpWithEagain) {
+  replacedTarget = Path("t.bmp");
+  replacement = Path("incoming");
+  replacements = 0;
+  ASSERT_TRUE(testsupport::WriteWholeFile(replacedTarget, {'o', 'l', 'd'}));
+  KVO::SetReplacingFileWriterOpenHook([](const char*) {
+    replacements += testsupport::WriteWholeFile(replacement, {'n', 'e', 'w'}) &&
+                    rename(replacement.c_str(), replacedTarget.c_str()) == 0;
+  });
+  KVO::ReplacingFileWriter writer;
+  errno = 0;
+  std::FILE* stream = writer.Open(replacedTarget.c_str());
+  const int refusal = errno;
+  KVO::SetReplacingFileWriterOpenHook(nullptr);
+  if (stream != nullptr) writer.Finish(stream, false);
+  EXPECT_EQ(nullptr, stream);
+  EXPECT_EQ(EAGAIN, refusal);
+  EXPECT_EQ(100, replacements);
+  EXPECT_EQ(testsupport::Bytes({'n', 'e', 'w'}), testsupport::ReadWholeFile(replacedTarget));
+  EXPECT_EQ(std::vector<std::string>{"t.bmp"}, testsupport::FolderNames(dir_.Root()));
+}
+
 // A child forked while a save held a file has only the forking thread: the
 // lock held by the others must not keep its own saves of that file waiting.
 TEST(FileWriteLockTest, AForkedChildFindsNothingHeld) {

@@ -4,9 +4,7 @@
 // from the start), and naming without /proc.
 #include <fcntl.h>
 #include <grp.h>
-#include <sched.h>
 #include <sys/inotify.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/xattr.h>
@@ -35,6 +33,8 @@ const Bytes kOld = {'o', 'l', 'd'}, kFresh = {'f', 'r', 'e', 's', 'h'};
 
 // What the seams do at their first call; later calls do nothing.
 std::function<void()> atNaming, atOpen;
+// What the open seam does at every call.
+std::function<void()> atEveryOpen;
 int namingCalls = 0;
 
 // Drops to the unprivileged user `id` (a forked child only); with
@@ -56,6 +56,7 @@ class TakenNameTest : public testsupport::TempDirTest, public ::testing::WithPar
     });
     KVO::SetReplacingFileWriterOpenHook([](const char*) {
       if (atOpen) std::exchange(atOpen, nullptr)();
+      if (atEveryOpen) atEveryOpen();
     });
   }
   void TearDown() override {
@@ -63,6 +64,7 @@ class TakenNameTest : public testsupport::TempDirTest, public ::testing::WithPar
     KVO::SetReplacingFileWriterLinkThroughProc(false);
     KVO::SetReplacingFileWriterNamingHook(nullptr);
     KVO::SetReplacingFileWriterOpenHook(nullptr);
+    atEveryOpen = nullptr;
   }
 
   // Saves "fresh" to the new name `path`, with `take` run between the
@@ -230,6 +232,46 @@ TEST_P(TakenNameTest, WatchersHearOfThePictureAtATakenName) {
   }
 }
 
+// Where the name leads to yet another file each time the save has opened
+// the one it found there, the naming is given up after 100 tries with
+// EAGAIN: the last file renamed there keeps its bytes, and nothing is left
+// beside it.
+TEST_P(TakenNameTest, ANameThatLeadsElsewhereAtEveryLookIsGivenUpWithEagain) {
+  const std::string path = Path("t.bmp"), other = Path("other.bmp");
+  atNaming = [&] { ASSERT_TRUE(testsupport::WriteWholeFile(path, kOld)); };
+  atEveryOpen = [&] {
+    ASSERT_TRUE(testsupport::WriteWholeFile(other, kOld));
+    ASSERT_EQ(0, rename(other.c_str(), path.c_str()));
+  };
+  errno = 0;
+  EXPECT_FALSE(SaveWhileTaken(path, [] {}));
+  EXPECT_EQ(EAGAIN, errno);
+  EXPECT_EQ(100, namingCalls);
+  EXPECT_EQ(kOld, testsupport::ReadWholeFile(path));
+  EXPECT_EQ(std::vector<std::string>{"t.bmp"}, testsupport::FolderNames(dir_.Root()));
+}
+
+// A link or a FIFO that took the name is replaced, as a rename over the
+// name always did, and never written through: the link's target keeps its
+// bytes, and no FIFO is waited on.
+TEST_P(TakenNameTest, ALinkOrAFifoThatTookTheNameIsReplaced) {
+  const std::string path = Path("t.bmp"), aim = Path("aim");
+  ASSERT_TRUE(testsupport::WriteWholeFile(aim, kOld));
+  for (const bool byLink : {true, false}) {
+    SCOPED_TRACE(byLink ? "a link" : "a FIFO");
+    EXPECT_TRUE(SaveWhileTaken(path, [&] {
+      ASSERT_EQ(0, byLink ? symlink("aim", path.c_str()) : mkfifo(path.c_str(), 0644));
+    })) << strerror(errno);
+    struct stat after = {};
+    ASSERT_EQ(0, lstat(path.c_str(), &after));
+    EXPECT_TRUE(S_ISREG(after.st_mode));
+    EXPECT_EQ(kFresh, testsupport::ReadWholeFile(path));
+    EXPECT_EQ(kOld, testsupport::ReadWholeFile(aim));
+    EXPECT_EQ((std::vector<std::string>{"aim", "t.bmp"}), testsupport::FolderNames(dir_.Root()));
+    ASSERT_EQ(0, unlink(path.c_str()));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Routes, TakenNameTest,
                          ::testing::Values(Route::Unnamed, Route::UnnamedThroughProc,
                                            Route::HiddenName),
@@ -261,11 +303,7 @@ TEST(SaveWithoutProcTest, MakesItsFileUnnamedWhereTheKernelLinksItsDescriptor) {
   constexpr int kCannotHideProc = 42;
   const pid_t child = fork();
   if (child == 0) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("none", "/proc", "tmpfs", 0, "size=16k") != 0) {
-      testsupport::ExitChild(kCannotHideProc);
-    }
+    if (!testsupport::HideProc()) testsupport::ExitChild(kCannotHideProc);
     KVO::SetReplacingFileWriterLinkThroughProc(false);  // sees /proc is gone
     KVO::SetReplacingFileWriterNamingHook(
         [](const char*) { hiddenAtNaming = !testsupport::HiddenNames(folder).empty(); });

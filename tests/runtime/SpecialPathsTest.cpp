@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <spawn.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <clocale>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -145,6 +147,33 @@ TEST(ExecutablePathTest, PathLongerThan255BytesIsReadWhole) {
   std::getline(report, reportedDirectory);
   EXPECT_EQ(program, reportedFull);
   EXPECT_EQ(deepDirectory.string() + "/", reportedDirectory);
+}
+
+// Where /proc is not mounted (a sandbox may leave it out) the path cannot
+// be read: both forms answer empty, and the failed read is reported on
+// standard error. Run in a child that hides /proc in a mount namespace of
+// its own, with standard error sent to a file.
+TEST(ExecutablePathTest, WithoutProcIsEmptyAndTheFailureReported) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can hide /proc";
+  testsupport::TempDir scratch("tolvenix-exe-path");
+  ASSERT_FALSE(scratch.Root().empty());
+  const std::string errors = scratch.Path("stderr");
+  constexpr int kCannotHideProc = 42;
+  const pid_t child = fork();
+  if (child == 0) {
+    const int file = open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (file == -1 || dup2(file, 2) != 2) testsupport::ExitChild(2);
+    if (!testsupport::HideProc()) testsupport::ExitChild(kCannotHideProc);
+    const bool empty = SpecialPaths::GetExecutablePath(true).empty() &&
+                       SpecialPaths::GetExecutablePath(false).empty();
+    testsupport::ExitChild(empty ? 0 : 1);
+  }
+  const int code = testsupport::WaitForExit(child);
+  if (code == kCannotHideProc) GTEST_SKIP() << "no mount namespace here to hide /proc in";
+  EXPECT_EQ(0, code);
+  const std::string line = "readlink: " + std::string(std::strerror(ENOENT)) + "\n";
+  const testsupport::Bytes reported = testsupport::ReadWholeFile(errors);
+  EXPECT_EQ(line + line, std::string(reported.begin(), reported.end()));
 }
 
 // BuildPath creates nothing and leaves the caller's error text alone.

@@ -270,11 +270,24 @@ int OpenDescriptorCount() {
   return count;
 }
 
+namespace {
+// A private mount namespace for the calling process, whose mounts no other
+// process sees.
+bool OwnMountNamespace() {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+}  // namespace
+
+bool MountPrivately(const std::string& source, const std::string& target, const char* type,
+                    unsigned long flags, const char* options) {
+  return OwnMountNamespace() && mount(source.c_str(), target.c_str(), type, flags, options) == 0;
+}
+
+bool HideProc() { return MountPrivately("none", "/proc", "tmpfs", 0, "size=16k"); }
+
 bool SeeProtectionSettings(const std::string& folder, int symlinks, int regular, int fifos) {
-  if (unshare(CLONE_NEWNS) != 0 ||
-      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return false;
-  }
+  if (!OwnMountNamespace()) return false;
   const std::pair<const char*, int> values[] = {
       {"protected_symlinks", symlinks}, {"protected_regular", regular}, {"protected_fifos", fifos}};
   for (const auto& [name, value] : values) {

@@ -112,6 +112,18 @@ int OpenDescriptorCount();
 // or a mount cannot be made (not root, or no namespaces allowed).
 bool SeeProtectionSettings(const std::string& folder, int symlinks, int regular, int fifos);
 
+// Gives the calling process (a forked child) a private mount namespace of
+// its own and mounts `source` on `target` there, as mount(2) does with
+// `type`, `flags` and `options` (a null type and MS_BIND bind a file or
+// folder), so that nothing stays mounted once the process ends. False where
+// the namespace or the mount cannot be made (not root, or no namespaces
+// allowed).
+bool MountPrivately(const std::string& source, const std::string& target, const char* type,
+                    unsigned long flags, const char* options);
+// Hides /proc from the calling process (a forked child) under an empty
+// file system, as a sandbox may leave it out; false as MountPrivately.
+bool HideProc();
+
 // Ends a forked child (or a death test's statement) with `status`, without
 // exit handlers, as _exit does. In a coverage build it first writes the
 // child's counts, which exit handlers would otherwise have written, so code
