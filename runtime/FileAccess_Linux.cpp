@@ -1,21 +1,18 @@
 #include "runtime/FileAccess.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <poll.h>
 #include <pthread.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <new>
 #include <string>
+
+#include "runtime/DescriptorStream.h"
+#include "runtime/FileIdentity.h"
 
 namespace KVO {
 
@@ -33,127 +30,6 @@ std::FILE* StreamFromDescriptor(int fd, const char* mode) {
   std::FILE* stream = ::fdopen(fd, mode);
   if (stream == nullptr) ::close(fd);
   return stream;
-}
-
-// Writes all `size` bytes unless the descriptor fails; answers how many
-// arrived. A descriptor set not to block (O_NONBLOCK, which a duplicate
-// shares with its owner) is waited on for room, as a blocking one would be.
-std::size_t WriteAll(int fd, const char* bytes, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t put = ::write(fd, bytes + done, size - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd room{fd, POLLOUT, 0};
-      if (::poll(&room, 1, -1) >= 0 || errno == EINTR) continue;
-    }
-    if (put <= 0) break;
-    done += static_cast<std::size_t>(put);
-  }
-  return done;
-}
-
-// A stream that writes `fd` from where it stands and knows its position, so
-// that it asks the kernel nothing it was not told: fdopen would look up the
-// descriptor's mode and size its buffer with an fstat, and every rewind or
-// ftell would call lseek. On the process's own descriptor (`fixed`) it seeks
-// nowhere else, so that a writer's rewind before its first byte (the BMP
-// writer rewinds) moves nothing that others share; on a file of its own a
-// seek elsewhere goes to the kernel. Closing the stream closes `fd` where
-// the stream `owns` it.
-struct DescriptorStream {
-  static constexpr std::size_t kBufferBytes = 65536;  // a small picture in one write
-
-  int fd;
-  off64_t position;
-  bool fixed;
-  bool owns;
-  char buffer[kBufferBytes];
-
-  static ssize_t Write(void* cookie, const char* bytes, std::size_t size) {
-    auto* self = static_cast<DescriptorStream*>(cookie);
-    const std::size_t done = WriteAll(self->fd, bytes, size);
-    self->position += static_cast<off64_t>(done);
-    return static_cast<ssize_t>(done);
-  }
-  static int Seek(void* cookie, off64_t* offset, int whence) {
-    auto* self = static_cast<DescriptorStream*>(cookie);
-    const off64_t wanted = whence == SEEK_SET   ? *offset
-                           : whence == SEEK_CUR ? self->position + *offset
-                                                : -1;
-    if (wanted == self->position) {
-      *offset = wanted;
-      return 0;
-    }
-    if (self->fixed) {
-      errno = ESPIPE;
-      return -1;
-    }
-    const off64_t at = ::lseek64(self->fd, *offset, whence);
-    if (at < 0) return -1;
-    self->position = *offset = at;
-    return 0;
-  }
-  static int Close(void* cookie) {
-    auto* self = static_cast<DescriptorStream*>(cookie);
-    const int result = self->owns ? ::close(self->fd) : 0;
-    delete self;
-    return result;
-  }
-
-  // A "wb" stream on `fd` (which, where it `owns` it, it closes also on
-  // failure); null where no memory is left.
-  static std::FILE* Make(int fd, bool fixed, bool owns) {
-    auto* cookie = new (std::nothrow) DescriptorStream;
-    std::FILE* stream = nullptr;
-    if (cookie != nullptr) {
-      cookie->fd = fd;
-      cookie->position = 0;
-      cookie->fixed = fixed;
-      cookie->owns = owns;
-      stream = ::fopencookie(cookie, "wb", {nullptr, &Write, &Seek, &Close});
-    }
-    if (stream == nullptr) {
-      if (owns) ::close(fd);
-      delete cookie;
-      return nullptr;
-    }
-    // The buffer lives exactly as long as the stream: Close frees both.
-    ::setvbuf(stream, cookie->buffer, _IOFBF, kBufferBytes);
-    return stream;
-  }
-};
-
-// The stream of a file this writer created itself, which blocks already and
-// stands at its start. The writer keeps the descriptor.
-std::FILE* StreamOf(int fd) { return DescriptorStream::Make(fd, false, false); }
-
-// Whether `descriptor` is one of the process's own, open for writing.
-bool WritableDescriptor(int descriptor) {
-  const int flags = descriptor < 0 ? -1 : ::fcntl(descriptor, F_GETFL);
-  return flags != -1 && (flags & O_ACCMODE) != O_RDONLY;
-}
-
-// Writes through a duplicate of the process's own descriptor (open for
-// writing): the picture then lands where the descriptor stands, and its
-// later writes follow it.
-std::FILE* OpenThroughDescriptor(int descriptor) {
-  // The kernel opens no socket by name (ENXIO); so a socket's name sends
-  // it nothing here either.
-  struct stat status;
-  if (::fstat(descriptor, &status) == 0 && S_ISSOCK(status.st_mode)) {
-    errno = ENXIO;
-    return nullptr;
-  }
-  // A pipe or FIFO that nobody reads shows an error at once, where a write
-  // would raise SIGPIPE.
-  pollfd ready{descriptor, POLLOUT, 0};
-  if (::poll(&ready, 1, 0) == 1 && (ready.revents & POLLERR) != 0) {
-    errno = EPIPE;
-    return nullptr;
-  }
-  const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-  return fd == -1 ? nullptr : DescriptorStream::Make(fd, true, true);
 }
 
 std::atomic<pid_t> knownPid{0};
@@ -183,19 +59,6 @@ std::string TemporaryName(const std::string& name) {
                 counter.fetch_add(1), static_cast<unsigned long>(now.tv_nsec));
   // Shortened so that the decorated name stays within NAME_MAX.
   return "." + name.substr(0, 200) + suffix;
-}
-
-// Whether the open file carries extended attributes (an access list, file
-// capabilities, a user's tags) that a new file would come without. The
-// security label is left out: a file created in the folder gets its own.
-bool CarriesAttributes(int fd) {
-  char names[4096];
-  const ssize_t size = ::flistxattr(fd, names, sizeof names);
-  if (size < 0) return errno == ERANGE;
-  for (ssize_t at = 0; at < size; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
-    if (std::strcmp(names + at, "security.selinux") != 0) return true;
-  }
-  return false;
 }
 
 std::atomic<bool> unnamedAllowed{true};
@@ -253,97 +116,6 @@ bool LinkUnnamed(int fd, int folder, const char* name) {
     emptyPathRefused.store(true, std::memory_order_relaxed);
   }
   return ::linkat(AT_FDCWD, DescriptorPath(fd).text, folder, name, AT_SYMLINK_FOLLOW) == 0;
-}
-
-// The inode flags a user may set (no-dump, no-atime, synchronous writes,
-// compression...), which a file truncated by fopen keeps. Append-only and
-// immutable files are not opened for writing at all.
-constexpr int kUserFlags =
-    (FS_FL_USER_MODIFIABLE | FS_NOCOW_FL | FS_NOCOMP_FL) & ~(FS_APPEND_FL | FS_IMMUTABLE_FL);
-
-// Gives `created` the user flags of `target` (a new file takes its folder's
-// on some file systems instead); answers whether they now match.
-bool CopyInodeFlags(int target, int created) {
-  int wanted = 0;
-  // A file system without flags has nothing to keep.
-  if (::ioctl(target, FS_IOC_GETFLAGS, &wanted) != 0) return true;
-  int have = 0;
-  if (::ioctl(created, FS_IOC_GETFLAGS, &have) != 0) return (wanted & kUserFlags) == 0;
-  if ((have & kUserFlags) == (wanted & kUserFlags)) return true;
-  int flags = (have & ~kUserFlags) | (wanted & kUserFlags);
-  return ::ioctl(created, FS_IOC_SETFLAGS, &flags) == 0;
-}
-
-// What a file keeps beyond its inode flags and fopen keeps with it: the
-// file system's own flags (a realtime file, an extent size hint and a
-// copy-on-write one, no-defrag, filestream, DAX), the hints' sizes and the
-// project whose quota the file counts against. The flags shared with the
-// inode flags are CopyInodeFlags' to keep; a mark of space preallocated or
-// of attributes present says what the file holds, not how it is kept.
-constexpr unsigned int kKeptXflags = FS_XFLAG_REALTIME | FS_XFLAG_EXTSIZE | FS_XFLAG_NODEFRAG |
-                                     FS_XFLAG_FILESTREAM | FS_XFLAG_DAX | FS_XFLAG_COWEXTSIZE;
-
-bool SameKeptAttributes(const fsxattr& a, const fsxattr& b) {
-  return (a.fsx_xflags & kKeptXflags) == (b.fsx_xflags & kKeptXflags) &&
-         a.fsx_extsize == b.fsx_extsize && a.fsx_cowextsize == b.fsx_cowextsize &&
-         a.fsx_projid == b.fsx_projid;
-}
-
-// Whether every file in `folder` must be of the folder's project: the
-// kernel then refuses to link or rename a file of another project there
-// (EXDEV). A folder whose attributes cannot be read counts as one.
-bool FolderFixesProject(int folder) {
-  const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-  fsxattr attributes{};
-  const bool read = fd != -1 && ::ioctl(fd, FS_IOC_FSGETXATTR, &attributes) == 0;
-  if (fd != -1) ::close(fd);
-  return !read || (attributes.fsx_xflags & FS_XFLAG_PROJINHERIT) != 0;
-}
-
-// Gives `created`, made by this process in `folder`, the attributes of
-// `target` kept above; answers whether they now match. A new file takes
-// its folder's project and hints on some file systems, so they are set
-// where they differ; and read back, as a file system may take a setting
-// without keeping all of it. The kernel refuses an extent size hint or the
-// realtime flag on a file that holds data, and a project to a process in
-// a user namespace: all of which answer false.
-bool CopyFileSystemAttributes(int folder, int target, int created) {
-  fsxattr wanted{};
-  // A file system without these attributes has none to keep.
-  if (::ioctl(target, FS_IOC_FSGETXATTR, &wanted) != 0) return true;
-  fsxattr have{};
-  if (::ioctl(created, FS_IOC_FSGETXATTR, &have) != 0) return false;
-  if (SameKeptAttributes(have, wanted)) return true;
-  fsxattr set = have;
-  set.fsx_xflags = (have.fsx_xflags & ~kKeptXflags) | (wanted.fsx_xflags & kKeptXflags);
-  set.fsx_extsize = wanted.fsx_extsize;
-  set.fsx_cowextsize = wanted.fsx_cowextsize;
-  set.fsx_projid = wanted.fsx_projid;
-  if (set.fsx_projid != have.fsx_projid && FolderFixesProject(folder)) return false;
-  return ::ioctl(created, FS_IOC_FSSETXATTR, &set) == 0 &&
-         ::ioctl(created, FS_IOC_FSGETXATTR, &have) == 0 && SameKeptAttributes(have, wanted);
-}
-
-// Gives `file`, made by this process in `folder`, the flags, attributes,
-// mode, owner and group of the existing `target` (of `existing`); answers
-// whether all of that took.
-// A made file has the folder's group where the folder is set-group-id, so
-// the ids are compared rather than assumed; and it refuses where it carries
-// what the folder gives a new file (a default access list), which the
-// target may not have. The mode, flags and attributes are set while the
-// file is still the process's own, and the mode set again where giving the
-// file away cleared its set-id bits.
-bool TakeOnIdentity(int folder, int target, const struct stat& existing, int file) {
-  const mode_t mode = existing.st_mode & 07777;
-  struct stat made;
-  bool taken = !CarriesAttributes(file) && CopyInodeFlags(target, file) &&
-               CopyFileSystemAttributes(folder, target, file) && ::fstat(file, &made) == 0 &&
-               ((made.st_mode & 07777) == mode || ::fchmod(file, mode) == 0);
-  if (taken && (made.st_uid != existing.st_uid || made.st_gid != existing.st_gid)) {
-    taken = ::fchown(file, existing.st_uid, existing.st_gid) == 0 && ::fstat(file, &made) == 0 &&
-            ((made.st_mode & 07777) == mode || ::fchmod(file, mode) == 0);
-  }
-  return taken;
 }
 
 // Creates the picture's file in the destination's folder: unnamed where the
