@@ -199,6 +199,10 @@ class ReplacingFileWriter {
   // Opens a name in /proc the way fopen "wb" does, as the kernel resolves
   // it, holding a regular file's write lock before truncating it.
   std::FILE* OpenNamedInPlace(const char* path);
+  // Whether the existing regular file `fd` (of `status`) may be replaced by
+  // a new one: a single link, no extended attribute a new file would lack,
+  // and a folder that lets a name be replaced.
+  bool MayReplace(int fd, const struct stat& status);
   enum class Aside { Made, InPlace, Refused };
   // Creates the file that is to replace the existing `target` (of
   // `existing`) and gives it the target's ids, mode, inode flags and

@@ -310,13 +310,7 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
   const int fd = OpenExisting(protection, destination.Status(), status, again);
   if (fd == -1) return nullptr;
   if (!S_ISREG(status.st_mode)) return StreamFromDescriptor(fd, "wb");
-  // Replaced only where nothing but the bytes changes, and where the folder
-  // lets a name be replaced at all (an append-only folder would keep the
-  // hidden name for good).
-  const Aside made =
-      status.st_nlink == 1 && !CarriesAttributes(fd) && !destination.FolderKeepsNames()
-          ? CreateReplacement(fd, status)
-          : Aside::InPlace;
+  const Aside made = MayReplace(fd, status) ? CreateReplacement(fd, status) : Aside::InPlace;
   if (made == Aside::Made) {
     kept = fd;
     return StreamOf(asideFd);
@@ -326,6 +320,13 @@ std::FILE* ReplacingFileWriter::OpenDestination(SharedFolderProtection& protecti
     return nullptr;
   }
   return OpenInPlace(fd, status, again);
+}
+
+bool ReplacingFileWriter::MayReplace(int fd, const struct stat& status) {
+  // Only where nothing but the bytes changes, and where the folder lets a
+  // name be replaced at all (an append-only folder would keep the hidden
+  // name for good).
+  return status.st_nlink == 1 && !CarriesAttributes(fd) && !destination.FolderKeepsNames();
 }
 
 int ReplacingFileWriter::OpenExisting(SharedFolderProtection& protection, const struct stat& seen,
@@ -533,9 +534,8 @@ ReplacingFileWriter::Aside ReplacingFileWriter::MatchTakenName(int finished, boo
   struct stat status;
   kept = OpenExisting(protection, seen, status, again);
   if (kept == -1 || ::fsync(finished) != 0) return Aside::Refused;
-  const bool matched = status.st_nlink == 1 && !destination.FolderKeepsNames() &&
-                       !CarriesAttributes(kept) &&
-                       TakeOnIdentity(destination.Folder(), kept, status, finished);
+  const bool matched =
+      MayReplace(kept, status) && TakeOnIdentity(destination.Folder(), kept, status, finished);
   return matched ? Aside::Made : Aside::InPlace;
 }
 
